@@ -1,0 +1,52 @@
+# Entry points: `make run` and `make test`.  Both install what is missing
+# (Debian packages), then configure, build and run.
+JOBS ?= $(shell nproc)
+BUILD ?= build
+BUILD_TSAN ?= build-tsan
+BUILD_WIN ?= build-windows
+
+.PHONY: all deps build run test test-host test-tsan windows test-windows bench clean
+
+all: build
+
+deps:
+	@./scripts/install-deps.sh
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Debug
+
+build: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@$(BUILD)/bin/controlpanel
+
+test: deps
+	$(MAKE) test-host
+	$(MAKE) test-tsan
+	$(MAKE) test-windows
+
+test-host: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE tsan
+
+# The tests of concurrent code again, under ThreadSanitizer.
+test-tsan: deps
+	cmake -S . -B $(BUILD_TSAN) -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread
+	cmake --build $(BUILD_TSAN) -j $(JOBS)
+	cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -L concurrency
+
+windows: deps
+	cmake -S . -B $(BUILD_WIN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=MinSizeRel
+	cmake --build $(BUILD_WIN) -j $(JOBS)
+	@./scripts/windows-sizes.sh $(BUILD_WIN)/bin
+
+test-windows: windows
+	./scripts/check-windows-exports.sh $(BUILD_WIN)/bin
+
+bench: deps
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DSANITIZE=
+	cmake --build build-bench -j $(JOBS)
+	@for b in build-bench/bin/bench_*; do echo "== $$b"; $$b; done
+
+clean:
+	rm -rf $(BUILD) $(BUILD_TSAN) $(BUILD_WIN) build-bench

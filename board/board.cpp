@@ -1,0 +1,363 @@
+#include "board.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace board {
+namespace {
+
+constexpr uint32_t kMagic = 0x44524142;  // "BARD"
+constexpr uint32_t kVersion = 1;
+constexpr uint32_t kErrInvalidParameter = 87;
+constexpr uint32_t kErrInsufficientBuffer = 122;
+constexpr uint32_t kErrNotSupported = 50;
+
+// The state file's layout.  Room is reserved so that later fields keep the
+// file's size; every field is a word that is valid on its own.
+struct State {
+    uint32_t magic;
+    uint32_t version;
+    uint32_t plugged;
+    uint32_t powered;
+    uint32_t fault_armed;
+    uint32_t pad;
+    uint64_t requests;
+    int8_t driven[kPins];
+    int8_t external[kPins];
+    uint8_t touched[kPins];
+    Pwm pwm[kChannels];
+    uint8_t reserved[4096 - 32 - 3 * kPins - kChannels * sizeof(Pwm)];
+};
+static_assert(sizeof(State) == 4096, "state file is one page");
+
+void defaults(State *s)
+{
+    std::memset(s, 0, sizeof *s);
+    s->magic = kMagic;
+    s->version = kVersion;
+    s->plugged = 1;
+    s->powered = 1;
+    for (int i = 0; i < kPins; ++i) {
+        s->driven[i] = 1;  // pulled up
+        s->external[i] = -1;
+    }
+}
+
+bool mkdirs(const std::string &d)
+{
+    std::string cur;
+    for (size_t i = 0; i <= d.size(); ++i) {
+        if (i == d.size() || d[i] == '/') {
+            if (!cur.empty() && mkdir(cur.c_str(), 0777) != 0 && errno != EEXIST)
+                return false;
+        }
+        if (i < d.size())
+            cur += d[i];
+    }
+    return true;
+}
+
+// The mapping of one board folder's state file in this process.
+struct Mapping {
+    std::string dir;
+    int fd = -1;
+    State *state = nullptr;
+};
+
+std::mutex g_map_lock;
+Mapping g_map;
+
+// The old mapping stays: another thread may still be working in it, and a
+// page per board folder or reset is a small price.
+void unmap()
+{
+    if (g_map.fd >= 0)
+        close(g_map.fd);
+    g_map = Mapping();
+}
+
+// Holds the state file's lock for one operation on the state.
+class Locked {
+public:
+    Locked()
+    {
+        std::string d = dir();
+        for (int attempt = 0;; ++attempt) {
+            {
+                std::lock_guard<std::mutex> guard(g_map_lock);
+                if (g_map.dir != d || !g_map.state || attempt > 0)
+                    map(d);
+                fd_ = dup(g_map.fd);
+                state_ = g_map.state;
+            }
+            while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+            if (state_->magic == kMagic && state_->version == kVersion)
+                return;
+            flock(fd_, LOCK_UN);
+            close(fd_);
+            // A file retired by 'board reset' reads 0: map the new one.
+            if (state_->magic != 0 || attempt > 0)
+                throw Error{"board state file " + path_of(d) +
+                            " is not a board state of this version; run 'board reset'"};
+        }
+    }
+    ~Locked()
+    {
+        flock(fd_, LOCK_UN);
+        close(fd_);
+    }
+    State *operator->() { return state_; }
+    State *get() { return state_; }
+
+    static std::string path_of(const std::string &d) { return d + "/board.state"; }
+
+private:
+    static void map(const std::string &d)
+    {
+        unmap();
+        if (!mkdirs(d))
+            throw Error{"cannot create board folder " + d + ": " + std::strerror(errno)};
+        std::string p = path_of(d);
+        int fd = open(p.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0)
+            throw Error{"cannot open " + p + ": " + std::strerror(errno)};
+        flock(fd, LOCK_EX);
+        struct stat st;
+        fstat(fd, &st);
+        if (st.st_size == 0) {
+            State fresh;
+            defaults(&fresh);
+            if (pwrite(fd, &fresh, sizeof fresh, 0) != (ssize_t)sizeof fresh) {
+                flock(fd, LOCK_UN);
+                close(fd);
+                throw Error{"cannot write " + p + ": " + std::strerror(errno)};
+            }
+        } else if (st.st_size != (off_t)sizeof(State)) {
+            flock(fd, LOCK_UN);
+            close(fd);
+            throw Error{"board state file " + p + " has the wrong size; run 'board reset'"};
+        }
+        flock(fd, LOCK_UN);
+        void *m = mmap(nullptr, sizeof(State), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (m == MAP_FAILED) {
+            close(fd);
+            throw Error{"cannot map " + p + ": " + std::strerror(errno)};
+        }
+        g_map.dir = d;
+        g_map.fd = fd;
+        g_map.state = static_cast<State *>(m);
+    }
+
+    int fd_;
+    State *state_;
+};
+
+int32_t word(const void *in, int i)
+{
+    int32_t w;
+    std::memcpy(&w, static_cast<const char *>(in) + 4 * i, 4);
+    return w;
+}
+
+Result fail(uint32_t error) { return Result{false, error, 0, false}; }
+
+}  // namespace
+
+std::string dir()
+{
+    const char *d = std::getenv("BOARD_DIR");
+    if (d && *d)
+        return d;
+    const char *state = std::getenv("XDG_STATE_HOME");
+    if (state && *state)
+        return std::string(state) + "/ceboard/default";
+    const char *home = std::getenv("HOME");
+    return std::string(home && *home ? home : "/tmp") + "/.local/state/ceboard/default";
+}
+
+std::string path(const std::string &name)
+{
+    std::string d = dir();
+    if (!mkdirs(d))
+        throw Error{"cannot create board folder " + d + ": " + std::strerror(errno)};
+    return d + "/" + name;
+}
+
+Result request(uint32_t code, const void *in, uint32_t in_size, void *out, uint32_t out_size)
+{
+    Locked s;
+    s->requests++;
+    if (s->fault_armed) {
+        s->fault_armed = 0;
+        return Result{false, 0, 0, true};
+    }
+    switch (code) {
+    case kSetPin:
+    case kGetPin: {
+        if (!in || in_size != 8)
+            return fail(kErrInvalidParameter);
+        int32_t pin = word(in, 0);
+        if (pin < 0 || pin >= kPins)
+            return fail(kErrInvalidParameter);
+        if (code == kSetPin) {
+            s->driven[pin] = word(in, 1) != 0;
+            s->touched[pin] = 1;
+            return Result{true, 0, 0, false};
+        }
+        if (!out || out_size < 8)
+            return fail(kErrInsufficientBuffer);
+        int32_t level = s->external[pin] >= 0 ? s->external[pin] : s->driven[pin];
+        // Word 2 of the record carries the level back; word 1 is the pin.
+        std::memcpy(static_cast<char *>(out), &pin, 4);
+        std::memcpy(static_cast<char *>(out) + 4, &level, 4);
+        return Result{true, 0, 8, false};
+    }
+    case kPwmStart:
+    case kPwmStop:
+    case kPwmSet: {
+        if (!in || in_size != 20)
+            return fail(kErrInvalidParameter);
+        uint32_t channel = static_cast<uint32_t>(word(in, 0));
+        if (channel >= kChannels)
+            return fail(kErrInvalidParameter);
+        Pwm &p = s->pwm[channel];
+        if (code == kPwmStart) {
+            p.running = 1;
+        } else if (code == kPwmStop) {
+            p.running = 0;
+        } else {
+            uint32_t cr = word(in, 2), dcr = word(in, 3), pcr = word(in, 4);
+            if (cr > kMaxCr || dcr > kMaxRate || pcr > kMaxRate)
+                return fail(kErrInvalidParameter);
+            p.cr = cr;
+            p.dcr = dcr;
+            p.pcr = pcr;
+        }
+        return Result{true, 0, 0, false};
+    }
+    default:
+        return fail(kErrNotSupported);
+    }
+}
+
+bool plugged()
+{
+    Locked s;
+    return s->plugged != 0;
+}
+
+void set_plugged(bool on)
+{
+    Locked s;
+    s->plugged = on;
+}
+
+void set_power(bool on)
+{
+    Locked s;
+    s->powered = on;
+}
+
+void set_input(int pin, int level)
+{
+    Locked s;
+    s->external[pin] = static_cast<int8_t>(level < 0 ? -1 : level != 0);
+    s->touched[pin] = 1;
+}
+
+void arm_fault()
+{
+    Locked s;
+    s->fault_armed = 1;
+}
+
+void reset()
+{
+    std::string d = dir();
+    if (!mkdirs(d))
+        throw Error{"cannot create board folder " + d + ": " + std::strerror(errno)};
+    // Written aside and renamed, so that no process ever maps half a state.
+    std::string p = Locked::path_of(d), tmp = p + ".new";
+    State fresh;
+    defaults(&fresh);
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0 || write(fd, &fresh, sizeof fresh) != (ssize_t)sizeof fresh || fsync(fd) != 0) {
+        int e = errno;
+        if (fd >= 0)
+            close(fd);
+        throw Error{"cannot write " + tmp + ": " + std::strerror(e)};
+    }
+    close(fd);
+    // Processes that still map the old file are told by its magic word.
+    int old = open(p.c_str(), O_RDWR | O_CLOEXEC);
+    if (old >= 0) {
+        flock(old, LOCK_EX);
+    }
+    if (rename(tmp.c_str(), p.c_str()) != 0) {
+        int e = errno;
+        if (old >= 0)
+            close(old);
+        throw Error{"cannot replace " + p + ": " + std::strerror(e)};
+    }
+    if (old >= 0) {
+        uint32_t dead = 0;
+        pwrite(old, &dead, sizeof dead, 0);
+        close(old);
+    }
+    std::lock_guard<std::mutex> guard(g_map_lock);
+    unmap();
+}
+
+Status status()
+{
+    Locked s;
+    Status st{};
+    st.plugged = s->plugged;
+    st.powered = s->powered;
+    st.fault_armed = s->fault_armed;
+    st.requests = s->requests;
+    for (int i = 0; i < kPins; ++i)
+        st.pins[i] = Pin{s->driven[i], s->external[i], s->touched[i] != 0};
+    for (int c = 0; c < kChannels; ++c)
+        st.pwm[c] = s->pwm[c];
+    return st;
+}
+
+void trace(const std::string &line)
+{
+    const char *file = std::getenv("BOARD_TRACE");
+    if (!file || !*file)
+        return;
+    int fd = open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return;
+    std::string whole = line + "\n";
+    ssize_t n = write(fd, whole.data(), whole.size());
+    (void)n;
+    close(fd);
+}
+
+std::string code_name(uint32_t code)
+{
+    switch (code) {
+    case kSetPin: return "IOCTL_GPIO_SET_PIN";
+    case kGetPin: return "IOCTL_GPIO_GET_PIN";
+    case kPwmStart: return "IOCTL_PWM_START";
+    case kPwmStop: return "IOCTL_PWM_STOP";
+    case kPwmSet: return "IOCTL_PWM_SET";
+    }
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", code);
+    return buf;
+}
+
+}  // namespace board

@@ -1,0 +1,85 @@
+// The simulated board: the GPIO/PWM hardware behind "GPI1:", its power and
+// its device presence.  Its state lives in a small file in the board folder
+// (BOARD_DIR), mapped into every process that uses the board and changed
+// only under a lock on that file, so every process on the same folder sees
+// one board.  A process killed mid-request releases the lock with its death
+// and leaves every word of the state valid.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace board {
+
+constexpr int kPins = 64;
+constexpr int kChannels = 2;
+constexpr int kMaxCr = 63;
+constexpr int kMaxRate = 1023;
+
+// Request codes of the driver (device type 0x812C, buffered, any access).
+constexpr uint32_t kSetPin = 0x812C0004;
+constexpr uint32_t kGetPin = 0x812C0008;
+constexpr uint32_t kPwmStart = 0x812C0014;
+constexpr uint32_t kPwmStop = 0x812C0018;
+constexpr uint32_t kPwmSet = 0x812C001C;
+
+struct Pwm {
+    uint32_t running;
+    uint32_t cr, dcr, pcr;
+};
+
+struct Pin {
+    int driven;    // 0 or 1
+    int external;  // -1: none applied, else 0 or 1
+    bool touched;  // driven by a request or given an external level since reset
+    int level() const { return external >= 0 ? external : driven; }
+};
+
+struct Status {
+    bool plugged;
+    bool powered;
+    bool fault_armed;
+    uint64_t requests;
+    Pin pins[kPins];
+    Pwm pwm[kChannels];
+};
+
+// Error raised when the board folder or its state file cannot be used.
+struct Error {
+    std::string message;
+};
+
+// The board folder: BOARD_DIR, or a per-user default when it is unset.
+std::string dir();
+
+// Path of a file in the board folder (the folder is created if missing).
+std::string path(const std::string &name);
+
+// Result of a driver request.  error is the platform error number on failure.
+struct Result {
+    bool ok;
+    uint32_t error;
+    uint32_t returned;  // bytes written to the output buffer
+    bool fault;         // the board was told to raise a fault on this request
+};
+
+// One request to the driver, as DeviceIoControl hands it over.
+Result request(uint32_t code, const void *in, uint32_t in_size, void *out, uint32_t out_size);
+
+bool plugged();
+void set_plugged(bool on);
+void set_power(bool on);
+void set_input(int pin, int level);  // level -1 releases the pin
+void arm_fault();                    // the next request raises a fault
+void reset();                        // a fresh default board
+Status status();
+
+// Appends one whole line (a newline is added) to the file BOARD_TRACE names,
+// when it names one.
+void trace(const std::string &line);
+
+// The name a request code is traced under.
+std::string code_name(uint32_t code);
+
+}  // namespace board

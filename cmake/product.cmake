@@ -1,0 +1,25 @@
+# Product code (what runs on the board) builds at the board compiler's
+# language level.  On desktop Windows that is gnu++98 with every warning an
+# error; on the host C++11, which the stand-in's 16-bit characters need.
+function(product_target target)
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
+  if(WIN32)
+    set_target_properties(${target} PROPERTIES CXX_STANDARD 98 CXX_EXTENSIONS ON)
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -Os -fno-exceptions -fno-rtti
+                           -fno-asynchronous-unwind-tables)
+    target_compile_definitions(${target} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
+    target_link_options(${target} PRIVATE -s -static-libgcc -static-libstdc++)
+  else()
+    set_target_properties(${target} PROPERTIES CXX_STANDARD 11 CXX_EXTENSIONS OFF)
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+    target_link_libraries(${target} PRIVATE ceplat)
+  endif()
+endfunction()
+
+# The structured-handler helpers on desktop Windows, linked into each
+# product binary that uses them.
+function(product_guard target)
+  if(WIN32)
+    target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/platform/win32/guard.cpp)
+  endif()
+endfunction()

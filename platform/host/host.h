@@ -1,0 +1,45 @@
+// Internals shared by the stand-in's modules: the kernel handle table and
+// text conversion between the platform's UTF-16 and the host's UTF-8.
+#pragma once
+
+#include "include/ce_host.h"
+
+#include <memory>
+#include <string>
+
+namespace host {
+
+// A kernel object reached through a HANDLE.  Closing the last handle
+// destroys the object; close() runs when its handle is closed.
+struct KernelObject {
+    virtual ~KernelObject() = default;
+    virtual const char *kind() const = 0;
+    virtual void close() {}
+};
+
+HANDLE handle_insert(std::shared_ptr<KernelObject> object);
+std::shared_ptr<KernelObject> handle_get(HANDLE handle);
+template <class T> std::shared_ptr<T> handle_get_as(HANDLE handle)
+{
+    return std::dynamic_pointer_cast<T>(handle_get(handle));
+}
+// Takes the handle out of the table; null when it was not open.
+std::shared_ptr<KernelObject> handle_remove(HANDLE handle);
+
+std::string to_utf8(const char16_t *s, size_t n = std::string::npos);
+std::u16string to_utf16(const std::string &s);
+
+// Reports a platform call the stand-in does not provide, once per call
+// name, on stderr; the caller then fails with ERROR_CALL_NOT_IMPLEMENTED.
+void not_implemented(const char *call);
+
+}  // namespace host
+
+#include <cstdarg>
+
+namespace host {
+// The platform's wide printf formatting, as NKDbgPrintfW applies it.
+std::u16string format(LPCWSTR format, va_list args);
+// Writes text whole to the debug output.
+void debug_write(const std::string &text);
+}  // namespace host

@@ -1,0 +1,232 @@
+// Kernel side of the stand-in: the thread's last error, the device
+// namespace ("GPI1:" is the simulated board's driver), device requests,
+// power, interlocked operations and faults.
+#include "host.h"
+#include "../platform.h"
+#include "include/host_control.h"
+
+#include "board.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+namespace {
+
+thread_local DWORD t_last_error = 0;
+std::atomic<size_t> g_device_opens{0};
+std::atomic<size_t> g_device_closes{0};
+
+// An open handle on the GPIO/PWM driver.
+struct Device : host::KernelObject {
+    const char *kind() const override { return "device"; }
+    void close() override
+    {
+        ++g_device_closes;
+        board::trace("close");
+    }
+};
+
+bool same_name(LPCWSTR a, const char16_t *b)
+{
+    for (; *a && *b; ++a, ++b) {
+        char16_t x = *a, y = *b;
+        if (x >= u'a' && x <= u'z')
+            x -= 32;
+        if (y >= u'a' && y <= u'z')
+            y -= 32;
+        if (x != y)
+            return false;
+    }
+    return *a == *b;
+}
+
+bool is_device_name(LPCWSTR name)
+{
+    size_t n = wcslen(name);
+    return n >= 2 && name[n - 1] == u':';
+}
+
+// Reports a board folder that cannot be used, once, and fails the call.
+void board_error(const board::Error &e)
+{
+    std::fprintf(stderr, "host stand-in: %s\n", e.message.c_str());
+    SetLastError(ERROR_GEN_FAILURE);
+}
+
+std::string trace_line(DWORD code, const void *in, DWORD in_size, bool ok)
+{
+    std::string line = board::code_name(code) + " " + std::to_string(in_size);
+    for (DWORD i = 0; in && i + 4 <= in_size && i < 64; i += 4) {
+        int32_t w;
+        std::memcpy(&w, static_cast<const char *>(in) + i, 4);
+        line += " " + std::to_string(w);
+    }
+    return line + " -> " + (ok ? "1" : "0");
+}
+
+}  // namespace
+
+CE_API DWORD GetLastError(void) { return t_last_error; }
+
+CE_API void SetLastError(DWORD error) { t_last_error = error; }
+
+CE_API HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                          DWORD disposition, DWORD flags, HANDLE templ)
+{
+    if (!name) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!is_device_name(name)) {
+        host::not_implemented("CreateFileW on files");
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!same_name(name, u"GPI1:")) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    // The driver is opened one way only: no access rights, no sharing, no
+    // security, open-existing, no flags, no template.
+    if (access != 0 || share != 0 || sa != nullptr || disposition != OPEN_EXISTING || flags != 0 ||
+        templ != nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    try {
+        if (!board::plugged()) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+    } catch (const board::Error &e) {
+        board_error(e);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE h = host::handle_insert(std::make_shared<Device>());
+    ++g_device_opens;
+    board::trace("open");
+    return h;
+}
+
+CE_API BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
+                            DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped)
+{
+    if (!host::handle_get_as<Device>(device)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (overlapped) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // The request as it went out: the driver may answer into the same record.
+    std::string sent = trace_line(code, in, in_size, true);
+    sent.resize(sent.size() - 1);
+    board::Result r;
+    try {
+        r = board::request(code, in, in_size, out, out_size);
+    } catch (const board::Error &e) {
+        board_error(e);
+        return FALSE;
+    }
+    if (r.fault) {
+        board::trace(sent + "0 fault");
+        RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, nullptr);
+    }
+    std::string line = sent + (r.ok ? "1" : "0");
+    if (r.ok && code == board::kGetPin) {
+        int32_t level;
+        std::memcpy(&level, static_cast<char *>(out) + 4, 4);
+        line += " level=" + std::to_string(level);
+    }
+    board::trace(line);
+    if (returned)
+        *returned = r.returned;
+    if (!r.ok) {
+        SetLastError(r.error);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+CE_API BOOL CloseHandle(HANDLE object)
+{
+    std::shared_ptr<host::KernelObject> o = host::handle_remove(object);
+    if (!o) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    o->close();
+    return TRUE;
+}
+
+CE_API void GwesPowerOffSystem(void)
+{
+    try {
+        board::set_power(false);
+        board::trace("poweroff");
+    } catch (const board::Error &e) {
+        board_error(e);
+    }
+}
+
+CE_API void Sleep(DWORD ms)
+{
+    struct timespec ts;
+    ts.tv_sec = ms / 1000;
+    ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    while (nanosleep(&ts, &ts) != 0) {
+    }
+}
+
+CE_API LONG InterlockedExchange(LONG volatile *target, LONG value)
+{
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+
+CE_API LONG InterlockedCompareExchange(LONG volatile *target, LONG exchange, LONG comparand)
+{
+    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return comparand;
+}
+
+CE_API LONG InterlockedIncrement(LONG volatile *target)
+{
+    return __atomic_add_fetch(target, 1, __ATOMIC_SEQ_CST);
+}
+
+CE_API LONG InterlockedDecrement(LONG volatile *target)
+{
+    return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST);
+}
+
+CE_API void RaiseException(DWORD code, DWORD, DWORD, const ULONG_PTR *) { throw ce_fault{code}; }
+
+// The structured-handler helpers: a fault is a ce_fault exception here.
+extern "C" void platform_try_finally(PLATFORM_BODY body, PLATFORM_BODY cleanup, void *context)
+{
+    try {
+        body(context);
+    } catch (...) {
+        cleanup(context);
+        throw;
+    }
+    cleanup(context);
+}
+
+extern "C" BOOL platform_try_except(PLATFORM_BODY body, void *context)
+{
+    try {
+        body(context);
+    } catch (const ce_fault &) {
+        return FALSE;
+    }
+    return TRUE;
+}
+
+CE_API size_t host_device_opens(void) { return g_device_opens; }
+CE_API size_t host_device_closes(void) { return g_device_closes; }

@@ -1,0 +1,2 @@
+#include "stub.h"
+STUB(BOOL, FALSE, DeleteFileW, (LPCWSTR))

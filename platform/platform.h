@@ -1,0 +1,68 @@
+/*
+ * The one header product code includes.  It gives the platform's calls for
+ * the board (the platform's own headers), desktop Windows (windows.h and a
+ * few shims for what only the board has) and the Linux host (the stand-in's
+ * declarations), and the two structured-handler helpers that read the same
+ * on all three.
+ */
+#ifndef PLATFORM_H
+#define PLATFORM_H
+
+#if defined(UNDER_CE)
+#include <windows.h>
+#include <cpl.h>
+#include <ras.h>
+#elif defined(_WIN32)
+#include <windows.h>
+#include <cpl.h>
+#include <ras.h>
+#include "win32/shims.h"
+#else
+#include "host/include/ce_host.h"
+#endif
+
+#ifndef WS_EX_CAPTIONOKBTN
+#define WS_EX_CAPTIONOKBTN 0x80000000L
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef void (*PLATFORM_BODY)(void *context);
+
+/* Runs body(context), then cleanup(context) on every way out of it, also
+   when body raises a fault; the fault then goes on to the caller. */
+void platform_try_finally(PLATFORM_BODY body, PLATFORM_BODY cleanup, void *context);
+
+/* Runs body(context); a fault raised inside it is caught.  FALSE when one
+   was caught, TRUE when body ran to its end. */
+BOOL platform_try_except(PLATFORM_BODY body, void *context);
+
+#ifdef __cplusplus
+}
+#endif
+
+#if defined(UNDER_CE)
+/* The board's compiler has the platform's own structured handlers. */
+inline void platform_try_finally(PLATFORM_BODY body, PLATFORM_BODY cleanup, void *context)
+{
+    __try {
+        body(context);
+    } __finally {
+        cleanup(context);
+    }
+}
+
+inline BOOL platform_try_except(PLATFORM_BODY body, void *context)
+{
+    __try {
+        body(context);
+    } __except (EXCEPTION_EXECUTE_HANDLER) {
+        return FALSE;
+    }
+    return TRUE;
+}
+#endif
+
+#endif

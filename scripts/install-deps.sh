@@ -1,0 +1,21 @@
+#!/bin/sh
+# Installs the Debian packages the build and the tests need, when missing.
+# Idempotent; uses sudo when not root.
+set -eu
+
+PACKAGES="cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+  libncurses-dev llvm tmux g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 xvfb x11-apps
+  imagemagick"
+
+missing=""
+for p in $PACKAGES; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+
+echo "installing:$missing"
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
+$SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends $missing

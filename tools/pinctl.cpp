@@ -1,0 +1,84 @@
+// pinctl: drive, read and power off through kestrin's three exports.
+#include "gpio/kestrin.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char kUsage[] =
+    "usage: pinctl set PIN LEVEL   drive PIN low (0) or high (any other level)\n"
+    "       pinctl get PIN         print PIN's level (0 or 1)\n"
+    "       pinctl poweroff        ask the board to power off\n"
+    "\n"
+    "The board is the one in BOARD_DIR (the simulated board on a host).\n"
+    "Exit status: 0 done, 1 the driver failed the call, 2 bad arguments.\n";
+
+int usage_error(const char *what)
+{
+    std::fprintf(stderr, "pinctl: %s\n%s", what, kUsage);
+    return 2;
+}
+
+bool parse_int(const char *s, LONG *out)
+{
+    errno = 0;
+    char *end = nullptr;
+    long v = std::strtol(s, &end, 0);
+    if (errno || end == s || *end || v < INT32_MIN || v > INT32_MAX)
+        return false;
+    *out = static_cast<LONG>(v);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc >= 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (argc < 2)
+        return usage_error("a command is needed");
+    const char *cmd = argv[1];
+    LONG pin = 0, level = 0;
+    if (!std::strcmp(cmd, "set")) {
+        if (argc != 4)
+            return usage_error("set takes PIN and LEVEL");
+        if (!parse_int(argv[2], &pin))
+            return usage_error("PIN must be a whole number");
+        if (!parse_int(argv[3], &level))
+            return usage_error("LEVEL must be a whole number");
+        if (!gpio_setPin(pin, level)) {
+            std::fprintf(stderr, "pinctl: cannot set pin %d (error %u)\n", static_cast<int>(pin),
+                         GetLastError());
+            return 1;
+        }
+        return 0;
+    }
+    if (!std::strcmp(cmd, "get")) {
+        if (argc != 3)
+            return usage_error("get takes PIN");
+        if (!parse_int(argv[2], &pin))
+            return usage_error("PIN must be a whole number");
+        if (!gpio_getPin(pin, &level)) {
+            std::fprintf(stderr, "pinctl: cannot read pin %d (error %u)\n", static_cast<int>(pin),
+                         GetLastError());
+            return 1;
+        }
+        std::printf("%d\n", level != 0 ? 1 : 0);
+        return 0;
+    }
+    if (!std::strcmp(cmd, "poweroff")) {
+        if (argc != 2)
+            return usage_error("poweroff takes no arguments");
+        gpio_gwesPowerOffSystem();
+        return 0;
+    }
+    return usage_error((std::string("unknown command '") + cmd + "'").c_str());
+}

@@ -1,17 +1,79 @@
-#!/bin/sh
-# Checks the export table of the Windows kestrin.dll: exactly its three
-# functions, by name, undecorated.
-set -eu
-dir=$1
-fail=0
-exports=$(x86_64-w64-mingw32-objdump -p "$dir/kestrin.dll" |
-  awk '/\[Ordinal\/Name Pointer\] Table/{t=1;next} t&&/^\t\[/{print $NF} t&&/^$/{t=0}' | sort | tr '\n' ' ')
-expected="gpio_getPin gpio_gwesPowerOffSystem gpio_setPin "
-if [ "$exports" = "$expected" ]; then
-  echo "kestrin.dll exports: $exports"
-else
-  echo "kestrin.dll exports '$exports', expected '$expected'" >&2
-  fail=1
-fi
-echo "$fail passed, $fail failed" | awk -v f=$fail '{print (1-f) " passed, " f " failed"}'
-exit $fail
+#!/bin/bash
+# Checks the Windows deliverables' tables with objdump: 64-bit x86 images,
+# the exports each one owes by name, the imports between them, the
+# program's subsystem, and no run-time DLL beyond the system's own.
+# Prints "N passed, M failed"; non-zero exit on any failure.
+#
+# usage: scripts/check-windows-exports.sh BIN_DIR
+set -u
+dir=${1:-build-windows/bin}
+OBJDUMP=${OBJDUMP:-x86_64-w64-mingw32-objdump}
+
+passed=0
+failed=0
+result() {
+    if [ "$1" = ok ]; then
+        echo "ok   $2"
+        passed=$((passed + 1))
+    else
+        echo "FAIL $2${3:+: $3}"
+        failed=$((failed + 1))
+    fi
+}
+
+# What Windows itself brings; anything else would have to ship beside us.
+SYSTEM_DLLS="kernel32.dll user32.dll advapi32.dll msvcrt.dll rasapi32.dll gdi32.dll"
+
+# exported_names FILE: the names of the export table, sorted, one line.
+exported_names() {
+    $OBJDUMP -p "$1" | awk '/^\[Ordinal\/Name Pointer\] Table/ { t = 1; next }
+        t && /^\t\[/ { print $NF } t && /^$/ { t = 0 }' | sort | tr '\n' ' ' | sed 's/ $//'
+}
+
+# imported_dlls FILE: the DLLs of the import table, lower case, one per line.
+imported_dlls() {
+    $OBJDUMP -p "$1" | awk '/DLL Name:/ { print tolower($3) }' | sort -u
+}
+
+# imported_from FILE DLL: the functions FILE takes from DLL, sorted, one line.
+imported_from() {
+    $OBJDUMP -p "$1" | awk -v dll="$2" '
+        /DLL Name:/ { t = (tolower($3) == tolower(dll)); next }
+        t && /^\t[0-9a-f]+\t/ { print $3 } t && /^$/ { t = 0 }' | sort | tr '\n' ' ' | sed 's/ $//'
+}
+
+# check_image FILE SUBSYSTEM EXPORTS [EXTRA_DLL]: one deliverable; an empty
+# SUBSYSTEM is not checked (a library's does not matter).
+check_image() {
+    local file=$dir/$1 subsystem=$2 exports=$3 extra=${4:-} dll got
+    if [ ! -f "$file" ]; then
+        result fail "$1 is built"
+        return
+    fi
+    got=$($OBJDUMP -f "$file" | awk '/file format/ { print $NF }')
+    [ "$got" = pei-x86-64 ] && result ok "$1 is a 64-bit x86 image" || result fail "$1 format" "$got"
+
+    if [ -n "$subsystem" ]; then
+        got=$($OBJDUMP -p "$file" | awk '/^Subsystem/ { print $3, $4 }')
+        [ "$got" = "$subsystem" ] && result ok "$1 subsystem $subsystem" || result fail "$1 subsystem" "$got"
+    fi
+
+    got=$(exported_names "$file")
+    [ "$got" = "$exports" ] && result ok "$1 exports: ${exports:-nothing}" ||
+        result fail "$1 exports" "'$got', expected '$exports'"
+
+    got=""
+    for dll in $(imported_dlls "$file"); do
+        case " $SYSTEM_DLLS $extra " in
+        *" $dll "*) ;;
+        *) got="$got $dll" ;;
+        esac
+    done
+    [ -z "$got" ] && result ok "$1 needs only system DLLs${extra:+ and $extra}" ||
+        result fail "$1 needs DLLs beyond the system's" "$got"
+}
+
+check_image kestrin.dll "" "gpio_getPin gpio_gwesPowerOffSystem gpio_setPin"
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,243 @@
+// Runs kestrin.dll and the structured-handler helpers on desktop Windows
+// (under Wine): the library is loaded by name from the folder given on the
+// command line and reached only through its exports, as an applet reaches
+// it; the helpers are the product's own build of platform/win32/guard.cpp.
+//
+// Prints "ok NAME" or "FAIL NAME: why" per check; exits with the number of
+// failed checks.
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+int failures = 0;
+
+void check(bool passed, const char *name, const std::string &why = std::string())
+{
+    if (passed) {
+        std::printf("ok %s\n", name);
+    } else {
+        std::printf("FAIL %s: %s\n", name, why.c_str());
+        ++failures;
+    }
+    std::fflush(stdout);
+}
+
+std::string number(long long value)
+{
+    return std::to_string(value);
+}
+
+// Runs fn on n threads at once, one context each; the sum of their exit codes.
+DWORD sum_of_threads(LPTHREAD_START_ROUTINE fn, void *const *contexts, int n)
+{
+    HANDLE threads[8];
+    for (int i = 0; i < n; ++i)
+        threads[i] = CreateThread(NULL, 0, fn, contexts[i], 0, NULL);
+    WaitForMultipleObjects(n, threads, TRUE, INFINITE);
+    DWORD sum = 0;
+    for (int i = 0; i < n; ++i) {
+        DWORD code = 0;
+        GetExitCodeThread(threads[i], &code);
+        sum += code;
+        CloseHandle(threads[i]);
+    }
+    return sum;
+}
+
+typedef BOOL(WINAPI *SetPinFn)(LONG, LONG);
+typedef BOOL(WINAPI *GetPinFn)(LONG, LONG *);
+typedef void(WINAPI *PowerOffFn)(void);
+
+void check_library(const std::wstring &folder)
+{
+    std::wstring path = folder + L"\\kestrin.dll";
+    HMODULE library = LoadLibraryW(path.c_str());
+    check(library != NULL, "kestrin loads", "LoadLibrary error " + number(GetLastError()));
+    if (!library)
+        return;
+
+    SetPinFn setPin = (SetPinFn)(void *)GetProcAddress(library, "gpio_setPin");
+    GetPinFn getPin = (GetPinFn)(void *)GetProcAddress(library, "gpio_getPin");
+    PowerOffFn powerOff = (PowerOffFn)(void *)GetProcAddress(library, "gpio_gwesPowerOffSystem");
+    check(setPin && getPin && powerOff, "kestrin exports resolve by name");
+    if (!setPin || !getPin)
+        return;
+
+    // No "GPI1:" device on a desktop: both calls fail, the level stays.
+    LONG level = 0x5A5A;
+    SetLastError(0);
+    BOOL got = getPin(1, &level);
+    check(!got && level == 0x5A5A, "getPin without device fails and leaves the level",
+          "result " + number(got) + ", level " + number(level));
+    check(!setPin(3, 2), "setPin without device fails");
+
+    // A null level pointer is refused before the device is even tried.
+    SetLastError(0);
+    got = getPin(1, NULL);
+    DWORD error = GetLastError();
+    check(!got && error == ERROR_INVALID_PARAMETER, "getPin with null level is refused",
+          "result " + number(got) + ", error " + number(error));
+
+    // Several threads at once: every call still answers for itself.
+    struct Worker {
+        static DWORD WINAPI run(void *context)
+        {
+            GetPinFn fn = *(GetPinFn *)context;
+            DWORD wrong = 0;
+            for (int i = 0; i < 200; ++i) {
+                LONG value = i;
+                if (fn(1 + i % 9, &value) || value != i)
+                    ++wrong;
+            }
+            return wrong;
+        }
+    };
+    void *contexts[4] = {&getPin, &getPin, &getPin, &getPin};
+    DWORD wrong = sum_of_threads(Worker::run, contexts, 4);
+    check(wrong == 0, "getPin from four threads at once", number(wrong) + " wrong answers");
+
+    FreeLibrary(library);
+}
+
+// --- structured-handler helpers ---------------------------------------
+
+// Volatile, so that no count moves across the faulting instruction.
+struct Trace {
+    volatile int entered = 0;
+    volatile int after_fault = 0;
+    volatile int cleanups = 0;
+};
+
+void fault_write(void *context)
+{
+    Trace *trace = (Trace *)context;
+    ++trace->entered;
+    *(volatile int *)(ULONG_PTR)0 = 1;  // a real access violation
+    ++trace->after_fault;
+}
+
+void fault_divide(void *context)
+{
+    Trace *trace = (Trace *)context;
+    ++trace->entered;
+    volatile int zero = 0;
+    volatile int result = 7 / zero;
+    (void)result;
+    ++trace->after_fault;
+}
+
+void quiet_body(void *context)
+{
+    ++((Trace *)context)->entered;
+}
+
+void cleanup(void *context)
+{
+    ++((Trace *)context)->cleanups;
+}
+
+void finally_around_fault(void *context)
+{
+    platform_try_finally(fault_write, cleanup, context);
+    ++((Trace *)context)->after_fault;  // never reached: the fault goes on
+}
+
+void inner_guard_then_go_on(void *context)
+{
+    Trace *trace = (Trace *)context;
+    if (!platform_try_except(fault_write, context))
+        ++trace->cleanups;  // counts the caught inner fault
+}
+
+// Faults below the severity "error" (debug strings, customer codes) are
+// not the guard's business: they pass on to whoever handles them.
+const DWORD kCustomerCode = 0xE0001234;
+LONG CALLBACK continue_customer_code(EXCEPTION_POINTERS *pointers)
+{
+    if (pointers->ExceptionRecord->ExceptionCode == kCustomerCode)
+        return EXCEPTION_CONTINUE_EXECUTION;
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+void raise_customer_code(void *context)
+{
+    ++((Trace *)context)->entered;
+    RaiseException(kCustomerCode, 0, 0, NULL);
+    OutputDebugStringW(L"kestrin_probe: debug string inside a guard\r\n");
+    ++((Trace *)context)->after_fault;
+}
+
+DWORD WINAPI guarded_thread(void *context)
+{
+    DWORD caught = 0;
+    for (int i = 0; i < 50; ++i)
+        if (!platform_try_except(fault_write, context))
+            ++caught;
+    return caught;
+}
+
+void check_guards()
+{
+    Trace t;
+    BOOL ok = platform_try_except(quiet_body, &t);
+    check(ok && t.entered == 1, "try_except: body without fault runs to its end");
+
+    t = Trace();
+    ok = platform_try_except(fault_write, &t);
+    check(!ok && t.entered == 1 && t.after_fault == 0, "try_except catches an access violation",
+          "result " + number(ok) + ", after fault " + number(t.after_fault));
+
+    t = Trace();
+    ok = platform_try_except(fault_divide, &t);
+    check(!ok && t.entered == 1 && t.after_fault == 0, "try_except catches a division by zero",
+          "result " + number(ok) + ", after fault " + number(t.after_fault));
+
+    t = Trace();
+    platform_try_finally(quiet_body, cleanup, &t);
+    check(t.entered == 1 && t.cleanups == 1, "try_finally runs the cleanup once without fault");
+
+    t = Trace();
+    ok = platform_try_except(finally_around_fault, &t);
+    check(!ok && t.cleanups == 1 && t.after_fault == 0,
+          "try_finally cleans up and passes the fault on to the outer guard",
+          "result " + number(ok) + ", cleanups " + number(t.cleanups) + ", after " +
+              number(t.after_fault));
+
+    t = Trace();
+    ok = platform_try_except(inner_guard_then_go_on, &t);
+    check(ok && t.cleanups == 1, "nested guards: the inner one catches, the outer body goes on");
+
+    int caught = 0;
+    for (int i = 0; i < 1000; ++i) {
+        t = Trace();
+        if (!platform_try_except(fault_write, &t))
+            ++caught;
+    }
+    check(caught == 1000, "a thousand faults in a row, each caught", number(caught) + " caught");
+
+    Trace traces[2];
+    void *contexts[2] = {&traces[0], &traces[1]};
+    DWORD total = sum_of_threads(guarded_thread, contexts, 2);
+    check(total == 100, "guards on two threads at once", number(total) + " of 100 caught");
+
+    PVOID handler = AddVectoredExceptionHandler(0, continue_customer_code);
+    t = Trace();
+    ok = platform_try_except(raise_customer_code, &t);
+    RemoveVectoredExceptionHandler(handler);
+    check(ok && t.after_fault == 1, "non-fault exceptions and debug strings pass through a guard");
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t **argv)
+{
+    std::wstring folder = argc > 1 ? argv[1] : L".";
+    check_library(folder);
+    check_guards();
+    return failures;
+}

@@ -5,7 +5,6 @@
 
 #include <climits>
 #include <cstring>
-#include <fstream>
 #include <gtest/gtest.h>
 
 namespace {
@@ -200,16 +199,11 @@ TEST_F(BoardRequests, ResetBringsBackTheDefaultsInAMappedBoard)
     EXPECT_EQ(st.requests, 0u);
 }
 
-void write_file(const std::string &path, const std::string &text)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
-
 // Each damage is written before this process first maps the file.
 TEST_F(BoardRequests, DamagedStateFileIsReportedNotUsed)
 {
     std::string state = board_.dir() + "/board.state";
-    write_file(state, "not a board");
+    test_support::write_file(state, "not a board");
     try {
         board::status();
         ADD_FAILURE() << "a state file of the wrong size was used";
@@ -217,7 +211,7 @@ TEST_F(BoardRequests, DamagedStateFileIsReportedNotUsed)
         EXPECT_NE(e.message.find(state), std::string::npos) << e.message;
         EXPECT_NE(e.message.find("board reset"), std::string::npos) << e.message;
     }
-    write_file(state, std::string(4096, 'x'));
+    test_support::write_file(state, std::string(4096, 'x'));
     EXPECT_THROW(set_pin(3, 0), board::Error);
     EXPECT_THROW(board::arm_fault(), board::Error);
 
@@ -229,7 +223,7 @@ TEST_F(BoardRequests, DamagedStateFileIsReportedNotUsed)
 TEST_F(BoardRequests, UnusableFolderIsReported)
 {
     std::string file = board_.dir() + "/plain-file";
-    { std::ofstream(file) << "x"; }
+    test_support::write_file(file, "x");
     setenv("BOARD_DIR", (file + "/board").c_str(), 1);
     EXPECT_THROW(board::status(), board::Error);
     EXPECT_THROW(board::reset(), board::Error);

@@ -50,6 +50,11 @@ std::string read_file(const std::string &path)
     return all.str();
 }
 
+void write_file(const std::string &path, const std::string &text)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
 std::vector<std::string> split_lines(const std::string &text)
 {
     std::vector<std::string> lines;

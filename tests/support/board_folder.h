@@ -50,6 +50,9 @@ protected:
 // Whole contents of a file; empty when it does not exist.
 std::string read_file(const std::string &path);
 
+// Replaces a file's contents with text.
+void write_file(const std::string &path, const std::string &text);
+
 // Splits text into lines, without the newlines.
 std::vector<std::string> split_lines(const std::string &text);
 

@@ -17,7 +17,7 @@ protected:
     void TearDown() override { EXPECT_EQ(host_open_handles("device"), 0u); }
 };
 
-TEST_F(DeviceCalls, TraceLinesOfOneSetAndOneGet)
+TEST_F(DeviceCalls, TraceLineOfEachKindOfRequest)
 {
     HANDLE h = open_driver();
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -28,34 +28,23 @@ TEST_F(DeviceCalls, TraceLinesOfOneSetAndOneGet)
     EXPECT_TRUE(DeviceIoControl(h, 0x812C0008, get, 8, get, 8, &returned, nullptr));
     EXPECT_EQ(returned, 8u);
     EXPECT_EQ(get[1], 1);
-    EXPECT_TRUE(CloseHandle(h));
-    EXPECT_EQ(board_.trace_lines(), (Lines{"open", "IOCTL_GPIO_SET_PIN 8 3 1 -> 1",
-                                           "IOCTL_GPIO_GET_PIN 8 3 0 -> 1 level=1", "close"}));
-}
-
-TEST_F(DeviceCalls, TraceLinesOfPwmUnknownAndRefusedRequests)
-{
-    HANDLE h = open_driver();
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
     DWORD pwm[5] = {1, 0, 63, 1023, 512};
     EXPECT_TRUE(DeviceIoControl(h, 0x812C001C, pwm, 20, nullptr, 0, nullptr, nullptr));
     pwm[2] = 64;
     SetLastError(0);
     EXPECT_FALSE(DeviceIoControl(h, 0x812C001C, pwm, 20, nullptr, 0, nullptr, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    LONG rec[2] = {3, 1};
-    EXPECT_FALSE(DeviceIoControl(h, 0x812C000C, rec, 8, nullptr, 0, nullptr, nullptr));
+    EXPECT_FALSE(DeviceIoControl(h, 0x812C000C, set, 8, nullptr, 0, nullptr, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
-    EXPECT_FALSE(DeviceIoControl(h, 0x12, rec, 4, nullptr, 0, nullptr, nullptr));
-    LONG get[2] = {3, 0};
-    DWORD returned = 99;
+    EXPECT_FALSE(DeviceIoControl(h, 0x12, set, 4, nullptr, 0, nullptr, nullptr));
     EXPECT_FALSE(DeviceIoControl(h, 0x812C0008, get, 8, get, 4, &returned, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(returned, 0u);
     EXPECT_TRUE(CloseHandle(h));
     EXPECT_EQ(board_.trace_lines(),
-              (Lines{"open", "IOCTL_PWM_SET 20 1 0 63 1023 512 -> 1", "IOCTL_PWM_SET 20 1 0 64 1023 512 -> 0",
-                     "0x812C000C 8 3 1 -> 0", "0x00000012 4 3 -> 0", "IOCTL_GPIO_GET_PIN 8 3 0 -> 0",
+              (Lines{"open", "IOCTL_GPIO_SET_PIN 8 3 1 -> 1", "IOCTL_GPIO_GET_PIN 8 3 0 -> 1 level=1",
+                     "IOCTL_PWM_SET 20 1 0 63 1023 512 -> 1", "IOCTL_PWM_SET 20 1 0 64 1023 512 -> 0",
+                     "0x812C000C 8 3 1 -> 0", "0x00000012 4 3 -> 0", "IOCTL_GPIO_GET_PIN 8 3 1 -> 0",
                      "close"}));
 }
 

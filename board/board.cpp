@@ -280,6 +280,9 @@ void set_power(bool on)
 
 void set_input(int pin, int level)
 {
+    if (pin < 0 || pin >= kPins)
+        throw Error{"pin " + std::to_string(pin) + " is not on the board (0 to " +
+                    std::to_string(kPins - 1) + ")"};
     Locked s;
     s->external[pin] = static_cast<int8_t>(level < 0 ? -1 : level != 0);
     s->touched[pin] = 1;

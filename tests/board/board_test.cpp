@@ -197,6 +197,13 @@ TEST_F(BoardRequests, ExternalLevelOverridesTheDrivenOneUntilReleased)
     board::set_input(7, -1);
     ASSERT_TRUE(set_pin(7, 0).ok);
     EXPECT_EQ(board::status().pins[7].level(), 0);
+
+    // A pin the board does not have is refused, and nothing else changes.
+    EXPECT_THROW(board::set_input(64, 0), board::Error);
+    EXPECT_THROW(board::set_input(-1, 0), board::Error);
+    board::Status st = board::status();
+    EXPECT_FALSE(st.pins[0].touched);
+    EXPECT_EQ(st.pins[63].level(), 1);
 }
 
 // Each damage is written before this process first maps the file.

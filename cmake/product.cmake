@@ -1,4 +1,5 @@
 include(${CMAKE_CURRENT_LIST_DIR}/resources.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/applet.cmake)
 
 # Product code (what runs on the board) builds at the board compiler's
 # language level.  On desktop Windows that is gnu++98 with every warning an

@@ -134,14 +134,16 @@ int wmain(int argc, wchar_t **argv)
         return usage();
     int id = _wtoi(argv[3]);
     HWND control = GetDlgItem(dialog, id);
+    if (verb == L"command") {  // also for ids without a control (IDOK of a caption button)
+        send(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)control);
+        return 0;
+    }
     if (!control) {
         std::fprintf(stderr, "dlgdrive: no control %d\n", id);
         return 1;
     }
     if (verb == L"click") {
         send(control, BM_CLICK, 0, 0);
-    } else if (verb == L"command") {
-        send(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)control);
     } else if (verb == L"scroll" && argc > 4) {
         send(dialog, WM_HSCROLL, MAKEWPARAM(_wtoi(argv[4]), 0), (LPARAM)control);
     } else if (verb == L"pos") {

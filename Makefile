@@ -40,8 +40,10 @@ windows: deps
 	cmake --build $(BUILD_WIN) -j $(JOBS)
 	@./scripts/windows-sizes.sh $(BUILD_WIN)/bin
 
-# The binaries' tables, then the binaries themselves under Wine.
+# The board-image files, the binaries' tables, then the binaries
+# themselves under Wine.
 test-windows: windows
+	./scripts/check-ce-files.sh
 	./scripts/check-windows-exports.sh $(BUILD_WIN)/bin
 	./scripts/test-wine.sh $(BUILD_WIN)
 

@@ -1,11 +1,13 @@
 // The module registry while applets load and unload on other threads.
-#include "tests/support/applet_library.h"
+#include "applet_library.h"
 #include "platform/host/include/host_resources.h"
 
 #include <atomic>
 #include <thread>
 
 namespace {
+
+using namespace test_support;
 
 TEST(Modules, LoadAndUnloadWhileOthersLookUp)
 {

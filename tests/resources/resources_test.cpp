@@ -1,7 +1,7 @@
 // Modules and resources in the host stand-in: module handles by name, load
 // and unload, strings with the platform's cuts, dialog templates and icons,
 // on the frame's test applet and on this program's own strings.
-#include "tests/support/applet_library.h"
+#include "applet_library.h"
 #include "platform/host/include/host_resources.h"
 #include "resource.h"
 
@@ -10,6 +10,8 @@
 #include <vector>
 
 namespace {
+
+using namespace test_support;
 
 const std::u16string kName40 = u"A name of forty characters, cut to 31...";
 

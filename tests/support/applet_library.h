@@ -4,8 +4,12 @@
 
 #include "board_folder.h"
 
+#include "platform/host/include/ce_host.h"
+
 #include <dlfcn.h>
 #include <string>
+
+namespace test_support {
 
 // A library from the build's bin folder, loaded for the life of the object.
 class Library {
@@ -45,3 +49,5 @@ public:
 private:
     APPLET_PROC entry_;
 };
+
+}  // namespace test_support

@@ -3,7 +3,7 @@
 #include "platform/host/include/ce_host.h"
 #include "platform/host/include/host_control.h"
 #include "gpio/gpio_ioctl.h"
-#include "tests/support/board_folder.h"
+#include "board_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -169,7 +169,7 @@ DWORD WINAPI polls_the_driver(LPVOID param)
 
 TEST(Threads, ATerminatedPollThreadLeavesTheDriverUsable)
 {
-    BoardFolder board;
+    test_support::BoardFolder board;
     size_t opens = host_device_opens(), closes = host_device_closes();
     Job job;
     HANDLE thread = CreateThread(nullptr, 0, polls_the_driver, &job, 0, nullptr);

@@ -11,7 +11,9 @@
 // released) but no handler of the thread's own code.  So it is never cut
 // off inside the stand-in or the simulated board, where a lock or an open
 // state file could be left behind.  A thread that never sleeps again runs
-// on; waiting for it then times out.
+// on; waiting for it then times out.  The stand-in's own long waits (the
+// window system's cross-thread messages) call host::end_if_terminated to
+// be such points as well.
 #include "host.h"
 
 #include <atomic>
@@ -178,19 +180,33 @@ CE_API void Sleep(DWORD ms)
         }
         return;
     }
-    Thread &self = *t_self;
     {
-        std::unique_lock<std::mutex> guard(self.lock);
-        auto stop = [&] { return self.terminating; };
+        std::unique_lock<std::mutex> guard(t_self->lock);
+        auto stop = [] { return t_self->terminating; };
         if (ms == INFINITE)
-            self.woken.wait(guard, stop);
+            t_self->woken.wait(guard, stop);
         else
-            self.woken.wait_for(guard, std::chrono::milliseconds(ms), stop);
-        if (!self.terminating)
-            return;
+            t_self->woken.wait_for(guard, std::chrono::milliseconds(ms), stop);
     }
-    pthread_exit(nullptr);
+    host::end_if_terminated();
 }
+
+namespace host {
+
+void end_if_terminated()
+{
+    if (!t_self)
+        return;
+    bool end;
+    {
+        std::lock_guard<std::mutex> guard(t_self->lock);
+        end = t_self->terminating;
+    }
+    if (end)
+        pthread_exit(nullptr);
+}
+
+}  // namespace host
 
 CE_API DWORD GetCurrentThreadId(void)
 {

@@ -1,6 +1,7 @@
 // Threads of the host stand-in: creation, waiting, exit codes, ids and
 // termination, which ends a thread at its next Sleep.
 #include "platform/host/include/ce_host.h"
+#include "platform/host/host.h"
 #include "platform/host/include/host_control.h"
 #include "gpio/gpio_ioctl.h"
 #include "board_folder.h"
@@ -36,6 +37,26 @@ DWORD exit_code(HANDLE thread)
     DWORD code = 0xDEAD;
     EXPECT_TRUE(GetExitCodeThread(thread, &code));
     return code;
+}
+
+// Starts routine on job and waits until it has made a few passes.
+HANDLE start_running(LPTHREAD_START_ROUTINE routine, Job &job)
+{
+    HANDLE thread = CreateThread(nullptr, 0, routine, &job, 0, nullptr);
+    EXPECT_NE(thread, nullptr) << GetLastError();
+    while (thread && job.passes < 3)
+        std::this_thread::yield();
+    return thread;
+}
+
+// Terminates the thread and checks that it ended with code, its stack
+// unwound.
+void expect_terminated(HANDLE thread, DWORD code, Job &job)
+{
+    EXPECT_TRUE(TerminateThread(thread, code));
+    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(exit_code(thread), code);
+    EXPECT_TRUE(job.unwound);
 }
 
 DWORD WINAPI returns_param(LPVOID param)
@@ -104,15 +125,10 @@ TEST(Threads, StillActiveUntilTheRoutineReturns)
 TEST(Threads, TerminateEndsTheThreadAtItsSleepAndReleasesItsLocks)
 {
     Job job;
-    HANDLE thread = CreateThread(nullptr, 0, loops_holding_lock, &job, 0, nullptr);
-    ASSERT_NE(thread, nullptr) << GetLastError();
-    while (job.passes < 3)
-        std::this_thread::yield();
+    HANDLE thread = start_running(loops_holding_lock, job);
+    ASSERT_NE(thread, nullptr);
     EXPECT_FALSE(job.held.try_lock());
-    EXPECT_TRUE(TerminateThread(thread, 77));
-    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
-    EXPECT_EQ(exit_code(thread), 77u);
-    EXPECT_TRUE(job.unwound);
+    expect_terminated(thread, 77, job);
     int passes = job.passes;
     Sleep(5);
     EXPECT_EQ(job.passes, passes);
@@ -186,6 +202,28 @@ TEST(Threads, ATerminatedPollThreadLeavesTheDriverUsable)
     EXPECT_TRUE(DeviceIoControl(driver, IOCTL_GPIO_SET_PIN, &request, sizeof request, nullptr, 0,
                                 nullptr, nullptr));
     CloseHandle(driver);
+}
+
+// Busy without sleeping, but passing the stand-in's own termination point.
+DWORD WINAPI spins_in_the_stand_in(LPVOID param)
+{
+    auto *job = static_cast<Job *>(param);
+    Unwinds marker{job};
+    for (;;) {
+        ++job->passes;
+        host::end_if_terminated();
+        std::this_thread::yield();
+    }
+}
+
+TEST(Threads, TheStandInsOwnWaitsAreTerminationPointsToo)
+{
+    Job job;
+    HANDLE thread = start_running(spins_in_the_stand_in, job);
+    ASSERT_NE(thread, nullptr);
+    host::end_if_terminated();  // not a stand-in thread: returns
+    expect_terminated(thread, 12, job);
+    CloseHandle(thread);
 }
 
 TEST(Threads, AThreadOutlivesItsClosedHandle)

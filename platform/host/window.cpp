@@ -84,13 +84,22 @@ void run_one_sent(Lock &held, ThreadState &ts)
     complete_locked(*item, result, false);
 }
 
-void run_one_posted(Lock &held, ThreadState &ts)
+// Handles one waiting message of ts, a sent one before any posted one, as
+// a message loop does; false when none waits.
+bool pump_one(Lock &held, ThreadState &ts)
 {
+    if (!ts.sent.empty()) {
+        run_one_sent(held, ts);
+        return true;
+    }
+    if (ts.posted.empty())
+        return false;
     std::shared_ptr<Item> item = ts.posted.front();
     ts.posted.pop_front();
     held.unlock();
     item->work();
     held.lock();
+    return true;
 }
 
 // Drops what is queued for windows that no longer exist; sent items fail.
@@ -274,6 +283,14 @@ LRESULT deliver(HWND handle, UINT msg, WPARAM wparam, LPARAM lparam)
     return result;
 }
 
+void settle(HWND dialog)
+{
+    const std::shared_ptr<ThreadState> &me = this_thread();
+    Lock held(lock());
+    for (Window *d = find_locked(dialog); d && !d->ended && pump_one(held, *me); d = find_locked(dialog)) {
+    }
+}
+
 bool run_on_owner(HWND handle, std::function<LRESULT()> work, LRESULT *result)
 {
     const std::shared_ptr<ThreadState> &me = this_thread();
@@ -365,14 +382,9 @@ CE_API INT_PTR DialogBoxIndirectParamW(HINSTANCE, LPCDLGTEMPLATE templ, HWND own
     held.unlock();
     flush_observer();
     held.lock();
-    while (!dlg->ended) {
-        if (!me->sent.empty())
-            run_one_sent(held, *me);
-        else if (!me->posted.empty())
-            run_one_posted(held, *me);
-        else
+    while (!dlg->ended)
+        if (!pump_one(held, *me))
             me->cv.wait(held);
-    }
     dlg->open = false;
     INT_PTR result = dlg->result;
     changed_locked();

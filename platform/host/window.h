@@ -106,6 +106,9 @@ bool wait_locked(Lock &held, int timeout_ms, const std::function<bool()> &pred);
 // a dialog's procedure (then the dialog manager's defaults) or a control's
 // own handling.  Fails with ERROR_INVALID_WINDOW_HANDLE for a dead window.
 LRESULT deliver(HWND handle, UINT msg, WPARAM wparam, LPARAM lparam);
+// On the thread of dialog: handles what waits in the thread's queues until
+// none waits or the dialog has ended, as its modal loop would next.
+void settle(HWND dialog);
 // Runs work on the thread that owns handle and waits for its result; at
 // once when that is this thread.  While waiting, this thread still handles
 // what others send it.  False when the window or its thread is gone, or

@@ -128,7 +128,8 @@ bool click_button(HWND handle)
 namespace {
 
 // The dialog manager's answer to WM_CLOSE: closing is cancelling, unless a
-// disabled Cancel button forbids it.
+// disabled Cancel button forbids it.  The cancel is posted, so a procedure
+// that has ended its dialog while closing never sees it.
 void close_dialog(Lock &held, Window &dlg)
 {
     HWND cancel = nullptr;
@@ -142,7 +143,7 @@ void close_dialog(Lock &held, Window &dlg)
     }
     HWND handle = dlg.handle;
     held.unlock();
-    deliver(handle, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), reinterpret_cast<LPARAM>(cancel));
+    PostMessageW(handle, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), reinterpret_cast<LPARAM>(cancel));
 }
 
 }  // namespace

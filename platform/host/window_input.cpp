@@ -37,7 +37,8 @@ UINT scroll_message(const Window &bar) { return (bar.style & SBS_VERT) ? WM_VSCR
 HWND handle_of(const Window *w) { return w ? w->handle : nullptr; }
 
 // Runs action on the dialog's thread if the dialog is open and enabled
-// then; the action tells whether the input meant anything.
+// then, and what the action posted; the action tells whether the input
+// meant anything.
 bool input(HWND dlg, std::function<bool()> action)
 {
     auto work = [dlg, action]() -> LRESULT {
@@ -47,7 +48,9 @@ bool input(HWND dlg, std::function<bool()> action)
             if (!d || !d->open || d->disabled)
                 return 0;
         }
-        return action() ? 1 : 0;
+        bool meant = action();
+        settle(dlg);
+        return meant ? 1 : 0;
     };
     LRESULT result = 0;
     return run_on_owner(dlg, work, &result) && result;

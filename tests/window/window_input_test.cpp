@@ -155,6 +155,21 @@ TEST_F(Input, CaptionButtons)
         EXPECT_FALSE(host_caption_ok(d.hwnd));  // closed
     }
     reset_recorder();
+    Template ends_itself = boxes();
+    {
+        // A procedure that ends the dialog on WM_CLOSE but leaves the message
+        // to the dialog manager never sees the cancel.
+        RunningDialog d(ends_itself.get());
+        recorder().react = [](HWND dlg, UINT msg, WPARAM, LPARAM) -> INT_PTR {
+            if (msg == WM_CLOSE)
+                EndDialog(dlg, 1);
+            return msg == WM_CLOSE ? FALSE : -1;
+        };
+        ASSERT_TRUE(host_caption_close(d.hwnd));
+        EXPECT_EQ(d.result(), 1);
+        EXPECT_TRUE(recorded(WM_COMMAND).empty());
+    }
+    reset_recorder();
     Template no_box(WS_POPUP | WS_CAPTION, 0, {0, 0, 50, 50}, u"Bare");
     RunningDialog d(no_box.get());
     EXPECT_FALSE(host_caption_close(d.hwnd));

@@ -160,7 +160,7 @@ std::shared_ptr<Window> create_dialog_locked(const DialogTemplate &t, HWND owner
     if (Window *o = find_locked(owner)) {
         Window *od = o->kind == Kind::dialog ? o : o->dialog;
         if (od && !od->ended) {
-            dlg->owner_dialog = od;
+            dlg->owner_dialog = od->handle;
             ++od->disabled;
         }
     }
@@ -172,8 +172,8 @@ void destroy_dialog_locked(Window &dlg)
     State &s = state();
     dlg.open = false;
     dlg.ended = true;
-    if (dlg.owner_dialog && find_locked(dlg.owner_dialog->handle))
-        --dlg.owner_dialog->disabled;
+    if (Window *owner = find_locked(dlg.owner_dialog))
+        --owner->disabled;
     dlg.focus = nullptr;
     for (auto &c : dlg.controls)
         s.windows.erase(reinterpret_cast<uintptr_t>(c->handle));
@@ -349,12 +349,15 @@ CE_API INT_PTR DialogBoxIndirectParamW(HINSTANCE, LPCDLGTEMPLATE templ, HWND own
         return -1;
     }
     const std::shared_ptr<ThreadState> &me = this_thread();
-    Lock held(lock());
-    std::shared_ptr<Window> dlg = create_dialog_locked(t, owner, proc);
+    std::shared_ptr<Window> dlg;
+    HWND first;
+    {
+        Lock held(lock());
+        dlg = create_dialog_locked(t, owner, proc);
+        first = first_tab_stop_locked(*dlg);
+        changed_locked();
+    }
     HWND handle = dlg->handle;
-    HWND first = first_tab_stop_locked(*dlg);
-    changed_locked();
-    held.unlock();
 
     // Whatever way the procedure leaves, the windows go.
     struct Destroy {
@@ -371,7 +374,8 @@ CE_API INT_PTR DialogBoxIndirectParamW(HINSTANCE, LPCDLGTEMPLATE templ, HWND own
 
     deliver(handle, WM_INITDIALOG, reinterpret_cast<WPARAM>(first), init);
 
-    held.lock();
+    // Released before the windows go, however the loop is left.
+    Lock held(lock());
     if (!dlg->focus && first)
         dlg->focus = find_locked(first);
     if (!dlg->ended) {

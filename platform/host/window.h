@@ -71,7 +71,7 @@ struct Window {
     // dialogs
     DLGPROC proc = nullptr;
     HWND owner = nullptr;
-    Window *owner_dialog = nullptr;  // when the owner is one of ours
+    HWND owner_dialog = nullptr;  // the dialog it disables, when the owner is one of ours
     std::vector<std::shared_ptr<Window>> controls;
     int font_points = 0;
     std::u16string font_face;

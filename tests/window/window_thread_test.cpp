@@ -234,3 +234,34 @@ TEST_F(Threads, NestedDialogDisablesItsOwnerAndAgainIsFresh)
 }
 
 }  // namespace
+
+namespace {
+
+// A fault that the procedure does not catch leaves through the dialog
+// call; the windows go and whoever sent the message is released.
+TEST_F(Threads, FaultEscapingTheProcedureTakesTheDialogDown)
+{
+    Template t = pins();
+    recorder().react = [](HWND, UINT msg, WPARAM, LPARAM) -> INT_PTR {
+        if (msg == WM_COMMAND)
+            throw ce_fault{EXCEPTION_ACCESS_VIOLATION};
+        return -1;
+    };
+    std::atomic<bool> caught{false};
+    std::thread owner([&] {
+        try {
+            DialogBoxIndirectParamW(nullptr, t.get(), nullptr, recording_proc, 0);
+        } catch (const ce_fault &) {
+            caught = true;
+        }
+    });
+    HWND dlg = host_wait_dialog(5000);
+    ASSERT_TRUE(dlg);
+    EXPECT_FALSE(host_click(dlg, 1000));
+    owner.join();
+    EXPECT_TRUE(caught);
+    EXPECT_FALSE(IsWindow(dlg));
+    EXPECT_TRUE(host_dialogs().empty());
+}
+
+}  // namespace

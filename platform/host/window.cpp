@@ -38,6 +38,14 @@ State &state()
 
 thread_local bool t_observer_due = false;
 
+void complete_locked(Item &item, LRESULT result, bool failed)
+{
+    item.result = result;
+    item.failed = failed;
+    item.done = true;
+    item.sender->cv.notify_all();
+}
+
 // Ends the thread's part in the window system when the thread ends: what
 // is still queued to it fails, so that no sender waits for ever.
 struct ThreadHolder {
@@ -48,23 +56,13 @@ struct ThreadHolder {
             return;
         Lock held(state().lock);
         ts->alive = false;
-        for (auto &item : ts->sent) {
-            item->failed = item->done = true;
-            item->sender->cv.notify_all();
-        }
+        for (auto &item : ts->sent)
+            complete_locked(*item, 0, true);
         ts->sent.clear();
         ts->posted.clear();
     }
 };
 thread_local ThreadHolder t_thread;
-
-void complete_locked(Item &item, LRESULT result, bool failed)
-{
-    item.result = result;
-    item.failed = failed;
-    item.done = true;
-    item.sender->cv.notify_all();
-}
 
 // Runs the oldest item sent to ts; the lock is released meanwhile.
 void run_one_sent(Lock &held, ThreadState &ts)

@@ -132,7 +132,8 @@ HOST_WINDOW_API bool host_caption_close(HWND dlg);
 // SB_PAGERIGHT, SB_LEFT, SB_RIGHT or SB_ENDSCROLL.  The dialog receives
 // WM_HSCROLL (WM_VSCROLL for a vertical bar) MAKEWPARAM(code, 0) with lParam
 // the bar's window.  The bar itself does not move: its dialog procedure
-// moves it.
+// moves it.  A whole press of an arrow or the trough, as the device sends
+// it, is the code and, on release, SB_ENDSCROLL: two calls.
 HOST_WINDOW_API bool host_scroll(HWND dlg, int id, int code);
 // Drags the thumb of bar id to pos (clamped to the reachable positions):
 // nTrackPos becomes pos and the dialog receives SB_THUMBTRACK with pos in

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sstream>
 
 std::ostream &operator<<(std::ostream &out, const Msg &m)
 {
@@ -185,4 +186,27 @@ SCROLLINFO read_bar(HWND bar)
     SCROLLINFO si{sizeof(SCROLLINFO), SIF_ALL, 0, 0, 0, 0, 0};
     EXPECT_TRUE(GetScrollInfo(bar, SB_CTL, &si));
     return si;
+}
+
+std::string layout(HWND dlg)
+{
+    static const char *const kinds[] = {"button", "checkbox", "radio", "static", "scrollbar"};
+    auto place = [](std::ostream &out, const HostRect &r) {
+        out << r.x << "," << r.y << " " << r.cx << "x" << r.cy;
+    };
+    std::ostringstream out;
+    HostDialog info = host_dialog_info(dlg);
+    out << '"' << info.caption << "\" ";
+    place(out, info.rect);
+    out << " " << info.font_points << "pt " << info.font_face;
+    if (info.exstyle & WS_EX_CAPTIONOKBTN)
+        out << " ok-button";
+    out << "\n";
+    for (const HostControl &c : host_controls(dlg)) {
+        out << c.id << " " << kinds[c.kind] << " \"" << c.text << "\" ";
+        place(out, c.rect);
+        out << (c.focused ? " focus" : "") << (c.is_default ? " default" : "")
+            << (c.enabled ? "" : " disabled") << "\n";
+    }
+    return out.str();
 }

@@ -107,6 +107,12 @@ protected:
 
 const DWORD DIALOG_STYLE = WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME;
 
+// A dialog and its controls as text, one line each, for comparing with a
+// layout written out in a test:
+//   "Caption" x,y cxXcy 8pt System [ok-button]
+//   id kind "text" x,y cxXcy [focus] [default] [disabled]
+std::string layout(HWND dlg);
+
 // Sets up bar id of a running dialog (SIF_ALL, redrawn) and gives its window.
 HWND set_bar(const RunningDialog &d, int id, int min, int max, UINT page, int pos);
 // The whole of a bar's scroll information.

@@ -1,6 +1,7 @@
 /*
- * Desktop Windows lacks two calls that the board's platform has.  These
- * stand in for them so the same product sources build as desktop binaries.
+ * Desktop Windows lacks some calls that the board's platform has, and
+ * reads one differently.  These stand in for them so the same product
+ * sources build and behave alike as desktop binaries.
  */
 #ifndef PLATFORM_WIN32_SHIMS_H
 #define PLATFORM_WIN32_SHIMS_H
@@ -30,6 +31,16 @@ static inline void GwesPowerOffSystem(void)
 {
     ExitWindowsEx(EWX_SHUTDOWN | EWX_POWEROFF, SHTDN_REASON_MAJOR_OTHER | SHTDN_REASON_FLAG_PLANNED);
 }
+
+/* The board's registry ignores the access mask (its callers pass 0) and
+   every key it opens may be read and written; a desktop key opened with
+   0 allows nothing, so a write would fail with ERROR_ACCESS_DENIED. */
+static inline LONG PlatformRegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access,
+                                         PHKEY result)
+{
+    return RegOpenKeyExW(key, subKey, options, access ? access : KEY_READ | KEY_WRITE, result);
+}
+#define RegOpenKeyExW PlatformRegOpenKeyExW
 
 /* The board's program entry takes a wide command line. */
 #define WinMain wWinMain

@@ -4,7 +4,7 @@
 //
 //   dlgdrive wait CAPTION [MS]         wait until the dialog is shown
 //   dlgdrive gone CAPTION [MS]         wait until no such dialog is left
-//   dlgdrive list CAPTION              one line per control: id|class|text
+//   dlgdrive list CAPTION              one line per control: id|class|text|kind
 //   dlgdrive rect CAPTION              the dialog's screen rectangle, WxH+X+Y
 //   dlgdrive click CAPTION ID          press a button (BM_CLICK)
 //   dlgdrive command CAPTION ID        WM_COMMAND with that id
@@ -68,12 +68,32 @@ LRESULT send(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     return (LRESULT)result;
 }
 
+// What kind of button or bar a control is, from its style.
+const char *kind(const wchar_t *cls, LONG style)
+{
+    if (_wcsicmp(cls, L"Button") == 0) {
+        switch (style & BS_TYPEMASK) {
+        case BS_PUSHBUTTON: return "push";
+        case BS_DEFPUSHBUTTON: return "default";
+        case BS_CHECKBOX: return "check";
+        case BS_AUTOCHECKBOX: return "autocheck";
+        case BS_RADIOBUTTON: return "radio";
+        case BS_AUTORADIOBUTTON: return "autoradio";
+        default: return "other";
+        }
+    }
+    if (_wcsicmp(cls, L"ScrollBar") == 0)
+        return (style & SBS_VERT) ? "vertical" : "horizontal";
+    return "";
+}
+
 BOOL CALLBACK print_control(HWND control, LPARAM)
 {
     wchar_t cls[64] = L"", text[256] = L"";
     GetClassNameW(control, cls, 64);
     GetWindowTextW(control, text, 256);
-    std::printf("%d|%s|%s\n", GetDlgCtrlID(control), utf8(cls).c_str(), utf8(text).c_str());
+    std::printf("%d|%s|%s|%s\n", GetDlgCtrlID(control), utf8(cls).c_str(), utf8(text).c_str(),
+                kind(cls, GetWindowLongW(control, GWL_STYLE)));
     return TRUE;
 }
 

@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <string>
 
 namespace {
@@ -28,20 +27,6 @@ struct Device : host::KernelObject {
         board::trace("close");
     }
 };
-
-bool same_name(LPCWSTR a, const char16_t *b)
-{
-    for (; *a && *b; ++a, ++b) {
-        char16_t x = *a, y = *b;
-        if (x >= u'a' && x <= u'z')
-            x -= 32;
-        if (y >= u'a' && y <= u'z')
-            y -= 32;
-        if (x != y)
-            return false;
-    }
-    return *a == *b;
-}
 
 bool is_device_name(LPCWSTR name)
 {
@@ -85,7 +70,7 @@ CE_API HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
         SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
         return INVALID_HANDLE_VALUE;
     }
-    if (!same_name(name, u"GPI1:")) {
+    if (!host::equal_nocase(name, u"GPI1:")) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
@@ -170,15 +155,6 @@ CE_API void GwesPowerOffSystem(void)
         board::trace("poweroff");
     } catch (const board::Error &e) {
         board_error(e);
-    }
-}
-
-CE_API void Sleep(DWORD ms)
-{
-    struct timespec ts;
-    ts.tv_sec = ms / 1000;
-    ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-    while (nanosleep(&ts, &ts) != 0) {
     }
 }
 

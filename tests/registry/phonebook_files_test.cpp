@@ -1,5 +1,5 @@
 // The phone book over the board's registry, and the device's files.
-#include "../support/fresh_board.h"
+#include "reset_board.h"
 
 #include "device_files.h"
 #include "platform/host/host.h"
@@ -9,7 +9,6 @@
 #include <fstream>
 #include <sys/stat.h>
 
-using test_support::exists;
 
 namespace {
 
@@ -45,7 +44,7 @@ DWORD fetch(LPCWSTR name, RASENTRY *e)
 
 }  // namespace
 
-class Phonebook : public FreshBoard {};
+class Phonebook : public ResetBoard {};
 
 TEST_F(Phonebook, ANewEntryIsADirectPppConnectionOverTcpIp)
 {
@@ -143,7 +142,7 @@ TEST_F(Phonebook, EnumerationListsTheStoredEntries)
     EXPECT_TRUE((a == u"`USB" && b == u"Office") || (a == u"Office" && b == u"`USB")) << count;
 }
 
-class DeviceFiles : public FreshBoard {
+class DeviceFiles : public ResetBoard {
 protected:
     std::string host(const std::string &rel) const { return file("fs/" + rel); }
     void make(const std::string &path) const { std::ofstream(path) << "x"; }
@@ -151,7 +150,7 @@ protected:
 
 TEST_F(DeviceFiles, TheFreshImageHoldsTheStartupShortcut)
 {
-    EXPECT_EQ(test_support::read_text(host("Windows/Startup/Velmorra.lnk")),
+    EXPECT_EQ(test_support::read_file(host("Windows/Startup/Velmorra.lnk")),
               "21#\\Windows\\Velmorra.exe");
     std::string target;
     ASSERT_TRUE(board::files::shortcut_target("21#\\Windows\\Velmorra.exe", &target));
@@ -178,11 +177,11 @@ TEST_F(DeviceFiles, DeleteMatchesNamesWithoutRegardToCase)
 TEST_F(DeviceFiles, PathsThatWouldLeaveTheRootAreRefused)
 {
     // Bait beside the root and far outside it.
-    std::string beside = file("bait"), outside = dir_ + "-outside";
+    std::string beside = file("bait"), outside = board_.dir() + "-outside";
     make(beside);
     make(outside);
     make(host("Windows/inside"));
-    ASSERT_EQ(symlink(dir_.c_str(), host("Windows/link").c_str()), 0);
+    ASSERT_EQ(symlink(board_.dir().c_str(), host("Windows/link").c_str()), 0);
     std::string rel_outside = outside.substr(outside.rfind('/') + 1);
     std::u16string escapes[] = {
         u"\\..\\bait",

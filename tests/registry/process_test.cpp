@@ -1,7 +1,8 @@
 // Several processes on one registry: concurrent writers and a writer
 // killed half-way.
-#include "../support/fresh_board.h"
+#include "reset_board.h"
 
+#include "process.h"
 #include "registry_file.h"
 
 #include <algorithm>
@@ -10,12 +11,35 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 using board::reg::Hive;
-using test_support::finish;
-using test_support::start;
 
 namespace {
+
+// Starts a writer; with file_limit, the kernel kills it (SIGXFSZ) the moment
+// it writes past that many bytes of any file.
+pid_t start(const std::vector<std::string> &argv, rlim_t file_limit = RLIM_INFINITY)
+{
+    return test_support::fork_child([&]() {
+        struct rlimit limit = {file_limit, file_limit};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        std::vector<char *> args;
+        for (const std::string &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        return 127;
+    });
+}
+
+// The wait status of a started writer.
+int finish(pid_t pid)
+{
+    int status = -1;
+    waitpid(pid, &status, 0);
+    return status;
+}
 
 // Kills a writer that a failed check left running.
 struct Reaper {
@@ -31,7 +55,7 @@ struct Reaper {
 
 }  // namespace
 
-class RegistryProcesses : public FreshBoard {};
+class RegistryProcesses : public ResetBoard {};
 
 TEST_F(RegistryProcesses, TwoWritersAtOnceBothLand)
 {
@@ -122,13 +146,13 @@ TEST_F(RegistryProcesses, AWriterKilledInsideItsFileWriteLeavesTheOldFile)
     }
     kill(w, SIGKILL);
     finish(w);
-    std::string before = test_support::read_text(board::reg::file_path());
+    std::string before = test_support::read_file(board::reg::file_path());
     uint32_t count = count_of(board::reg::parse(before, "before"));
     ASSERT_GE(count, 8u);
     // The next writer dies with its file write cut at each of these points.
     for (rlim_t cut : {rlim_t(1), rlim_t(4096), rlim_t(before.size() / 2), rlim_t(before.size() - 1)}) {
-        int status = finish(start({REG_WRITER, "churn", "100"}, "", cut));
+        int status = finish(start({REG_WRITER, "churn", "100"}, cut));
         ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << "cut " << cut;
-        EXPECT_EQ(test_support::read_text(board::reg::file_path()), before) << "cut " << cut;
+        EXPECT_EQ(test_support::read_file(board::reg::file_path()), before) << "cut " << cut;
     }
 }

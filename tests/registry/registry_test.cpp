@@ -1,5 +1,5 @@
 // The board's registry: the .reg file format and the registry calls over it.
-#include "../support/fresh_board.h"
+#include "reset_board.h"
 
 #include "platform/platform.h"
 #include "registry_file.h"
@@ -9,7 +9,7 @@
 
 using board::reg::Damaged;
 using board::reg::Hive;
-using test_support::read_text;
+using test_support::read_file;
 
 namespace {
 
@@ -141,7 +141,7 @@ TEST(RegistryFile, DamageIsReportedWithFileAndLine)
     }
 }
 
-class Registry : public FreshBoard {};
+class Registry : public ResetBoard {};
 
 TEST_F(Registry, FreshBoardHasDebugButNoComm)
 {
@@ -151,17 +151,17 @@ TEST_F(Registry, FreshBoardHasDebugButNoComm)
     EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"ControlPanel\\Comm", 0, 0, &k),
               ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(k, nullptr);
-    EXPECT_EQ(read_text(board::reg::file_path()),
+    EXPECT_EQ(read_file(board::reg::file_path()),
               "REGEDIT4\n\n[HKEY_CURRENT_USER\\ControlPanel]\n\n[HKEY_LOCAL_MACHINE\\Debug]\n");
 }
 
 TEST_F(Registry, OpeningAMissingKeyCreatesNothing)
 {
-    std::string before = read_text(board::reg::file_path());
+    std::string before = read_file(board::reg::file_path());
     HKEY k = reinterpret_cast<HKEY>(1);
     EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Nowhere\\Deeper", 0, 0, &k), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(k, nullptr);
-    EXPECT_EQ(read_text(board::reg::file_path()), before);
+    EXPECT_EQ(read_file(board::reg::file_path()), before);
 }
 
 TEST_F(Registry, ValuesRoundTripByteForByteUnderAnyCase)
@@ -196,7 +196,7 @@ TEST_F(Registry, ValuesRoundTripByteForByteUnderAnyCase)
               ERROR_SUCCESS);
     EXPECT_EQ(query(k, u"dbg"), bytes(&zero, 4));
     RegCloseKey(k);
-    std::string file = read_text(board::reg::file_path());
+    std::string file = read_file(board::reg::file_path());
     EXPECT_NE(file.find("[HKEY_CURRENT_USER\\ControlPanel\\Comm]\n\"Cnct\"=\"`USB\"\n\"dbg\"=dword:00000000\n"),
               std::string::npos)
         << file;
@@ -307,7 +307,7 @@ TEST_F(Registry, ADamagedFileFailsCallsAndIsNeverOverwritten)
               ERROR_REGISTRY_CORRUPT);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find(board::reg::file_path() + " line 4: "), std::string::npos) << err;
-    EXPECT_EQ(read_text(board::reg::file_path()), damaged);
+    EXPECT_EQ(read_file(board::reg::file_path()), damaged);
 }
 
 TEST_F(Registry, AProtectedKeyCanBeReadButNotCreatedOrChanged)
@@ -338,4 +338,23 @@ TEST_F(Registry, AProtectedKeyCanBeReadButNotCreatedOrChanged)
                               &k, nullptr),
               ERROR_SUCCESS);
     RegCloseKey(k);
+}
+
+// A board folder no one has reset yet is a fresh board: reading leaves no
+// registry file behind, the first write makes one.
+class UntouchedBoard : public test_support::BoardTest {};
+
+TEST_F(UntouchedBoard, ReadsAsFresh)
+{
+    HKEY k;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Debug", 0, 0, &k), ERROR_SUCCESS);
+    EXPECT_FALSE(test_support::read_file(board::reg::file_path()).size());
+    DWORD one = 1;
+    ASSERT_EQ(RegSetValueExW(k, u"dbgSerial", 0, REG_DWORD, reinterpret_cast<BYTE *>(&one), 4),
+              ERROR_SUCCESS);
+    RegCloseKey(k);
+    EXPECT_EQ(read_file(board::reg::file_path()),
+              "REGEDIT4\n\n[HKEY_CURRENT_USER\\ControlPanel]\n\n[HKEY_LOCAL_MACHINE\\Debug]\n"
+              "\"dbgSerial\"=dword:00000001\n");
+    EXPECT_TRUE(DeleteFileW(u"\\Windows\\Startup\\Velmorra.lnk"));
 }

@@ -8,11 +8,13 @@
 // Each call returns its error and also leaves it as the thread's last
 // error, so a caller that reads GetLastError after a failure sees the cause.
 #include "host.h"
+#include "include/host_control.h"
 
 #include "board.h"
 #include "registry_file.h"
 
 #include <cstdio>
+#include <atomic>
 #include <cstring>
 
 namespace {
@@ -21,6 +23,8 @@ using board::reg::Hive;
 
 const char kBook[] = "HKEY_CURRENT_USER\\Comm\\RasBook";
 const char kEntryValue[] = "Entry";
+
+std::atomic<DWORD> g_fail_next_read{0};
 
 DWORD done(DWORD error)
 {
@@ -82,6 +86,8 @@ bool device_present(const std::string &name)
 CE_API DWORD RasGetEntryProperties(LPWSTR, LPWSTR entry, LPRASENTRY info, LPDWORD info_size,
                                    LPBYTE, LPDWORD device_size)
 {
+    if (DWORD e = g_fail_next_read.exchange(0))
+        return done(e);
     if (!info_size)
         return done(ERROR_INVALID_PARAMETER);
     if (*info_size < sizeof(RASENTRY)) {
@@ -194,3 +200,5 @@ CE_API DWORD RasEnumEntries(LPWSTR, LPWSTR, LPRASENTRYNAME entries, LPDWORD size
     *size = needed;
     return ERROR_SUCCESS;
 }
+
+CE_API void host_ras_fail_next_read(DWORD error) { g_fail_next_read = error; }

@@ -2,6 +2,7 @@
 #include "reset_board.h"
 
 #include "device_files.h"
+#include "phonebook.h"
 #include "platform/host/host.h"
 #include "platform/platform.h"
 
@@ -12,21 +13,14 @@
 
 namespace {
 
+using test_support::read_entry;
+using test_support::set_device;
+
 RASENTRY defaults()
 {
     RASENTRY e;
-    std::memset(&e, 0xCC, sizeof e);
-    e.dwSize = sizeof e;
-    DWORD size = sizeof e;
-    EXPECT_EQ(RasGetEntryProperties(nullptr, const_cast<LPWSTR>(u""), &e, &size, nullptr, nullptr),
-              0u);
+    EXPECT_EQ(read_entry(u"", &e, 0xCC), 0u);
     return e;
-}
-
-void set_device(RASENTRY *e, const char16_t *device)
-{
-    std::memset(e->szDeviceName, 0, sizeof e->szDeviceName);
-    std::memcpy(e->szDeviceName, device, std::char_traits<char16_t>::length(device) * 2);
 }
 
 DWORD store(LPCWSTR name, RASENTRY *e)
@@ -34,13 +28,7 @@ DWORD store(LPCWSTR name, RASENTRY *e)
     return RasSetEntryProperties(nullptr, const_cast<LPWSTR>(name), e, sizeof *e, nullptr, 0);
 }
 
-DWORD fetch(LPCWSTR name, RASENTRY *e)
-{
-    std::memset(e, 0, sizeof *e);
-    e->dwSize = sizeof *e;
-    DWORD size = sizeof *e;
-    return RasGetEntryProperties(nullptr, const_cast<LPWSTR>(name), e, &size, nullptr, nullptr);
-}
+DWORD fetch(LPCWSTR name, RASENTRY *e) { return read_entry(name, e); }
 
 }  // namespace
 

@@ -144,13 +144,13 @@ void run_program(const std::string &target, const std::string &program)
 
 int boot(const std::string &programs)
 {
+    board::set_power(true);
+    board::trace("boot");
     // The programs run on this board whatever folder they start in.
     char board_dir[PATH_MAX];
     if (!realpath(board::dir().c_str(), board_dir))
         throw board::Error{"cannot find the board folder " + board::dir()};
     setenv("BOARD_DIR", board_dir, 1);
-    board::set_power(true);
-    board::trace("boot");
     const std::string startup = "\\Windows\\Startup";
     for (const std::string &name : board::files::list(startup)) {
         std::string shortcut = startup + "\\" + name;

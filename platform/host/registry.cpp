@@ -56,6 +56,15 @@ bool key_path(HKEY key, std::string *path)
 
 bool is_root_path(const std::string &path) { return path.find('\\') == std::string::npos; }
 
+// Names are kept one to a line in the registry file: no control characters.
+bool printable(const std::string &name)
+{
+    for (unsigned char c : name)
+        if (c < 0x20)
+            return false;
+    return true;
+}
+
 // The path of subkey below base.  A subkey may end in one backslash but
 // neither start with one nor hold an empty name.
 LONG join(const std::string &base, LPCWSTR subkey, std::string *full)
@@ -64,6 +73,8 @@ LONG join(const std::string &base, LPCWSTR subkey, std::string *full)
     if (!subkey || !*subkey)
         return ERROR_SUCCESS;
     std::string sub = host::to_utf8(subkey);
+    if (!printable(sub))
+        return ERROR_INVALID_PARAMETER;
     if (sub.back() == '\\')
         sub.pop_back();
     size_t pos = 0;
@@ -222,7 +233,7 @@ CE_API LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE
     if ((!data && size) || size > kMaxValueSize)
         return ERROR_INVALID_PARAMETER;
     board::reg::Value v{host::to_utf8(name), type, std::vector<uint8_t>(data, data + size)};
-    if (v.name.size() > kMaxValueName)
+    if (v.name.size() > kMaxValueName || !printable(v.name))
         return ERROR_INVALID_PARAMETER;
     return change(path, path, [&](Hive &hive, bool *) {
         Hive::set_value(*hive.create(path), v);

@@ -226,7 +226,11 @@ TEST_F(Registry, ArgumentsAreChecked)
     EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, long_name.c_str(), 0, nullptr, 0, 0, nullptr, &k,
                               nullptr),
               ERROR_INVALID_PARAMETER);
+    // A line break in a name would end its line in the registry file.
+    EXPECT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"a\nb", 0, nullptr, 0, 0, nullptr, &k, nullptr),
+              ERROR_INVALID_PARAMETER);
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Debug\\", 0, 0, &k), ERROR_SUCCESS);
+    EXPECT_EQ(RegSetValueExW(k, u"a\nb", 0, REG_BINARY, buf, 4), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(RegSetValueExW(k, u"x", 0, REG_BINARY, nullptr, 4), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(RegQueryValueExW(k, u"x", nullptr, nullptr, buf, nullptr), ERROR_INVALID_PARAMETER);
     EXPECT_EQ(RegQueryValueExW(k, u"missing", nullptr, nullptr, buf, &size), ERROR_FILE_NOT_FOUND);
@@ -236,6 +240,7 @@ TEST_F(Registry, ArgumentsAreChecked)
     EXPECT_EQ(RegCloseKey(k), ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey(k), ERROR_INVALID_HANDLE);
     EXPECT_EQ(RegSetValueExW(k, u"x", 0, REG_DWORD, buf, 4), ERROR_INVALID_HANDLE);
+    EXPECT_NO_THROW(board::reg::read());
 }
 
 TEST_F(Registry, QueryTellsTheSizeAndAsksForMoreRoom)

@@ -1,8 +1,7 @@
 // The remote access phone book.  Entries live in the board's registry,
-// one key per entry below HKEY_CURRENT_USER\Comm\RasBook holding the whole
-// RASENTRY record as the binary value "Entry", so every process on the
-// board sees one phone book and an entry outlives the program that stored
-// it.  The devices an entry may name are the board's RAS devices (board
+// one key per entry below HKEY_CURRENT_USER\Comm\RasBook holding the
+// record's fields as values (ras_record.h), so every process on the board
+// sees one phone book and an entry outlives the program that stored it.  The devices an entry may name are the board's RAS devices (board
 // ras list).
 //
 // Each call returns its error and also leaves it as the thread's last
@@ -11,6 +10,7 @@
 #include "include/host_control.h"
 
 #include "board.h"
+#include "ras_record.h"
 #include "registry_file.h"
 
 #include <cstdio>
@@ -22,7 +22,6 @@ namespace {
 using board::reg::Hive;
 
 const char kBook[] = "HKEY_CURRENT_USER\\Comm\\RasBook";
-const char kEntryValue[] = "Entry";
 
 std::atomic<DWORD> g_fail_next_read{0};
 
@@ -66,13 +65,6 @@ bool valid_name(LPCWSTR name)
 
 std::string entry_key(LPCWSTR name) { return std::string(kBook) + "\\" + host::to_utf8(name); }
 
-const board::reg::Value *stored(const Hive &hive, const std::string &key)
-{
-    const board::reg::Key *k = hive.find(key);
-    const board::reg::Value *v = k ? Hive::find_value(*k, kEntryValue) : nullptr;
-    return v && v->type == board::reg::kBinary && v->data.size() == sizeof(RASENTRY) ? v : nullptr;
-}
-
 bool device_present(const std::string &name)
 {
     for (const board::RasDevice &d : board::ras_devices())
@@ -111,11 +103,16 @@ CE_API DWORD RasGetEntryProperties(LPWSTR, LPWSTR entry, LPRASENTRY info, LPDWOR
     LONG e = host::registry_guarded(ERROR_CANNOT_OPEN_PHONEBOOK, ERROR_CANNOT_OPEN_PHONEBOOK,
                                     [&]() -> LONG {
                                         Hive hive = board::reg::read();
-                                        const board::reg::Value *v = stored(hive, key);
-                                        if (!v)
+                                        const board::reg::Key *k = hive.find(key);
+                                        if (!k)
                                             return ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
-                                        std::memcpy(info, v->data.data(), sizeof(RASENTRY));
-                                        return ERROR_SUCCESS;
+                                        if (host::entry_from_values(k->values, info))
+                                            return ERROR_SUCCESS;
+                                        std::fprintf(stderr,
+                                                     "host stand-in: phone-book entry [%s] in %s "
+                                                     "has a value of the wrong type or size\n",
+                                                     key.c_str(), board::reg::file_path().c_str());
+                                        return ERROR_CANNOT_LOAD_PHONEBOOK;
                                     });
     info->dwSize = sizeof(RASENTRY);
     return done(static_cast<DWORD>(e));
@@ -147,18 +144,14 @@ CE_API DWORD RasSetEntryProperties(LPWSTR, LPWSTR entry, LPRASENTRY info, DWORD 
     if (!present)
         return done(ERROR_DEVICE_DOES_NOT_EXIST);
     std::string key = entry_key(entry);
-    board::reg::Value record{kEntryValue, board::reg::kBinary,
-                             std::vector<uint8_t>(reinterpret_cast<const uint8_t *>(info),
-                                                  reinterpret_cast<const uint8_t *>(info + 1))};
+    std::vector<board::reg::Value> fields = host::entry_values(*info);
     LONG e = host::registry_guarded(ERROR_CANNOT_OPEN_PHONEBOOK, ERROR_CANNOT_OPEN_PHONEBOOK,
                                     [&]() -> LONG {
                                         if (board::reg::is_protected(key))
                                             return ERROR_ACCESS_DENIED;
                                         board::reg::update([&](Hive &hive) {
                                             // Replaced whole: nothing of an old entry stays.
-                                            board::reg::Key *k = hive.create(key);
-                                            k->values.clear();
-                                            k->values.push_back(record);
+                                            hive.create(key)->values = fields;
                                             return true;
                                         });
                                         return ERROR_SUCCESS;
@@ -178,8 +171,7 @@ CE_API DWORD RasEnumEntries(LPWSTR, LPWSTR, LPRASENTRYNAME entries, LPDWORD size
                                         Hive hive = board::reg::read();
                                         for (const std::string &n : hive.subkeys(kBook)) {
                                             std::u16string name = host::to_utf16(n);
-                                            if (valid_name(name.c_str()) &&
-                                                stored(hive, std::string(kBook) + "\\" + n))
+                                            if (valid_name(name.c_str()))
                                                 names.push_back(name);
                                         }
                                         return ERROR_SUCCESS;

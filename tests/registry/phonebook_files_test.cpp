@@ -3,6 +3,7 @@
 
 #include "device_files.h"
 #include "phonebook.h"
+#include "registry_file.h"
 #include "platform/host/host.h"
 #include "platform/platform.h"
 
@@ -86,6 +87,36 @@ TEST_F(Phonebook, EntriesAreStoredWholeAndReplacedWhole)
     EXPECT_EQ(std::memcmp(&got, &fresh, sizeof fresh), 0);
 
     EXPECT_EQ(fetch(u"Nobody", &got), static_cast<DWORD>(ERROR_CANNOT_FIND_PHONEBOOK_ENTRY));
+}
+
+TEST_F(Phonebook, EntriesAreReadableFieldsThatReadBackExactly)
+{
+    RASENTRY e = defaults();
+    set_device(&e, u"Serial on USB");
+    e.ipaddr = RASIPADDR{10, 0, 0, 2};
+    e.ipaddrDns = RASIPADDR{255, 255, 0, 1};
+    // Something after the terminating zero has to survive too.
+    std::memcpy(e.szScript, u"a\0b", 6);
+    ASSERT_EQ(store(u"Office", &e), 0u);
+    std::string file = test_support::read_file(board::reg::file_path());
+    EXPECT_NE(file.find("[HKEY_CURRENT_USER\\Comm\\RasBook\\Office]\n"), std::string::npos) << file;
+    EXPECT_NE(file.find("\"DeviceName\"=\"Serial on USB\"\n"), std::string::npos) << file;
+    EXPECT_NE(file.find("\"DeviceType\"=\"direct\"\n"), std::string::npos) << file;
+    EXPECT_NE(file.find("\"IpAddress\"=\"10.0.0.2\"\n"), std::string::npos) << file;
+    EXPECT_NE(file.find("\"FramingProtocol\"=dword:00000001\n"), std::string::npos) << file;
+    RASENTRY got;
+    ASSERT_EQ(fetch(u"Office", &got), 0u);
+    EXPECT_EQ(std::memcmp(&got, &e, sizeof e), 0);
+
+    // A field edited into the wrong type makes the entry unreadable, not zero.
+    board::reg::update([](board::reg::Hive &h) {
+        board::reg::Hive::set_value(*h.find("HKEY_CURRENT_USER\\Comm\\RasBook\\Office"),
+                                    board::reg::Value{"FrameSize", board::reg::kSz, {'1', 0, 0, 0}});
+        return true;
+    });
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(fetch(u"Office", &got), static_cast<DWORD>(ERROR_CANNOT_LOAD_PHONEBOOK));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("RasBook\\Office"), std::string::npos);
 }
 
 TEST_F(Phonebook, AnEntryOnADeviceTheBoardLacksIsRefused)

@@ -192,7 +192,8 @@ TEST_F(Boot, RunsTheStartupProgramOnceOverTwoBoots)
     EXPECT_EQ(board_.debug_log(), kCreated);
     ProgramResult shown = run_program(BOARD_TOOL, {"registry"});
     EXPECT_NE(shown.out.find("\"Cnct\"=\"`USB\""), std::string::npos) << shown.out;
-    EXPECT_NE(shown.out.find("[HKEY_CURRENT_USER\\Comm\\RasBook\\`USB]"), std::string::npos);
+    EXPECT_NE(shown.out.find("[HKEY_CURRENT_USER\\Comm\\RasBook\\`USB]\n"), std::string::npos);
+    EXPECT_NE(shown.out.find("\"DeviceName\"=\"Serial on USB\"\n"), std::string::npos);
 }
 
 TEST_F(Boot, RunsAgainAShortcutThatWasNotDeleted)

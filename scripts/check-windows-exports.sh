@@ -70,17 +70,27 @@ check_image() {
 }
 
 # The deliverables built so far; each must be there.
-for f in kestrin.dll; do
+for f in kestrin.dll Velmorra.exe; do
     [ -f "$dir/$f" ] && result ok "$f is built" || result fail "$f is built"
 done
 
 [ -f "$dir/kestrin.dll" ] &&
     check_image kestrin.dll "" "gpio_getPin gpio_gwesPowerOffSystem gpio_setPin"
-# Every applet, the test ones too, exports exactly its entry point.
+# Every applet, the test ones too, exports exactly its entry point;
+# Pinvane takes the two pin calls from kestrin.dll, by name.
 for cpl in "$dir"/*.cpl; do
     [ -f "$cpl" ] || continue
-    check_image "$(basename "$cpl")" "" CPlApplet
+    case $(basename "$cpl") in
+    Pinvane.cpl)
+        check_image Pinvane.cpl "" CPlApplet kestrin.dll
+        got=$(imported_from "$cpl" kestrin.dll)
+        [ "$got" = "gpio_getPin gpio_setPin" ] && result ok "Pinvane.cpl imports $got from kestrin.dll" ||
+            result fail "Pinvane.cpl imports from kestrin.dll" "'$got'"
+        ;;
+    *) check_image "$(basename "$cpl")" "" CPlApplet ;;
+    esac
 done
+[ -f "$dir/Velmorra.exe" ] && check_image Velmorra.exe "(Windows GUI)" ""
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -12,6 +12,7 @@
 # usage: scripts/test-wine.sh BUILD_DIR      (default build-windows)
 set -u
 
+root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-build-windows}" && pwd)
 bin=$build/bin
 tests=$build/tests
@@ -28,6 +29,10 @@ expect() {
     local name=$1
     shift
     if "$@"; then pass "$name"; else fail "$name"; fi
+}
+# not COMMAND...: COMMAND fails.
+not() {
+    ! "$@"
 }
 finish() {
     echo "$passed passed, $failed failed"
@@ -83,8 +88,11 @@ wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/
 "$WINESERVER" -k
 "$WINESERVER" -w
 
-# The deliverables sit together in C:\board, as in the board's \Windows.
 drive_c=$WINEPREFIX/drive_c
+# The caption buttons are glyphs of Wine's Marlett font, which the prefix
+# may not find by itself.
+cp /usr/share/wine/fonts/marlett.ttf "$drive_c/windows/Fonts/" 2>/dev/null
+# The deliverables sit together in C:\board, as in the board's \Windows.
 mkdir -p "$drive_c/board"
 cp "$bin"/* "$drive_c/board/"
 
@@ -135,6 +143,7 @@ applet_start() {
 screenshot() {
     local rect
     rect=$(drive rect "$1") || return 1
+    sleep 0.5  # let it finish painting
     import -window root -crop "$rect" +repage "$shots/$2.png"
 }
 
@@ -152,6 +161,11 @@ list_has() {
 reg_value() {
     wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
         awk -v n="$2" '$1 == n { $1 = ""; sub(/^ /, ""); print }'
+}
+
+# reg_key KEY: the key exists.
+reg_key() {
+    wine reg query "$1" >/dev/null 2>&1
 }
 
 # --- kestrin.dll and the structured-handler helpers ----------------------
@@ -172,5 +186,43 @@ probe_kestrin() {
 }
 
 probe_kestrin
+
+# --- Velmorra -----------------------------------------------------------
+
+# velmorra_run: one run from C:\board (so "\Windows\..." means C:\windows);
+# sets $status, traces into $logs/Velmorra.log.
+velmorra_run() {
+    (cd "$drive_c/board" && WINEDEBUG=warn+seh exec timeout -k 5 60 "$WINE" 'C:\board\Velmorra.exe') \
+        2>"$logs/Velmorra.log"
+    status=$?
+}
+
+test_velmorra() {
+    local log=$logs/Velmorra.log shortcut=$drive_c/windows/Startup/Velmorra.lnk comm='HKCU\ControlPanel\Comm'
+    mkdir -p "$(dirname "$shortcut")"
+    cp "$root/ce/velmorra/Velmorra.lnk" "$shortcut"
+    wine reg add "$comm" /v Cnct /d Other /f >/dev/null 2>&1
+    velmorra_run
+    expect "Velmorra: exit code 0" [ "$status" = 0 ]
+    expect "Velmorra: the start-up shortcut is gone" [ ! -e "$shortcut" ]
+    expect "Velmorra: a deleted shortcut is not reported" \
+        [ "$(debug_lines "$log" | grep -c 'not deleted')" = 0 ]
+    # Whatever the phone book answers, the program tells and acts on it.
+    if has_line "$log" "RasEntry '\`USB' Created\\r\\n"; then
+        expect "Velmorra: the entry is stored and made the PC connection" \
+            [ "$(reg_value "$comm" Cnct)" = 'REG_SZ `USB' ]
+    else
+        expect "Velmorra: the refused entry is reported" \
+            grep -q 'OutputDebugStringA "Error [0-9-]* from RasSetEntryProperties\\r\\n"$' "$log"
+        expect "Velmorra: a refused entry leaves the PC connection" [ "$(reg_value "$comm" Cnct)" = "REG_SZ Other" ]
+    fi
+
+    velmorra_run
+    expect "Velmorra: run again, exit code 0" [ "$status" = 0 ]
+    expect "Velmorra: run again, the shortcut is not deleted, error 2" \
+        has_line "$log" 'Velmorra.lnk not deleted.  Error 2\r\n'
+}
+
+test_velmorra
 
 finish

@@ -39,17 +39,17 @@ static LONG ReadFlag(LONG volatile *flag)
 }
 
 /* One pass over the nine pins: a pin read low shows checked, high cleared;
-   a failed read leaves its indicator as it was.  Once the dialog thread
-   has asked the thread to stop it is waiting for it and handles no
-   messages, so no indicator is updated after that. */
+   a failed read leaves its indicator as it was.  The indicators are set by
+   posting to them, never by a send: a send waits for the dialog thread, and
+   while closing that thread waits for this one. */
 static void ShowInputs(void)
 {
     int pin;
     for (pin = 1; pin <= PIN_COUNT; pin++) {
         LONG level = 0;
-        if (gpio_getPin(pin, &level) && ReadFlag(&g_running) == 1)
-            SendDlgItemMessageW(g_hDlg, IDC_INPUT1 + pin - 1, BM_SETCHECK,
-                                level == 0 ? BST_CHECKED : BST_UNCHECKED, 0);
+        if (gpio_getPin(pin, &level))
+            PostMessageW(GetDlgItem(g_hDlg, IDC_INPUT1 + pin - 1), BM_SETCHECK,
+                         level == 0 ? BST_CHECKED : BST_UNCHECKED, 0);
     }
 }
 

@@ -5,6 +5,10 @@
 #include "board/board.h"
 #include "platform/host/include/host_control.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <string>
@@ -79,6 +83,36 @@ TEST_F(PinvaneThreads, OpeningAndClosingAtOnceStopsEachThreadOnce)
     // Every pin call of either thread closed what it opened.
     EXPECT_EQ(trace_of(board, "open").size(), trace_of(board, "close").size());
     EXPECT_EQ(host_device_opens(), host_device_closes());
+}
+
+// A poll thread stuck in a pin call (the driver does not answer) does not
+// hold up the close for longer than the wait: it is ended by force, and
+// once the driver answers again it leaves nothing open.
+TEST_F(PinvaneThreads, AStuckPollThreadIsEndedAfterTheWait)
+{
+    DialogRun run(applet);
+    ASSERT_TRUE(run.wait_for([&] { return !trace_of(board, "IOCTL_GPIO_GET_PIN").empty(); }));
+    // Every request waits for the board's lock; hold it.
+    int fd = open((board.dir() + "/board.state").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    Sleep(100);  // the poll thread's next pass is now waiting for the board
+    ASSERT_TRUE(host_caption_ok(run.dialog()));
+    bool ended = run.wait_ended();
+    flock(fd, LOCK_UN);
+    close(fd);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(debug_lines(board), (Lines{"+ close\r\n", "- close\r\n"}));
+    EXPECT_EQ(host_open_handles("thread"), 0u);
+    // The stuck call finishes, closes its handle, and the thread ends at its
+    // next sleep instead of polling on.
+    for (int i = 0; i < 200 && host_open_handles("device") != 0; ++i)
+        Sleep(5);
+    EXPECT_EQ(host_open_handles("device"), 0u);
+    Sleep(120);
+    size_t reads = trace_of(board, "IOCTL_GPIO_GET_PIN").size();
+    Sleep(120);
+    EXPECT_EQ(trace_of(board, "IOCTL_GPIO_GET_PIN").size(), reads);
 }
 
 }  // namespace

@@ -70,7 +70,7 @@ check_image() {
 }
 
 # The deliverables built so far; each must be there.
-for f in kestrin.dll Velmorra.exe; do
+for f in kestrin.dll Pinvane.cpl Dovrel.cpl Hemlark.cpl Velmorra.exe; do
     [ -f "$dir/$f" ] && result ok "$f is built" || result fail "$f is built"
 done
 

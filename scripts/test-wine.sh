@@ -187,6 +187,139 @@ probe_kestrin() {
 
 probe_kestrin
 
+# --- the applets under Wine's control.exe --------------------------------
+
+# applet_runs NAME CAPTION: control.exe opens the applet's dialog.
+applet_runs() {
+    applet_start "$1"
+    expect "$1: control.exe shows the dialog \"$2\"" drive wait "$2"
+}
+
+# applet_ends NAME: control.exe returns once the dialog has ended.
+applet_ends() {
+    expect "$1: the dialog ends and control.exe with it" wait_exit "$control" 15
+}
+
+# each VERB CAPTION ID...: one dlgdrive question (pos, checked) to several
+# controls; the first word of each answer, on one line.
+each() {
+    local verb=$1 caption=$2 id out=""
+    shift 2
+    for id in "$@"; do
+        out="$out $(drive "$verb" "$caption" "$id" | cut -d' ' -f1)"
+    done
+    echo "${out# }"
+}
+
+# count_lines LOG LINE: how often LINE is among the debug strings.
+count_lines() {
+    debug_lines "$1" | grep -cxF -- "$2"
+}
+
+test_pinvane() {
+    local log=$logs/Pinvane.log n expected=()
+    for n in 1 2 3 4 5 6 7 8 9; do
+        expected+=("$((999 + n))|Button|Port $n|autocheck" "$((1009 + n))|Button||autoradio")
+    done
+    applet_runs Pinvane Pinvane
+    expect "Pinvane: nine output boxes, nine input indicators" list_has Pinvane "${expected[@]}"
+    expect "Pinvane: screenshot" screenshot Pinvane Pinvane
+    drive click Pinvane 1002
+    expect "Pinvane: ticking Port 3 checks it" [ "$(each checked Pinvane 1000 1001 1002 1003)" = "0 0 1 0" ]
+    sleep 0.3
+    # Without a GPI1: device every read fails, so no indicator ever moves.
+    expect "Pinvane: without a driver the indicators stay clear" \
+        [ "$(each checked Pinvane 1010 1011 1012 1013 1014 1015 1016 1017 1018)" = "0 0 0 0 0 0 0 0 0" ]
+    drive close Pinvane
+    applet_ends Pinvane
+    expect "Pinvane: the poll thread is stopped once" \
+        [ "$(debug_lines "$log" | grep -x -- '[-+] close\\r\\n' | tr '\n' ' ')" = '+ close\r\n - close\r\n ' ]
+}
+
+# Pinvane imports from kestrin.dll: without it the applet does not load.
+test_pinvane_without_kestrin() {
+    local log=$logs/Pinvane-alone.log
+    mkdir -p "$drive_c/alone"
+    cp "$bin/Pinvane.cpl" "$drive_c/alone/"
+    (cd "$drive_c/alone" && WINEDEBUG=warn+seh exec timeout -k 5 60 "$WINE" control.exe 'C:\alone\Pinvane.cpl') \
+        2>"$log" &
+    control=$!
+    expect "Pinvane without kestrin.dll: control.exe gives up" wait_exit "$control" 15
+    expect "Pinvane without kestrin.dll: no dialog" not drive wait Pinvane 500
+    expect "Pinvane without kestrin.dll: the loader misses kestrin.dll" \
+        grep -q 'import_dll Library kestrin.dll.*Pinvane.cpl.* not found' "$log"
+    expect "Pinvane without kestrin.dll: the applet never ran" [ -z "$(debug_lines "$log")" ]
+}
+
+test_dovrel() {
+    local log=$logs/Dovrel.log caption="Enable Debug" key='HKLM\Debug'
+    wine reg add "$key" /v dbgSerial /t REG_DWORD /d 7 /f >/dev/null 2>&1
+    applet_runs Dovrel "$caption"
+    expect "Dovrel: the two buttons" list_has "$caption" \
+        "1|Button|Enable serial debug port|default" "2|Button|Disable serial debug port|push"
+    expect "Dovrel: screenshot" screenshot "$caption" Dovrel
+    drive click "$caption" 2
+    applet_ends Dovrel
+    expect "Dovrel: Disable leaves dbgSerial = 0" [ "$(reg_value "$key" dbgSerial)" = "REG_DWORD 0x0" ]
+    expect "Dovrel: Disable reports the write" \
+        has_line "$log" 'Registry write <regError=0> ... dbgSerial=0 \r\n'
+
+    # The caption's close box counts as Enable, once.
+    applet_runs Dovrel "$caption"
+    drive close "$caption"
+    applet_ends Dovrel
+    expect "Dovrel: the close box leaves dbgSerial = 1" [ "$(reg_value "$key" dbgSerial)" = "REG_DWORD 0x1" ]
+    expect "Dovrel: the close box writes once" [ "$(debug_lines "$log" | grep -c '^Registry write')" = 1 ]
+
+    # The switch never creates its key.
+    wine reg delete "$key" /f >/dev/null 2>&1
+    applet_runs Dovrel "$caption"
+    drive click "$caption" 1
+    applet_ends Dovrel
+    expect "Dovrel: without HKLM\\Debug the failure line" \
+        has_line "$log" 'Failed opening HKEY_LOCAL_MACHINE\\Debug\r\n'
+    expect "Dovrel: without HKLM\\Debug no key is made" not reg_key "$key"
+}
+
+# instance_traced LOG: the frame's CPL_INIT line, the handle in decimal and
+# in hexadecimal (%d of a 64-bit handle shows its low 32 bits).
+instance_traced() {
+    local trace
+    trace=$(debug_lines "$1" | sed -n 's/^pwmcpl::ghInst = GetModuleHandle(TEXT(Hemlark.cpl)) = \(-\{0,1\}[0-9]*\) (0x\([0-9a-f]*\))\\r\\n$/\1 \2/p')
+    [ -n "$trace" ] && [ $((${trace% *} & 0xffffffff)) = $((0x${trace#* })) ] && [ "${trace#* }" != 0 ]
+}
+
+test_hemlark() {
+    local log=$logs/Hemlark.log trace
+    applet_runs Hemlark Hemlark
+    expect "Hemlark: Done, six bars and their labels" list_has Hemlark "1|Button|Done|default" \
+        "1001|ScrollBar||horizontal" "1005|ScrollBar||horizontal" "1006|ScrollBar||horizontal" \
+        "1007|ScrollBar||horizontal" "1008|ScrollBar||horizontal" "1009|ScrollBar||horizontal" \
+        "65535|Static|pwm 0|" "65535|Static|pwm 1|" "65535|Static|cr|" "65535|Static|dcr|" \
+        "65535|Static|pcr|"
+    expect "Hemlark: screenshot" screenshot Hemlark Hemlark
+    expect "Hemlark: bars start at 16, 256, 512" \
+        [ "$(each pos Hemlark 1001 1005 1006 1007 1008 1009)" = "16 256 512 16 256 512" ]
+    expect "Hemlark: without a driver the open fails on the debug output" \
+        has_line "$log" "Error: can't open GPI1:\\r\\n"
+    expect "Hemlark: the instance trace shows one handle twice" instance_traced "$log"
+
+    drive scroll Hemlark 1001 7   # SB_RIGHT
+    drive scroll Hemlark 1005 7
+    drive scroll Hemlark 1006 0   # SB_LINELEFT
+    drive scroll Hemlark 1007 6   # SB_LEFT
+    drive scroll Hemlark 1007 0
+    drive scroll Hemlark 1008 3   # SB_PAGERIGHT
+    drive scroll Hemlark 1009 8   # SB_ENDSCROLL
+    expect "Hemlark: the bars move and clamp (54, 1014, 0)" \
+        [ "$(each pos Hemlark 1001 1005 1006 1007 1008 1009)" = "54 1014 511 0 266 512" ]
+    drive command Hemlark 2
+    expect "Hemlark: Escape (IDCANCEL) leaves the dialog open" drive wait Hemlark 500
+    drive click Hemlark 1
+    applet_ends Hemlark
+    expect "Hemlark: no fault on the way" [ "$(count_lines "$log" 'pwm app --- ex\r\n')" = 0 ]
+}
+
 # --- Velmorra -----------------------------------------------------------
 
 # velmorra_run: one run from C:\board (so "\Windows\..." means C:\windows);
@@ -223,6 +356,11 @@ test_velmorra() {
         has_line "$log" 'Velmorra.lnk not deleted.  Error 2\r\n'
 }
 
+wine reg add 'HKLM\Debug' /f >/dev/null 2>&1
+test_pinvane
+test_pinvane_without_kestrin
+test_dovrel
+test_hemlark
 test_velmorra
 
 finish

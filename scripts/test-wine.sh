@@ -78,6 +78,10 @@ for _ in $(seq 50); do
     [ -s "$work/display" ] && break
     sleep 0.1
 done
+if [ ! -s "$work/display" ]; then
+    fail "Xvfb starts (see $logs/xvfb.log)"
+    finish
+fi
 export DISPLAY=:$(head -n1 "$work/display")
 
 wine wineboot -i >"$logs/wineboot.log" 2>&1

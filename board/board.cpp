@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -72,49 +73,58 @@ struct Mapping {
     State *state = nullptr;
 };
 
+// Guards g_map and keeps this process's threads apart while one of them
+// works on the state: the file lock cannot, since every thread locks
+// through the same open file.
 std::mutex g_map_lock;
 Mapping g_map;
 
-// The old mapping stays: another thread may still be working in it, and a
-// page per board folder or reset is a small price.
 void unmap()
 {
+    if (g_map.state)
+        munmap(g_map.state, sizeof(State));
     if (g_map.fd >= 0)
         close(g_map.fd);
     g_map = Mapping();
 }
 
-// Holds the state file's lock for one operation on the state.
+// A forked child shares its parent's open file and with it the parent's
+// file lock, so it drops them and opens the state file afresh (the lock
+// stays with the parent).
+void fork_prepare() { g_map_lock.lock(); }
+void fork_parent() { g_map_lock.unlock(); }
+void fork_child()
+{
+    unmap();
+    g_map_lock.unlock();
+}
+
+const int g_fork_handlers = pthread_atfork(fork_prepare, fork_parent, fork_child);
+
+// Holds the state for one operation: this process's lock, then the state
+// file's lock, which keeps other processes out.
 class Locked {
 public:
-    Locked()
+    Locked() : guard_(g_map_lock)
     {
         std::string d = dir();
         for (int attempt = 0;; ++attempt) {
-            {
-                std::lock_guard<std::mutex> guard(g_map_lock);
-                if (g_map.dir != d || !g_map.state || attempt > 0)
-                    map(d);
-                fd_ = dup(g_map.fd);
-                state_ = g_map.state;
-            }
+            if (g_map.dir != d || !g_map.state || attempt > 0)
+                map(d);
+            fd_ = g_map.fd;
+            state_ = g_map.state;
             while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
             }
             if (state_->magic == kMagic && state_->version == kVersion)
                 return;
             flock(fd_, LOCK_UN);
-            close(fd_);
             // A file retired by 'board reset' reads 0: map the new one.
             if (state_->magic != 0 || attempt > 0)
                 throw Error{"board state file " + path_of(d) +
                             " is not a board state of this version; run 'board reset'"};
         }
     }
-    ~Locked()
-    {
-        flock(fd_, LOCK_UN);
-        close(fd_);
-    }
+    ~Locked() { flock(fd_, LOCK_UN); }
     State *operator->() { return state_; }
     State *get() { return state_; }
 
@@ -157,6 +167,7 @@ private:
         g_map.state = static_cast<State *>(m);
     }
 
+    std::lock_guard<std::mutex> guard_;
     int fd_;
     State *state_;
 };
@@ -269,6 +280,9 @@ void set_power(bool on)
 
 void set_input(int pin, int level)
 {
+    if (pin < 0 || pin >= kPins)
+        throw Error{"pin " + std::to_string(pin) + " is not on the board (0 to " +
+                    std::to_string(kPins - 1) + ")"};
     Locked s;
     s->external[pin] = static_cast<int8_t>(level < 0 ? -1 : level != 0);
     s->touched[pin] = 1;

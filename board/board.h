@@ -45,7 +45,8 @@ struct Status {
     Pwm pwm[kChannels];
 };
 
-// Error raised when the board folder or its state file cannot be used.
+// Error raised when the board folder or its state file cannot be used, or
+// when asked for a pin the board does not have.
 struct Error {
     std::string message;
 };
@@ -70,7 +71,7 @@ Result request(uint32_t code, const void *in, uint32_t in_size, void *out, uint3
 bool plugged();
 void set_plugged(bool on);
 void set_power(bool on);
-void set_input(int pin, int level);  // level -1 releases the pin
+void set_input(int pin, int level);  // level -1 releases the pin; Error if no such pin
 void arm_fault();                    // the next request raises a fault
 void reset();                        // a fresh default board
 Status status();

@@ -35,18 +35,11 @@ bool parse_int(const char *s, LONG *out)
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char **argv)
+// One command; pin receives the pin it works on.
+int command(int argc, char **argv, LONG &pin)
 {
-    if (argc >= 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
-    if (argc < 2)
-        return usage_error("a command is needed");
     const char *cmd = argv[1];
-    LONG pin = 0, level = 0;
+    LONG level = 0;
     if (!std::strcmp(cmd, "set")) {
         if (argc != 4)
             return usage_error("set takes PIN and LEVEL");
@@ -81,4 +74,26 @@ int main(int argc, char **argv)
         return 0;
     }
     return usage_error((std::string("unknown command '") + cmd + "'").c_str());
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc >= 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (argc < 2)
+        return usage_error("a command is needed");
+    LONG pin = 0;
+    try {
+        return command(argc, argv, pin);
+    } catch (const ce_fault &f) {
+        // A fault the driver raised inside the request: kestrin has closed
+        // its handle and let it through to us.
+        std::fprintf(stderr, "pinctl: the driver faulted on pin %d (exception 0x%08X)\n",
+                     static_cast<int>(pin), f.code);
+        return 1;
+    }
 }

@@ -1,0 +1,76 @@
+// Pin calls per second through kestrin on the simulated board: each call
+// opens "GPI1:", sends one request and closes it.  The GPIO test dialog
+// needs about 180 a second.  Runs on a board of its own in a temporary
+// folder, without a trace, as the dialog would.
+#include "gpio/kestrin.h"
+#include "board.h"
+
+#include <benchmark/benchmark.h>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+namespace {
+
+void BM_SetPin(benchmark::State &state)
+{
+    LONG pin = 1 + state.thread_index() % 9, level = 0;
+    for (auto _ : state) {
+        if (!gpio_setPin(pin, level ^= 1))
+            state.SkipWithError("gpio_setPin failed");
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SetPin)->Threads(1)->Threads(2)->UseRealTime();
+
+void BM_GetPin(benchmark::State &state)
+{
+    LONG pin = 1 + state.thread_index() % 9, level = 0;
+    for (auto _ : state) {
+        if (!gpio_getPin(pin, &level))
+            state.SkipWithError("gpio_getPin failed");
+        benchmark::DoNotOptimize(level);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_GetPin)->Threads(1)->Threads(2)->UseRealTime();
+
+// One pass of the GPIO test dialog's poll thread: nine reads.
+void BM_PollNinePins(benchmark::State &state)
+{
+    for (auto _ : state) {
+        for (LONG pin = 1; pin <= 9; ++pin) {
+            LONG level = 0;
+            if (!gpio_getPin(pin, &level))
+                state.SkipWithError("gpio_getPin failed");
+            benchmark::DoNotOptimize(level);
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * 9);
+}
+BENCHMARK(BM_PollNinePins)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    std::string dir = (std::filesystem::temp_directory_path() / "bench-gpio-XXXXXX").string();
+    if (!mkdtemp(&dir[0])) {
+        std::perror("bench_gpio: cannot create a board folder");
+        return 1;
+    }
+    setenv("BOARD_DIR", dir.c_str(), 1);
+    unsetenv("BOARD_TRACE");
+    board::reset();
+
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+    return 0;
+}

@@ -1,0 +1,240 @@
+// The simulated driver's answers to good and bad requests, and the state
+// file's defaults, reset and damage.
+#include "board.h"
+#include "board_folder.h"
+
+#include <climits>
+#include <cstring>
+#include <gtest/gtest.h>
+
+namespace {
+
+using BoardRequests = test_support::BoardTest;
+
+constexpr uint32_t kInvalidParameter = 87, kInsufficientBuffer = 122, kNotSupported = 50;
+
+struct Pin {
+    int32_t pin, level;
+};
+struct PwmRecord {
+    uint32_t channel, enable, cr, dcr, pcr;
+};
+
+board::Result set_pin(int32_t pin, int32_t level)
+{
+    Pin r{pin, level};
+    return board::request(board::kSetPin, &r, sizeof r, nullptr, 0);
+}
+
+board::Result pwm(uint32_t code, PwmRecord r) { return board::request(code, &r, sizeof r, nullptr, 0); }
+
+void expect_refused(const board::Result &r, uint32_t error)
+{
+    EXPECT_FALSE(r.ok);
+    EXPECT_FALSE(r.fault);
+    EXPECT_EQ(r.error, error);
+    EXPECT_EQ(r.returned, 0u);
+}
+
+// Plugged, powered, no fault armed, every pin pulled up and untouched.
+void expect_defaults()
+{
+    board::Status st = board::status();
+    EXPECT_TRUE(st.plugged);
+    EXPECT_TRUE(st.powered);
+    EXPECT_FALSE(st.fault_armed);
+    EXPECT_EQ(st.requests, 0u);
+    for (const board::Pin &p : st.pins) {
+        EXPECT_EQ(p.level(), 1);
+        EXPECT_FALSE(p.touched);
+    }
+    for (const board::Pwm &p : st.pwm)
+        EXPECT_EQ(p.running + p.cr + p.dcr + p.pcr, 0u);
+}
+
+TEST_F(BoardRequests, FreshAndResetBoardsHoldTheDefaults)
+{
+    expect_defaults();
+    ASSERT_TRUE(set_pin(3, 0).ok);
+    ASSERT_TRUE(pwm(board::kPwmStart, {0, 1, 0, 0, 0}).ok);
+    board::set_input(4, 0);
+    board::set_plugged(false);
+    board::set_power(false);
+    board::arm_fault();
+    // Reset while this process has the board mapped.
+    board::reset();
+    expect_defaults();
+}
+
+TEST_F(BoardRequests, GetAnswersIntoTheOutputRecord)
+{
+    ASSERT_TRUE(set_pin(63, 0).ok);
+    Pin in{63, 0}, out{-7, -7};
+    board::Result r = board::request(board::kGetPin, &in, sizeof in, &out, sizeof out);
+    EXPECT_TRUE(r.ok);
+    EXPECT_EQ(r.returned, 8u);
+    EXPECT_EQ(out.pin, 63);
+    EXPECT_EQ(out.level, 0);
+
+    // The same record as input and output, as kestrin sends it.
+    Pin both{0, 0};
+    EXPECT_TRUE(board::request(board::kGetPin, &both, sizeof both, &both, sizeof both).ok);
+    EXPECT_EQ(both.level, 1);
+}
+
+TEST_F(BoardRequests, PinRequestsRefuseBadPinsAndSizes)
+{
+    for (int32_t pin : {-1, 64, INT_MIN, INT_MAX}) {
+        SCOPED_TRACE(pin);
+        expect_refused(set_pin(pin, 1), kInvalidParameter);
+        Pin in{pin, 0}, out{5, 5};
+        expect_refused(board::request(board::kGetPin, &in, 8, &out, 8), kInvalidParameter);
+        EXPECT_EQ(out.level, 5);
+    }
+    char record[24] = {3};
+    for (uint32_t size : {0u, 4u, 7u, 9u, 12u, 20u}) {
+        SCOPED_TRACE(size);
+        expect_refused(board::request(board::kSetPin, record, size, nullptr, 0), kInvalidParameter);
+        expect_refused(board::request(board::kGetPin, record, size, record, 8), kInvalidParameter);
+    }
+    expect_refused(board::request(board::kSetPin, nullptr, 8, nullptr, 0), kInvalidParameter);
+    EXPECT_FALSE(board::status().pins[3].touched) << "a refused request changed the pin";
+}
+
+TEST_F(BoardRequests, GetNeedsAWholeOutputRecord)
+{
+    Pin in{3, 0};
+    expect_refused(board::request(board::kGetPin, &in, 8, nullptr, 8), kInsufficientBuffer);
+    expect_refused(board::request(board::kGetPin, &in, 8, nullptr, 0), kInsufficientBuffer);
+    char out[8];
+    std::memset(out, 0x5a, sizeof out);
+    expect_refused(board::request(board::kGetPin, &in, 8, out, 4), kInsufficientBuffer);
+    for (char c : out)
+        EXPECT_EQ(c, 0x5a) << "a short output buffer was written";
+}
+
+TEST_F(BoardRequests, PwmRequestsChangeOnlyWhatTheyRead)
+{
+    EXPECT_TRUE(pwm(board::kPwmSet, {1, 1, 63, 1023, 512}).ok);
+    board::Pwm p = board::status().pwm[1];
+    EXPECT_EQ(p.running, 0u) << "set read the enable word";
+    EXPECT_EQ(p.cr, 63u);
+    EXPECT_EQ(p.dcr, 1023u);
+    EXPECT_EQ(p.pcr, 512u);
+
+    EXPECT_TRUE(pwm(board::kPwmStart, {1, 1, 0, 0, 0}).ok);
+    p = board::status().pwm[1];
+    EXPECT_EQ(p.running, 1u);
+    EXPECT_EQ(p.cr, 63u) << "start read the register words";
+    EXPECT_EQ(board::status().pwm[0].running, 0u);
+
+    EXPECT_TRUE(pwm(board::kPwmStop, {1, 0, 0, 0, 0}).ok);
+    EXPECT_EQ(board::status().pwm[1].running, 0u);
+    EXPECT_EQ(board::status().pwm[1].dcr, 1023u);
+}
+
+TEST_F(BoardRequests, PwmRequestsRefuseBadChannelsSizesAndValues)
+{
+    for (uint32_t code : {board::kPwmStart, board::kPwmStop, board::kPwmSet}) {
+        SCOPED_TRACE(code);
+        for (uint32_t channel : {2u, 0xFFFFFFFFu})
+            expect_refused(pwm(code, {channel, 1, 1, 1, 1}), kInvalidParameter);
+        PwmRecord r{0, 1, 1, 1, 1};
+        for (uint32_t size : {0u, 8u, 16u, 24u})
+            expect_refused(board::request(code, &r, size, nullptr, 0), kInvalidParameter);
+        expect_refused(board::request(code, nullptr, 20, nullptr, 0), kInvalidParameter);
+    }
+    ASSERT_TRUE(pwm(board::kPwmSet, {0, 0, 10, 20, 30}).ok);
+    for (PwmRecord r : {PwmRecord{0, 0, 64, 20, 30}, PwmRecord{0, 0, 10, 1024, 30},
+                        PwmRecord{0, 0, 10, 20, 1024}, PwmRecord{0, 0, 0xFFFFFFFF, 0, 0}}) {
+        expect_refused(pwm(board::kPwmSet, r), kInvalidParameter);
+        board::Pwm p = board::status().pwm[0];
+        EXPECT_EQ(p.cr, 10u);
+        EXPECT_EQ(p.dcr, 20u);
+        EXPECT_EQ(p.pcr, 30u);
+    }
+    EXPECT_EQ(board::status().pwm[0].running, 0u);
+}
+
+TEST_F(BoardRequests, UnknownCodesAreNotSupported)
+{
+    char record[20] = {};
+    for (uint32_t code : {0x812C000Cu, 0x812C0010u, 0x812C0000u, 0x812C0020u, 0x812D0004u,
+                          0x812C0005u, 0u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(code);
+        expect_refused(board::request(code, record, 8, record, 8), kNotSupported);
+        expect_refused(board::request(code, record, 20, nullptr, 0), kNotSupported);
+    }
+    EXPECT_EQ(board::code_name(0x812C000C), "0x812C000C");
+    EXPECT_EQ(board::code_name(0x10), "0x00000010");
+    EXPECT_EQ(board::code_name(board::kPwmStop), "IOCTL_PWM_STOP");
+}
+
+TEST_F(BoardRequests, ArmedFaultHitsOnlyTheNextRequest)
+{
+    board::arm_fault();
+    EXPECT_TRUE(board::status().fault_armed);
+    board::Result r = set_pin(3, 0);
+    EXPECT_TRUE(r.fault);
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(board::status().pins[3].driven, 1);
+    EXPECT_FALSE(board::status().fault_armed);
+    r = set_pin(3, 0);
+    EXPECT_TRUE(r.ok);
+    EXPECT_FALSE(r.fault);
+    EXPECT_EQ(board::status().pins[3].driven, 0);
+}
+
+TEST_F(BoardRequests, ExternalLevelOverridesTheDrivenOneUntilReleased)
+{
+    ASSERT_TRUE(set_pin(7, 1).ok);
+    board::set_input(7, 0);
+    EXPECT_EQ(board::status().pins[7].level(), 0);
+    ASSERT_TRUE(set_pin(7, 1).ok);
+    EXPECT_EQ(board::status().pins[7].level(), 0) << "driving beat the outside level";
+    board::set_input(7, 5);
+    EXPECT_EQ(board::status().pins[7].external, 1);
+    board::set_input(7, -1);
+    ASSERT_TRUE(set_pin(7, 0).ok);
+    EXPECT_EQ(board::status().pins[7].level(), 0);
+
+    // A pin the board does not have is refused, and nothing else changes.
+    EXPECT_THROW(board::set_input(64, 0), board::Error);
+    EXPECT_THROW(board::set_input(-1, 0), board::Error);
+    board::Status st = board::status();
+    EXPECT_FALSE(st.pins[0].touched);
+    EXPECT_EQ(st.pins[63].level(), 1);
+}
+
+// Each damage is written before this process first maps the file.
+TEST_F(BoardRequests, DamagedStateFileIsReportedNotUsed)
+{
+    std::string state = board_.dir() + "/board.state";
+    test_support::write_file(state, "not a board");
+    try {
+        board::status();
+        ADD_FAILURE() << "a state file of the wrong size was used";
+    } catch (const board::Error &e) {
+        EXPECT_NE(e.message.find(state), std::string::npos) << e.message;
+        EXPECT_NE(e.message.find("board reset"), std::string::npos) << e.message;
+    }
+    test_support::write_file(state, std::string(4096, 'x'));
+    EXPECT_THROW(set_pin(3, 0), board::Error);
+    EXPECT_THROW(board::arm_fault(), board::Error);
+
+    board::reset();
+    EXPECT_TRUE(set_pin(3, 0).ok);
+    EXPECT_EQ(board::status().pins[3].level(), 0);
+}
+
+TEST_F(BoardRequests, UnusableFolderIsReported)
+{
+    std::string file = board_.dir() + "/plain-file";
+    test_support::write_file(file, "x");
+    setenv("BOARD_DIR", (file + "/board").c_str(), 1);
+    EXPECT_THROW(board::status(), board::Error);
+    EXPECT_THROW(board::reset(), board::Error);
+    EXPECT_THROW(set_pin(3, 1), board::Error);
+}
+
+}  // namespace

@@ -1,0 +1,120 @@
+// The stand-in kernel's device calls on "GPI1:": how it may be opened, the
+// requests it passes to the board, the trace it writes and its handles.
+#include "board.h"
+#include "board_folder.h"
+#include "host_control.h"
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class DeviceCalls : public test_support::BoardTest {
+protected:
+    HANDLE open_driver() { return CreateFileW(TEXT("GPI1:"), 0, 0, nullptr, OPEN_EXISTING, 0, nullptr); }
+    void TearDown() override { EXPECT_EQ(host_open_handles("device"), 0u); }
+};
+
+TEST_F(DeviceCalls, TraceLineOfEachKindOfRequest)
+{
+    HANDLE h = open_driver();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    LONG set[2] = {3, 1};
+    EXPECT_TRUE(DeviceIoControl(h, 0x812C0004, set, 8, nullptr, 0, nullptr, nullptr));
+    LONG get[2] = {3, 0};
+    DWORD returned = 99;
+    EXPECT_TRUE(DeviceIoControl(h, 0x812C0008, get, 8, get, 8, &returned, nullptr));
+    EXPECT_EQ(returned, 8u);
+    EXPECT_EQ(get[1], 1);
+    DWORD pwm[5] = {1, 0, 63, 1023, 512};
+    EXPECT_TRUE(DeviceIoControl(h, 0x812C001C, pwm, 20, nullptr, 0, nullptr, nullptr));
+    pwm[2] = 64;
+    SetLastError(0);
+    EXPECT_FALSE(DeviceIoControl(h, 0x812C001C, pwm, 20, nullptr, 0, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_FALSE(DeviceIoControl(h, 0x812C000C, set, 8, nullptr, 0, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    EXPECT_FALSE(DeviceIoControl(h, 0x12, set, 4, nullptr, 0, nullptr, nullptr));
+    EXPECT_FALSE(DeviceIoControl(h, 0x812C0008, get, 8, get, 4, &returned, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(returned, 0u);
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_EQ(board_.trace_lines(),
+              (Lines{"open", "IOCTL_GPIO_SET_PIN 8 3 1 -> 1", "IOCTL_GPIO_GET_PIN 8 3 0 -> 1 level=1",
+                     "IOCTL_PWM_SET 20 1 0 63 1023 512 -> 1", "IOCTL_PWM_SET 20 1 0 64 1023 512 -> 0",
+                     "0x812C000C 8 3 1 -> 0", "0x00000012 4 3 -> 0", "IOCTL_GPIO_GET_PIN 8 3 1 -> 0",
+                     "close"}));
+}
+
+TEST_F(DeviceCalls, DriverOpensOnlyTheOneWay)
+{
+    struct Way {
+        DWORD access, share, disposition, flags;
+    };
+    for (Way w : {Way{GENERIC_READ, 0, OPEN_EXISTING, 0}, Way{0, FILE_SHARE_READ, OPEN_EXISTING, 0},
+                  Way{0, 0, CREATE_ALWAYS, 0}, Way{0, 0, OPEN_EXISTING, 0x80}}) {
+        SetLastError(0);
+        EXPECT_EQ(CreateFileW(TEXT("GPI1:"), w.access, w.share, nullptr, w.disposition, w.flags, nullptr),
+                  INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    }
+    EXPECT_EQ(CreateFileW(TEXT("GPI2:"), 0, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(CreateFileW(nullptr, 0, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(board_.trace_lines().empty());
+
+    // Device names are not case-sensitive.
+    HANDLE h = CreateFileW(TEXT("gpi1:"), 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST_F(DeviceCalls, SeveralHandlesAtOnceEachClosedOnce)
+{
+    HANDLE a = open_driver(), b = open_driver();
+    ASSERT_NE(a, INVALID_HANDLE_VALUE);
+    ASSERT_NE(b, INVALID_HANDLE_VALUE);
+    EXPECT_NE(a, b);
+    EXPECT_EQ(host_open_handles("device"), 2u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(a) >> 32, 0u);
+    EXPECT_TRUE(CloseHandle(a));
+    LONG get[2] = {3, 0};
+    EXPECT_TRUE(DeviceIoControl(b, 0x812C0008, get, 8, get, 8, nullptr, nullptr));
+
+    // A closed handle is gone for requests and for a second close.
+    SetLastError(0);
+    EXPECT_FALSE(DeviceIoControl(a, 0x812C0008, get, 8, get, 8, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(CloseHandle(a));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
+    EXPECT_FALSE(CloseHandle(nullptr));
+    EXPECT_TRUE(CloseHandle(b));
+}
+
+TEST_F(DeviceCalls, OverlappedRequestsAreRefused)
+{
+    HANDLE h = open_driver();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    OVERLAPPED o{};
+    LONG rec[2] = {3, 1};
+    SetLastError(0);
+    EXPECT_FALSE(DeviceIoControl(h, 0x812C0004, rec, 8, nullptr, 0, nullptr, &o));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(board::status().requests, 0u);
+    EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST_F(DeviceCalls, UnusableBoardFolderFailsTheOpen)
+{
+    std::string file = board_.dir() + "/plain-file";
+    test_support::write_file(file, "x");
+    setenv("BOARD_DIR", (file + "/board").c_str(), 1);
+    SetLastError(0);
+    EXPECT_EQ(open_driver(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+}
+
+}  // namespace

@@ -1,0 +1,28 @@
+// Other processes for tests: running a built program and capturing what it
+// prints, and forking a child that runs a function.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace test_support {
+
+struct ProgramResult {
+    int exit_code;  // -1 when the program was killed by a signal
+    int signal;     // the signal that killed it, else 0
+    std::string out, err;
+};
+
+// Runs path with args in this process's environment and waits for it.
+ProgramResult run_program(const std::string &path, const std::vector<std::string> &args);
+
+// Forks a child that runs body and exits with its result (with 99 when
+// body throws).  The child never returns into the test.
+pid_t fork_child(const std::function<int()> &body);
+
+// Waits for a child; its exit code, or -1 when a signal ended it.
+int wait_child(pid_t pid);
+
+}  // namespace test_support

@@ -1,0 +1,183 @@
+// pinctl and board as a user runs them: what they print, their exit codes,
+// and what they do to the board.
+#include "board.h"
+#include "board_folder.h"
+#include "process.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using test_support::ProgramResult;
+using Lines = std::vector<std::string>;
+
+class Tools : public test_support::BoardTest {
+protected:
+    ProgramResult pinctl(const std::vector<std::string> &args) { return test_support::run_program(PINCTL, args); }
+    ProgramResult board(const std::vector<std::string> &args) { return test_support::run_program(BOARD_TOOL, args); }
+    // Runs a command that must succeed without a word on stderr.
+    std::string ok(const ProgramResult &r)
+    {
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        return r.out;
+    }
+};
+
+bool has_line(const std::string &text, const std::string &line)
+{
+    for (const std::string &l : test_support::split_lines(text))
+        if (l == line)
+            return true;
+    return false;
+}
+
+TEST_F(Tools, SetThenGetOnAFreshBoardThenUnplugged)
+{
+    ok(board({"reset"}));
+    EXPECT_EQ(ok(pinctl({"set", "3", "5"})), "");
+    EXPECT_EQ(ok(pinctl({"get", "3"})), "1\n");
+    EXPECT_EQ(board_.trace_lines(), (Lines{"open", "IOCTL_GPIO_SET_PIN 8 3 1 -> 1", "close", "open",
+                                           "IOCTL_GPIO_GET_PIN 8 3 0 -> 1 level=1", "close"}));
+
+    ok(board({"unplug"}));
+    ProgramResult r = pinctl({"get", "3"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "pinctl: cannot read pin 3 (error 2)\n");
+    r = pinctl({"set", "3", "0"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "pinctl: cannot set pin 3 (error 2)\n");
+
+    ok(board({"plug"}));
+    EXPECT_EQ(ok(pinctl({"get", "3"})), "1\n");
+}
+
+TEST_F(Tools, PinctlReadsWhatTheBoardHolds)
+{
+    ok(pinctl({"set", "4", "0"}));
+    EXPECT_EQ(ok(pinctl({"get", "4"})), "0\n");
+    ok(board({"input", "4", "1"}));
+    EXPECT_EQ(ok(pinctl({"get", "4"})), "1\n");
+    ok(board({"input", "4", "release"}));
+    EXPECT_EQ(ok(pinctl({"get", "4"})), "0\n");
+    ok(pinctl({"set", "4", "-1"}));
+    EXPECT_EQ(ok(pinctl({"get", "0x4"})), "1\n");
+}
+
+TEST_F(Tools, PinctlFailuresNameThePin)
+{
+    ProgramResult r = pinctl({"get", "64"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "pinctl: cannot read pin 64 (error 87)\n");
+    r = pinctl({"set", "-5", "1"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "pinctl: cannot set pin -5 (error 87)\n");
+
+    // A fault in the driver: the handle is closed and the fault reported.
+    ok(board({"fault"}));
+    r = pinctl({"get", "7"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "pinctl: the driver faulted on pin 7 (exception 0xC0000005)\n");
+    EXPECT_EQ(board_.trace_lines().back(), "close");
+    EXPECT_EQ(ok(pinctl({"get", "7"})), "1\n");
+}
+
+TEST_F(Tools, PinctlBadArgumentsExitTwoWithUsage)
+{
+    for (const std::vector<std::string> &args :
+         {std::vector<std::string>{}, {"frob"}, {"set"}, {"set", "3"}, {"set", "3", "1", "2"},
+          {"set", "x", "1"}, {"set", "3", "high"}, {"get"}, {"get", "3", "4"}, {"get", "3x"},
+          {"get", "99999999999"}, {"get", ""}, {"poweroff", "now"}}) {
+        SCOPED_TRACE(args.empty() ? "(none)" : args[0] + (args.size() > 1 ? " " + args[1] : ""));
+        ProgramResult r = pinctl(args);
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind("pinctl: ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find("usage: pinctl"), std::string::npos);
+    }
+    EXPECT_TRUE(board_.trace_lines().empty()) << "a bad command reached the driver";
+    EXPECT_NE(ok(pinctl({"--help"})).find("usage: pinctl"), std::string::npos);
+}
+
+TEST_F(Tools, PowerOffSwitchesTheBoardOffWithoutTheDriver)
+{
+    ok(board({"unplug"}));
+    EXPECT_EQ(ok(pinctl({"poweroff"})), "");
+    EXPECT_FALSE(board::status().powered);
+    EXPECT_EQ(board_.trace_lines(), (Lines{"poweroff"}));
+    EXPECT_TRUE(has_line(ok(board({"status"})), "power off"));
+}
+
+TEST_F(Tools, BoardStatusShowsWhatWasDone)
+{
+    ok(pinctl({"set", "3", "0"}));
+    ok(board({"input", "63", "0"}));
+    ok(board({"fault"}));
+    std::string out = ok(board({"status"}));
+    EXPECT_TRUE(has_line(out, "board " + board_.dir())) << out;
+    EXPECT_TRUE(has_line(out, "power on")) << out;
+    EXPECT_TRUE(has_line(out, "device GPI1: present")) << out;
+    EXPECT_TRUE(has_line(out, "pin 3 level=0")) << out;
+    EXPECT_TRUE(has_line(out, "pin 63 level=0")) << out;
+    EXPECT_FALSE(has_line(out, "pin 4 level=1")) << "an untouched pin is listed\n" << out;
+    EXPECT_TRUE(has_line(out, "pwm 1 running=0 cr=0 dcr=0 pcr=0")) << out;
+    EXPECT_TRUE(has_line(out, "requests 1")) << out;
+    EXPECT_TRUE(has_line(out, "fault armed for the next request")) << out;
+
+    ok(board({"unplug"}));
+    EXPECT_TRUE(has_line(ok(board({"status"})), "device GPI1: absent"));
+    ok(board({"reset"}));
+    out = ok(board({"status"}));
+    EXPECT_TRUE(has_line(out, "device GPI1: present")) << out;
+    EXPECT_FALSE(has_line(out, "pin 3 level=0")) << out;
+}
+
+TEST_F(Tools, BoardBadArgumentsExitTwoAndChangeNothing)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::string says;
+    };
+    for (const Case &c : std::vector<Case>{
+             {{}, "a command is needed"},
+             {{"frob"}, "unknown command 'frob'"},
+             {{"reset", "now"}, "reset takes no arguments"},
+             {{"status", "-v"}, "status takes no arguments"},
+             {{"unplug", "1"}, "unplug takes no arguments"},
+             {{"input"}, "input takes PIN and 0, 1 or release"},
+             {{"input", "3"}, "input takes PIN and 0, 1 or release"},
+             {{"input", "64", "1"}, "not '64'"},
+             {{"input", "-1", "1"}, "not '-1'"},
+             {{"input", "x", "1"}, "not 'x'"},
+             {{"input", "3", "2"}, "the level must be 0, 1 or release, not '2'"},
+             {{"input", "3", "high"}, "not 'high'"}}) {
+        SCOPED_TRACE(c.says);
+        ProgramResult r = board(c.args);
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.rfind("board: ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    }
+    board::Status st = board::status();
+    EXPECT_TRUE(st.plugged);
+    for (const board::Pin &p : st.pins)
+        EXPECT_FALSE(p.touched);
+    EXPECT_NE(ok(board({"--help"})).find("usage: board"), std::string::npos);
+}
+
+TEST_F(Tools, UnusableBoardExitsOne)
+{
+    test_support::write_file(board_.dir() + "/board.state", "damaged");
+    ProgramResult r = board({"status"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("board reset"), std::string::npos) << r.err;
+    r = pinctl({"get", "3"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("cannot read pin 3"), std::string::npos) << r.err;
+
+    ok(board({"reset"}));
+    EXPECT_EQ(ok(pinctl({"get", "3"})), "1\n");
+}
+
+}  // namespace

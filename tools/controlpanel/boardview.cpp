@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -155,12 +156,14 @@ std::string BoardView::boot(const std::string &board_tool)
                 output += buf;
             rc = pclose(p);
         }
-        // The last line the tool printed says how it went.
-        size_t end = output.find_last_not_of("\r\n");
-        if (end != std::string::npos) {
-            size_t start = output.rfind('\n', end);
-            last = output.substr(start == std::string::npos ? 0 : start + 1, end + 1 - (start == std::string::npos ? 0 : start + 1));
-        }
+        // The tool's first line says what went wrong, its last how it ended.
+        std::vector<std::string> lines;
+        std::istringstream in(output);
+        for (std::string l; std::getline(in, l);)
+            if (!l.empty())
+                lines.push_back(l);
+        if (!lines.empty())
+            last = rc == 0 ? lines.back() : lines.front();
         std::lock_guard<std::mutex> lock(boot_mutex_);
         booting_ = false;
         boot_result_ = (rc == 0 ? "done" : "failed") + (last.empty() ? std::string() : ": " + last);

@@ -1,3 +1,6 @@
+include(${CMAKE_CURRENT_LIST_DIR}/resources.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/applet.cmake)
+
 # Product code (what runs on the board) builds at the board compiler's
 # language level.  On desktop Windows that is gnu++98 with every warning an
 # error; on the host C++11, which the stand-in's 16-bit characters need.
@@ -13,6 +16,7 @@ function(product_target target)
     set_target_properties(${target} PROPERTIES CXX_STANDARD 11 CXX_EXTENSIONS OFF)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
     target_link_libraries(${target} PRIVATE ceplat)
+    host_module_anchor(${target})
   endif()
 endfunction()
 

@@ -28,6 +28,8 @@ std::shared_ptr<KernelObject> handle_remove(HANDLE handle);
 
 std::string to_utf8(const char16_t *s, size_t n = std::string::npos);
 std::u16string to_utf16(const std::string &s);
+// Equal but for the case of ASCII letters, as the platform compares names.
+bool equal_nocase(const char16_t *a, const char16_t *b);
 
 // Reports a platform call the stand-in does not provide, once per call
 // name, on stderr; the caller then fails with ERROR_CALL_NOT_IMPLEMENTED.

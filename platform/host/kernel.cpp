@@ -29,20 +29,6 @@ struct Device : host::KernelObject {
     }
 };
 
-bool same_name(LPCWSTR a, const char16_t *b)
-{
-    for (; *a && *b; ++a, ++b) {
-        char16_t x = *a, y = *b;
-        if (x >= u'a' && x <= u'z')
-            x -= 32;
-        if (y >= u'a' && y <= u'z')
-            y -= 32;
-        if (x != y)
-            return false;
-    }
-    return *a == *b;
-}
-
 bool is_device_name(LPCWSTR name)
 {
     size_t n = wcslen(name);
@@ -85,7 +71,7 @@ CE_API HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
         SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
         return INVALID_HANDLE_VALUE;
     }
-    if (!same_name(name, u"GPI1:")) {
+    if (!host::equal_nocase(name, u"GPI1:")) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }

@@ -96,4 +96,18 @@ void not_implemented(const char *call)
         std::fprintf(stderr, "host stand-in: %s is not implemented\n", call);
 }
 
+bool equal_nocase(const char16_t *a, const char16_t *b)
+{
+    for (; *a && *b; ++a, ++b) {
+        char16_t x = *a, y = *b;
+        if (x >= u'a' && x <= u'z')
+            x -= 32;
+        if (y >= u'a' && y <= u'z')
+            y -= 32;
+        if (x != y)
+            return false;
+    }
+    return *a == *b;
+}
+
 }  // namespace host

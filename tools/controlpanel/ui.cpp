@@ -4,10 +4,7 @@
 #include "board/board.h"
 #include "boardview.h"
 #include "dialog.h"
-#if __has_include("host_resources.h")
 #include "host_resources.h"
-#define HAVE_ICON_PIXELS 1
-#endif
 #include "layout.h"
 
 #include <algorithm>
@@ -110,9 +107,18 @@ void put(int y, int x, const std::string &s, int width, attr_t attr = 0)
     attroff(attr);
 }
 
+// Cells a UTF-8 text takes (one per character).
+int text_cells(const std::string &s)
+{
+    int n = 0;
+    for (char ch : s)
+        n += (static_cast<unsigned char>(ch) & 0xC0) != 0x80;
+    return n;
+}
+
 std::string centred(const std::string &s, int width)
 {
-    int pad = std::max(0, width - static_cast<int>(s.size()));
+    int pad = std::max(0, width - text_cells(s));
     return std::string(pad / 2, ' ') + s + std::string(pad - pad / 2, ' ');
 }
 
@@ -281,11 +287,7 @@ void Screen::draw_icon(const cpl::Applet &a, int top, int left, int size)
 {
     int w = 0, h = 0;
     std::vector<uint32_t> px(64 * 64);
-#ifdef HAVE_ICON_PIXELS
     bool got = a.icon && host_icon_pixels(a.icon, size, &w, &h, px.data(), px.size()) && w > 0 && h > 0;
-#else
-    bool got = false;
-#endif
     if (!got) {
         for (int r = 0; r < size / 2; ++r)
             put(top + r, left, std::string(size, r == 0 || r == size / 2 - 1 ? '-' : ' '), size, A_DIM);
@@ -373,13 +375,15 @@ void Screen::draw_dialog(int top, int left, int width)
         case HOST_CONTROL_CHECKBOX:
         case HOST_CONTROL_RADIO: {
             bool on = c.check == BST_CHECKED;
-            std::string box = c.kind == HOST_CONTROL_CHECKBOX ? (on ? "[x]" : "[ ]")
-                                                              : (on ? "(*)" : "( )");
+            std::string box = c.kind == HOST_CONTROL_CHECKBOX
+                                  ? (on ? glyph("\u2612", "[x]") : glyph("\u2610", "[ ]"))
+                                  : (on ? glyph("\u25c9", "(*)") : glyph("\u25cb", "( )"));
             std::string text = c.text.empty() ? box : box + " " + c.text;
             // A check box's text may run on past its rectangle to the dialog's edge.
-            int run = std::max(room, std::min(static_cast<int>(text.size()), left + 1 + w - x));
+            int cells = text_cells(text);
+            int run = std::max(room, std::min(cells, left + 1 + w - x));
             put(y, x, text, run, attr | (on ? A_BOLD : 0));
-            hits_.push_back(Hit{y, x, x + std::min(run, static_cast<int>(text.size())), Target::Control, idx});
+            hits_.push_back(Hit{y, x, x + std::min(run, cells), Target::Control, idx});
             break;
         }
         case HOST_CONTROL_BUTTON: {
@@ -389,7 +393,7 @@ void Screen::draw_dialog(int top, int left, int width)
             break;
         }
         case HOST_CONTROL_STATIC:
-            put(y, x, c.text, std::max(room, std::min(static_cast<int>(c.text.size()), left + 1 + w - x)), attr);
+            put(y, x, c.text, std::max(room, std::min(text_cells(c.text), left + 1 + w - x)), attr);
             break;
         case HOST_CONTROL_SCROLLBAR: {
             int track = std::max(1, room - 2);

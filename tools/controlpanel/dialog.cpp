@@ -50,7 +50,9 @@ const char *kind_name(HostControlKind kind)
 
 std::string describe(const HostControl &c)
 {
-    std::string line = std::to_string(c.id) + " " + kind_name(c.kind) + " \"";
+    // Dialog templates keep ids in 16 bits: a static without one has 0xFFFF.
+    int id = c.id == 0xFFFF ? -1 : c.id;
+    std::string line = std::to_string(id) + " " + kind_name(c.kind) + " \"";
     for (char ch : c.text) {
         if (ch == '"' || ch == '\\')
             line += '\\';

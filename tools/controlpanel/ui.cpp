@@ -238,8 +238,8 @@ void Screen::draw()
     if (dlg_)
         draw_dialog(1, 0, left_width);
     else
-        draw_applets(1, 0, left_width, LINES - 3);
-    draw_board(1, left_width + 1, COLS - left_width - 1, LINES - 3);
+        draw_applets(1, 0, left_width, LINES - 4);
+    draw_board(1, left_width + 1, COLS - left_width - 1, LINES - 4);
     draw_help();
     refresh();
 }
@@ -439,13 +439,14 @@ void Screen::draw_board(int top, int left, int width, int height)
 
 void Screen::draw_help()
 {
-    const char *help =
-        dlg_ ? "Tab/S-Tab focus  Space/Enter press  Esc  F2 OK  F4 close  Up/Dn bar  "
-               "Lt/Rt PgUp/PgDn Home/End scroll  1-9 pin  u plug  b boot  q quit"
-             : "Up/Dn choose  Enter open  1-9 pin level  u unplug/plug  b boot  q quit";
+    const char *keys = dlg_ ? "Tab/S-Tab focus  Space/Enter press  Esc  F2 OK  F4 close  "
+                              "Up/Down bar  Left/Right PgUp/PgDn Home/End scroll"
+                            : "Up/Down choose  Enter open";
     if (!status_.empty() && Clock::now() - status_time_ < std::chrono::seconds(5))
-        put(LINES - 2, 1, status_, COLS - 2, A_BOLD);
-    put(LINES - 1, 0, help, COLS, A_DIM);
+        put(LINES - 3, 1, status_, COLS - 2, A_BOLD);
+    put(LINES - 2, 0, keys, COLS, A_DIM);
+    put(LINES - 1, 0, "1-9 cycle pin level from outside  u unplug/plug GPI1:  b boot the board  q quit", COLS,
+        A_DIM);
 }
 
 // ---- input ----

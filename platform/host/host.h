@@ -31,6 +31,11 @@ std::u16string to_utf16(const std::string &s);
 // Equal but for the case of ASCII letters, as the platform compares names.
 bool equal_nocase(const char16_t *a, const char16_t *b);
 
+// On a thread that TerminateThread has been called on, ends it (as its next
+// Sleep would); elsewhere returns.  For the stand-in's own long waits; call
+// it with no lock held.
+void end_if_terminated();
+
 // Reports a platform call the stand-in does not provide, once per call
 // name, on stderr; the caller then fails with ERROR_CALL_NOT_IMPLEMENTED.
 void not_implemented(const char *call);

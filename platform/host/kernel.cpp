@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <string>
 
 namespace {
@@ -156,15 +155,6 @@ CE_API void GwesPowerOffSystem(void)
         board::trace("poweroff");
     } catch (const board::Error &e) {
         board_error(e);
-    }
-}
-
-CE_API void Sleep(DWORD ms)
-{
-    struct timespec ts;
-    ts.tv_sec = ms / 1000;
-    ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-    while (nanosleep(&ts, &ts) != 0) {
     }
 }
 

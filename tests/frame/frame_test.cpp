@@ -1,12 +1,14 @@
 // The applet frame as the Control Panel sees it: CPlApplet's answers, the
 // records it fills and its debug lines, on test applets built like the
 // product's (add_applet).
-#include "tests/support/applet_library.h"
+#include "applet_library.h"
 
 #include <cstring>
 #include <string>
 
 namespace {
+
+using namespace test_support;
 
 const std::u16string kName40 = u"A name of forty characters, cut to 31...";
 const std::u16string kInfo80 =

@@ -6,7 +6,8 @@
 // Dialogs run on the thread that called DialogBoxIndirectParamW, inside its
 // modal loop.  Every input call below may be made from any other thread: it
 // hands the input to the dialog's thread and returns once that thread has
-// handled every message the input caused (like a sent message), so the
+// handled every message the input caused (like a sent message), and what
+// was posted to the thread meanwhile unless the dialog has ended, so the
 // caller can look at the result straight away.  An input call made on the
 // dialog's own thread runs at once.
 //
@@ -121,15 +122,18 @@ HOST_WINDOW_API bool host_key(HWND dlg, int key);
 // The OK button in the caption: WM_COMMAND IDOK.  False when the dialog
 // has no such button (no WS_EX_CAPTIONOKBTN).
 HOST_WINDOW_API bool host_caption_ok(HWND dlg);
-// The close box in the caption: WM_CLOSE.  A dialog procedure that returns
-// FALSE for it gets WM_COMMAND IDCANCEL next, as the dialog manager does.
+// The close box in the caption: WM_CLOSE.  For a dialog procedure that
+// returns FALSE for it the dialog manager posts WM_COMMAND IDCANCEL, which
+// is handled before this returns, unless the procedure has ended the
+// dialog meanwhile: then the procedure never sees it.
 // False when the dialog has no close box (no WS_SYSMENU).
 HOST_WINDOW_API bool host_caption_close(HWND dlg);
 // A press on scroll bar id: code SB_LINELEFT, SB_LINERIGHT, SB_PAGELEFT,
 // SB_PAGERIGHT, SB_LEFT, SB_RIGHT or SB_ENDSCROLL.  The dialog receives
 // WM_HSCROLL (WM_VSCROLL for a vertical bar) MAKEWPARAM(code, 0) with lParam
 // the bar's window.  The bar itself does not move: its dialog procedure
-// moves it.
+// moves it.  A whole press of an arrow or the trough, as the device sends
+// it, is the code and, on release, SB_ENDSCROLL: two calls.
 HOST_WINDOW_API bool host_scroll(HWND dlg, int id, int code);
 // Drags the thumb of bar id to pos (clamped to the reachable positions):
 // nTrackPos becomes pos and the dialog receives SB_THUMBTRACK with pos in

@@ -1,7 +1,0 @@
-#include "stub.h"
-STUB(HANDLE, nullptr, CreateThread,
-     (LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD))
-STUB(BOOL, FALSE, TerminateThread, (HANDLE, DWORD))
-STUB(DWORD, WAIT_FAILED, WaitForSingleObject, (HANDLE, DWORD))
-STUB(BOOL, FALSE, GetExitCodeThread, (HANDLE, LPDWORD))
-STUB(DWORD, 0, GetCurrentThreadId, (void))

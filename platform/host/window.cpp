@@ -1,0 +1,484 @@
+// The window system of the stand-in: windows and their handles, each
+// thread's queues of sent and posted messages, the modal dialog loop, and
+// the calls that reach them (DialogBoxIndirectParamW, EndDialog,
+// GetDlgItem, GetDlgCtrlID, SendMessageW, SendDlgItemMessageW, PostMessageW,
+// IsWindow).
+//
+// A message for a window of another thread is queued to that thread and
+// handled there when it next waits for messages (in a modal loop or in a
+// send of its own); the sender sleeps on its own condition variable, which
+// also wakes it for messages sent to it meanwhile, so two threads sending
+// to each other do not lock up.
+#include "window.h"
+
+#include <atomic>
+#include <chrono>
+
+namespace host {
+namespace win {
+namespace {
+
+struct State {
+    std::mutex lock;
+    std::condition_variable changed;  // generation, open, close
+    std::unordered_map<uintptr_t, std::shared_ptr<Window>> windows;
+    uintptr_t next_handle = 0x10000;
+    uint64_t next_open = 0;
+    std::atomic<uint64_t> generation{0};
+    void (*observer)(void *) = nullptr;
+    void *observer_context = nullptr;
+};
+
+// Never destroyed: threads may still use it while the process exits.
+State &state()
+{
+    static State *s = new State;
+    return *s;
+}
+
+thread_local bool t_observer_due = false;
+
+void complete_locked(Item &item, LRESULT result, bool failed)
+{
+    item.result = result;
+    item.failed = failed;
+    item.done = true;
+    item.sender->cv.notify_all();
+}
+
+// Ends the thread's part in the window system when the thread ends: what
+// is still queued to it fails, so that no sender waits for ever.
+struct ThreadHolder {
+    std::shared_ptr<ThreadState> ts;
+    ~ThreadHolder()
+    {
+        if (!ts)
+            return;
+        Lock held(state().lock);
+        ts->alive = false;
+        for (auto &item : ts->sent)
+            complete_locked(*item, 0, true);
+        ts->sent.clear();
+        ts->posted.clear();
+    }
+};
+thread_local ThreadHolder t_thread;
+
+// Runs the oldest item sent to ts; the lock is released meanwhile.
+void run_one_sent(Lock &held, ThreadState &ts)
+{
+    std::shared_ptr<Item> item = ts.sent.front();
+    ts.sent.pop_front();
+    held.unlock();
+    LRESULT result = 0;
+    try {
+        result = item->work();
+    } catch (...) {
+        held.lock();
+        complete_locked(*item, 0, true);
+        throw;
+    }
+    held.lock();
+    complete_locked(*item, result, false);
+}
+
+// Handles one waiting message of ts, a sent one before any posted one, as
+// a message loop does; false when none waits.
+bool pump_one(Lock &held, ThreadState &ts)
+{
+    if (!ts.sent.empty()) {
+        run_one_sent(held, ts);
+        return true;
+    }
+    if (ts.posted.empty())
+        return false;
+    std::shared_ptr<Item> item = ts.posted.front();
+    ts.posted.pop_front();
+    held.unlock();
+    item->work();
+    held.lock();
+    return true;
+}
+
+// Drops what is queued for windows that no longer exist; sent items fail.
+void drop_dead_items_locked(ThreadState &ts)
+{
+    for (auto it = ts.sent.begin(); it != ts.sent.end();) {
+        if (find_locked((*it)->target)) {
+            ++it;
+            continue;
+        }
+        complete_locked(**it, 0, true);
+        it = ts.sent.erase(it);
+    }
+    for (auto it = ts.posted.begin(); it != ts.posted.end();)
+        it = find_locked((*it)->target) ? it + 1 : ts.posted.erase(it);
+}
+
+HWND new_handle_locked()
+{
+    State &s = state();
+    HWND h = reinterpret_cast<HWND>(s.next_handle);
+    s.next_handle += 4;
+    return h;
+}
+
+std::shared_ptr<Window> add_window_locked(Kind kind)
+{
+    auto w = std::make_shared<Window>();
+    w->handle = new_handle_locked();
+    w->kind = kind;
+    w->thread = this_thread();
+    state().windows[reinterpret_cast<uintptr_t>(w->handle)] = w;
+    return w;
+}
+
+std::shared_ptr<Window> create_dialog_locked(const DialogTemplate &t, HWND owner, DLGPROC proc)
+{
+    std::shared_ptr<Window> dlg = add_window_locked(Kind::dialog);
+    dlg->style = t.style;
+    dlg->exstyle = t.exstyle;
+    dlg->rect = t.rect;
+    dlg->text = t.caption;
+    dlg->font_points = t.font_points;
+    dlg->font_face = t.font_face;
+    dlg->proc = proc;
+    dlg->owner = owner;
+    for (const ItemTemplate &it : t.items) {
+        std::shared_ptr<Window> c = add_window_locked(it.kind);
+        c->dialog = dlg.get();
+        c->id = it.id;
+        c->style = it.style;
+        c->exstyle = it.exstyle;
+        c->rect = it.rect;
+        c->text = it.text;
+        dlg->controls.push_back(c);
+    }
+    // Running modally, the dialog disables the dialog that owns it.
+    if (Window *o = find_locked(owner)) {
+        Window *od = o->kind == Kind::dialog ? o : o->dialog;
+        if (od && !od->ended) {
+            dlg->owner_dialog = od->handle;
+            ++od->disabled;
+        }
+    }
+    return dlg;
+}
+
+void destroy_dialog_locked(Window &dlg)
+{
+    State &s = state();
+    dlg.open = false;
+    dlg.ended = true;
+    if (Window *owner = find_locked(dlg.owner_dialog))
+        --owner->disabled;
+    dlg.focus = nullptr;
+    for (auto &c : dlg.controls)
+        s.windows.erase(reinterpret_cast<uintptr_t>(c->handle));
+    s.windows.erase(reinterpret_cast<uintptr_t>(dlg.handle));
+    drop_dead_items_locked(*dlg.thread);
+    changed_locked();
+}
+
+HWND first_tab_stop_locked(const Window &dlg)
+{
+    for (auto &c : dlg.controls)
+        if ((c->style & (WS_TABSTOP | WS_VISIBLE | WS_DISABLED)) == (WS_TABSTOP | WS_VISIBLE))
+            return c->handle;
+    return nullptr;
+}
+
+Window *find_dialog_locked(HWND handle)
+{
+    Window *w = find_locked(handle);
+    return w && w->kind == Kind::dialog ? w : nullptr;
+}
+
+}  // namespace
+
+std::mutex &lock() { return state().lock; }
+
+Window *find_locked(HWND handle)
+{
+    auto &windows = state().windows;
+    auto it = windows.find(reinterpret_cast<uintptr_t>(handle));
+    return it == windows.end() ? nullptr : it->second.get();
+}
+
+const std::shared_ptr<ThreadState> &this_thread()
+{
+    static std::atomic<uint64_t> next{0};
+    if (!t_thread.ts) {
+        t_thread.ts = std::make_shared<ThreadState>();
+        t_thread.ts->number = ++next;
+    }
+    return t_thread.ts;
+}
+
+std::vector<Window *> dialogs_locked()
+{
+    std::vector<Window *> out;
+    for (auto &w : state().windows)
+        if (w.second->kind == Kind::dialog)
+            out.push_back(w.second.get());
+    return out;
+}
+
+void changed_locked()
+{
+    ++state().generation;
+    state().changed.notify_all();
+    t_observer_due = true;
+}
+
+void flush_observer()
+{
+    if (!t_observer_due)
+        return;
+    t_observer_due = false;
+    void (*observer)(void *);
+    void *context;
+    {
+        Lock held(lock());
+        observer = state().observer;
+        context = state().observer_context;
+    }
+    if (observer)
+        observer(context);
+}
+
+bool wait_locked(Lock &held, int timeout_ms, const std::function<bool()> &pred)
+{
+    if (timeout_ms < 0) {
+        state().changed.wait(held, pred);
+        return true;
+    }
+    return state().changed.wait_for(held, std::chrono::milliseconds(timeout_ms), pred);
+}
+
+LRESULT deliver(HWND handle, UINT msg, WPARAM wparam, LPARAM lparam)
+{
+    Lock held(lock());
+    Window *w = find_locked(handle);
+    if (!w) {
+        held.unlock();
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    if (w->kind != Kind::dialog) {
+        held.unlock();
+        LRESULT result = default_message(handle, msg, wparam, lparam);
+        flush_observer();
+        return result;
+    }
+    DLGPROC proc = w->proc;
+    held.unlock();
+    flush_observer();
+    LRESULT result = proc ? proc(handle, msg, wparam, lparam) : FALSE;
+    if (!result)
+        result = default_message(handle, msg, wparam, lparam);
+    flush_observer();
+    return result;
+}
+
+void settle(HWND dialog)
+{
+    const std::shared_ptr<ThreadState> &me = this_thread();
+    Lock held(lock());
+    for (Window *d = find_locked(dialog); d && !d->ended && pump_one(held, *me); d = find_locked(dialog)) {
+    }
+}
+
+bool run_on_owner(HWND handle, std::function<LRESULT()> work, LRESULT *result)
+{
+    const std::shared_ptr<ThreadState> &me = this_thread();
+    Lock held(lock());
+    Window *w = find_locked(handle);
+    if (!w || !w->thread->alive)
+        return false;
+    if (w->thread == me) {
+        held.unlock();
+        *result = work();
+        return true;
+    }
+    auto item = std::make_shared<Item>();
+    item->target = handle;
+    item->work = std::move(work);
+    item->sender = me;
+    w->thread->sent.push_back(item);
+    w->thread->cv.notify_all();
+    while (!item->done) {
+        if (!me->sent.empty())
+            run_one_sent(held, *me);
+        else
+            me->cv.wait(held);
+    }
+    *result = item->result;
+    return !item->failed;
+}
+
+}  // namespace win
+}  // namespace host
+
+using namespace host::win;
+
+HOST_WINDOW_API void host_window_set_observer(void (*observer)(void *), void *context)
+{
+    Lock held(lock());
+    state().observer = observer;
+    state().observer_context = context;
+}
+
+HOST_WINDOW_API uint64_t host_window_generation() { return state().generation; }
+
+HOST_WINDOW_API uint64_t host_wait_change(uint64_t seen, int timeout_ms)
+{
+    Lock held(lock());
+    wait_locked(held, timeout_ms, [&] { return state().generation != seen; });
+    return state().generation;
+}
+
+CE_API INT_PTR DialogBoxIndirectParamW(HINSTANCE, LPCDLGTEMPLATE templ, HWND owner, DLGPROC proc,
+                                       LPARAM init)
+{
+    DialogTemplate t;
+    if (!templ || !parse_template(templ, t)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    const std::shared_ptr<ThreadState> &me = this_thread();
+    std::shared_ptr<Window> dlg;
+    HWND first;
+    {
+        Lock held(lock());
+        dlg = create_dialog_locked(t, owner, proc);
+        first = first_tab_stop_locked(*dlg);
+        changed_locked();
+    }
+    HWND handle = dlg->handle;
+
+    // Whatever way the procedure leaves, the windows go.
+    struct Destroy {
+        Window &dlg;
+        ~Destroy()
+        {
+            Lock held(lock());
+            if (find_locked(dlg.handle))
+                destroy_dialog_locked(dlg);
+            held.unlock();
+            flush_observer();
+        }
+    } destroy{*dlg};
+
+    deliver(handle, WM_INITDIALOG, reinterpret_cast<WPARAM>(first), init);
+
+    // Released before the windows go, however the loop is left.
+    Lock held(lock());
+    if (!dlg->focus && first)
+        dlg->focus = find_locked(first);
+    if (!dlg->ended) {
+        dlg->open = true;
+        dlg->opened = ++state().next_open;
+        changed_locked();
+    }
+    held.unlock();
+    flush_observer();
+    held.lock();
+    while (!dlg->ended)
+        if (!pump_one(held, *me))
+            me->cv.wait(held);
+    dlg->open = false;
+    INT_PTR result = dlg->result;
+    changed_locked();
+    held.unlock();
+    flush_observer();
+
+    deliver(handle, WM_DESTROY, 0, 0);
+    return result;
+}
+
+CE_API BOOL EndDialog(HWND handle, INT_PTR result)
+{
+    Lock held(lock());
+    Window *dlg = find_dialog_locked(handle);
+    if (!dlg) {
+        held.unlock();
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    dlg->result = result;
+    if (!dlg->ended) {
+        dlg->ended = true;
+        dlg->open = false;
+        changed_locked();
+        dlg->thread->cv.notify_all();
+    }
+    held.unlock();
+    flush_observer();
+    return TRUE;
+}
+
+CE_API HWND GetDlgItem(HWND handle, int id)
+{
+    Lock held(lock());
+    Window *dlg = find_locked(handle);
+    if (!dlg) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return nullptr;
+    }
+    for (auto &c : dlg->controls)
+        if (c->id == id)
+            return c->handle;
+    SetLastError(ERROR_CONTROL_ID_NOT_FOUND);
+    return nullptr;
+}
+
+CE_API int GetDlgCtrlID(HWND handle)
+{
+    Lock held(lock());
+    Window *w = find_locked(handle);
+    if (!w) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    return w->kind == Kind::dialog ? 0 : w->id;
+}
+
+CE_API BOOL IsWindow(HWND handle)
+{
+    Lock held(lock());
+    return find_locked(handle) ? TRUE : FALSE;
+}
+
+CE_API LRESULT SendMessageW(HWND handle, UINT msg, WPARAM wparam, LPARAM lparam)
+{
+    LRESULT result = 0;
+    if (!run_on_owner(handle, [=] { return deliver(handle, msg, wparam, lparam); }, &result)) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    return result;
+}
+
+CE_API LRESULT SendDlgItemMessageW(HWND dlg, int id, UINT msg, WPARAM wparam, LPARAM lparam)
+{
+    HWND item = GetDlgItem(dlg, id);
+    return item ? SendMessageW(item, msg, wparam, lparam) : 0;
+}
+
+CE_API BOOL PostMessageW(HWND handle, UINT msg, WPARAM wparam, LPARAM lparam)
+{
+    Lock held(lock());
+    Window *w = find_locked(handle);
+    if (!w || !w->thread->alive) {
+        held.unlock();
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    auto item = std::make_shared<Item>();
+    item->target = handle;
+    item->work = [=] { return deliver(handle, msg, wparam, lparam); };
+    w->thread->posted.push_back(item);
+    w->thread->cv.notify_all();
+    return TRUE;
+}

@@ -1,0 +1,267 @@
+// Messages between threads: a send is handled on the dialog's own thread
+// while the sender waits, threads sending to each other do not lock up,
+// and nothing waits for ever on a window that is gone.
+#include "dialog_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+
+namespace {
+
+using Threads = RecorderTest;
+
+Template pins()
+{
+    Template t(DIALOG_STYLE, WS_EX_CAPTIONOKBTN, {0, 0, 89, 142}, u"Pins");
+    t.item(BUTTON, CHILD | WS_TABSTOP | BS_AUTOCHECKBOX, {15, 12, 40, 10}, 1000, u"Port 1");
+    t.item(BUTTON, CHILD | BS_AUTORADIOBUTTON, {57, 14, 10, 10}, 1010);
+    t.item(BUTTON, CHILD | BS_AUTORADIOBUTTON, {57, 27, 10, 10}, 1011);
+    t.item(BUTTON, CHILD | BS_PUSHBUTTON, {7, 100, 50, 14}, 40, u"Go");
+    return t;
+}
+
+TEST_F(Threads, SendIsHandledOnTheDialogThreadWhileTheSenderWaits)
+{
+    Template t = pins();
+    RunningDialog d(t.get());
+    ASSERT_TRUE(d.hwnd);
+    std::promise<std::thread::id> inside;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    recorder().react = [&](HWND, UINT msg, WPARAM, LPARAM) -> INT_PTR {
+        if (msg != WM_USER)
+            return -1;
+        inside.set_value(std::this_thread::get_id());
+        released.wait();
+        return 42;
+    };
+    std::atomic<bool> returned{false};
+    LRESULT result = 0;
+    std::thread sender([&] {
+        result = SendMessageW(d.hwnd, WM_USER, 1, 2);
+        returned = true;
+    });
+    EXPECT_EQ(inside.get_future().get(), d.thread_id());
+    EXPECT_FALSE(returned);  // the procedure has not returned yet
+    release.set_value();
+    sender.join();
+    EXPECT_EQ(result, 42);
+    EXPECT_EQ(recorded(WM_USER), (std::vector<Msg>{{WM_USER, 1, 2}}));
+}
+
+// A poll thread setting indicators while the user ticks a box.
+TEST_F(Threads, PollThreadAndUserTogether)
+{
+    Template t = pins();
+    RunningDialog d(t.get());
+    ASSERT_TRUE(d.hwnd);
+    std::atomic<int> mismatches{0};
+    std::thread poll([&] {
+        for (int i = 0; i < 400; ++i) {
+            int want = i % 2 ? BST_CHECKED : BST_UNCHECKED;
+            SendDlgItemMessageW(d.hwnd, 1010, BM_SETCHECK, want, 0);
+            SendDlgItemMessageW(d.hwnd, 1011, BM_SETCHECK, !want, 0);
+            if (SendDlgItemMessageW(d.hwnd, 1010, BM_GETCHECK, 0, 0) != want ||
+                SendDlgItemMessageW(d.hwnd, 1011, BM_GETCHECK, 0, 0) != !want)
+                ++mismatches;
+        }
+    });
+    for (int i = 0; i < 51; ++i)
+        ASSERT_TRUE(host_click(d.hwnd, 1000));
+    poll.join();
+    EXPECT_EQ(mismatches, 0);
+    EXPECT_EQ(d.control(1000).check, BST_CHECKED);
+    EXPECT_EQ(d.control(1010).check, BST_CHECKED);
+    EXPECT_EQ(d.control(1011).check, BST_UNCHECKED);
+    EXPECT_EQ(recorded(WM_COMMAND).size(), 51u);
+}
+
+TEST_F(Threads, ThreadsSendingToEachOtherDoNotLockUp)
+{
+    Template t = pins();
+    RunningDialog a(t.get());
+    RunningDialog b(t.get());
+    ASSERT_TRUE(a.hwnd && b.hwnd);
+    ASSERT_NE(a.hwnd, b.hwnd);
+    HWND ha = a.hwnd, hb = b.hwnd;
+    std::atomic<bool> on_own_thread{true};
+    recorder().react = [&](HWND dlg, UINT msg, WPARAM, LPARAM) -> INT_PTR {
+        std::thread::id self = std::this_thread::get_id();
+        if (self != (dlg == ha ? a.thread_id() : b.thread_id()))
+            on_own_thread = false;
+        if (dlg == ha && msg == WM_USER)
+            return SendMessageW(hb, WM_USER + 1, 0, 0) + 1;
+        if (dlg == hb && msg == WM_USER + 1)
+            return SendMessageW(ha, WM_USER + 2, 0, 0) + 1;
+        if (dlg == ha && msg == WM_USER + 2)
+            return 40;
+        return -1;
+    };
+    EXPECT_EQ(SendMessageW(ha, WM_USER, 0, 0), 42);
+    EXPECT_TRUE(on_own_thread);
+}
+
+TEST_F(Threads, ClosedDialogRefusesEverything)
+{
+    Template t = pins();
+    RunningDialog d(t.get());
+    HWND box = d.item(1000);
+    ASSERT_TRUE(host_caption_ok(d.hwnd));
+    EXPECT_EQ(d.result(), IDOK);
+
+    std::thread other([&] {
+        SetLastError(0);
+        EXPECT_EQ(SendMessageW(d.hwnd, WM_USER, 0, 0), 0);
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
+        EXPECT_EQ(SendMessageW(box, BM_GETCHECK, 0, 0), 0);
+        EXPECT_EQ(SendDlgItemMessageW(d.hwnd, 1000, BM_SETCHECK, 1, 0), 0);
+        EXPECT_FALSE(PostMessageW(d.hwnd, WM_USER, 0, 0));
+        EXPECT_EQ(GetDlgItem(d.hwnd, 1000), nullptr);
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
+        EXPECT_FALSE(IsWindow(box));
+        EXPECT_FALSE(host_click(d.hwnd, 1000));
+        EXPECT_FALSE(host_key(d.hwnd, HOST_KEY_ENTER));
+        EXPECT_EQ(host_dialog_info(d.hwnd).hwnd, nullptr);
+        EXPECT_TRUE(host_controls(d.hwnd).empty());
+    });
+    other.join();
+    EXPECT_TRUE(recorded(WM_USER).empty());
+    EXPECT_EQ(recorded().back().msg, (UINT)WM_DESTROY);
+}
+
+TEST_F(Threads, SendPendingWhenTheDialogEndsFails)
+{
+    Template t = pins();
+    RunningDialog d(t.get());
+    std::thread late;
+    std::atomic<LRESULT> result{-1};
+    std::atomic<DWORD> error{0};
+    recorder().react = [&](HWND dlg, UINT msg, WPARAM wparam, LPARAM) -> INT_PTR {
+        if (msg != WM_COMMAND || LOWORD(wparam) != 40)
+            return -1;
+        std::promise<void> sending;
+        late = std::thread([&, dlg] {
+            sending.set_value();
+            result = SendMessageW(dlg, WM_USER, 0, 0);
+            error = GetLastError();
+        });
+        sending.get_future().wait();
+        PostMessageW(dlg, WM_USER + 1, 0, 0);
+        EndDialog(dlg, 3);
+        return TRUE;
+    };
+    ASSERT_TRUE(host_click(d.hwnd, 40));
+    EXPECT_EQ(d.result(), 3);
+    late.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(error, (DWORD)ERROR_INVALID_WINDOW_HANDLE);
+    // Neither the send nor the post reached the procedure.
+    EXPECT_TRUE(recorded(WM_USER).empty());
+    EXPECT_TRUE(recorded(WM_USER + 1).empty());
+}
+
+TEST_F(Threads, PostedMessagesComeAfterTheHandlerInOrder)
+{
+    Template t = pins();
+    RunningDialog d(t.get());
+    recorder().react = [&](HWND dlg, UINT msg, WPARAM, LPARAM) -> INT_PTR {
+        if (msg == WM_COMMAND) {
+            EXPECT_TRUE(PostMessageW(dlg, WM_USER + 1, 1, 0));
+            EXPECT_TRUE(PostMessageW(GetDlgItem(dlg, 1010), BM_SETCHECK, BST_CHECKED, 0));
+            EXPECT_TRUE(PostMessageW(dlg, WM_USER + 2, 2, 0));
+        }
+        return -1;
+    };
+    // The click returns once what it caused is handled, posts included.
+    ASSERT_TRUE(host_click(d.hwnd, 40));
+    std::vector<Msg> log = recorded();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log[1], command(40, d.item(40)));
+    EXPECT_EQ(log[2], (Msg{WM_USER + 1, 1, 0}));
+    EXPECT_EQ(log[3], (Msg{WM_USER + 2, 2, 0}));
+    EXPECT_EQ(d.control(1010).check, BST_CHECKED);
+}
+
+TEST_F(Threads, NestedDialogDisablesItsOwnerAndAgainIsFresh)
+{
+    Template outer = pins();
+    Template inner(DIALOG_STYLE, 0, {0, 0, 50, 50}, u"Inner");
+    inner.item(BUTTON, CHILD | WS_TABSTOP | BS_AUTOCHECKBOX, {1, 1, 40, 10}, 7, u"Seven");
+    std::atomic<INT_PTR> inner_result{0};
+    recorder().react = [&](HWND dlg, UINT msg, WPARAM wparam, LPARAM) -> INT_PTR {
+        if (msg == WM_COMMAND && LOWORD(wparam) == 40) {
+            inner_result = DialogBoxIndirectParamW(nullptr, inner.get(), dlg, recording_proc, 99);
+            return TRUE;
+        }
+        return -1;
+    };
+    RunningDialog d(outer.get());
+    ASSERT_TRUE(host_click(d.hwnd, 1000));
+    std::thread clicker([&] { EXPECT_TRUE(host_click(d.hwnd, 40)); });
+    HWND nested = nullptr;
+    for (int i = 0; i < 500 && (!nested || nested == d.hwnd); ++i) {
+        uint64_t seen = host_window_generation();
+        nested = host_wait_dialog(1000);
+        if (nested == d.hwnd)
+            host_wait_change(seen, 10);
+    }
+    ASSERT_NE(nested, d.hwnd);
+    EXPECT_EQ(host_dialogs(), std::vector<HWND>{nested});  // the top one of the thread
+    EXPECT_EQ(host_dialog_info(nested).owner, d.hwnd);
+    EXPECT_FALSE(host_dialog_info(d.hwnd).enabled);
+    EXPECT_FALSE(host_click(d.hwnd, 1000));  // the owner takes no input now
+    HWND seven = GetDlgItem(nested, 7);
+    ASSERT_TRUE(host_click(nested, 7));
+    ASSERT_TRUE(host_key(nested, HOST_KEY_ESCAPE));
+    clicker.join();
+    EXPECT_EQ(inner_result, IDCANCEL);
+    EXPECT_TRUE(host_dialog_info(d.hwnd).enabled);
+    EXPECT_EQ(host_dialogs(), std::vector<HWND>{d.hwnd});
+    EXPECT_EQ(d.control(1000).check, BST_CHECKED);
+    ASSERT_EQ(recorded(WM_INITDIALOG).size(), 2u);
+    EXPECT_EQ(recorded(WM_INITDIALOG)[1], (Msg{WM_INITDIALOG, (WPARAM)seven, 99}));
+    EXPECT_FALSE(IsWindow(nested));
+    EXPECT_TRUE(EndDialog(d.hwnd, 8));  // from another thread
+    EXPECT_EQ(d.result(), 8);
+
+    reset_recorder();
+    RunningDialog again(outer.get());
+    ASSERT_TRUE(again.hwnd);
+    EXPECT_NE(again.hwnd, d.hwnd);
+    EXPECT_EQ(again.control(1000).check, BST_UNCHECKED);
+}
+
+}  // namespace
+
+namespace {
+
+// A fault that the procedure does not catch leaves through the dialog
+// call; the windows go and whoever sent the message is released.
+TEST_F(Threads, FaultEscapingTheProcedureTakesTheDialogDown)
+{
+    Template t = pins();
+    recorder().react = [](HWND, UINT msg, WPARAM, LPARAM) -> INT_PTR {
+        if (msg == WM_COMMAND)
+            throw ce_fault{EXCEPTION_ACCESS_VIOLATION};
+        return -1;
+    };
+    std::atomic<bool> caught{false};
+    std::thread owner([&] {
+        try {
+            DialogBoxIndirectParamW(nullptr, t.get(), nullptr, recording_proc, 0);
+        } catch (const ce_fault &) {
+            caught = true;
+        }
+    });
+    HWND dlg = host_wait_dialog(5000);
+    ASSERT_TRUE(dlg);
+    EXPECT_FALSE(host_click(dlg, 1000));
+    owner.join();
+    EXPECT_TRUE(caught);
+    EXPECT_FALSE(IsWindow(dlg));
+    EXPECT_TRUE(host_dialogs().empty());
+}
+
+}  // namespace

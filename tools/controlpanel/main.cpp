@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 
 namespace {
 
@@ -80,6 +81,11 @@ int main(int argc, char **argv)
     }
     if (do_list && do_script)
         return usage_error("--list and --script do not go together");
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        std::fprintf(stderr, "controlpanel: %s is not a folder of applets\n", folder.c_str());
+        return 1;
+    }
 
     if (do_list) {
         cpl::ControlPanel cp(folder);

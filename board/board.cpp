@@ -1,5 +1,9 @@
 #include "board.h"
 
+#include "device_files.h"
+#include "file_util.h"
+#include "registry_file.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -35,9 +39,21 @@ struct State {
     int8_t external[kPins];
     uint8_t touched[kPins];
     Pwm pwm[kChannels];
-    uint8_t reserved[4096 - 32 - 3 * kPins - kChannels * sizeof(Pwm)];
+    uint32_t ras_absent;  // bit i: RAS device i of kRasDevices is taken away
+    uint8_t reserved[4096 - 36 - 3 * kPins - kChannels * sizeof(Pwm)];
 };
 static_assert(sizeof(State) == 4096, "state file is one page");
+
+// The RAS devices the board can have, all present on a fresh board.
+struct KnownRasDevice {
+    const char *name;
+    const char *type;
+};
+const KnownRasDevice kRasDevices[] = {
+    {"Serial on USB", "direct"},
+    {"Serial Cable on COM1:", "direct"},
+    {"Hayes Compatible on COM1:", "modem"},
+};
 
 void defaults(State *s)
 {
@@ -52,19 +68,7 @@ void defaults(State *s)
     }
 }
 
-bool mkdirs(const std::string &d)
-{
-    std::string cur;
-    for (size_t i = 0; i <= d.size(); ++i) {
-        if (i == d.size() || d[i] == '/') {
-            if (!cur.empty() && mkdir(cur.c_str(), 0777) != 0 && errno != EEXIST)
-                return false;
-        }
-        if (i < d.size())
-            cur += d[i];
-    }
-    return true;
-}
+using file_util::mkdirs;
 
 // The mapping of one board folder's state file in this process.
 struct Mapping {
@@ -327,8 +331,12 @@ void reset()
         pwrite(old, &dead, sizeof dead, 0);
         close(old);
     }
-    std::lock_guard<std::mutex> guard(g_map_lock);
-    unmap();
+    {
+        std::lock_guard<std::mutex> guard(g_map_lock);
+        unmap();
+    }
+    reg::reset();
+    files::reset();
 }
 
 Status status()
@@ -344,6 +352,31 @@ Status status()
     for (int c = 0; c < kChannels; ++c)
         st.pwm[c] = s->pwm[c];
     return st;
+}
+
+std::vector<RasDevice> ras_devices()
+{
+    Locked s;
+    std::vector<RasDevice> out;
+    for (size_t i = 0; i < sizeof kRasDevices / sizeof kRasDevices[0]; ++i)
+        out.push_back(RasDevice{kRasDevices[i].name, kRasDevices[i].type,
+                                !(s->ras_absent & (1u << i))});
+    return out;
+}
+
+bool set_ras_device(const std::string &name, bool present)
+{
+    Locked s;
+    for (size_t i = 0; i < sizeof kRasDevices / sizeof kRasDevices[0]; ++i) {
+        if (reg::same_name(name, kRasDevices[i].name)) {
+            if (present)
+                s->ras_absent &= ~(1u << i);
+            else
+                s->ras_absent |= 1u << i;
+            return true;
+        }
+    }
+    return false;
 }
 
 void trace(const std::string &line)

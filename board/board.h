@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace board {
 
@@ -73,8 +74,21 @@ void set_plugged(bool on);
 void set_power(bool on);
 void set_input(int pin, int level);  // level -1 releases the pin; Error if no such pin
 void arm_fault();                    // the next request raises a fault
-void reset();                        // a fresh default board
+// A fresh default board: state, registry and device files.
+void reset();
 Status status();
+
+// A device the platform's remote access service can dial out on.
+struct RasDevice {
+    std::string name;  // "Serial on USB"
+    std::string type;  // "direct", "modem"
+    bool present;
+};
+// Every RAS device the board knows, present or taken away.
+std::vector<RasDevice> ras_devices();
+// Takes a device away or brings it back; false when the board knows no
+// device of that name (compared without regard to case).
+bool set_ras_device(const std::string &name, bool present);
 
 // Appends one whole line (a newline is added) to the file BOARD_TRACE names,
 // when it names one.

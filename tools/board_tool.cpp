@@ -1,5 +1,8 @@
 // board: look at and change the simulated board in BOARD_DIR.
 #include "board.h"
+#include "device_files.h"
+#include "file_util.h"
+#include "registry_file.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -7,6 +10,11 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <climits>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -19,6 +27,20 @@ const char kUsage[] =
     "  unplug                  the device GPI1: is absent\n"
     "  plug                    the device GPI1: is present\n"
     "  fault                   the driver raises a fault on its next request\n"
+    "  registry                print the board's registry file (.reg text)\n"
+    "  registry protect KEY    programs may no longer create, change or delete KEY\n"
+    "                          or anything below it (HKEY_CURRENT_USER\\ControlPanel\\Comm)\n"
+    "  registry unprotect KEY  take that protection away again\n"
+    "  ras list                the board's RAS devices, present or removed\n"
+    "  ras remove NAME         take the RAS device NAME away (\"Serial on USB\")\n"
+    "  ras restore NAME        bring it back\n"
+    "  boot [--programs DIR]   power on and run each shortcut in \\Windows\\Startup, as\n"
+    "                          the shell does; \\Windows\\NAME.exe is the program NAME in\n"
+    "                          DIR (default: the folder this tool is in)\n"
+    "\n"
+    "The device's files are in the board folder's fs folder, its registry in\n"
+    "registry.reg there.  'reset' also writes the default registry and files, with\n"
+    "the start-up shortcut \\Windows\\Startup\\Velmorra.lnk.\n"
     "\n"
     "The board lives in the folder BOARD_DIR names (default: ~/.local/state/ceboard/default).\n"
     "Exit status: 0 done, 1 the board could not be used, 2 bad arguments.\n";
@@ -60,6 +82,145 @@ void print_status()
         std::printf("fault armed for the next request\n");
 }
 
+bool ends_with_folded(const std::string &s, const std::string &tail)
+{
+    return s.size() >= tail.size() &&
+           board::reg::same_name(s.substr(s.size() - tail.size()), tail);
+}
+
+std::string own_folder()
+{
+    char buf[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0)
+        return ".";
+    std::string self(buf, static_cast<size_t>(n));
+    return self.substr(0, self.rfind('/'));
+}
+
+// The host program that is the device's \Windows\NAME.exe: NAME (or
+// NAME.exe) in the programs folder, matched without regard to case.
+bool find_program(const std::string &target, const std::string &programs, std::string *program)
+{
+    const std::string windows = "\\Windows\\";
+    if (target.size() <= windows.size() || !board::reg::same_name(target.substr(0, windows.size()), windows))
+        return false;
+    std::string name = target.substr(windows.size());
+    if (name.find('\\') != std::string::npos || !ends_with_folded(name, ".exe"))
+        return false;
+    std::string base = name.substr(0, name.size() - 4);
+    for (const std::string &candidate : {base, name}) {
+        std::string path = programs + "/" + candidate;
+        if (access(path.c_str(), X_OK) == 0) {
+            *program = path;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Runs one program as the shell would, in its own process on this board.
+void run_program(const std::string &target, const std::string &program)
+{
+    std::fflush(stdout);
+    pid_t pid = fork();
+    if (pid < 0) {
+        std::printf("boot: cannot start %s: %s\n", target.c_str(), std::strerror(errno));
+        return;
+    }
+    if (pid == 0) {
+        execl(program.c_str(), program.c_str(), static_cast<char *>(nullptr));
+        std::fprintf(stderr, "boot: cannot run %s: %s\n", program.c_str(), std::strerror(errno));
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status))
+        std::printf("boot: %s exited with code %d\n", target.c_str(), WEXITSTATUS(status));
+    else
+        std::printf("boot: %s ended by signal %d\n", target.c_str(), WTERMSIG(status));
+}
+
+int boot(const std::string &programs)
+{
+    board::set_power(true);
+    board::trace("boot");
+    // The programs run on this board whatever folder they start in.
+    char board_dir[PATH_MAX];
+    if (!realpath(board::dir().c_str(), board_dir))
+        throw board::Error{"cannot find the board folder " + board::dir()};
+    setenv("BOARD_DIR", board_dir, 1);
+    const std::string startup = "\\Windows\\Startup";
+    for (const std::string &name : board::files::list(startup)) {
+        std::string shortcut = startup + "\\" + name;
+        board::files::Found f = board::files::resolve(shortcut);
+        std::string text, target, program;
+        bool exists;
+        if (f.error || f.is_dir || !ends_with_folded(name, ".lnk"))
+            continue;
+        if (!board::file_util::read_file(f.host, &text, &exists) || !board::files::shortcut_target(text, &target)) {
+            std::printf("boot: %s is not a shortcut\n", shortcut.c_str());
+            continue;
+        }
+        if (!find_program(target, programs, &program)) {
+            std::printf("boot: %s (%s) is not a program in %s\n", target.c_str(), shortcut.c_str(),
+                        programs.c_str());
+            continue;
+        }
+        std::printf("boot: running %s (%s)\n", target.c_str(), shortcut.c_str());
+        run_program(target, program);
+    }
+    return 0;
+}
+
+int registry(const std::vector<std::string> &args)
+{
+    if (args.size() == 1) {
+        std::string text;
+        bool exists;
+        std::string file = board::reg::file_path();
+        if (!board::file_util::read_file(file, &text, &exists))
+            throw board::Error{"cannot read " + file + ": " + std::strerror(errno)};
+        if (!exists)
+            text = board::reg::serialise(board::reg::default_hive());
+        std::fputs(text.c_str(), stdout);
+        try {
+            board::reg::parse(text, file);
+        } catch (const board::reg::Damaged &d) {
+            std::fprintf(stderr, "board: registry file %s\n", d.what().c_str());
+            return 1;
+        }
+        return 0;
+    }
+    if (args.size() == 3 && (args[1] == "protect" || args[1] == "unprotect")) {
+        const std::string &key = args[2];
+        std::string root = key.substr(0, key.find('\\'));
+        if (!board::reg::is_root(root))
+            return usage_error("KEY must start with a root key such as HKEY_CURRENT_USER, not '" +
+                               key + "'");
+        board::reg::set_protected(key, args[1] == "protect");
+        return 0;
+    }
+    return usage_error("registry takes nothing, or protect KEY or unprotect KEY");
+}
+
+int ras(const std::vector<std::string> &args)
+{
+    if (args.size() == 2 && args[1] == "list") {
+        for (const board::RasDevice &d : board::ras_devices())
+            std::printf("%-28s %-7s %s\n", d.name.c_str(), d.type.c_str(),
+                        d.present ? "present" : "removed");
+        return 0;
+    }
+    if (args.size() == 3 && (args[1] == "remove" || args[1] == "restore")) {
+        if (!board::set_ras_device(args[2], args[1] == "restore"))
+            return usage_error("the board has no RAS device '" + args[2] + "' (see 'board ras list')");
+        return 0;
+    }
+    return usage_error("ras takes list, remove NAME or restore NAME");
+}
+
 int run(const std::vector<std::string> &args)
 {
     const std::string &cmd = args[0];
@@ -74,6 +235,16 @@ int run(const std::vector<std::string> &args)
         board::set_plugged(true);
     } else if (cmd == "fault" && no_args()) {
         board::arm_fault();
+    } else if (cmd == "registry") {
+        return registry(args);
+    } else if (cmd == "ras") {
+        return ras(args);
+    } else if (cmd == "boot") {
+        if (args.size() == 1)
+            return boot(own_folder());
+        if (args.size() == 3 && args[1] == "--programs")
+            return boot(args[2]);
+        return usage_error("boot takes nothing or --programs DIR");
     } else if (cmd == "input") {
         int pin;
         if (args.size() != 3)
@@ -108,6 +279,9 @@ int main(int argc, char **argv)
         return run(args);
     } catch (const board::Error &e) {
         std::fprintf(stderr, "board: %s\n", e.message.c_str());
+        return 1;
+    } catch (const board::reg::Damaged &d) {
+        std::fprintf(stderr, "board: registry file %s\n", d.what().c_str());
         return 1;
     }
 }

@@ -50,3 +50,12 @@ std::u16string format(LPCWSTR format, va_list args);
 // Writes text whole to the debug output.
 void debug_write(const std::string &text);
 }  // namespace host
+
+#include <functional>
+
+namespace host {
+// Runs body against the board's registry file.  A damaged file is reported
+// on stderr, naming file and line, and gives corrupt_error; a file that
+// cannot be read or written gives io_error.
+LONG registry_guarded(LONG corrupt_error, LONG io_error, const std::function<LONG()> &body);
+}  // namespace host

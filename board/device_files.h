@@ -1,0 +1,49 @@
+// The device's file system: the board folder's "fs" folder is the device's
+// root "\".  Device paths use backslashes and match names without regard to
+// case, as the device does; nothing a path says can lead outside the root.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace board {
+namespace files {
+
+// The host folder that is the device's root (BOARD_DIR/fs).  A board that
+// has none yet gets the default image first.  Throws board::Error.
+std::string root();
+
+// Replaces the device's files with the default image: the folders
+// \Windows\Startup, \My Documents and \Temp, and the start-up shortcut
+// \Windows\Startup\Velmorra.lnk that runs \Windows\Velmorra.exe once.
+void reset();
+
+// A device path mapped into the root.
+struct Found {
+    uint32_t error;    // 0, or the platform error number
+    std::string host;  // the host path (when error is 0 or ERROR_FILE_NOT_FOUND)
+    bool is_dir;
+};
+
+// Maps a device path (UTF-8, "\Windows\Startup\Velmorra.lnk") to the host
+// file that holds it.  Errors: ERROR_FILE_NOT_FOUND when only the last
+// element is missing, ERROR_PATH_NOT_FOUND when a folder on the way is,
+// ERROR_INVALID_NAME for a path that is no device path or would leave the
+// root ("..", a drive, a slash, characters no name may hold),
+// ERROR_FILENAME_EXCED_RANGE for one too long, ERROR_ACCESS_DENIED for a
+// host link on the way, which is never followed.  Throws board::Error.
+Found resolve(const std::string &device_path);
+
+// The names in a device folder, in the order of their folded names.
+// Empty when the folder is missing.
+std::vector<std::string> list(const std::string &device_dir);
+
+// The platform's shortcut: the target's length in characters, '#', the target.
+std::string shortcut_text(const std::string &target);
+// The target of a shortcut's text ("21#\Windows\Velmorra.exe", quotes and
+// arguments after the target allowed); false when it is not a shortcut.
+bool shortcut_target(const std::string &text, std::string *target);
+
+}  // namespace files
+}  // namespace board

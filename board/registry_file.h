@@ -1,0 +1,105 @@
+// The board's registry: one text file in the board folder, in the .reg
+// syntax a person can read and edit ("REGEDIT4", [HKEY_...\Key] sections,
+// "name"=dword:00000001, "name"="text", "name"=hex(n):..).  Every process on
+// the board shares it.  A change is made under a lock on a side file: the
+// registry is read again, the one change applied, the whole file written
+// aside, flushed and renamed over the old one, so a writer killed half-way
+// leaves the previous file whole and two writers never lose each other's
+// values.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace board {
+namespace reg {
+
+// Value types, as the platform numbers them.
+constexpr uint32_t kNone = 0;
+constexpr uint32_t kSz = 1;
+constexpr uint32_t kBinary = 3;
+constexpr uint32_t kDword = 4;
+
+struct Value {
+    std::string name;  // UTF-8; empty is the key's default value
+    uint32_t type;
+    std::vector<uint8_t> data;  // kept byte for byte
+};
+
+struct Key {
+    std::string path;  // UTF-8, "HKEY_LOCAL_MACHINE\Debug"; as first created
+    std::vector<Value> values;
+};
+
+// Names of keys and values compare without regard to case.
+bool same_name(const std::string &a, const std::string &b);
+
+// Every key of the registry, each with its full path.  A key's parents are
+// keys of the hive as well.
+class Hive {
+public:
+    Key *find(const std::string &path);
+    const Key *find(const std::string &path) const;
+    // The key, created with its missing parents when absent; created tells
+    // whether it was.
+    Key *create(const std::string &path, bool *created = nullptr);
+    // Removes the key and every key below it; false when it is absent.
+    bool remove(const std::string &path);
+    // Names (last path element) of the keys directly below path, in order.
+    std::vector<std::string> subkeys(const std::string &path) const;
+    const std::vector<Key> &keys() const { return keys_; }
+
+    static Value *find_value(Key &key, const std::string &name);
+    static const Value *find_value(const Key &key, const std::string &name);
+    static void set_value(Key &key, const Value &value);
+    static bool remove_value(Key &key, const std::string &name);
+
+private:
+    std::vector<Key> keys_;
+};
+
+// The roots a registry path may start with.
+bool is_root(const std::string &name);
+
+// A registry file that cannot be read as one.
+struct Damaged {
+    std::string file;
+    int line;  // 0 when the file as a whole is at fault
+    std::string message;
+    std::string what() const;  // "FILE line N: MESSAGE"
+};
+
+// Parses the text of a registry file; file names it in errors.  Throws Damaged.
+Hive parse(const std::string &text, const std::string &file);
+std::string serialise(const Hive &hive);
+
+// The registry a fresh board has.
+Hive default_hive();
+
+// The registry file of the board in BOARD_DIR.
+std::string file_path();
+
+// The board's registry as it is now (the default one when the file is not
+// there yet).  Throws Damaged, or board::Error when it cannot be read.
+Hive read();
+
+// Applies one change: change() is run on the current registry under the
+// lock and returns whether it changed anything; only then is the file
+// written.  Returns what change() returned.  Throws as read() does; a
+// damaged file is left as it is.
+bool update(const std::function<bool(Hive &)> &change);
+
+// Writes the default registry, whatever the file held.
+void reset();
+
+// Keys the board protects: no program may create, change or delete them or
+// anything below them (they can still be opened and read).  Kept in a small
+// side file, one key path per line.
+std::vector<std::string> protected_keys();
+bool is_protected(const std::string &path);
+void set_protected(const std::string &path, bool on);
+
+}  // namespace reg
+}  // namespace board

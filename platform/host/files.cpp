@@ -1,0 +1,68 @@
+// The device's files (board/device_files.h): device paths map into the
+// board folder's file system root, and never out of it.
+#include "host.h"
+
+#include "board.h"
+#include "device_files.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+// A path the device could not hold: a lone surrogate has no file name.
+bool whole_characters(LPCWSTR s)
+{
+    for (; *s; ++s) {
+        if (*s >= 0xD800 && *s < 0xDC00 && s[1] >= 0xDC00 && s[1] < 0xE000)
+            ++s;
+        else if (*s >= 0xD800 && *s < 0xE000)
+            return false;
+    }
+    return true;
+}
+
+DWORD from_errno(int e)
+{
+    switch (e) {
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR: return ERROR_ACCESS_DENIED;
+    case EBUSY: return ERROR_SHARING_VIOLATION;
+    default: return ERROR_GEN_FAILURE;
+    }
+}
+
+}  // namespace
+
+CE_API BOOL DeleteFileW(LPCWSTR path)
+{
+    if (!path) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!whole_characters(path)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return FALSE;
+    }
+    board::files::Found f;
+    try {
+        f = board::files::resolve(host::to_utf8(path));
+    } catch (const board::Error &e) {
+        std::fprintf(stderr, "host stand-in: %s\n", e.message.c_str());
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+    if (f.error || f.is_dir) {
+        SetLastError(f.error ? f.error : static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        return FALSE;
+    }
+    if (unlink(f.host.c_str()) != 0) {
+        SetLastError(from_errno(errno));
+        return FALSE;
+    }
+    return TRUE;
+}

@@ -1,2 +1,0 @@
-#include "stub.h"
-STUB(BOOL, FALSE, DeleteFileW, (LPCWSTR))

@@ -1,0 +1,45 @@
+// The board tool's registry and RAS device commands.
+#include "process.h"
+#include "reset_board.h"
+
+#include "registry_file.h"
+
+using test_support::ProgramResult;
+using test_support::run_program;
+
+class BoardCommands : public ResetBoard {};
+
+TEST_F(BoardCommands, RasDevicesCanBeTakenAwayAndBroughtBack)
+{
+    ProgramResult r = run_program(BOARD_TOOL, {"ras", "remove", "serial on usb"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    r = run_program(BOARD_TOOL, {"ras", "list"});
+    EXPECT_NE(r.out.find("Serial on USB                direct  removed\n"), std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Serial Cable on COM1:        direct  present\n"), std::string::npos);
+    run_program(BOARD_TOOL, {"ras", "restore", "Serial on USB"});
+    for (const board::RasDevice &d : board::ras_devices())
+        EXPECT_TRUE(d.present) << d.name;
+    r = run_program(BOARD_TOOL, {"ras", "remove", "Modem on COM9:"});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("no RAS device 'Modem on COM9:'"), std::string::npos) << r.err;
+}
+
+TEST_F(BoardCommands, RegistryPrintsTheFileAndNamesTheLineThatIsDamaged)
+{
+    ProgramResult r = run_program(BOARD_TOOL, {"registry"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, test_support::read_file(board::reg::file_path()));
+    std::string damaged = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Debug]\n\"dbgSerial\"=dword:1\n\"x\"=\n";
+    test_support::write_file(board::reg::file_path(), damaged);
+    r = run_program(BOARD_TOOL, {"registry"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, damaged);
+    EXPECT_NE(r.err.find(board::reg::file_path() + " line 4: "), std::string::npos) << r.err;
+    // Nothing the tool does writes over it, reset aside.
+    r = run_program(BOARD_TOOL, {"registry", "protect", "HKEY_LOCAL_MACHINE\\Debug"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(test_support::read_file(board::reg::file_path()), damaged);
+    r = run_program(BOARD_TOOL, {"registry", "protect", "Debug"});
+    EXPECT_EQ(r.exit_code, 2);
+}

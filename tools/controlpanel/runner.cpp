@@ -72,6 +72,8 @@ void Runner::run(const script::Command &c)
     using script::Op;
     switch (c.op) {
     case Op::Open: {
+        if (cp_.running() && !cpl::dialog_open(dlg_))
+            after_input();  // the last dialog ended on its own: let it return
         if (cp_.running())
             throw bad("a dialog is already open; close it first");
         int i = cp_.find(c.name);

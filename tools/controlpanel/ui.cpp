@@ -629,7 +629,7 @@ void Screen::mouse()
     MEVENT ev;
     if (getmouse(&ev) != OK)
         return;
-    if (drag_ >= 0 && dlg_) {
+    if (drag_ >= 0 && dlg_ && drag_ < static_cast<int>(controls_.size())) {
         // A thumb is held: follow the pointer, let go on release.
         const HostControl &c = controls_[drag_];
         int pos = cpl::thumb_position(c.scroll, drag_len_, ev.x - drag_track_ - drag_grab_);

@@ -1,0 +1,138 @@
+// Pinvane.cpl on the simulated board, run as the Control Panel runs it:
+//  - indicator latency: from an external level change on pin 1 to the
+//    change of its indicator (bounded by the 50 ms poll period);
+//  - close time: from the caption's OK button to CPL_DBLCLK returning
+//    (the poll thread is asked to stop and waited for).
+// Prints p50, p90, p99 and the largest of each, in milliseconds.
+#include "board/board.h"
+#include "platform/host/include/ce_host.h"
+#include "platform/host/include/host_window.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <dlfcn.h>
+#include <random>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+const int kIndicator1 = 1010;
+
+double ms_since(Clock::time_point t0)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+void report(const char *what, std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))]; };
+    std::printf("%-22s n=%-4zu p50 %6.2f ms  p90 %6.2f ms  p99 %6.2f ms  max %6.2f ms\n", what, v.size(),
+                at(0.50), at(0.90), at(0.99), v.back());
+}
+
+int indicator(HWND dlg)
+{
+    for (const HostControl &c : host_controls(dlg))
+        if (c.id == kIndicator1)
+            return c.check;
+    return -1;
+}
+
+// Waits for the indicator of pin 1 to show want; false after 2 s.
+bool wait_indicator(HWND dlg, int want)
+{
+    Clock::time_point t0 = Clock::now();
+    while (ms_since(t0) < 2000) {
+        uint64_t seen = host_window_generation();
+        if (indicator(dlg) == want)
+            return true;
+        host_wait_change(seen, 20);
+    }
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    int rounds = argc > 1 ? std::atoi(argv[1]) : 100;
+    char templ[] = "/tmp/bench-pinvane-XXXXXX";
+    if (!mkdtemp(templ))
+        return 1;
+    setenv("BOARD_DIR", templ, 1);
+    setenv("BOARD_DEBUG_LOG", (std::string(templ) + "/debug.log").c_str(), 1);
+    unsetenv("BOARD_TRACE");
+    board::reset();
+    board::set_input(1, 0);  // pulled up otherwise
+
+    void *lib = dlopen(APPLET_DIR "/Pinvane.cpl", RTLD_NOW | RTLD_LOCAL);
+    APPLET_PROC applet = lib ? reinterpret_cast<APPLET_PROC>(dlsym(lib, "CPlApplet")) : nullptr;
+    if (!applet) {
+        std::fprintf(stderr, "cannot load Pinvane.cpl: %s\n", dlerror());
+        return 1;
+    }
+    std::mt19937 random(12345);
+
+    // Indicator latency, in one dialog.
+    std::vector<double> latency;
+    {
+        std::thread cpl([&] {
+            applet(nullptr, CPL_INIT, 0, 0);
+            applet(nullptr, CPL_DBLCLK, 0, 0);
+        });
+        HWND dlg = host_wait_dialog(5000);
+        if (!dlg || !wait_indicator(dlg, BST_CHECKED)) {
+            std::fprintf(stderr, "the dialog did not come up\n");
+            return 1;
+        }
+        for (int i = 0; i < rounds; ++i) {
+            int level = i % 2 == 0 ? 1 : 0;
+            // Changes land anywhere in the poll period.
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 50000));
+            Clock::time_point t0 = Clock::now();
+            board::set_input(1, level);
+            if (!wait_indicator(dlg, level == 0 ? BST_CHECKED : BST_UNCHECKED)) {
+                std::fprintf(stderr, "indicator did not follow pin 1\n");
+                return 1;
+            }
+            latency.push_back(ms_since(t0));
+        }
+        host_caption_ok(dlg);
+        cpl.join();
+    }
+
+    // Close time, a dialog per round, closed at a random point of its poll.
+    std::vector<double> closing;
+    for (int i = 0; i < rounds / 2; ++i) {
+        Clock::time_point t0;
+        std::thread cpl([&] {
+            applet(nullptr, CPL_INIT, 0, 0);
+            applet(nullptr, CPL_DBLCLK, 0, 0);
+        });
+        HWND dlg = host_wait_dialog(5000);
+        if (!dlg) {
+            std::fprintf(stderr, "the dialog did not open\n");
+            return 1;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 60000));
+        t0 = Clock::now();
+        host_caption_ok(dlg);
+        cpl.join();
+        closing.push_back(ms_since(t0));
+        host_wait_closed(dlg, 5000);
+    }
+
+    report("indicator latency", latency);
+    report("close time", closing);
+    dlclose(lib);
+    std::string cmd = std::string("rm -rf '") + templ + "'";
+    return std::system(cmd.c_str()) == 0 ? 0 : 1;
+}

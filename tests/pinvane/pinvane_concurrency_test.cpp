@@ -1,0 +1,118 @@
+// Pinvane's two threads at work together: the dialog thread writing pins
+// and closing, the poll thread reading them and updating the indicators.
+#include "tests/support/applet_dialog.h"
+
+#include "board/board.h"
+#include "platform/host/include/host_control.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const int kPorts = 1000;
+const int kInputs = 1010;
+
+class PinvaneThreads : public ::testing::Test {
+protected:
+    test_support::BoardFolder board;
+    test_support::Applet applet{"Pinvane.cpl"};
+
+    int count(const std::string &line) const
+    {
+        std::vector<std::string> lines = debug_lines(board);
+        return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+    }
+};
+
+TEST_F(PinvaneThreads, ClicksWhileInputsChangeEndWithThePinsAsTheBoxesShow)
+{
+    std::atomic<bool> stop{false};
+    DialogRun run(applet);
+    // Someone outside keeps changing pins 10 to 12 (not shown) and 7 to 9.
+    std::thread outside([&] {
+        for (int i = 0; !stop; ++i) {
+            board::set_input(7 + i % 3, i % 2);
+            board::set_input(10 + i % 3, i % 2);
+            std::this_thread::yield();
+        }
+    });
+    for (int round = 0; round < 40; ++round)
+        ASSERT_TRUE(host_click(run.dialog(), kPorts + (round * 5) % 6));  // pins 1 to 6
+    stop = true;
+    outside.join();
+
+    board::Status s = board::status();
+    for (int pin = 1; pin <= 6; ++pin) {
+        bool box = run.control(kPorts + pin - 1).check == BST_CHECKED;
+        EXPECT_EQ(s.pins[pin].driven, box ? 1 : 0) << pin;
+    }
+    EXPECT_EQ(trace_of(board, "IOCTL_GPIO_SET_PIN").size(), 40u * 9u);
+    // The indicators follow the final levels.
+    for (int pin = 7; pin <= 9; ++pin) {
+        int shown = s.pins[pin].level() == 0 ? BST_CHECKED : BST_UNCHECKED;
+        EXPECT_TRUE(run.wait_for([&] { return run.control(kInputs + pin - 1).check == shown; })) << pin;
+    }
+    ASSERT_TRUE(host_caption_close(run.dialog()));
+    ASSERT_TRUE(run.wait_ended());
+    EXPECT_EQ(count("+ close\r\n"), 1);
+    EXPECT_EQ(count("- close\r\n"), 1);
+    EXPECT_EQ(host_open_handles(nullptr), 0u);
+}
+
+TEST_F(PinvaneThreads, OpeningAndClosingAtOnceStopsEachThreadOnce)
+{
+    const int kRuns = 12;
+    for (int i = 0; i < kRuns; ++i) {
+        DialogRun run(applet);
+        if (i % 2)
+            ASSERT_TRUE(host_click(run.dialog(), kPorts + i % 9));
+        ASSERT_TRUE(i % 3 ? host_key(run.dialog(), HOST_KEY_ESCAPE) : host_caption_close(run.dialog()));
+        ASSERT_TRUE(run.wait_ended());
+        EXPECT_EQ(host_open_handles(nullptr), 0u) << i;
+    }
+    EXPECT_EQ(count("+ close\r\n"), kRuns);
+    EXPECT_EQ(count("- close\r\n"), kRuns);
+    // Every pin call of either thread closed what it opened.
+    EXPECT_EQ(trace_of(board, "open").size(), trace_of(board, "close").size());
+    EXPECT_EQ(host_device_opens(), host_device_closes());
+}
+
+// A poll thread stuck in a pin call (the driver does not answer) does not
+// hold up the close for longer than the wait: it is ended by force, and
+// once the driver answers again it leaves nothing open.
+TEST_F(PinvaneThreads, AStuckPollThreadIsEndedAfterTheWait)
+{
+    DialogRun run(applet);
+    ASSERT_TRUE(run.wait_for([&] { return !trace_of(board, "IOCTL_GPIO_GET_PIN").empty(); }));
+    // Every request waits for the board's lock; hold it.
+    int fd = open((board.dir() + "/board.state").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    Sleep(100);  // the poll thread's next pass is now waiting for the board
+    ASSERT_TRUE(host_caption_ok(run.dialog()));
+    bool ended = run.wait_ended();
+    flock(fd, LOCK_UN);
+    close(fd);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(debug_lines(board), (Lines{"+ close\r\n", "- close\r\n"}));
+    EXPECT_EQ(host_open_handles("thread"), 0u);
+    // The stuck call finishes, closes its handle, and the thread ends at its
+    // next sleep instead of polling on.
+    for (int i = 0; i < 200 && host_open_handles("device") != 0; ++i)
+        Sleep(5);
+    EXPECT_EQ(host_open_handles("device"), 0u);
+    Sleep(120);
+    size_t reads = trace_of(board, "IOCTL_GPIO_GET_PIN").size();
+    Sleep(120);
+    EXPECT_EQ(trace_of(board, "IOCTL_GPIO_GET_PIN").size(), reads);
+}
+
+}  // namespace

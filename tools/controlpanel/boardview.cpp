@@ -168,7 +168,7 @@ std::string BoardView::boot(const std::string &board_tool)
         booting_ = false;
         boot_result_ = (rc == 0 ? "done" : "failed") + (last.empty() ? std::string() : ": " + last);
     });
-    return "booting the board ...";
+    return "board boot started";
 }
 
 std::string waveform(const board::Pwm &pwm, int width, bool utf8)

@@ -440,7 +440,7 @@ void Screen::draw_board(int top, int left, int width, int height)
 void Screen::draw_help()
 {
     const char *keys = dlg_ ? "Tab/S-Tab focus  Space/Enter press  Esc  F2 OK  F4 close  "
-                              "Up/Down bar  Left/Right PgUp/PgDn Home/End scroll"
+                              "Up/Dn bar  Lt/Rt PgUp/PgDn Home/End"
                             : "Up/Down choose  Enter open";
     if (!status_.empty() && Clock::now() - status_time_ < std::chrono::seconds(5))
         put(LINES - 3, 1, status_, COLS - 2, A_BOLD);

@@ -160,6 +160,18 @@ TEST_F(Session, HemlarkSendsTheBarsToTheDriverAndStopsOnClose)
     EXPECT_EQ(st.pwm[1].pcr, 502u);
 }
 
+TEST_F(Session, KeysGoToTheDialogAsTheDialogManagerHandlesThem)
+{
+    // Escape is IDCANCEL, which Hemlark ignores; Enter presses Done, its default button.
+    Outcome r = run({}, "open Hemlark\nkey escape\nkey tab\nshow\nkey enter\nshow\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto b = blocks(r.out, "1 ");
+    ASSERT_EQ(b.size(), 2u) << r.out;
+    EXPECT_EQ(b[0].size(), 15u);
+    EXPECT_EQ(b[1], std::vector<std::string>{"closed"});
+    EXPECT_EQ(starting(trace(), "IOCTL_PWM_STOP").size(), 2u);
+}
+
 // ---- Dovrel: the registry ----
 
 TEST_F(Session, DovrelRecordsTheChoiceInTheRegistry)

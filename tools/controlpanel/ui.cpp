@@ -188,13 +188,7 @@ void Screen::status(const std::string &s)
 void Screen::run()
 {
     while (!quit_ && !g_signalled) {
-        if (dlg_ && !cpl::dialog_open(dlg_)) {
-            // The dialog ended (its OK, a button, the close box): wait for the applet.
-            cp_.wait_returned(kDialogTimeoutMs);
-            dlg_ = nullptr;
-            drag_ = -1;
-            status("dialog closed");
-        }
+        after_input();  // the dialog may have ended on its own
         if (dlg_) {
             info_ = host_dialog_info(dlg_);
             controls_ = host_controls(dlg_);
@@ -470,6 +464,8 @@ int Screen::bar_target()
     return bar_;
 }
 
+// Once the dialog has ended (its OK, a button, the close box), waits for
+// the applet's double-click to return and goes back to the list.
 void Screen::after_input()
 {
     if (dlg_ && !cpl::dialog_open(dlg_)) {

@@ -29,48 +29,36 @@ std::string refusal(const std::string &line)
 TEST(Script, ReadsEveryCommand)
 {
     using script::Op;
-    script::Command c = parsed("open Pinvane");
-    EXPECT_EQ(c.op, Op::Open);
-    EXPECT_EQ(c.name, "Pinvane");
-    EXPECT_EQ(parsed("  open   PWM Test two  # a name with blanks").name, "PWM Test two");
-
-    c = parsed("click 1002");
-    EXPECT_EQ(c.op, Op::Click);
-    EXPECT_EQ(c.id, 1002);
-    EXPECT_EQ(parsed("click -1").id, -1);
-
-    EXPECT_EQ(parsed("key enter").value, static_cast<int>(script::Key::Enter));
-    EXPECT_EQ(parsed("key escape").value, static_cast<int>(script::Key::Escape));
-    EXPECT_EQ(parsed("key tab").value, static_cast<int>(script::Key::Tab));
-
-    const std::pair<const char *, int> codes[] = {
-        {"lineleft", SB_LINELEFT}, {"lineright", SB_LINERIGHT}, {"pageleft", SB_PAGELEFT},
-        {"pageright", SB_PAGERIGHT}, {"left", SB_LEFT}, {"right", SB_RIGHT},
-        {"endscroll", SB_ENDSCROLL}};
-    for (const auto &code : codes) {
-        c = parsed(std::string("scroll 1005 ") + code.first);
-        EXPECT_EQ(c.op, Op::Scroll);
-        EXPECT_EQ(c.id, 1005);
-        EXPECT_EQ(c.value, code.second) << code.first;
+    const int enter = static_cast<int>(script::Key::Enter), escape = static_cast<int>(script::Key::Escape),
+              tab = static_cast<int>(script::Key::Tab);
+    const struct {
+        const char *line;
+        Op op;
+        int id, value;
+    } cases[] = {
+        {"click 1002", Op::Click, 1002, 0},          {"click -1", Op::Click, -1, 0},
+        {"key enter", Op::Key, 0, enter},            {"key escape", Op::Key, 0, escape},
+        {"key tab", Op::Key, 0, tab},                {"scroll 1005 lineleft", Op::Scroll, 1005, SB_LINELEFT},
+        {"scroll 1005 lineright", Op::Scroll, 1005, SB_LINERIGHT},
+        {"scroll 1005 pageleft", Op::Scroll, 1005, SB_PAGELEFT},
+        {"scroll 1005 pageright", Op::Scroll, 1005, SB_PAGERIGHT},
+        {"scroll 1005 left", Op::Scroll, 1005, SB_LEFT}, {"scroll 1005 right", Op::Scroll, 1005, SB_RIGHT},
+        {"scroll 1005 endscroll", Op::Scroll, 1005, SB_ENDSCROLL},
+        {"drag 1001 2000", Op::Drag, 1001, 2000},    {"pin 3 0", Op::Pin, 3, 0},
+        {"pin 9 1", Op::Pin, 9, 1},                  {"pin 1 release", Op::Pin, 1, -1},
+        {"wait 250", Op::Wait, 0, 250},              {"ok", Op::Ok, 0, 0},
+        {"close", Op::Close, 0, 0},                  {"show\t# print it", Op::Show, 0, 0},
+        {"quit", Op::Quit, 0, 0},
+    };
+    for (const auto &c : cases) {
+        script::Command got = parsed(c.line);
+        EXPECT_EQ(got.op, c.op) << c.line;
+        EXPECT_EQ(got.id, c.id) << c.line;
+        EXPECT_EQ(got.value, c.value) << c.line;
     }
-
-    c = parsed("drag 1001 2000");
-    EXPECT_EQ(c.op, Op::Drag);
-    EXPECT_EQ(c.id, 1001);
-    EXPECT_EQ(c.value, 2000);
-
-    c = parsed("pin 3 0");
-    EXPECT_EQ(c.op, Op::Pin);
-    EXPECT_EQ(c.id, 3);
-    EXPECT_EQ(c.value, 0);
-    EXPECT_EQ(parsed("pin 9 1").value, 1);
-    EXPECT_EQ(parsed("pin 1 release").value, -1);
-
-    EXPECT_EQ(parsed("wait 250").value, 250);
-    EXPECT_EQ(parsed("ok").op, Op::Ok);
-    EXPECT_EQ(parsed("close").op, Op::Close);
-    EXPECT_EQ(parsed("show\t# print it").op, Op::Show);
-    EXPECT_EQ(parsed("quit").op, Op::Quit);
+    EXPECT_EQ(parsed("open Pinvane").op, Op::Open);
+    EXPECT_EQ(parsed("open Pinvane").name, "Pinvane");
+    EXPECT_EQ(parsed("  open   PWM Test two  # a name with blanks").name, "PWM Test two");
 }
 
 TEST(Script, SkipsBlankAndCommentLines)

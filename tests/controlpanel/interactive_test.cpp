@@ -131,9 +131,12 @@ TEST_F(Terminal, DragsAScrollBarThumbWithTheMouse)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(board::status().pwm[0].cr, 53u);
 
-    tmux("send-keys q");
-    ASSERT_TRUE(shows("controlpanel-exit=0")) << screen();
-    EXPECT_EQ(board::status().pwm[0].running, 0u);  // closed through Done's handling
+    // Ctrl-C ends it as q does: the dialog closed (both channels stopped),
+    // the terminal given back.
+    tmux("send-keys C-c");
+    ASSERT_TRUE(shows("controlpanel-exit=130")) << screen();
+    EXPECT_EQ(board::status().pwm[0].running, 0u);
+    EXPECT_EQ(board::status().pwm[1].running, 0u);
 }
 
 }  // namespace

@@ -49,8 +49,10 @@ protected:
         fs::create_directory(applets);
         for (const char *f : {"Dovrel.cpl", "Hemlark.cpl", "Pinvane.cpl", "kestrin.so"})
             fs::copy_file(kAppletDir + "/" + f, applets + "/" + f);
-        std::string cmd = "env LANG=C.UTF-8 TERM=xterm-256color BOARD_DIR=" + dir_ + " BOARD_DEBUG_LOG= " +
-                          kBin + " --applets " + applets + "; echo controlpanel-exit=$?; sleep 60";
+        // The shell says whether the terminal's settings came back as they were.
+        std::string cmd = "s=$(stty -g); env LANG=C.UTF-8 TERM=xterm-256color BOARD_DIR=" + dir_ +
+                          " BOARD_DEBUG_LOG= " + kBin + " --applets " + applets +
+                          "; echo controlpanel-exit=$?; [ \"$(stty -g)\" = \"$s\" ] && echo tty-restored; sleep 60";
         ASSERT_EQ(tmux("new-session -d -x 110 -y 34 '" + cmd + "'"), 0);
         ASSERT_TRUE(shows("Pinvane.cpl")) << screen();
     }
@@ -95,6 +97,7 @@ TEST_F(Terminal, OpensTheGpioTestTicksABoxAndQuits)
 
     tmux("send-keys q");
     ASSERT_TRUE(shows("controlpanel-exit=0")) << screen();
+    EXPECT_TRUE(shows("tty-restored")) << screen();
     // q closed the dialog through its close box first: the poll thread stopped.
     std::vector<std::string> d = split_lines(slurp(dir_ + "/debug.log"));
     EXPECT_NE(std::find(d.begin(), d.end(), "- close"), d.end());
@@ -135,6 +138,7 @@ TEST_F(Terminal, DragsAScrollBarThumbWithTheMouse)
     // the terminal given back.
     tmux("send-keys C-c");
     ASSERT_TRUE(shows("controlpanel-exit=130")) << screen();
+    EXPECT_TRUE(shows("tty-restored")) << screen();
     EXPECT_EQ(board::status().pwm[0].running, 0u);
     EXPECT_EQ(board::status().pwm[1].running, 0u);
 }

@@ -1,6 +1,7 @@
 #include "applets.h"
 
 #include "platform/host/host.h"
+#include "platform/host/include/host_resources.h"
 
 #include <algorithm>
 #include <cctype>
@@ -173,7 +174,7 @@ ControlPanel::~ControlPanel()
             if (a.loaded() && a.index == 0)
                 send(a, CPL_EXIT, 0, 0);
         for (const Library &l : libraries_)
-            dlclose(l.handle);
+            host_unload_module(l.handle);
         libraries_.clear();
     });
 }

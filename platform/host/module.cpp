@@ -212,3 +212,11 @@ CE_API HMODULE GetModuleHandleW(LPCWSTR name)
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
 }
+
+CE_API int host_unload_module(void *library)
+{
+    struct link_map *map = nullptr;
+    if (library && dlinfo(library, RTLD_DI_LINKMAP, &map) == 0 && map)
+        host::wait_module_threads(map->l_ld, 2000);
+    return dlclose(library);
+}

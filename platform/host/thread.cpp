@@ -14,8 +14,16 @@
 // on; waiting for it then times out.  The stand-in's own long waits (the
 // window system's cross-thread messages) call host::end_if_terminated to
 // be such points as well.
+//
+// host_unload_module waits for the threads started in a module to return:
+// a thread that has told its owner it is done (a flag, say) still has a few
+// instructions of the module's code to run, and must not find them gone.
 #include "host.h"
 
+#include <dlfcn.h>
+#include <vector>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -40,6 +48,7 @@ struct Thread : host::KernelObject {
     LPTHREAD_START_ROUTINE start = nullptr;
     LPVOID param = nullptr;
     DWORD id = 0;
+    const void *module = nullptr;  // load address of the module start lies in
 
     std::mutex lock;
     std::condition_variable ended;  // finished became true
@@ -57,6 +66,16 @@ struct Thread : host::KernelObject {
         ended.notify_all();
     }
 };
+
+// Threads not yet finished, to wait for when their module is unloaded.
+std::mutex g_live_lock;
+std::vector<std::weak_ptr<Thread>> g_live;
+
+const void *module_base(const void *address)
+{
+    Dl_info info;
+    return dladdr(address, &info) ? info.dli_fbase : nullptr;
+}
 
 // Marks the thread finished on every way out: return or cancellation.
 struct Finisher {
@@ -96,6 +115,14 @@ CE_API HANDLE CreateThread(LPSECURITY_ATTRIBUTES, DWORD, LPTHREAD_START_ROUTINE 
     thread->start = start;
     thread->param = param;
     thread->id = new_thread_id();
+    thread->module = module_base(reinterpret_cast<const void *>(start));
+    {
+        std::lock_guard<std::mutex> guard(g_live_lock);
+        g_live.erase(std::remove_if(g_live.begin(), g_live.end(),
+                                    [](const std::weak_ptr<Thread> &t) { return t.expired(); }),
+                     g_live.end());
+        g_live.push_back(thread);
+    }
     HANDLE handle = host::handle_insert(thread);
 
     pthread_attr_t attr;
@@ -192,6 +219,26 @@ CE_API void Sleep(DWORD ms)
 }
 
 namespace host {
+
+void wait_module_threads(const void *address, int timeout_ms)
+{
+    const void *base = module_base(address);
+    if (!base)
+        return;
+    std::vector<std::shared_ptr<Thread>> running;
+    {
+        std::lock_guard<std::mutex> guard(g_live_lock);
+        for (auto &weak : g_live)
+            if (auto t = weak.lock())
+                if (t->module == base && t.get() != t_self)
+                    running.push_back(t);
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (auto &t : running) {
+        std::unique_lock<std::mutex> guard(t->lock);
+        t->ended.wait_until(guard, deadline, [&] { return t->finished; });
+    }
+}
 
 void end_if_terminated()
 {

@@ -5,6 +5,7 @@
 #include "board_folder.h"
 
 #include "platform/host/include/ce_host.h"
+#include "platform/host/include/host_resources.h"
 
 #include <dlfcn.h>
 #include <string>
@@ -23,7 +24,7 @@ public:
     void unload()
     {
         if (handle_)
-            EXPECT_EQ(dlclose(handle_), 0);
+            EXPECT_EQ(host_unload_module(handle_), 0);
         handle_ = nullptr;
     }
     void *symbol(const char *name) const { return handle_ ? dlsym(handle_, name) : nullptr; }

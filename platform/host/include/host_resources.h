@@ -38,3 +38,10 @@ CE_API size_t host_module_count(void);
 // decoded.  Images of 1, 4, 8, 24 and 32 bits per pixel with their AND mask.
 CE_API BOOL host_icon_pixels(HICON icon, int want_size, int *width, int *height, uint32_t *argb,
                              size_t room);
+
+// Unloads a library loaded with dlopen, as the platform's FreeLibrary
+// would: first waits (up to 2 s) for the threads started in it to return,
+// so none is left running code that is about to be unmapped.  (The wait
+// cannot happen inside dlclose: a thread leaving by unwinding needs the
+// loader lock that dlclose holds.)  dlclose's result.
+CE_API int host_unload_module(void *library);

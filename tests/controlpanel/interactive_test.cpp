@@ -1,0 +1,146 @@
+// The full-screen Control Panel in a real terminal (tmux): start it, open
+// the GPIO test, tick a box, quit; the screen and the board show it.
+#include "session.h"
+
+#include <chrono>
+#include <thread>
+
+using namespace cpltest;
+
+namespace {
+
+class Terminal : public Session {
+protected:
+    void SetUp() override
+    {
+        Session::SetUp();
+        socket_ = "cpltest" + std::to_string(getpid());
+    }
+    void TearDown() override
+    {
+        tmux("kill-server");
+        Session::TearDown();
+    }
+    int tmux(const std::string &args)
+    {
+        return std::system(("tmux -L " + socket_ + " -f /dev/null " + args + " >/dev/null 2>&1").c_str());
+    }
+    std::string screen()
+    {
+        std::string file = dir_ + "/screen";
+        std::system(("tmux -L " + socket_ + " capture-pane -p > " + file + " 2>/dev/null").c_str());
+        return slurp(file);
+    }
+    // Waits until the screen shows text; false when it never does.
+    bool shows(const std::string &text)
+    {
+        for (int i = 0; i < 300; ++i) {
+            if (screen().find(text) != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+    // Starts the Control Panel on the three applets alone, in a folder of
+    // their own, in a terminal of 110 x 34.
+    void start()
+    {
+        std::string applets = dir_ + "/applets";
+        fs::create_directory(applets);
+        for (const char *f : {"Dovrel.cpl", "Hemlark.cpl", "Pinvane.cpl", "kestrin.so"})
+            fs::copy_file(kAppletDir + "/" + f, applets + "/" + f);
+        // The shell says whether the terminal's settings came back as they were.
+        std::string cmd = "s=$(stty -g); env LANG=C.UTF-8 TERM=xterm-256color BOARD_DIR=" + dir_ +
+                          " BOARD_DEBUG_LOG= " + kBin + " --applets " + applets +
+                          "; echo controlpanel-exit=$?; [ \"$(stty -g)\" = \"$s\" ] && echo tty-restored; sleep 60";
+        ASSERT_EQ(tmux("new-session -d -x 110 -y 34 '" + cmd + "'"), 0);
+        ASSERT_TRUE(shows("Pinvane.cpl")) << screen();
+    }
+    // A mouse event as the terminal reports it (SGR form, 0-based cells).
+    void mouse(int button, int x, int y, bool release = false)
+    {
+        tmux("send-keys -l '\033[<" + std::to_string(button) + ";" + std::to_string(x + 1) + ";" +
+             std::to_string(y + 1) + (release ? "m'" : "M'"));
+    }
+    std::string socket_;
+};
+
+// Row and column (in cells) of the first occurrence of text on the screen.
+std::pair<int, int> find_cell(const std::string &screen, const std::string &text)
+{
+    std::vector<std::string> rows = split_lines(screen);
+    for (size_t y = 0; y < rows.size(); ++y) {
+        size_t at = rows[y].find(text);
+        if (at == std::string::npos)
+            continue;
+        int x = 0;
+        for (size_t i = 0; i < at; ++i)
+            x += (static_cast<unsigned char>(rows[y][i]) & 0xC0) != 0x80;
+        return {static_cast<int>(y), x};
+    }
+    return {-1, -1};
+}
+
+TEST_F(Terminal, OpensTheGpioTestTicksABoxAndQuits)
+{
+    start();
+    // The applets are listed by file name: Dovrel, Hemlark, Pinvane.
+    tmux("send-keys Down Down Enter");
+    ASSERT_TRUE(shows("Port 9")) << screen();
+    // The focus starts on the first tab stop, Port 1; space ticks it.
+    tmux("send-keys Space");
+    ASSERT_TRUE(shows("\u2612 Port 1")) << screen();
+    EXPECT_EQ(board::status().pins[1].driven, 1);
+    std::string ticked = screen();
+    EXPECT_NE(ticked.find("\u2610 Port 2"), std::string::npos) << ticked;
+    EXPECT_NE(ticked.find("PWM 0"), std::string::npos) << ticked;
+
+    tmux("send-keys q");
+    ASSERT_TRUE(shows("controlpanel-exit=0")) << screen();
+    EXPECT_TRUE(shows("tty-restored")) << screen();
+    // q closed the dialog through its close box first: the poll thread stopped.
+    std::vector<std::string> d = split_lines(slurp(dir_ + "/debug.log"));
+    EXPECT_NE(std::find(d.begin(), d.end(), "- close"), d.end());
+}
+
+TEST_F(Terminal, DragsAScrollBarThumbWithTheMouse)
+{
+    start();
+    tmux("send-keys Down Enter");  // Hemlark
+    ASSERT_TRUE(shows("Done")) << screen();
+    // The first bar is channel 0's cr: grab its thumb and pull it past the end.
+    auto [y, x] = find_cell(screen(), "\u2588");
+    ASSERT_GE(y, 0) << screen();
+    auto [arrow_y, arrow_x] = find_cell(screen(), "\u25b8");
+    ASSERT_EQ(arrow_y, y);
+    mouse(0, x, y);
+    mouse(32, x + 5, y);
+    mouse(32, arrow_x + 10, y);
+    mouse(0, arrow_x + 10, y, true);
+    for (int i = 0; i < 100 && board::status().pwm[0].cr != 54; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    board::Status st = board::status();
+    EXPECT_EQ(st.pwm[0].cr, 54u);  // the highest reachable position
+    EXPECT_EQ(st.pwm[0].running, 1u);
+    EXPECT_EQ(st.pwm[1].cr, 16u);  // the other channel's bars did not move
+    // The thumb now ends at the arrow.
+    auto [ty, tx] = find_cell(screen(), "\u2588\u2588\u2588\u25b8");
+    EXPECT_EQ(ty, y) << screen();
+
+    // A click on the left arrow steps back by one.
+    mouse(0, find_cell(screen(), "\u25c2").second, y);
+    mouse(0, find_cell(screen(), "\u25c2").second, y, true);
+    for (int i = 0; i < 100 && board::status().pwm[0].cr != 53; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(board::status().pwm[0].cr, 53u);
+
+    // Ctrl-C ends it as q does: the dialog closed (both channels stopped),
+    // the terminal given back.
+    tmux("send-keys C-c");
+    ASSERT_TRUE(shows("controlpanel-exit=130")) << screen();
+    EXPECT_TRUE(shows("tty-restored")) << screen();
+    EXPECT_EQ(board::status().pwm[0].running, 0u);
+    EXPECT_EQ(board::status().pwm[1].running, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,99 @@
+// The script language: what each line means and why a bad line is refused.
+#include "script.h"
+
+#include "ce_host.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+script::Command parsed(const std::string &line)
+{
+    script::Command c;
+    EXPECT_TRUE(script::parse(line, &c)) << line;
+    return c;
+}
+
+std::string refusal(const std::string &line)
+{
+    script::Command c;
+    try {
+        script::parse(line, &c);
+    } catch (const script::Error &e) {
+        return e.message;
+    }
+    ADD_FAILURE() << "accepted: " << line;
+    return "";
+}
+
+TEST(Script, ReadsEveryCommand)
+{
+    using script::Op;
+    const int enter = static_cast<int>(script::Key::Enter), escape = static_cast<int>(script::Key::Escape),
+              tab = static_cast<int>(script::Key::Tab);
+    const struct {
+        const char *line;
+        Op op;
+        int id, value;
+    } cases[] = {
+        {"click 1002", Op::Click, 1002, 0},          {"click -1", Op::Click, -1, 0},
+        {"key enter", Op::Key, 0, enter},            {"key escape", Op::Key, 0, escape},
+        {"key tab", Op::Key, 0, tab},                {"scroll 1005 lineleft", Op::Scroll, 1005, SB_LINELEFT},
+        {"scroll 1005 lineright", Op::Scroll, 1005, SB_LINERIGHT},
+        {"scroll 1005 pageleft", Op::Scroll, 1005, SB_PAGELEFT},
+        {"scroll 1005 pageright", Op::Scroll, 1005, SB_PAGERIGHT},
+        {"scroll 1005 left", Op::Scroll, 1005, SB_LEFT}, {"scroll 1005 right", Op::Scroll, 1005, SB_RIGHT},
+        {"scroll 1005 endscroll", Op::Scroll, 1005, SB_ENDSCROLL},
+        {"drag 1001 2000", Op::Drag, 1001, 2000},    {"pin 3 0", Op::Pin, 3, 0},
+        {"pin 9 1", Op::Pin, 9, 1},                  {"pin 1 release", Op::Pin, 1, -1},
+        {"wait 250", Op::Wait, 0, 250},              {"ok", Op::Ok, 0, 0},
+        {"close", Op::Close, 0, 0},                  {"show\t# print it", Op::Show, 0, 0},
+        {"quit", Op::Quit, 0, 0},
+    };
+    for (const auto &c : cases) {
+        script::Command got = parsed(c.line);
+        EXPECT_EQ(got.op, c.op) << c.line;
+        EXPECT_EQ(got.id, c.id) << c.line;
+        EXPECT_EQ(got.value, c.value) << c.line;
+    }
+    EXPECT_EQ(parsed("open Pinvane").op, Op::Open);
+    EXPECT_EQ(parsed("open Pinvane").name, "Pinvane");
+    EXPECT_EQ(parsed("  open   PWM Test two  # a name with blanks").name, "PWM Test two");
+}
+
+TEST(Script, SkipsBlankAndCommentLines)
+{
+    script::Command c;
+    EXPECT_FALSE(script::parse("", &c));
+    EXPECT_FALSE(script::parse("   \t ", &c));
+    EXPECT_FALSE(script::parse("# open Pinvane", &c));
+    EXPECT_FALSE(script::parse("   # indented comment", &c));
+    EXPECT_FALSE(script::parse("\r", &c));
+}
+
+TEST(Script, RefusesBadLinesSayingWhy)
+{
+    EXPECT_NE(refusal("frobnicate 3").find("unknown command 'frobnicate'"), std::string::npos);
+    EXPECT_NE(refusal("open").find("open NAME"), std::string::npos);
+    EXPECT_NE(refusal("click").find("click ID"), std::string::npos);
+    EXPECT_NE(refusal("click 1 2").find("click ID"), std::string::npos);
+    EXPECT_NE(refusal("click port3").find("'port3'"), std::string::npos);
+    EXPECT_NE(refusal("click 12x").find("'12x'"), std::string::npos);
+    EXPECT_NE(refusal("click 99999999999").find("'99999999999'"), std::string::npos);
+    EXPECT_NE(refusal("key space").find("'space'"), std::string::npos);
+    EXPECT_NE(refusal("scroll 1001 up").find("'up'"), std::string::npos);
+    EXPECT_NE(refusal("scroll 1001").find("usage"), std::string::npos);
+    EXPECT_NE(refusal("drag 1001").find("drag ID POS"), std::string::npos);
+    EXPECT_NE(refusal("drag 1001 far").find("'far'"), std::string::npos);
+    EXPECT_NE(refusal("pin 3 high").find("'high'"), std::string::npos);
+    EXPECT_NE(refusal("pin 64 1").find("'64'"), std::string::npos);
+    EXPECT_NE(refusal("pin -1 1").find("'-1'"), std::string::npos);
+    EXPECT_NE(refusal("wait -5").find("'-5'"), std::string::npos);
+    EXPECT_NE(refusal("wait").find("wait MS"), std::string::npos);
+    EXPECT_NE(refusal("ok now").find("ok takes nothing"), std::string::npos);
+    EXPECT_NE(refusal("quit 0").find("quit takes nothing"), std::string::npos);
+    // Commands are lower case, as written.
+    EXPECT_NE(refusal("OPEN Pinvane").find("unknown command"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,139 @@
+// The fixture of the end-to-end tests: a fresh board folder per test, and
+// controlpanel run as its own process against it.
+#pragma once
+
+#include "board/board.h"
+#include "ce_host.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+extern char **environ;
+
+namespace cpltest {
+
+namespace fs = std::filesystem;
+
+
+inline const std::string kBin = CONTROLPANEL_BIN;
+inline const std::string kAppletDir = fs::path(CONTROLPANEL_BIN).parent_path();
+
+struct Outcome {
+    int status;
+    std::string out, err;
+};
+
+inline std::string slurp(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+inline std::vector<std::string> split_lines(const std::string &text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) {
+        if (!l.empty() && l.back() == '\r')
+            l.pop_back();
+        out.push_back(l);
+    }
+    return out;
+}
+
+// Copies an applet so that it looks for the libraries it needs in its own
+// folder only, as on the device: the build's search path, which also names
+// the build folder, is cut back to its first entry, "$ORIGIN".
+inline void copy_searching_own_folder(const std::string &from, const std::string &to)
+{
+    std::string image = slurp(from);
+    size_t at = image.find("$ORIGIN:");
+    if (at != std::string::npos)
+        image[at + 7] = '\0';
+    std::ofstream(to, std::ios::binary) << image;
+    fs::permissions(to, fs::perms::owner_all);
+}
+
+class Session : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/cpl_session_XXXXXX";
+        dir_ = mkdtemp(tmpl);
+        setenv("BOARD_DIR", dir_.c_str(), 1);
+        setenv("BOARD_TRACE", (dir_ + "/trace").c_str(), 1);
+        setenv("BOARD_DEBUG_LOG", (dir_ + "/debug.log").c_str(), 1);
+        board::reset();
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // Runs controlpanel with args; script (when given) is written to a file
+    // and passed with --script.
+    Outcome run(std::vector<std::string> args, const std::string &script = "")
+    {
+        return spawn(std::move(args), script, "/dev/null");
+    }
+    // Runs controlpanel with args and standard input from the file in.
+    Outcome run_stdin(std::vector<std::string> args, const std::string &in)
+    {
+        return spawn(std::move(args), "", in);
+    }
+    Outcome spawn(std::vector<std::string> args, const std::string &script, const std::string &in)
+    {
+        if (!script.empty()) {
+            std::ofstream(dir_ + "/script") << script;
+            args.insert(args.begin(), {"--script", dir_ + "/script"});
+        }
+        std::vector<std::string> all = {kBin};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char *> argv;
+        for (std::string &a : all)
+            argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addopen(&fa, 0, in.c_str(), O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 1, (dir_ + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&fa, 2, (dir_ + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        pid_t pid;
+        Outcome r{-1, "", ""};
+        if (posix_spawn(&pid, kBin.c_str(), &fa, nullptr, argv.data(), environ) == 0) {
+            int st = 0;
+            waitpid(pid, &st, 0);
+            r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        }
+        posix_spawn_file_actions_destroy(&fa);
+        r.out = slurp(dir_ + "/out");
+        r.err = slurp(dir_ + "/err");
+        return r;
+    }
+    // The value of name in key of the board's registry file, as the file
+    // writes it ("dword:00000001"), or "" when it is not there.
+    std::string registry_value(const std::string &key, const std::string &name)
+    {
+        std::string section;
+        for (const std::string &l : split_lines(slurp(dir_ + "/registry.reg"))) {
+            if (!l.empty() && l[0] == '[')
+                section = l;
+            else if (section == "[" + key + "]" && l.rfind("\"" + name + "\"=", 0) == 0)
+                return l.substr(name.size() + 3);
+        }
+        return "";
+    }
+    std::vector<std::string> trace() { return split_lines(slurp(dir_ + "/trace")); }
+    std::vector<std::string> debug() { return split_lines(slurp(dir_ + "/debug.log")); }
+
+    std::string dir_;
+};
+
+}  // namespace cpltest

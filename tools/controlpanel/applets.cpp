@@ -1,0 +1,242 @@
+#include "applets.h"
+
+#include "platform/host/host.h"
+#include "platform/host/include/host_resources.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <dirent.h>
+#include <dlfcn.h>
+#include <unistd.h>
+
+namespace cpl {
+
+JobThread::JobThread() : thread_([this] { loop(); }) {}
+
+JobThread::~JobThread()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+void JobThread::loop()
+{
+    for (;;) {
+        std::function<void()> job;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait(lock, [this] { return stop_ || !jobs_.empty(); });
+            if (jobs_.empty())
+                return;
+            job = std::move(jobs_.front());
+            jobs_.pop_front();
+        }
+        job();
+    }
+}
+
+void JobThread::post(std::function<void()> job)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        jobs_.push_back(std::move(job));
+    }
+    wake_.notify_all();
+}
+
+void JobThread::call(const std::function<void()> &job)
+{
+    std::mutex done_mutex;
+    std::condition_variable done_cv;
+    bool done = false;
+    post([&] {
+        job();
+        std::lock_guard<std::mutex> lock(done_mutex);
+        done = true;
+        done_cv.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(done_mutex);
+    done_cv.wait(lock, [&] { return done; });
+}
+
+namespace {
+
+bool is_cpl(const std::string &name)
+{
+    const std::string ext = ".cpl";
+    if (name.size() <= ext.size())
+        return false;
+    std::string tail = name.substr(name.size() - ext.size());
+    std::transform(tail.begin(), tail.end(), tail.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return tail == ext;
+}
+
+std::string lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+}  // namespace
+
+ControlPanel::ControlPanel(const std::string &folder) : folder_(folder)
+{
+    std::vector<std::string> files;
+    if (DIR *d = opendir(folder.c_str())) {
+        while (dirent *e = readdir(d))
+            if (is_cpl(e->d_name))
+                files.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(files.begin(), files.end());
+    thread_.call([&] {
+        for (const std::string &f : files)
+            load(f);
+    });
+}
+
+void ControlPanel::load(const std::string &file)
+{
+    Applet failed;
+    failed.file = file;
+    std::string path = folder_ + "/" + file;
+    dlerror();
+    void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        const char *why = dlerror();
+        failed.error = why ? why : "the loader gave no reason";
+        applets_.push_back(failed);
+        return;
+    }
+    auto proc = reinterpret_cast<APPLET_PROC>(dlsym(handle, "CPlApplet"));
+    if (!proc) {
+        failed.error = "no CPlApplet entry point";
+        dlclose(handle);
+        applets_.push_back(failed);
+        return;
+    }
+    Applet first;
+    first.file = file;
+    first.library = static_cast<int>(libraries_.size());
+    if (!proc(nullptr, CPL_INIT, 0, 0)) {
+        failed.error = "CPL_INIT failed";
+        dlclose(handle);
+        applets_.push_back(failed);
+        return;
+    }
+    LONG count = proc(nullptr, CPL_GETCOUNT, 0, 0);
+    if (count <= 0) {
+        failed.error = "holds no applet (CPL_GETCOUNT " + std::to_string(count) + ")";
+        proc(nullptr, CPL_EXIT, 0, 0);
+        dlclose(handle);
+        applets_.push_back(failed);
+        return;
+    }
+    libraries_.push_back(Library{handle, proc});
+    for (LONG i = 0; i < count; ++i) {
+        Applet a = first;
+        a.index = static_cast<int>(i);
+        a.inquire = CPLINFO{};
+        send(a, CPL_INQUIRE, i, reinterpret_cast<LPARAM>(&a.inquire));
+        NEWCPLINFO info{};
+        info.dwSize = sizeof info;
+        send(a, CPL_NEWINQUIRE, i, reinterpret_cast<LPARAM>(&info));
+        info.szName[31] = 0;
+        info.szInfo[63] = 0;
+        a.name = host::to_utf8(info.szName);
+        a.info = host::to_utf8(info.szInfo);
+        a.icon = info.hIcon;
+        a.data = info.lData;
+        applets_.push_back(a);
+    }
+}
+
+LONG ControlPanel::send(const Applet &a, UINT msg, LPARAM p1, LPARAM p2)
+{
+    return libraries_[a.library].proc(nullptr, msg, p1, p2);
+}
+
+ControlPanel::~ControlPanel()
+{
+    wait_returned(-1);
+    thread_.call([this] {
+        for (const Applet &a : applets_)
+            if (a.loaded())
+                send(a, CPL_STOP, a.index, a.data);
+        for (const Applet &a : applets_)
+            if (a.loaded() && a.index == 0)
+                send(a, CPL_EXIT, 0, 0);
+        for (const Library &l : libraries_)
+            host_unload_module(l.handle);
+        libraries_.clear();
+    });
+}
+
+int ControlPanel::find(const std::string &name) const
+{
+    std::string want = lower(name);
+    for (size_t i = 0; i < applets_.size(); ++i) {
+        const Applet &a = applets_[i];
+        std::string file = lower(a.file);
+        if (lower(a.name) == want || file == want || file == want + ".cpl")
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+bool ControlPanel::open(int i)
+{
+    if (i < 0 || i >= static_cast<int>(applets_.size()) || !applets_[i].loaded())
+        return false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (running_)
+            return false;
+        running_ = true;
+        current_ = i;
+    }
+    thread_.post([this, i] {
+        const Applet &a = applets_[i];
+        send(a, CPL_DBLCLK, a.index, a.data);
+        std::lock_guard<std::mutex> lock(mutex_);
+        running_ = false;
+        returned_.notify_all();
+    });
+    return true;
+}
+
+bool ControlPanel::running() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return running_;
+}
+
+bool ControlPanel::wait_returned(int ms)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (ms < 0) {
+        returned_.wait(lock, [this] { return !running_; });
+        return true;
+    }
+    return returned_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return !running_; });
+}
+
+std::string program_folder()
+{
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0)
+        return ".";
+    std::string path(buf, static_cast<size_t>(n));
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+}  // namespace cpl

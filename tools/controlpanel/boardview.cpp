@@ -1,0 +1,250 @@
+#include "boardview.h"
+
+#include "platform/host/host.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::string level_mark(int level) { return level ? "1" : "0"; }
+
+}  // namespace
+
+BoardView::BoardView(const std::string &dir, const std::string &debug_log)
+    : dir_(dir), log_(debug_log)
+{
+}
+
+BoardView::~BoardView()
+{
+    if (boot_thread_.joinable())
+        boot_thread_.join();
+}
+
+void BoardView::refresh()
+{
+    try {
+        status_ = board::status();
+        error_.clear();
+    } catch (const board::Error &e) {
+        error_ = e.message;
+    }
+    auto now = std::chrono::steady_clock::now();
+    if (now - registry_read_ >= std::chrono::milliseconds(500)) {
+        registry_read_ = now;
+        dbg_serial_ = registry_text(HKEY_LOCAL_MACHINE, u"Debug", u"dbgSerial");
+        cnct_ = registry_text(HKEY_CURRENT_USER, u"ControlPanel\\Comm", u"Cnct");
+    }
+    if (!log_.empty())
+        tail_ = tail_lines(log_, 64);
+}
+
+std::vector<BoardView::Line> BoardView::lines(int width, int height, bool utf8) const
+{
+    std::vector<Line> out;
+    auto line = [&](std::vector<Span> spans) { out.push_back(Line{std::move(spans)}); };
+
+    line({{0, "Board", Heading}, {6, dir_, Dim}});
+    if (!error_.empty()) {
+        line({{1, error_, Warn}});
+        return out;
+    }
+    line({{1, "power", Plain},
+          {7, status_.powered ? "on" : "off", status_.powered ? High : Warn},
+          {12, "GPI1:", Plain},
+          {18, status_.plugged ? "present" : "absent", status_.plugged ? High : Warn},
+          {27, "requests " + std::to_string(status_.requests), Dim}});
+
+    std::vector<Span> pins{{1, "pin", Plain}}, levels{{1, "level", Plain}}, outside{{1, "outside", Dim}};
+    for (int n = 1; n <= 9; ++n) {
+        const board::Pin &p = status_.pins[n];
+        int col = 9 + 3 * (n - 1);
+        pins.push_back({col, std::to_string(n), Plain});
+        levels.push_back({col, level_mark(p.level()), p.level() ? High : Low});
+        outside.push_back({col, p.external < 0 ? "-" : level_mark(p.external),
+                           p.external < 0 ? Dim : External});
+    }
+    line(pins);
+    line(levels);
+    line(outside);
+
+    for (int c = 0; c < board::kChannels; ++c) {
+        const board::Pwm &p = status_.pwm[c];
+        line({{1, "PWM " + std::to_string(c), Heading},
+              {8, p.running ? "running" : "stopped", p.running ? High : Dim},
+              {17, "cr " + std::to_string(p.cr) + "  dcr " + std::to_string(p.dcr) + "  pcr " +
+                       std::to_string(p.pcr),
+               Plain}});
+        int w = std::max(8, std::min(32, width - 16));
+        std::string duty = p.running && p.pcr ? std::to_string(std::min(100u, p.dcr * 100 / p.pcr)) + "%" : "";
+        line({{8, waveform(p, w, utf8), p.running ? High : Dim}, {9 + w, duty, Plain}});
+    }
+
+    line({{0, "Registry", Heading}});
+    line({{1, "HKLM\\Debug dbgSerial", Plain}, {33, dbg_serial_, External}});
+    line({{1, "HKCU\\ControlPanel\\Comm Cnct", Plain}, {33, cnct_, External}});
+    {
+        std::lock_guard<std::mutex> lock(boot_mutex_);
+        if (booting_ || !boot_result_.empty())
+            line({{1, "boot", Plain}, {7, booting_ ? "running ..." : boot_result_, booting_ ? Dim : Plain}});
+    }
+
+    line({{0, "Debug output", Heading}, {13, log_, Dim}});
+    int room = height - static_cast<int>(out.size());
+    if (room > 0) {
+        // Long lines take as many rows as they need; the newest lines win.
+        std::vector<Line> rows;
+        for (auto it = tail_.rbegin(); it != tail_.rend() && static_cast<int>(rows.size()) < room; ++it) {
+            std::vector<Line> parts;
+            const std::string &t = *it;
+            int w = std::max(1, width - 1);
+            for (size_t k = 0; k == 0 || k < t.size(); k += w)
+                parts.push_back(Line{{{1, t.substr(k, w), Plain}}});
+            for (auto p = parts.rbegin(); p != parts.rend() && static_cast<int>(rows.size()) < room; ++p)
+                rows.push_back(*p);
+        }
+        out.insert(out.end(), rows.rbegin(), rows.rend());
+    }
+    if (static_cast<int>(out.size()) > height)
+        out.resize(std::max(0, height));
+    return out;
+}
+
+std::string BoardView::cycle_pin(int pin)
+{
+    try {
+        int now = board::status().pins[pin].external;
+        int next = now < 0 ? 0 : now == 0 ? 1 : -1;
+        board::set_input(pin, next);
+        return "pin " + std::to_string(pin) +
+               (next < 0 ? ": no level from outside" : next ? ": held high from outside" : ": held low from outside");
+    } catch (const board::Error &e) {
+        return e.message;
+    }
+}
+
+std::string BoardView::toggle_plug()
+{
+    try {
+        bool on = !board::plugged();
+        board::set_plugged(on);
+        return on ? "GPI1: plugged in" : "GPI1: unplugged";
+    } catch (const board::Error &e) {
+        return e.message;
+    }
+}
+
+std::string BoardView::boot(const std::string &board_tool)
+{
+    std::lock_guard<std::mutex> lock(boot_mutex_);
+    if (booting_)
+        return "the board is booting already";
+    if (boot_thread_.joinable())
+        boot_thread_.join();
+    booting_ = true;
+    boot_result_.clear();
+    boot_thread_ = std::thread([this, board_tool] {
+        std::string cmd = "'" + board_tool + "' boot 2>&1";
+        std::string output, last;
+        int rc = -1;
+        if (FILE *p = popen(cmd.c_str(), "r")) {
+            char buf[256];
+            while (std::fgets(buf, sizeof buf, p))
+                output += buf;
+            rc = pclose(p);
+        }
+        // The tool's first line says what went wrong, its last how it ended.
+        std::vector<std::string> lines;
+        std::istringstream in(output);
+        for (std::string l; std::getline(in, l);)
+            if (!l.empty())
+                lines.push_back(l);
+        if (!lines.empty())
+            last = rc == 0 ? lines.back() : lines.front();
+        std::lock_guard<std::mutex> lock(boot_mutex_);
+        booting_ = false;
+        boot_result_ = (rc == 0 ? "done" : "failed") + (last.empty() ? std::string() : ": " + last);
+    });
+    return "board boot started";
+}
+
+std::string waveform(const board::Pwm &pwm, int width, bool utf8)
+{
+    const std::string high = utf8 ? "\u2594" : "-", low = utf8 ? "\u2581" : "_";
+    std::string out;
+    if (!pwm.running || pwm.pcr == 0) {
+        for (int i = 0; i < width; ++i)
+            out += low;
+        return out;
+    }
+    const int period = 8;
+    int on = static_cast<int>((std::min(pwm.dcr, pwm.pcr) * period + pwm.pcr / 2) / pwm.pcr);
+    for (int i = 0; i < width; ++i)
+        out += i % period < on ? high : low;
+    return out;
+}
+
+std::vector<std::string> tail_lines(const std::string &path, size_t n)
+{
+    std::vector<std::string> lines;
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return lines;
+    in.seekg(0, std::ios::end);
+    std::streamoff size = in.tellg();
+    std::streamoff from = std::max<std::streamoff>(0, size - 16384);
+    in.seekg(from);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t start = 0;
+    if (from > 0) {
+        // Skip the partial line the window starts in.
+        size_t nl = text.find('\n');
+        start = nl == std::string::npos ? text.size() : nl + 1;
+    }
+    while (start < text.size()) {
+        size_t nl = text.find('\n', start);
+        std::string l = text.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
+        while (!l.empty() && (l.back() == '\r' || l.back() == '\n'))
+            l.pop_back();
+        lines.push_back(l);
+        if (nl == std::string::npos)
+            break;
+        start = nl + 1;
+    }
+    if (lines.size() > n)
+        lines.erase(lines.begin(), lines.end() - n);
+    return lines;
+}
+
+std::string registry_text(HKEY root, const char16_t *key, const char16_t *name)
+{
+    HKEY k = nullptr;
+    LONG r = RegOpenKeyExW(root, key, 0, KEY_QUERY_VALUE, &k);
+    if (r == ERROR_FILE_NOT_FOUND)
+        return "(not set)";
+    if (r != ERROR_SUCCESS)
+        return "(error " + std::to_string(r) + ")";
+    alignas(4) BYTE data[512] = {};
+    DWORD type = 0, size = sizeof data - 2;
+    r = RegQueryValueExW(k, name, nullptr, &type, data, &size);
+    RegCloseKey(k);
+    if (r == ERROR_FILE_NOT_FOUND)
+        return "(not set)";
+    if (r != ERROR_SUCCESS)
+        return "(error " + std::to_string(r) + ")";
+    if (type == REG_DWORD && size == 4) {
+        DWORD v;
+        std::copy(data, data + 4, reinterpret_cast<BYTE *>(&v));
+        return std::to_string(v);
+    }
+    if (type == REG_SZ || type == REG_EXPAND_SZ) {
+        std::u16string s(reinterpret_cast<const char16_t *>(data), size / 2);
+        while (!s.empty() && s.back() == 0)
+            s.pop_back();
+        return "\"" + host::to_utf8(s.c_str(), s.size()) + "\"";
+    }
+    return "(type " + std::to_string(type) + ", " + std::to_string(size) + " bytes)";
+}

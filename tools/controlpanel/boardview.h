@@ -1,0 +1,65 @@
+// The live view of the board beside the applets: pins 1 to 9, both PWM
+// channels, power and the device, the registry values the applets and the
+// start-up program write, and the tail of the debug output.  Also the
+// user's hands on the board: external pin levels, unplugging the device
+// and booting the board.
+#pragma once
+
+#include "board/board.h"
+#include "ce_host.h"
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class BoardView {
+public:
+    enum Style { Plain, Heading, Dim, High, Low, External, Warn };
+    struct Span {
+        int column;
+        std::string text;
+        Style style;
+    };
+    struct Line {
+        std::vector<Span> spans;
+    };
+
+    // debug_log: the file the debug output goes to (empty: none to show).
+    BoardView(const std::string &dir, const std::string &debug_log);
+    ~BoardView();
+
+    // Reads the board, the debug output and (twice a second) the registry.
+    void refresh();
+    // What refresh() saw, laid out in at most height lines of width cells.
+    std::vector<Line> lines(int width, int height, bool utf8) const;
+
+    // The user's actions; each returns a line saying what happened.
+    std::string cycle_pin(int pin);  // no external level -> low -> high -> none
+    std::string toggle_plug();
+    std::string boot(const std::string &board_tool);  // runs "board boot" in the background
+
+private:
+    std::string dir_, log_;
+    board::Status status_{};
+    std::string error_;  // why the board could not be read
+    std::string dbg_serial_, cnct_;
+    std::chrono::steady_clock::time_point registry_read_{};
+    std::vector<std::string> tail_;
+    mutable std::mutex boot_mutex_;
+    std::string boot_result_;
+    bool booting_ = false;
+    std::thread boot_thread_;
+};
+
+// A drawn period train of a PWM channel: width cells, high for the duty
+// cycle dcr/pcr of each period, flat low when the channel is stopped.
+std::string waveform(const board::Pwm &pwm, int width, bool utf8);
+
+// The last n lines of a text file (without their line ends).
+std::vector<std::string> tail_lines(const std::string &path, size_t n);
+
+// A registry value as the view shows it: a number, a quoted string,
+// "(not set)" or "(error N)".
+std::string registry_text(HKEY root, const char16_t *key, const char16_t *name);

@@ -1,0 +1,74 @@
+#include "dialog.h"
+
+#include <chrono>
+#include <thread>
+
+namespace cpl {
+
+HWND open_dialog(ControlPanel &cp, int i, int timeout_ms)
+{
+    if (!cp.open(i))
+        return nullptr;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        // Only this Control Panel opens dialogs in this process, one at a time.
+        if (HWND dlg = host_wait_dialog(20))
+            return dlg;
+        if (!cp.running() || std::chrono::steady_clock::now() >= deadline)
+            return nullptr;
+    }
+}
+
+bool dialog_open(HWND dlg)
+{
+    return dlg && host_dialog_info(dlg).open;
+}
+
+bool close_dialog(ControlPanel &cp, HWND dlg, int timeout_ms)
+{
+    if (dialog_open(dlg))
+        host_caption_close(dlg);
+    return cp.wait_returned(timeout_ms);
+}
+
+const char *kind_name(HostControlKind kind)
+{
+    switch (kind) {
+    case HOST_CONTROL_BUTTON:
+        return "button";
+    case HOST_CONTROL_CHECKBOX:
+        return "checkbox";
+    case HOST_CONTROL_RADIO:
+        return "radio";
+    case HOST_CONTROL_STATIC:
+        return "static";
+    case HOST_CONTROL_SCROLLBAR:
+        return "scrollbar";
+    }
+    return "control";
+}
+
+std::string describe(const HostControl &c)
+{
+    // Dialog templates keep ids in 16 bits: a static without one has 0xFFFF.
+    int id = c.id == 0xFFFF ? -1 : c.id;
+    std::string line = std::to_string(id) + " " + kind_name(c.kind) + " \"";
+    for (char ch : c.text) {
+        if (ch == '"' || ch == '\\')
+            line += '\\';
+        if (ch == '\n')
+            line += "\\n";
+        else
+            line += ch;
+    }
+    line += '"';
+    if (c.kind == HOST_CONTROL_CHECKBOX || c.kind == HOST_CONTROL_RADIO) {
+        line += " checked=" + std::to_string(c.check == BST_CHECKED ? 1 : 0);
+    } else if (c.kind == HOST_CONTROL_SCROLLBAR) {
+        line += " pos=" + std::to_string(c.scroll.nPos) + " min=" + std::to_string(c.scroll.nMin) +
+                " max=" + std::to_string(c.scroll.nMax) + " page=" + std::to_string(c.scroll.nPage);
+    }
+    return line;
+}
+
+}  // namespace cpl

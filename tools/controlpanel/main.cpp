@@ -1,0 +1,97 @@
+// controlpanel: the Control Panel of the simulated board.  It loads the
+// applets beside it (or in --applets DIR) as the device does and lets the
+// user open them, full-screen in the terminal or driven by a script.
+#include "applets.h"
+#include "runner.h"
+#include "ui.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+
+namespace {
+
+const char kUsage[] =
+    "usage: controlpanel [--applets DIR] [--list | --script FILE]\n"
+    "\n"
+    "  (no option)      full-screen Control Panel with a live view of the board\n"
+    "  --list           one line per applet: file, name, description (tab-separated)\n"
+    "  --script FILE    run the commands of FILE ('-' for standard input)\n"
+    "  --applets DIR    load the *.cpl files of DIR (default: the program's own folder)\n"
+    "  --help           this text\n"
+    "\n"
+    "Script commands, one a line ('#' starts a comment):\n"
+    "  open NAME                 double-click the applet (its name or file name)\n"
+    "  click ID                  click control ID of the open dialog\n"
+    "  key enter|escape|tab      press a key in the open dialog\n"
+    "  scroll ID lineleft|lineright|pageleft|pageright|left|right|endscroll\n"
+    "  drag ID POS               drag the thumb of scroll bar ID to POS and let go\n"
+    "  ok                        the caption's OK button\n"
+    "  close                     the caption's close box\n"
+    "  pin N 0|1|release         apply an external level to pin N, or take it away\n"
+    "  wait MS                   let MS milliseconds pass\n"
+    "  show                      print the open dialog, one control a line\n"
+    "  quit                      close the open dialog and stop\n"
+    "\n"
+    "The board is the one in BOARD_DIR; debug output goes where BOARD_DEBUG_LOG says\n"
+    "(the full-screen mode sets it to debug.log in the board folder when unset).\n"
+    "Exit status: 0 done, 1 the board or a file could not be used, 2 bad arguments\n"
+    "or a bad script line.\n";
+
+int usage_error(const std::string &what)
+{
+    std::fprintf(stderr, "controlpanel: %s\n(see 'controlpanel --help')\n", what.c_str());
+    return 2;
+}
+
+int list(const cpl::ControlPanel &cp)
+{
+    for (const cpl::Applet &a : cp.applets()) {
+        if (a.loaded())
+            std::printf("%s\t%s\t%s\n", a.file.c_str(), a.name.c_str(), a.info.c_str());
+        else
+            std::printf("%s\tnot loaded: %s\n", a.file.c_str(), a.error.c_str());
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    std::string folder = cpl::program_folder();
+    std::string script;
+    bool do_list = false, do_script = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (arg == "--list") {
+            do_list = true;
+        } else if (arg == "--applets" || arg == "--script") {
+            if (i + 1 >= argc)
+                return usage_error(arg + " needs an argument");
+            (arg == "--applets" ? folder : script) = argv[++i];
+            do_script = do_script || arg == "--script";
+        } else {
+            return usage_error("unknown argument '" + arg + "'");
+        }
+    }
+    if (do_list && do_script)
+        return usage_error("--list and --script do not go together");
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        std::fprintf(stderr, "controlpanel: %s is not a folder of applets\n", folder.c_str());
+        return 1;
+    }
+
+    if (do_list) {
+        cpl::ControlPanel cp(folder);
+        return list(cp);
+    }
+    if (do_script)
+        return run_script(folder, script);
+    return run_interactive(folder);
+}

@@ -1,0 +1,128 @@
+#include "script.h"
+
+#include "ce_host.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <sstream>
+#include <vector>
+
+namespace script {
+
+namespace {
+
+const struct {
+    const char *word;
+    int code;
+} kScrollCodes[] = {
+    {"lineleft", SB_LINELEFT}, {"lineright", SB_LINERIGHT}, {"pageleft", SB_PAGELEFT},
+    {"pageright", SB_PAGERIGHT}, {"left", SB_LEFT}, {"right", SB_RIGHT},
+    {"endscroll", SB_ENDSCROLL},
+};
+
+int number(const std::string &word, const char *what, long lo, long hi)
+{
+    errno = 0;
+    char *end = nullptr;
+    long v = std::strtol(word.c_str(), &end, 10);
+    if (word.empty() || errno || *end || v < lo || v > hi) {
+        std::ostringstream m;
+        m << what << " must be a whole number from " << lo << " to " << hi << ", not '" << word
+          << "'";
+        throw Error{m.str()};
+    }
+    return static_cast<int>(v);
+}
+
+void arity(const std::vector<std::string> &w, size_t n, const char *usage)
+{
+    if (w.size() != n + 1)
+        throw Error{std::string("usage: ") + usage};
+}
+
+}  // namespace
+
+int scroll_code(const std::string &word)
+{
+    for (const auto &c : kScrollCodes)
+        if (word == c.word)
+            return c.code;
+    return -1;
+}
+
+bool parse(const std::string &line, Command *out)
+{
+    std::string text = line.substr(0, line.find('#'));
+    std::istringstream in(text);
+    std::vector<std::string> w;
+    for (std::string word; in >> word;)
+        w.push_back(word);
+    if (w.empty())
+        return false;
+
+    Command c;
+    const std::string &verb = w[0];
+    if (verb == "open") {
+        if (w.size() < 2)
+            throw Error{"usage: open NAME"};
+        c.op = Op::Open;
+        // A name may hold blanks: everything after the verb, trimmed.
+        size_t from = text.find_first_not_of(" \t", text.find("open") + 4);
+        size_t to = text.find_last_not_of(" \t\r\n");
+        c.name = text.substr(from, to + 1 - from);
+    } else if (verb == "click") {
+        arity(w, 1, "click ID");
+        c.op = Op::Click;
+        c.id = number(w[1], "ID", INT_MIN, INT_MAX);
+    } else if (verb == "key") {
+        arity(w, 1, "key enter|escape|tab");
+        c.op = Op::Key;
+        if (w[1] == "enter")
+            c.value = static_cast<int>(Key::Enter);
+        else if (w[1] == "escape")
+            c.value = static_cast<int>(Key::Escape);
+        else if (w[1] == "tab")
+            c.value = static_cast<int>(Key::Tab);
+        else
+            throw Error{"the key must be enter, escape or tab, not '" + w[1] + "'"};
+    } else if (verb == "scroll") {
+        arity(w, 2, "scroll ID lineleft|lineright|pageleft|pageright|left|right|endscroll");
+        c.op = Op::Scroll;
+        c.id = number(w[1], "ID", INT_MIN, INT_MAX);
+        c.value = scroll_code(w[2]);
+        if (c.value < 0)
+            throw Error{"unknown scroll '" + w[2] +
+                        "' (lineleft, lineright, pageleft, pageright, left, right or endscroll)"};
+    } else if (verb == "drag") {
+        arity(w, 2, "drag ID POS");
+        c.op = Op::Drag;
+        c.id = number(w[1], "ID", INT_MIN, INT_MAX);
+        c.value = number(w[2], "POS", INT_MIN, INT_MAX);
+    } else if (verb == "pin") {
+        arity(w, 2, "pin N 0|1|release");
+        c.op = Op::Pin;
+        c.id = number(w[1], "the pin", 0, 63);
+        if (w[2] == "release")
+            c.value = -1;
+        else if (w[2] == "0" || w[2] == "1")
+            c.value = w[2] == "1";
+        else
+            throw Error{"the level must be 0, 1 or release, not '" + w[2] + "'"};
+    } else if (verb == "wait") {
+        arity(w, 1, "wait MS");
+        c.op = Op::Wait;
+        c.value = number(w[1], "MS", 0, 3600000);
+    } else if (verb == "ok" || verb == "close" || verb == "show" || verb == "quit") {
+        if (w.size() != 1)
+            throw Error{verb + " takes nothing after it"};
+        c.op = verb == "ok" ? Op::Ok : verb == "close" ? Op::Close : verb == "show" ? Op::Show
+                                                                                      : Op::Quit;
+    } else {
+        throw Error{"unknown command '" + verb + "'"};
+    }
+    *out = c;
+    return true;
+}
+
+}  // namespace script

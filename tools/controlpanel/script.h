@@ -1,0 +1,43 @@
+// The script language of the Control Panel: one command a line, '#' starts
+// a comment.
+//
+//   open NAME            double-click the applet NAME
+//   click ID             click a control of the open dialog
+//   key enter|escape|tab press a key in the open dialog
+//   scroll ID CODE       CODE: lineleft lineright pageleft pageright left right endscroll
+//   drag ID POS          drag the thumb of scroll bar ID to POS and let go
+//   ok | close           the caption's OK button | its close box
+//   pin N 0|1|release    apply an external level to pin N, or take it away
+//   wait MS              let MS milliseconds pass
+//   show                 print the open dialog
+//   quit                 close the open dialog through its close box and stop
+#pragma once
+
+#include <string>
+
+namespace script {
+
+enum class Op { Open, Click, Key, Scroll, Drag, Ok, Close, Pin, Wait, Show, Quit };
+enum class Key { Enter, Escape, Tab };
+
+struct Command {
+    Op op = Op::Show;
+    std::string name;  // open: the applet's name
+    int id = 0;        // click, scroll, drag: the control; pin: the pin number
+    int value = 0;     // key: a Key; scroll: the scroll code; drag: the position;
+                       // pin: 0, 1 or -1 (release); wait: milliseconds
+};
+
+// A line that is not a command; message says why.
+struct Error {
+    std::string message;
+};
+
+// Parses one line.  False for a line with nothing but blanks or a comment;
+// throws Error for a line that is not a command.
+bool parse(const std::string &line, Command *out);
+
+// The scroll code a word names (lineleft ... endscroll), or -1.
+int scroll_code(const std::string &word);
+
+}  // namespace script

@@ -1,6 +1,6 @@
 #!/bin/bash
-# Checks the Windows deliverables' tables with objdump: 64-bit x86 images,
-# the exports each one owes by name, the imports between them, the
+# Checks the Windows deliverables' tables with objdump: stripped 64-bit x86
+# images, the exports each one owes by name, the imports between them, the
 # program's subsystem, and no run-time DLL beyond the system's own.
 # Prints "N passed, M failed"; non-zero exit on any failure.
 #
@@ -48,6 +48,9 @@ check_image() {
     local file=$dir/$1 subsystem=$2 exports=$3 extra=${4:-} dll got
     got=$($OBJDUMP -f "$file" | awk '/file format/ { print $NF }')
     [ "$got" = pei-x86-64 ] && result ok "$1 is a 64-bit x86 image" || result fail "$1 format" "$got"
+
+    got=$($OBJDUMP -f "$file" | grep -oE 'HAS_(SYMS|DEBUG|LOCALS)' | tr '\n' ' ')
+    [ -z "$got" ] && result ok "$1 is stripped" || result fail "$1 is stripped" "$got"
 
     if [ -n "$subsystem" ]; then
         got=$($OBJDUMP -p "$file" | awk '/^Subsystem/ { print $3, $4 }')

@@ -322,6 +322,11 @@ test_hemlark() {
     drive click Hemlark 1
     applet_ends Hemlark
     expect "Hemlark: no fault on the way" [ "$(count_lines "$log" 'pwm app --- ex\r\n')" = 0 ]
+
+    # The close box presses Done (Escape alone would not end it).
+    applet_runs Hemlark Hemlark
+    drive close Hemlark
+    applet_ends Hemlark
 }
 
 # --- Velmorra -----------------------------------------------------------

@@ -220,6 +220,11 @@ count_lines() {
     debug_lines "$1" | grep -cxF -- "$2"
 }
 
+# stopped_once LOG: "+ close" then "- close", once each.
+stopped_once() {
+    [ "$(debug_lines "$1" | grep -x -- '[-+] close\\r\\n' | tr '\n' ' ')" = '+ close\r\n - close\r\n ' ]
+}
+
 test_pinvane() {
     local log=$logs/Pinvane.log n expected=()
     for n in 1 2 3 4 5 6 7 8 9; do
@@ -236,8 +241,15 @@ test_pinvane() {
         [ "$(each checked Pinvane 1010 1011 1012 1013 1014 1015 1016 1017 1018)" = "0 0 0 0 0 0 0 0 0" ]
     drive close Pinvane
     applet_ends Pinvane
-    expect "Pinvane: the poll thread is stopped once" \
-        [ "$(debug_lines "$log" | grep -x -- '[-+] close\\r\\n' | tr '\n' ' ')" = '+ close\r\n - close\r\n ' ]
+    expect "Pinvane: closed, the poll thread is stopped once" stopped_once "$log"
+
+    # The caption's OK (IDOK): no WM_CLOSE, the thread stops on WM_DESTROY.
+    applet_runs Pinvane Pinvane
+    drive command Pinvane 1009
+    expect "Pinvane: id 1009 does nothing" drive wait Pinvane 300
+    drive command Pinvane 1
+    applet_ends Pinvane
+    expect "Pinvane: ended by OK, the poll thread is stopped once" stopped_once "$log"
 }
 
 # Pinvane imports from kestrin.dll: without it the applet does not load.

@@ -8,7 +8,7 @@
 #
 # usage: scripts/check-ce-files.sh [REPO_ROOT]
 set -u
-root=$(cd "${1:-.}" && pwd)
+root=$(cd "${1:-$(dirname "$0")/..}" && pwd)
 ce=$root/ce
 
 passed=0

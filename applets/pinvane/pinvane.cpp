@@ -40,14 +40,15 @@ static LONG ReadFlag(LONG volatile *flag)
 
 /* One pass over the nine pins: a pin read low shows checked, high cleared;
    a failed read leaves its indicator as it was.  The pass gives up as soon
-   as the dialog asks it to stop: an update sent then would wait for the
-   dialog thread, which is itself waiting for this thread to finish. */
+   as the dialog asks it to stop, also between a read and its update: an
+   update sent then would wait for the dialog thread, which is itself
+   waiting for this thread to finish. */
 static void ShowInputs(void)
 {
     int pin;
     for (pin = 1; pin <= PIN_COUNT && ReadFlag(&g_running) == 1; pin++) {
         LONG level = 0;
-        if (gpio_getPin(pin, &level))
+        if (gpio_getPin(pin, &level) && ReadFlag(&g_running) == 1)
             SendDlgItemMessageW(g_hDlg, IDC_INPUT1 + pin - 1, BM_SETCHECK,
                                 level == 0 ? BST_CHECKED : BST_UNCHECKED, 0);
     }

@@ -6,6 +6,7 @@
 // Prints p50, p90, p99 and the largest of each, in milliseconds.
 #include "board/board.h"
 #include "platform/host/include/ce_host.h"
+#include "platform/host/include/host_resources.h"
 #include "platform/host/include/host_window.h"
 
 #include <algorithm>
@@ -132,7 +133,7 @@ int main(int argc, char **argv)
 
     report("indicator latency", latency);
     report("close time", closing);
-    dlclose(lib);
+    host_unload_module(lib);
     std::string cmd = std::string("rm -rf '") + templ + "'";
     return std::system(cmd.c_str()) == 0 ? 0 : 1;
 }

@@ -65,7 +65,9 @@ function(product_resources target rcfile)
     COMMAND ${CMAKE_COMMAND} -E make_directory ${out}
     COMMAND ${CMAKE_C_COMPILER} -E -P -x c -undef -nostdinc -DRC_INVOKED -D_HOST_RC
             -I${rc_dir} -I${HOST_RC_INCLUDE} -I${CMAKE_SOURCE_DIR} ${rc} -o ${pre}
-    COMMAND ${LLVM_RC} /no-preprocess /C 65001 /I ${rc_dir} /FO ${res} ${pre}
+    # "--" ends the options: llvm-rc reads a leading "/" as an option prefix,
+    # so an input under /c... would otherwise be taken for /C (code page).
+    COMMAND ${LLVM_RC} /no-preprocess /C 65001 /I ${rc_dir} /FO ${res} -- ${pre}
     COMMAND ${CMAKE_COMMAND} -DRES=${res} -DOUT=${cpp} -P ${EMBED_RESOURCES_SCRIPT}
     WORKING_DIRECTORY ${rc_dir}
     DEPENDS ${rc} ${deps} ${EMBED_RESOURCES_SCRIPT}

@@ -35,6 +35,9 @@ bool equal_nocase(const char16_t *a, const char16_t *b);
 // Sleep would); elsewhere returns.  For the stand-in's own long waits; call
 // it with no lock held.
 void end_if_terminated();
+// Whether TerminateThread has been called on this thread (false on threads
+// the stand-in did not create).  Takes no lock but the thread's own.
+bool terminate_requested();
 // Waits up to timeout_ms for the threads whose start routine lies in the
 // module holding address to return.
 void wait_module_threads(const void *address, int timeout_ms);

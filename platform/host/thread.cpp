@@ -11,9 +11,9 @@
 // released) but no handler of the thread's own code.  So it is never cut
 // off inside the stand-in or the simulated board, where a lock or an open
 // state file could be left behind.  A thread that never sleeps again runs
-// on; waiting for it then times out.  The stand-in's own long waits (the
-// window system's cross-thread messages) call host::end_if_terminated to
-// be such points as well.
+// on; waiting for it then times out.  A thread waiting for a message it
+// sent to another thread's window is also such a point, while the message
+// is still queued (see run_on_owner).
 //
 // host_unload_module waits for the threads started in a module to return:
 // a thread that has told its owner it is done (a flag, say) still has a few
@@ -240,16 +240,17 @@ void wait_module_threads(const void *address, int timeout_ms)
     }
 }
 
-void end_if_terminated()
+bool terminate_requested()
 {
     if (!t_self)
-        return;
-    bool end;
-    {
-        std::lock_guard<std::mutex> guard(t_self->lock);
-        end = t_self->terminating;
-    }
-    if (end)
+        return false;
+    std::lock_guard<std::mutex> guard(t_self->lock);
+    return t_self->terminating;
+}
+
+void end_if_terminated()
+{
+    if (terminate_requested())
         pthread_exit(nullptr);
 }
 

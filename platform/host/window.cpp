@@ -11,12 +11,17 @@
 // to each other do not lock up.
 #include "window.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 
 namespace host {
 namespace win {
 namespace {
+
+// How often a thread waiting for a sent message looks whether it has been
+// terminated.
+constexpr int kTerminatePollMs = 10;
 
 struct State {
     std::mutex lock;
@@ -305,13 +310,27 @@ bool run_on_owner(HWND handle, std::function<LRESULT()> work, LRESULT *result)
     item->target = handle;
     item->work = std::move(work);
     item->sender = me;
-    w->thread->sent.push_back(item);
-    w->thread->cv.notify_all();
+    std::shared_ptr<ThreadState> owner = w->thread;
+    owner->sent.push_back(item);
+    owner->cv.notify_all();
     while (!item->done) {
-        if (!me->sent.empty())
+        if (!me->sent.empty()) {
             run_one_sent(held, *me);
-        else
-            me->cv.wait(held);
+            continue;
+        }
+        me->cv.wait_for(held, std::chrono::milliseconds(kTerminatePollMs));
+        // TerminateThread ends a sender here, as it would anywhere on the
+        // board, but only while its message is still queued: once the owner
+        // has begun it, lParam may point into this thread's stack.
+        if (!item->done && host::terminate_requested()) {
+            auto queued = std::find(owner->sent.begin(), owner->sent.end(), item);
+            if (queued != owner->sent.end()) {
+                owner->sent.erase(queued);
+                held.unlock();
+                host::end_if_terminated();
+                held.lock();
+            }
+        }
     }
     *result = item->result;
     return !item->failed;

@@ -162,6 +162,70 @@ TEST_F(Threads, SendPendingWhenTheDialogEndsFails)
     EXPECT_TRUE(recorded(WM_USER + 1).empty());
 }
 
+// TerminateThread ends a thread waiting on a send that is still queued
+// (the message is then never delivered), but not one whose message the
+// dialog is handling, whose lParam may point into the sender's stack.
+DWORD WINAPI sends_user(LPVOID param)
+{
+    SendMessageW(static_cast<HWND>(param), WM_USER, 0, 0);
+    return 7;
+}
+
+TEST_F(Threads, TerminatedSenderEndsOnlyWhileItsMessageIsQueued)
+{
+    Template t = pins();
+    RunningDialog d(t.get());
+    ASSERT_TRUE(d.hwnd);
+    std::promise<void> busy_inside, user_inside;
+    std::promise<void> release_busy, release_user;
+    std::shared_future<void> busy_released = release_busy.get_future().share();
+    std::shared_future<void> user_released = release_user.get_future().share();
+    std::atomic<bool> user_seen{false};
+    recorder().react = [&](HWND, UINT msg, WPARAM, LPARAM) -> INT_PTR {
+        if (msg == WM_USER + 1) {
+            busy_inside.set_value();
+            busy_released.wait();
+            return TRUE;
+        }
+        if (msg == WM_USER) {
+            if (!user_seen.exchange(true))
+                user_inside.set_value();
+            user_released.wait();
+            return TRUE;
+        }
+        return -1;
+    };
+
+    // The dialog thread is busy, so the send stays queued.
+    std::thread busy([&] { SendMessageW(d.hwnd, WM_USER + 1, 0, 0); });
+    busy_inside.get_future().wait();
+    HANDLE queued = CreateThread(nullptr, 0, sends_user, d.hwnd, 0, nullptr);
+    ASSERT_NE(queued, nullptr);
+    EXPECT_TRUE(TerminateThread(queued, 5));
+    EXPECT_EQ(WaitForSingleObject(queued, 5000), WAIT_OBJECT_0);
+    DWORD code = 0xDEAD;
+    EXPECT_TRUE(GetExitCodeThread(queued, &code));
+    EXPECT_EQ(code, 5u);
+    CloseHandle(queued);
+    release_busy.set_value();
+    busy.join();
+    EXPECT_TRUE(recorded(WM_USER).empty());
+
+    // Once the dialog has begun the message, the sender waits for it.
+    HANDLE handled = CreateThread(nullptr, 0, sends_user, d.hwnd, 0, nullptr);
+    ASSERT_NE(handled, nullptr);
+    user_inside.get_future().wait();
+    EXPECT_TRUE(TerminateThread(handled, 6));
+    EXPECT_EQ(WaitForSingleObject(handled, 100), WAIT_TIMEOUT);
+    release_user.set_value();
+    EXPECT_EQ(WaitForSingleObject(handled, 5000), WAIT_OBJECT_0);
+    code = 0xDEAD;
+    EXPECT_TRUE(GetExitCodeThread(handled, &code));
+    EXPECT_EQ(code, 7u);  // it ran on to its return; no Sleep came first
+    CloseHandle(handled);
+    EXPECT_EQ(recorded(WM_USER).size(), 1u);
+}
+
 TEST_F(Threads, PostedMessagesComeAfterTheHandlerInOrder)
 {
     Template t = pins();

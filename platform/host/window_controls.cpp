@@ -29,7 +29,9 @@ Window *default_button_locked(const Window &dlg)
 
 int highest_position(const Window &bar)
 {
-    return bar.max - std::max(static_cast<int>(bar.page) - 1, 0);
+    // In 64 bits: a page as wide as a range of 2^31 positions would
+    // overflow int, and the result always lies within nMin ... nMax.
+    return static_cast<int>(bar.max - std::max<long long>(static_cast<long long>(bar.page) - 1, 0));
 }
 
 namespace {

@@ -15,7 +15,6 @@ const WORD ATOM_BUTTON = 0x0080;
 const WORD ATOM_STATIC = 0x0082;
 const WORD ATOM_SCROLLBAR = 0x0084;
 const size_t LONGEST_STRING = 0x8000;  // characters; longer is a broken template
-const DWORD DS_SHELLFONT = 0x48;       // DS_SETFONT | DS_FIXEDSYS, in extended templates
 
 struct Reader {
     const unsigned char *base;
@@ -182,7 +181,7 @@ bool parse_template(const void *data, DialogTemplate &out)
     if (class_atom || !cls.empty())
         return false;  // a private dialog class is not registered here
     out.caption = r.string();
-    if (out.style & (extended ? DS_SHELLFONT : DS_SETFONT)) {
+    if (out.style & DS_SETFONT) {  // DS_FIXEDSYS alone brings no font block
         out.font_points = r.word();
         if (extended)
             r.at += 4;  // weight, italic, character set

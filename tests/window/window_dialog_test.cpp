@@ -90,6 +90,24 @@ TEST_F(Dialog, BadTemplateFailsWithoutCallingTheProcedure)
     EXPECT_TRUE(host_dialogs().empty());
 }
 
+// An extended template has a font block only with DS_SETFONT; DS_FIXEDSYS
+// alone must not make the items be read from the wrong place.
+TEST_F(Dialog, ExtendedTemplateWithoutFontHasItsItems)
+{
+    std::vector<WORD> ex = {
+        1, 0xFFFF, 0, 0, 0, 0,                // version, signature, help id, extended style
+        0x0008, 0x80C0,                       // WS_POPUP | WS_CAPTION | DS_FIXEDSYS
+        1, 0, 0, 50, 20,                      // one item; x, y, cx, cy
+        0, 0, 0,                              // no menu, no class, no title
+        0, 0, 0, 0, 0x0000, 0x5000,           // item: help id, extended style, style
+        4, 5, 30, 10, 7, 0, 0xFFFF, 0x0080,   // x, y, cx, cy, id 7, button
+        0, 0};                                // no text, no creation data
+    RunningDialog d(reinterpret_cast<const DLGTEMPLATE *>(ex.data()));
+    ASSERT_TRUE(d.hwnd);
+    EXPECT_EQ(layout(d.hwnd), "\"\" 0,0 50x20 0pt \n"  // no font
+                              "7 button \"\" 4,5 30x10\n");
+}
+
 TEST_F(Dialog, EndDialogDuringInitNeverOpens)
 {
     recorder().react = [](HWND dlg, UINT msg, WPARAM, LPARAM) -> INT_PTR {
@@ -167,6 +185,10 @@ TEST_F(Dialog, ScrollPositionIsClampedToTheReachableRange)
     EXPECT_EQ(SetScrollInfo(bar, SB_CTL, &pos, TRUE), 54);
     pos.nPos = -1;
     EXPECT_EQ(SetScrollInfo(bar, SB_CTL, &pos, TRUE), 0);
+
+    // The widest range with the widest page: no overflow on the way.
+    si = all(0, 0x7FFFFFFF, 0xFFFFFFFFu, 5);
+    EXPECT_EQ(SetScrollInfo(bar, SB_CTL, &si, TRUE), 0);
 }
 
 TEST_F(Dialog, ScrollInfoReadsWhatTheMaskSelects)

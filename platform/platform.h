@@ -10,6 +10,7 @@
 
 #if defined(UNDER_CE)
 #include <windows.h>
+#include <pwinuser.h> /* GwesPowerOffSystem: OEM header, WINCEOEM=1 */
 #include <cpl.h>
 #include <ras.h>
 #elif defined(_WIN32)

@@ -98,25 +98,34 @@ std::string own_folder()
     return self.substr(0, self.rfind('/'));
 }
 
+// How a shortcut's target maps to a host program.
+enum class Lookup { Found, NotAProgram, Refused };
+
 // The host program that is the device's \Windows\NAME.exe: NAME (or
-// NAME.exe) in the programs folder, matched without regard to case.
-bool find_program(const std::string &target, const std::string &programs, std::string *program)
+// NAME.exe) in the programs folder, matched without regard to case.  NAME
+// must be a name the device's files allow, with no "..": a target such as
+// \Windows\../../usr/bin/id.exe never reaches outside the folder.  Only a
+// regular file we may run is a program.
+Lookup find_program(const std::string &target, const std::string &programs, std::string *program)
 {
     const std::string windows = "\\Windows\\";
     if (target.size() <= windows.size() || !board::reg::same_name(target.substr(0, windows.size()), windows))
-        return false;
+        return Lookup::NotAProgram;
     std::string name = target.substr(windows.size());
-    if (name.find('\\') != std::string::npos || !ends_with_folded(name, ".exe"))
-        return false;
+    if (!board::files::valid_name(name) || name.find("..") != std::string::npos)
+        return Lookup::Refused;
+    if (!ends_with_folded(name, ".exe"))
+        return Lookup::NotAProgram;
     std::string base = name.substr(0, name.size() - 4);
     for (const std::string &candidate : {base, name}) {
         std::string path = programs + "/" + candidate;
-        if (access(path.c_str(), X_OK) == 0) {
+        struct stat st;
+        if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0) {
             *program = path;
-            return true;
+            return Lookup::Found;
         }
     }
-    return false;
+    return Lookup::NotAProgram;
 }
 
 // Runs one program as the shell would, in its own process on this board.
@@ -163,7 +172,13 @@ int boot(const std::string &programs)
             std::printf("boot: %s is not a shortcut\n", shortcut.c_str());
             continue;
         }
-        if (!find_program(target, programs, &program)) {
+        Lookup found = find_program(target, programs, &program);
+        if (found == Lookup::Refused) {
+            std::printf("boot: %s (%s) refused: not a program name the device allows\n",
+                        target.c_str(), shortcut.c_str());
+            continue;
+        }
+        if (found == Lookup::NotAProgram) {
             std::printf("boot: %s (%s) is not a program in %s\n", target.c_str(), shortcut.c_str(),
                         programs.c_str());
             continue;
@@ -242,8 +257,12 @@ int run(const std::vector<std::string> &args)
     } else if (cmd == "boot") {
         if (args.size() == 1)
             return boot(own_folder());
-        if (args.size() == 3 && args[1] == "--programs")
+        if (args.size() == 3 && args[1] == "--programs") {
+            struct stat st;
+            if (stat(args[2].c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+                return usage_error("--programs takes a folder; '" + args[2] + "' is not one");
             return boot(args[2]);
+        }
         return usage_error("boot takes nothing or --programs DIR");
     } else if (cmd == "input") {
         int pin;

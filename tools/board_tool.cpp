@@ -28,9 +28,11 @@ const char kUsage[] =
     "  plug                    the device GPI1: is present\n"
     "  fault                   the driver raises a fault on its next request\n"
     "  registry                print the board's registry file (.reg text)\n"
+    "  registry protected      the protected keys, one a line\n"
     "  registry protect KEY    programs may no longer create, change or delete KEY\n"
     "                          or anything below it (HKEY_CURRENT_USER\\ControlPanel\\Comm)\n"
-    "  registry unprotect KEY  take that protection away again\n"
+    "  registry unprotect KEY  take that protection away again (KEY itself must be\n"
+    "                          protected: exit 1 otherwise)\n"
     "  ras list                the board's RAS devices, present or removed\n"
     "  ras remove NAME         take the RAS device NAME away (\"Serial on USB\")\n"
     "  ras restore NAME        bring it back\n"
@@ -208,16 +210,32 @@ int registry(const std::vector<std::string> &args)
         }
         return 0;
     }
+    if (args.size() == 2 && args[1] == "protected") {
+        for (const std::string &key : board::reg::protected_keys())
+            std::printf("%s\n", key.c_str());
+        return 0;
+    }
     if (args.size() == 3 && (args[1] == "protect" || args[1] == "unprotect")) {
-        const std::string &key = args[2];
+        // One trailing backslash is dropped, as the registry calls drop it.
+        std::string key = args[2];
+        if (!key.empty() && key.back() == '\\')
+            key.pop_back();
         std::string root = key.substr(0, key.find('\\'));
         if (!board::reg::is_root(root))
             return usage_error("KEY must start with a root key such as HKEY_CURRENT_USER, not '" +
-                               key + "'");
-        board::reg::set_protected(key, args[1] == "protect");
+                               args[2] + "'");
+        if (!board::reg::valid_key_path(key))
+            return usage_error("KEY has an empty name or a control character in it: '" + args[2] +
+                               "'");
+        bool on = args[1] == "protect";
+        if (!board::reg::set_protected(key, on) && !on) {
+            std::fprintf(stderr, "board: %s is not protected (see 'board registry protected')\n",
+                         key.c_str());
+            return 1;
+        }
         return 0;
     }
-    return usage_error("registry takes nothing, or protect KEY or unprotect KEY");
+    return usage_error("registry takes nothing, protected, protect KEY or unprotect KEY");
 }
 
 int ras(const std::vector<std::string> &args)

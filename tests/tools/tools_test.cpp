@@ -67,7 +67,18 @@ TEST_F(Tools, PinctlReadsWhatTheBoardHolds)
     ok(board({"input", "4", "release"}));
     EXPECT_EQ(ok(pinctl({"get", "4"})), "0\n");
     ok(pinctl({"set", "4", "-1"}));
-    EXPECT_EQ(ok(pinctl({"get", "0x4"})), "1\n");
+    EXPECT_EQ(ok(pinctl({"get", "04"})), "1\n");
+}
+
+TEST_F(Tools, PinNumbersAreDecimalWithLeadingZeros)
+{
+    ok(pinctl({"set", "010", "0"}));
+    board::Status st = board::status();
+    EXPECT_TRUE(st.pins[10].touched);
+    EXPECT_EQ(st.pins[10].level(), 0);
+    EXPECT_FALSE(st.pins[8].touched) << "010 was read as octal";
+    EXPECT_EQ(ok(pinctl({"get", "0010"})), "0\n");
+    EXPECT_EQ(board_.trace_lines()[1], "IOCTL_GPIO_SET_PIN 8 10 0 -> 1");
 }
 
 TEST_F(Tools, PinctlFailuresNameThePin)
@@ -93,7 +104,7 @@ TEST_F(Tools, PinctlBadArgumentsExitTwoWithUsage)
     for (const std::vector<std::string> &args :
          {std::vector<std::string>{}, {"frob"}, {"set"}, {"set", "3"}, {"set", "3", "1", "2"},
           {"set", "x", "1"}, {"set", "3", "high"}, {"get"}, {"get", "3", "4"}, {"get", "3x"},
-          {"get", "99999999999"}, {"get", ""}, {"poweroff", "now"}}) {
+          {"get", "99999999999"}, {"get", ""}, {"get", "0x4"}, {"poweroff", "now"}}) {
         SCOPED_TRACE(args.empty() ? "(none)" : args[0] + (args.size() > 1 ? " " + args[1] : ""));
         ProgramResult r = pinctl(args);
         EXPECT_EQ(r.exit_code, 2);

@@ -40,12 +40,15 @@ const char kUsage[] =
     "                          the shell does; \\Windows\\NAME.exe is the program NAME in\n"
     "                          DIR (default: the folder this tool is in)\n"
     "\n"
-    "The device's files are in the board folder's fs folder, its registry in\n"
-    "registry.reg there.  'reset' also writes the default registry and files, with\n"
-    "the start-up shortcut \\Windows\\Startup\\Velmorra.lnk.\n"
+    "The board lives in the folder BOARD_DIR names; when BOARD_DIR is unset, in\n"
+    "$XDG_STATE_HOME/ceboard/default (XDG_STATE_HOME defaults to ~/.local/state).\n"
+    "A folder that does not exist yet is created, with a fresh default board.\n"
+    "The device's files are in BOARD_DIR/fs and its registry in\n"
+    "BOARD_DIR/registry.reg.  'reset' also writes the default registry and files,\n"
+    "with the start-up shortcut \\Windows\\Startup\\Velmorra.lnk.\n"
     "\n"
-    "The board lives in the folder BOARD_DIR names (default: ~/.local/state/ceboard/default).\n"
-    "Exit status: 0 done, 1 the board could not be used, 2 bad arguments.\n";
+    "Exit status: 0 done, 1 the board could not be used or the KEY to unprotect\n"
+    "was not protected, 2 bad arguments.\n";
 
 int usage_error(const std::string &what)
 {

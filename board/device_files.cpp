@@ -76,7 +76,7 @@ bool build_image(const std::string &fs, bool replace)
 
 bool bad_char(unsigned char c)
 {
-    return c < 0x20 || std::strchr("<>:\"|?*/", c) != nullptr;
+    return c < 0x20 || std::strchr("<>:\"|?*/\\", c) != nullptr;
 }
 
 std::string fold(const std::string &s)
@@ -113,6 +113,16 @@ std::string match(const std::string &dir, const std::string &name)
 
 }  // namespace
 
+bool valid_name(const std::string &name)
+{
+    if (name.empty() || name == "." || name == "..")
+        return false;
+    for (unsigned char c : name)
+        if (bad_char(c))
+            return false;
+    return true;
+}
+
 std::string root()
 {
     std::string fs = board::path("fs");
@@ -143,11 +153,8 @@ Found resolve(const std::string &path)
     for (;;) {
         size_t end = path.find('\\', pos);
         std::string part = path.substr(pos, end == std::string::npos ? end : end - pos);
-        if (part.empty() || part == "." || part == "..")
+        if (!valid_name(part))
             return Found{kInvalidName, std::string(), false};
-        for (unsigned char c : part)
-            if (bad_char(c))
-                return Found{kInvalidName, std::string(), false};
         if (part.size() > kMaxName)
             return Found{kTooLong, std::string(), false};
         parts.push_back(part);

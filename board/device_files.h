@@ -19,6 +19,11 @@ std::string root();
 // \Windows\Startup\Velmorra.lnk that runs \Windows\Velmorra.exe once.
 void reset();
 
+// Whether name may be one element of a device path: not empty, not "." or
+// "..", no control character and none of < > : " | ? * / (nor a backslash,
+// which separates elements).  Its length is not checked.
+bool valid_name(const std::string &name);
+
 // A device path mapped into the root.
 struct Found {
     uint32_t error;    // 0, or the platform error number

@@ -404,6 +404,24 @@ bool is_root(const std::string &name)
     return false;
 }
 
+bool valid_key_path(const std::string &path)
+{
+    size_t pos = path.find('\\');
+    if (!is_root(path.substr(0, pos)))
+        return false;
+    while (pos != std::string::npos) {
+        size_t end = path.find('\\', pos + 1);
+        std::string name = path.substr(pos + 1, end == std::string::npos ? end : end - pos - 1);
+        if (name.empty())
+            return false;
+        for (unsigned char c : name)
+            if (c < 0x20)
+                return false;
+        pos = end;
+    }
+    return true;
+}
+
 Key *Hive::find(const std::string &path)
 {
     for (Key &k : keys_)
@@ -591,19 +609,23 @@ bool is_protected(const std::string &path)
     return false;
 }
 
-void set_protected(const std::string &path, bool on)
+bool set_protected(const std::string &path, bool on)
 {
     file_util::Lock lock(lock_path(), true);
     std::vector<std::string> keys = protected_locked();
-    keys.erase(std::remove_if(keys.begin(), keys.end(),
-                              [&](const std::string &k) { return same_name(k, path); }),
-               keys.end());
+    auto same = [&](const std::string &k) { return same_name(k, path); };
+    bool was = std::find_if(keys.begin(), keys.end(), same) != keys.end();
+    if (was == on)
+        return was;
     if (on)
         keys.push_back(path);
+    else
+        keys.erase(std::remove_if(keys.begin(), keys.end(), same), keys.end());
     std::string text;
     for (const std::string &k : keys)
         text += k + "\n";
     file_util::replace_file(protected_path(), text);
+    return was;
 }
 
 }  // namespace reg

@@ -63,6 +63,10 @@ private:
 // The roots a registry path may start with.
 bool is_root(const std::string &name);
 
+// Whether path names a key: a root, then names that are neither empty nor
+// hold a control character ("HKEY_CURRENT_USER\ControlPanel").
+bool valid_key_path(const std::string &path);
+
 // A registry file that cannot be read as one.
 struct Damaged {
     std::string file;
@@ -96,10 +100,12 @@ void reset();
 
 // Keys the board protects: no program may create, change or delete them or
 // anything below them (they can still be opened and read).  Kept in a small
-// side file, one key path per line.
+// side file, one key path per line, in the order they were protected.
 std::vector<std::string> protected_keys();
 bool is_protected(const std::string &path);
-void set_protected(const std::string &path, bool on);
+// Protects path (a valid_key_path) or takes its protection away; returns
+// whether it was protected before, itself and not through a key above it.
+bool set_protected(const std::string &path, bool on);
 
 }  // namespace reg
 }  // namespace board

@@ -28,9 +28,11 @@ const char kUsage[] =
     "  plug                    the device GPI1: is present\n"
     "  fault                   the driver raises a fault on its next request\n"
     "  registry                print the board's registry file (.reg text)\n"
+    "  registry protected      the protected keys, one a line\n"
     "  registry protect KEY    programs may no longer create, change or delete KEY\n"
     "                          or anything below it (HKEY_CURRENT_USER\\ControlPanel\\Comm)\n"
-    "  registry unprotect KEY  take that protection away again\n"
+    "  registry unprotect KEY  take that protection away again (KEY itself must be\n"
+    "                          protected: exit 1 otherwise)\n"
     "  ras list                the board's RAS devices, present or removed\n"
     "  ras remove NAME         take the RAS device NAME away (\"Serial on USB\")\n"
     "  ras restore NAME        bring it back\n"
@@ -38,12 +40,15 @@ const char kUsage[] =
     "                          the shell does; \\Windows\\NAME.exe is the program NAME in\n"
     "                          DIR (default: the folder this tool is in)\n"
     "\n"
-    "The device's files are in the board folder's fs folder, its registry in\n"
-    "registry.reg there.  'reset' also writes the default registry and files, with\n"
-    "the start-up shortcut \\Windows\\Startup\\Velmorra.lnk.\n"
+    "The board lives in the folder BOARD_DIR names; when BOARD_DIR is unset, in\n"
+    "$XDG_STATE_HOME/ceboard/default (XDG_STATE_HOME defaults to ~/.local/state).\n"
+    "A folder that does not exist yet is created, with a fresh default board.\n"
+    "The device's files are in BOARD_DIR/fs and its registry in\n"
+    "BOARD_DIR/registry.reg.  'reset' also writes the default registry and files,\n"
+    "with the start-up shortcut \\Windows\\Startup\\Velmorra.lnk.\n"
     "\n"
-    "The board lives in the folder BOARD_DIR names (default: ~/.local/state/ceboard/default).\n"
-    "Exit status: 0 done, 1 the board could not be used, 2 bad arguments.\n";
+    "Exit status: 0 done, 1 the board could not be used or the KEY to unprotect\n"
+    "was not protected, 2 bad arguments.\n";
 
 int usage_error(const std::string &what)
 {
@@ -98,25 +103,34 @@ std::string own_folder()
     return self.substr(0, self.rfind('/'));
 }
 
+// How a shortcut's target maps to a host program.
+enum class Lookup { Found, NotAProgram, Refused };
+
 // The host program that is the device's \Windows\NAME.exe: NAME (or
-// NAME.exe) in the programs folder, matched without regard to case.
-bool find_program(const std::string &target, const std::string &programs, std::string *program)
+// NAME.exe) in the programs folder, matched without regard to case.  NAME
+// must be a name the device's files allow, with no "..": a target such as
+// \Windows\../../usr/bin/id.exe never reaches outside the folder.  Only a
+// regular file we may run is a program.
+Lookup find_program(const std::string &target, const std::string &programs, std::string *program)
 {
     const std::string windows = "\\Windows\\";
     if (target.size() <= windows.size() || !board::reg::same_name(target.substr(0, windows.size()), windows))
-        return false;
+        return Lookup::NotAProgram;
     std::string name = target.substr(windows.size());
-    if (name.find('\\') != std::string::npos || !ends_with_folded(name, ".exe"))
-        return false;
+    if (!board::files::valid_name(name) || name.find("..") != std::string::npos)
+        return Lookup::Refused;
+    if (!ends_with_folded(name, ".exe"))
+        return Lookup::NotAProgram;
     std::string base = name.substr(0, name.size() - 4);
     for (const std::string &candidate : {base, name}) {
         std::string path = programs + "/" + candidate;
-        if (access(path.c_str(), X_OK) == 0) {
+        struct stat st;
+        if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0) {
             *program = path;
-            return true;
+            return Lookup::Found;
         }
     }
-    return false;
+    return Lookup::NotAProgram;
 }
 
 // Runs one program as the shell would, in its own process on this board.
@@ -163,7 +177,13 @@ int boot(const std::string &programs)
             std::printf("boot: %s is not a shortcut\n", shortcut.c_str());
             continue;
         }
-        if (!find_program(target, programs, &program)) {
+        Lookup found = find_program(target, programs, &program);
+        if (found == Lookup::Refused) {
+            std::printf("boot: %s (%s) refused: not a program name the device allows\n",
+                        target.c_str(), shortcut.c_str());
+            continue;
+        }
+        if (found == Lookup::NotAProgram) {
             std::printf("boot: %s (%s) is not a program in %s\n", target.c_str(), shortcut.c_str(),
                         programs.c_str());
             continue;
@@ -193,16 +213,32 @@ int registry(const std::vector<std::string> &args)
         }
         return 0;
     }
+    if (args.size() == 2 && args[1] == "protected") {
+        for (const std::string &key : board::reg::protected_keys())
+            std::printf("%s\n", key.c_str());
+        return 0;
+    }
     if (args.size() == 3 && (args[1] == "protect" || args[1] == "unprotect")) {
-        const std::string &key = args[2];
+        // One trailing backslash is dropped, as the registry calls drop it.
+        std::string key = args[2];
+        if (!key.empty() && key.back() == '\\')
+            key.pop_back();
         std::string root = key.substr(0, key.find('\\'));
         if (!board::reg::is_root(root))
             return usage_error("KEY must start with a root key such as HKEY_CURRENT_USER, not '" +
-                               key + "'");
-        board::reg::set_protected(key, args[1] == "protect");
+                               args[2] + "'");
+        if (!board::reg::valid_key_path(key))
+            return usage_error("KEY has an empty name or a control character in it: '" + args[2] +
+                               "'");
+        bool on = args[1] == "protect";
+        if (!board::reg::set_protected(key, on) && !on) {
+            std::fprintf(stderr, "board: %s is not protected (see 'board registry protected')\n",
+                         key.c_str());
+            return 1;
+        }
         return 0;
     }
-    return usage_error("registry takes nothing, or protect KEY or unprotect KEY");
+    return usage_error("registry takes nothing, protected, protect KEY or unprotect KEY");
 }
 
 int ras(const std::vector<std::string> &args)
@@ -242,8 +278,12 @@ int run(const std::vector<std::string> &args)
     } else if (cmd == "boot") {
         if (args.size() == 1)
             return boot(own_folder());
-        if (args.size() == 3 && args[1] == "--programs")
+        if (args.size() == 3 && args[1] == "--programs") {
+            struct stat st;
+            if (stat(args[2].c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+                return usage_error("--programs takes a folder; '" + args[2] + "' is not one");
             return boot(args[2]);
+        }
         return usage_error("boot takes nothing or --programs DIR");
     } else if (cmd == "input") {
         int pin;

@@ -15,7 +15,10 @@ const char kUsage[] =
     "       pinctl get PIN         print PIN's level (0 or 1)\n"
     "       pinctl poweroff        ask the board to power off\n"
     "\n"
-    "The board is the one in BOARD_DIR (the simulated board on a host).\n"
+    "PIN and LEVEL are decimal numbers.  The board is the one in BOARD_DIR (the\n"
+    "simulated board on a host); when unset, $XDG_STATE_HOME/ceboard/default\n"
+    "(XDG_STATE_HOME defaults to ~/.local/state).  A folder that does not exist\n"
+    "yet is created, with a fresh default board.\n"
     "Exit status: 0 done, 1 the driver failed the call, 2 bad arguments.\n";
 
 int usage_error(const char *what)
@@ -28,7 +31,7 @@ bool parse_int(const char *s, LONG *out)
 {
     errno = 0;
     char *end = nullptr;
-    long v = std::strtol(s, &end, 0);
+    long v = std::strtol(s, &end, 10);  // "010" is pin 10, as 'board' reads it
     if (errno || end == s || *end || v < INT32_MIN || v > INT32_MAX)
         return false;
     *out = static_cast<LONG>(v);

@@ -8,6 +8,13 @@
 
 #include "resource.h"
 
+#if defined(UNDER_CE)
+/* The board's RASENTRY is 3472 bytes, the size RasSetEntryProperties is
+ * handed below: a build whose headers lay the record out otherwise fails
+ * here rather than storing a record the board refuses. */
+typedef char RasEntryHasTheBoardsSize[sizeof(RASENTRY) == 3472 ? 1 : -1];
+#endif
+
 #define DEVICE_NAME_ROOM (RAS_MaxDeviceName + 1)
 #define NAME_ROOM 256
 

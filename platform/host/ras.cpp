@@ -138,8 +138,10 @@ CE_API DWORD RasSetEntryProperties(LPWSTR, LPWSTR entry, LPRASENTRY info, DWORD 
     try {
         present = device_present(device);
     } catch (const board::Error &e) {
+        // The board's state, not the record, is at fault: the phone book
+        // cannot be used, as when its registry cannot.
         std::fprintf(stderr, "host stand-in: %s\n", e.message.c_str());
-        return done(ERROR_DEVICE_DOES_NOT_EXIST);
+        return done(ERROR_CANNOT_OPEN_PHONEBOOK);
     }
     if (!present)
         return done(ERROR_DEVICE_DOES_NOT_EXIST);

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -46,6 +49,29 @@ TEST(BoardView, TailKeepsTheLastLinesWithoutTheirEnds)
     EXPECT_LT(t.size(), 3000u);
     std::remove(name);
     EXPECT_TRUE(tail_lines(name, 5).empty());
+}
+
+// The board tool is run without a shell: a folder name with a quote in it
+// is only a name.  Both its outputs are caught; its input is empty.
+TEST(BoardView, RunCapturingNeedsNoShell)
+{
+    char name[] = "/tmp/cpl_run_XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    std::string folder = std::string(name) + "/it's \"here\" $(x)";
+    ASSERT_EQ(mkdir(folder.c_str(), 0777), 0);
+    std::string tool = folder + "/board";
+    {
+        std::ofstream out(tool);
+        out << "#!/bin/sh\necho \"out $1\"\necho err >&2\nread x && echo \"read $x\"\nexit 3\n";
+    }
+    ASSERT_EQ(chmod(tool.c_str(), 0755), 0);
+    std::string output;
+    EXPECT_EQ(run_capturing({tool, "boot"}, &output), 3);
+    EXPECT_EQ(output, "out boot\nerr\n");
+
+    EXPECT_EQ(run_capturing({folder + "/missing", "boot"}, &output), -1);
+    EXPECT_EQ(output.rfind("cannot run " + folder + "/missing: ", 0), 0u) << output;
+    std::filesystem::remove_all(name);
 }
 
 }  // namespace

@@ -292,6 +292,22 @@ TEST_F(Session, ReadsTheScriptFromStandardInputAndEndsAtQuit)
     EXPECT_NE(r.err.find("<stdin>:2: "), std::string::npos) << r.err;
 }
 
+// A board folder that cannot be used stops the script before its first
+// line: no applet is opened on a board it cannot reach.
+TEST_F(Session, AnUnusableBoardStopsTheScriptBeforeItRuns)
+{
+    std::ofstream(dir_ + "/plain") << "";
+    std::ofstream(dir_ + "/in") << "open Pinvane\n";
+    setenv("BOARD_DIR", (dir_ + "/plain").c_str(), 1);
+    Outcome r = run_stdin({"--script", "-"}, dir_ + "/in");
+    setenv("BOARD_DIR", dir_.c_str(), 1);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("controlpanel: cannot open " + dir_ + "/plain/board.state", 0), 0u)
+        << r.err;
+    EXPECT_TRUE(trace().empty());
+    EXPECT_TRUE(debug().empty());
+}
+
 TEST_F(Session, RefusesBadArgumentsAndMissingScripts)
 {
     EXPECT_EQ(run({"--frobnicate"}).status, 2);
@@ -300,6 +316,11 @@ TEST_F(Session, RefusesBadArgumentsAndMissingScripts)
     Outcome r = run({"--script", dir_ + "/missing"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("cannot read the script"), std::string::npos) << r.err;
+    // A folder opens as a stream that reads nothing: no script at all.
+    r = run({"--script", dir_});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot read the script " + dir_ + ": it is a folder"), std::string::npos)
+        << r.err;
     r = run({"--list", "--applets", dir_ + "/nowhere"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("nowhere is not a folder of applets"), std::string::npos) << r.err;

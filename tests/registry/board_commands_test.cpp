@@ -43,3 +43,41 @@ TEST_F(BoardCommands, RegistryPrintsTheFileAndNamesTheLineThatIsDamaged)
     r = run_program(BOARD_TOOL, {"registry", "protect", "Debug"});
     EXPECT_EQ(r.exit_code, 2);
 }
+
+// protect/unprotect name keys as the registry calls do (one trailing
+// backslash is no part of the name); a path with an empty name protects
+// nothing and is refused, as is taking away a protection that is not there.
+TEST_F(BoardCommands, ProtectionsAreListedAndOnlyWhatIsProtectedIsUnprotected)
+{
+    ProgramResult r = run_program(BOARD_TOOL, {"registry", "protect", "HKEY_CURRENT_USER\\ControlPanel\\"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(board::reg::is_protected("HKEY_CURRENT_USER\\ControlPanel\\Comm"));
+    r = run_program(BOARD_TOOL, {"registry", "protect", "HKEY_LOCAL_MACHINE\\Debug"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    r = run_program(BOARD_TOOL, {"registry", "protected"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "HKEY_CURRENT_USER\\ControlPanel\nHKEY_LOCAL_MACHINE\\Debug\n");
+
+    for (const char *bad : {"HKEY_CURRENT_USER\\ControlPanel\\\\", "HKEY_CURRENT_USER\\\\ControlPanel",
+                            "HKEY_CURRENT_USER\\Comm\nHKEY_LOCAL_MACHINE"}) {
+        SCOPED_TRACE(bad);
+        r = run_program(BOARD_TOOL, {"registry", "protect", bad});
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_NE(r.err.find("KEY has an empty name or a control character in it"), std::string::npos)
+            << r.err;
+    }
+    EXPECT_EQ(board::reg::protected_keys().size(), 2u);
+
+    // Comm is protected through ControlPanel, not itself.
+    r = run_program(BOARD_TOOL, {"registry", "unprotect", "HKEY_CURRENT_USER\\ControlPanel\\Comm"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("HKEY_CURRENT_USER\\ControlPanel\\Comm is not protected"), std::string::npos)
+        << r.err;
+    EXPECT_TRUE(board::reg::is_protected("HKEY_CURRENT_USER\\ControlPanel\\Comm"));
+    r = run_program(BOARD_TOOL, {"registry", "unprotect", "hkey_current_user\\controlpanel\\"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_FALSE(board::reg::is_protected("HKEY_CURRENT_USER\\ControlPanel\\Comm"));
+    r = run_program(BOARD_TOOL, {"registry", "unprotect", "HKEY_CURRENT_USER\\ControlPanel"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(run_program(BOARD_TOOL, {"registry", "protected"}).out, "HKEY_LOCAL_MACHINE\\Debug\n");
+}

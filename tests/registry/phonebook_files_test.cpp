@@ -137,6 +137,28 @@ TEST_F(Phonebook, AnEntryOnADeviceTheBoardLacksIsRefused)
     EXPECT_FALSE(board::set_ras_device("No Such Device", false));
 }
 
+// A board folder that cannot be used fails the phone book, not the device
+// the record names.
+TEST_F(Phonebook, AnUnusableBoardCannotOpenThePhonebook)
+{
+    RASENTRY e = defaults();
+    set_device(&e, u"Serial on USB");
+    std::string not_a_folder = file("plain");
+    test_support::write_file(not_a_folder, "");
+    setenv("BOARD_DIR", not_a_folder.c_str(), 1);
+    testing::internal::CaptureStderr();
+    SetLastError(0);
+    DWORD stored = store(u"`USB", &e);
+    DWORD last = GetLastError();
+    std::string err = testing::internal::GetCapturedStderr();
+    setenv("BOARD_DIR", board_.dir().c_str(), 1);
+    EXPECT_EQ(stored, static_cast<DWORD>(ERROR_CANNOT_OPEN_PHONEBOOK));
+    EXPECT_EQ(last, static_cast<DWORD>(ERROR_CANNOT_OPEN_PHONEBOOK));
+    EXPECT_NE(err.find(not_a_folder), std::string::npos) << err;
+    RASENTRY got;
+    EXPECT_EQ(fetch(u"`USB", &got), static_cast<DWORD>(ERROR_CANNOT_FIND_PHONEBOOK_ENTRY));
+}
+
 TEST_F(Phonebook, EnumerationListsTheStoredEntries)
 {
     RASENTRYNAME names[4];

@@ -2,14 +2,19 @@
 // and what they do to the board.
 #include "board.h"
 #include "board_folder.h"
+#include "device_files.h"
 #include "process.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sys/stat.h>
 
 namespace {
 
 using test_support::ProgramResult;
 using Lines = std::vector<std::string>;
+using test_support::split_lines;
 
 class Tools : public test_support::BoardTest {
 protected:
@@ -62,7 +67,18 @@ TEST_F(Tools, PinctlReadsWhatTheBoardHolds)
     ok(board({"input", "4", "release"}));
     EXPECT_EQ(ok(pinctl({"get", "4"})), "0\n");
     ok(pinctl({"set", "4", "-1"}));
-    EXPECT_EQ(ok(pinctl({"get", "0x4"})), "1\n");
+    EXPECT_EQ(ok(pinctl({"get", "04"})), "1\n");
+}
+
+TEST_F(Tools, PinNumbersAreDecimalWithLeadingZeros)
+{
+    ok(pinctl({"set", "010", "0"}));
+    board::Status st = board::status();
+    EXPECT_TRUE(st.pins[10].touched);
+    EXPECT_EQ(st.pins[10].level(), 0);
+    EXPECT_FALSE(st.pins[8].touched) << "010 was read as octal";
+    EXPECT_EQ(ok(pinctl({"get", "0010"})), "0\n");
+    EXPECT_EQ(board_.trace_lines()[1], "IOCTL_GPIO_SET_PIN 8 10 0 -> 1");
 }
 
 TEST_F(Tools, PinctlFailuresNameThePin)
@@ -88,7 +104,7 @@ TEST_F(Tools, PinctlBadArgumentsExitTwoWithUsage)
     for (const std::vector<std::string> &args :
          {std::vector<std::string>{}, {"frob"}, {"set"}, {"set", "3"}, {"set", "3", "1", "2"},
           {"set", "x", "1"}, {"set", "3", "high"}, {"get"}, {"get", "3", "4"}, {"get", "3x"},
-          {"get", "99999999999"}, {"get", ""}, {"poweroff", "now"}}) {
+          {"get", "99999999999"}, {"get", ""}, {"get", "0x4"}, {"poweroff", "now"}}) {
         SCOPED_TRACE(args.empty() ? "(none)" : args[0] + (args.size() > 1 ? " " + args[1] : ""));
         ProgramResult r = pinctl(args);
         EXPECT_EQ(r.exit_code, 2);
@@ -151,7 +167,10 @@ TEST_F(Tools, BoardBadArgumentsExitTwoAndChangeNothing)
              {{"input", "-1", "1"}, "not '-1'"},
              {{"input", "x", "1"}, "not 'x'"},
              {{"input", "3", "2"}, "the level must be 0, 1 or release, not '2'"},
-             {{"input", "3", "high"}, "not 'high'"}}) {
+             {{"input", "3", "high"}, "not 'high'"},
+             {{"boot", "--programs", "/nonexistent"}, "'/nonexistent' is not one"},
+             {{"boot", "--programs", "/dev/null"}, "'/dev/null' is not one"},
+             {{"boot", "--programs"}, "boot takes nothing or --programs DIR"}}) {
         SCOPED_TRACE(c.says);
         ProgramResult r = board(c.args);
         EXPECT_EQ(r.exit_code, 2);
@@ -164,6 +183,46 @@ TEST_F(Tools, BoardBadArgumentsExitTwoAndChangeNothing)
     for (const board::Pin &p : st.pins)
         EXPECT_FALSE(p.touched);
     EXPECT_NE(ok(board({"--help"})).find("usage: board"), std::string::npos);
+}
+
+// Start-up shortcuts whose target names a program outside the programs
+// folder, a name the device's files never hold, or something that is not a
+// program: each is reported and left alone, and the others still run.
+TEST_F(Tools, BootRunsOnlyProgramsInTheProgramsFolder)
+{
+    ok(board({"reset"}));
+    std::string programs = board_.dir() + "/programs", ran = board_.dir() + "/ran";
+    ASSERT_EQ(mkdir(programs.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir((programs + "/Folder").c_str(), 0777), 0);
+    auto program = [&](const std::string &path, const std::string &says) {
+        test_support::write_file(path, "#!/bin/sh\necho " + says + " >> '" + ran + "'\n");
+        ASSERT_EQ(chmod(path.c_str(), 0755), 0);
+    };
+    program(board_.dir() + "/outside", "outside");
+    program(programs + "/a|b", "bar");
+    program(programs + "/..twice", "twice");
+    program(programs + "/good", "good");
+    std::string startup = board_.dir() + "/fs/Windows/Startup/";
+    std::remove((startup + "Velmorra.lnk").c_str());
+    auto shortcut = [&](const std::string &name, const std::string &target) {
+        test_support::write_file(startup + name, board::files::shortcut_text(target));
+    };
+    shortcut("A.lnk", "\\Windows\\../outside.exe");
+    shortcut("B.lnk", "\\Windows\\a|b.exe");
+    shortcut("C.lnk", "\\Windows\\..twice.exe");
+    shortcut("D.lnk", "\\Windows\\Folder.exe");
+    shortcut("E.lnk", "\\Windows\\good.exe");
+
+    std::string refused = " refused: not a program name the device allows";
+    EXPECT_EQ(split_lines(ok(board({"boot", "--programs", programs}))),
+              (Lines{"boot: \\Windows\\../outside.exe (\\Windows\\Startup\\A.lnk)" + refused,
+                     "boot: \\Windows\\a|b.exe (\\Windows\\Startup\\B.lnk)" + refused,
+                     "boot: \\Windows\\..twice.exe (\\Windows\\Startup\\C.lnk)" + refused,
+                     "boot: \\Windows\\Folder.exe (\\Windows\\Startup\\D.lnk) is not a program in " +
+                         programs,
+                     "boot: running \\Windows\\good.exe (\\Windows\\Startup\\E.lnk)",
+                     "boot: \\Windows\\good.exe exited with code 0"}));
+    EXPECT_EQ(test_support::read_file(ran), "good\n");
 }
 
 TEST_F(Tools, UnusableBoardExitsOne)

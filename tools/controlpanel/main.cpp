@@ -34,8 +34,11 @@ const char kUsage[] =
     "  show                      print the open dialog, one control a line\n"
     "  quit                      close the open dialog and stop\n"
     "\n"
-    "The board is the one in BOARD_DIR; debug output goes where BOARD_DEBUG_LOG says\n"
-    "(the full-screen mode sets it to debug.log in the board folder when unset).\n"
+    "The board is the one in BOARD_DIR; when unset, $XDG_STATE_HOME/ceboard/default\n"
+    "(XDG_STATE_HOME defaults to ~/.local/state).  A folder that does not exist yet\n"
+    "is created, with a fresh default board.  Debug output goes where\n"
+    "BOARD_DEBUG_LOG says (the full-screen mode sets it to debug.log in the board\n"
+    "folder when unset).\n"
     "Exit status: 0 done, 1 the board or a file could not be used, 2 bad arguments\n"
     "or a bad script line.\n";
 

@@ -4,10 +4,13 @@
 #include "dialog.h"
 #include "script.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
+#include <sys/stat.h>
 #include <thread>
 
 namespace {
@@ -173,17 +176,36 @@ int run_script(const std::string &folder, const std::string &file)
     std::istream *in = &std::cin;
     std::string where = file == "-" ? "<stdin>" : file;
     if (file != "-") {
-        in_file.open(file);
-        if (!in_file) {
-            std::fprintf(stderr, "controlpanel: cannot read the script %s\n", file.c_str());
+        struct stat st;
+        std::string why;
+        if (stat(file.c_str(), &st) != 0)
+            why = std::strerror(errno);
+        else if (!S_ISREG(st.st_mode))
+            why = S_ISDIR(st.st_mode) ? "it is a folder" : "it is not a regular file";
+        else {
+            in_file.open(file);
+            if (!in_file)
+                why = std::strerror(errno);
+        }
+        if (!why.empty()) {
+            std::fprintf(stderr, "controlpanel: cannot read the script %s: %s\n", file.c_str(),
+                         why.c_str());
             return 1;
         }
         in = &in_file;
+    }
+    // The applets need the board: say so once, before any line runs.
+    try {
+        board::status();
+    } catch (const board::Error &e) {
+        std::fprintf(stderr, "controlpanel: %s\n", e.message.c_str());
+        return 1;
     }
 
     Runner runner(folder);
     int status = 0;
     int number = 0;
+    bool stopped = false;
     std::string line;
     while (std::getline(*in, line)) {
         ++number;
@@ -205,8 +227,15 @@ int run_script(const std::string &folder, const std::string &file)
                          e.message.c_str());
             status = 1;
         }
-        if (status || c.op == script::Op::Quit)
+        if (status || c.op == script::Op::Quit) {
+            stopped = true;
             break;
+        }
+    }
+    if (!stopped && !in->eof()) {
+        std::fprintf(stderr, "controlpanel: %s: cannot read the script after line %d\n",
+                     where.c_str(), number);
+        status = 1;
     }
     if (!runner.finish()) {
         // The applet's dialog will not end: its library cannot be unloaded.

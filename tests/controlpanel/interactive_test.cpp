@@ -62,6 +62,13 @@ protected:
         tmux("send-keys -l '\033[<" + std::to_string(button) + ";" + std::to_string(x + 1) + ";" +
              std::to_string(y + 1) + (release ? "m'" : "M'"));
     }
+    // Waits until pwm channel 0's cr is cr; false when it never is.
+    bool cr_becomes(unsigned cr)
+    {
+        for (int i = 0; i < 100 && board::status().pwm[0].cr != cr; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return board::status().pwm[0].cr == cr;
+    }
     std::string socket_;
 };
 
@@ -141,6 +148,39 @@ TEST_F(Terminal, DragsAScrollBarThumbWithTheMouse)
     EXPECT_TRUE(shows("tty-restored")) << screen();
     EXPECT_EQ(board::status().pwm[0].running, 0u);
     EXPECT_EQ(board::status().pwm[1].running, 0u);
+}
+
+TEST_F(Terminal, HomeAndEndAsTmuxSendsThemAndKeysTheTerminalDoesNotNameDoNothingElse)
+{
+    start();
+    tmux("send-keys Down Enter");  // Hemlark
+    ASSERT_TRUE(shows("Done")) << screen();
+    // tmux sends Home and End as ESC [ 1 ~ and ESC [ 4 ~, sequences that
+    // TERM=xterm-256color names otherwise; they move the first bar all the way.
+    tmux("send-keys End");
+    EXPECT_TRUE(cr_becomes(54));
+    tmux("send-keys Home");
+    EXPECT_TRUE(cr_becomes(0));
+    tmux("send-keys F4");
+    ASSERT_TRUE(shows("dialog closed")) << screen();
+
+    tmux("send-keys Down Enter");  // Pinvane, which Escape would close
+    ASSERT_TRUE(shows("Port 9")) << screen();
+    // A key the terminal description does not know, and Alt with a digit:
+    // neither is Escape followed by keys (which would close the dialog and
+    // cycle the outside levels of pins 9 and 1).
+    tmux("send-keys -l '\033[99~'");
+    tmux("send-keys -l '\0331'");
+    tmux("send-keys Space");
+    ASSERT_TRUE(shows("\u2612 Port 1")) << screen();
+    board::Status st = board::status();
+    std::string now = screen();
+    for (int pin : {1, 4, 9}) {
+        EXPECT_EQ(st.pins[pin].external, -1) << "pin " << pin;
+        EXPECT_EQ(now.find("pin " + std::to_string(pin) + ":"), std::string::npos) << now;
+    }
+    tmux("send-keys q");
+    EXPECT_TRUE(shows("controlpanel-exit=0")) << screen();
 }
 
 }  // namespace

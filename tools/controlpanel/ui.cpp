@@ -132,6 +132,28 @@ struct Hit {
     int index;      // applet or control index
 };
 
+// ---- keys ----
+
+// Called when getch() gave Escape.  Escape alone is the Escape key.  With
+// more input right behind it, it starts a key whose sequence the terminal
+// description does not know (or is Alt with a key): the whole sequence is
+// dropped, lest its bytes be taken for Escape and keys of ours ("\033[1~"
+// would send Escape to the dialog and cycle pin 1).  ERR then.
+int escape_or_nothing()
+{
+    timeout(0);
+    int next = getch();
+    if (next == '[') {
+        // A control sequence: parameters and intermediates up to its final byte.
+        for (int c = getch(); c != ERR && !(c >= 0x40 && c <= 0x7E); c = getch()) {
+        }
+    } else if (next == 'O') {
+        getch();
+    }
+    timeout(100);
+    return next == ERR ? 27 : ERR;
+}
+
 // ---- the screen ----
 
 class Screen {
@@ -196,6 +218,8 @@ void Screen::run()
         view_.refresh();
         draw();
         int ch = getch();
+        if (ch == 27)
+            ch = escape_or_nothing();
         if (ch != ERR)
             key(ch);
     }
@@ -678,6 +702,12 @@ struct Terminal {
         noecho();
         nonl();
         keypad(stdscr, TRUE);
+        // Home and End as terminals other than the one TERM names send them
+        // (tmux and screen, the Linux console, rxvt, xterm's cursor modes).
+        for (const char *seq : {"\033[1~", "\033[7~", "\033[H", "\033OH"})
+            define_key(seq, KEY_HOME);
+        for (const char *seq : {"\033[4~", "\033[8~", "\033[F", "\033OF"})
+            define_key(seq, KEY_END);
         set_escdelay(25);
         timeout(100);
         curs_set(0);

@@ -51,6 +51,40 @@ TEST(BoardView, TailKeepsTheLastLinesWithoutTheirEnds)
     EXPECT_TRUE(tail_lines(name, 5).empty());
 }
 
+// At its narrowest the view still shows every figure whole, with both
+// channels at their highest rates: a cut "pcr 1023" would read "pcr 102".
+TEST(BoardView, TheNarrowestViewCutsNoFigure)
+{
+    char name[] = "/tmp/cpl_view_XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    setenv("BOARD_DIR", name, 1);
+    board::reset();
+    for (int32_t channel = 0; channel < board::kChannels; ++channel) {
+        int32_t set[5] = {channel, 0, board::kMaxCr, board::kMaxRate, board::kMaxRate};
+        ASSERT_TRUE(board::request(board::kPwmSet, set, sizeof set, nullptr, 0).ok);
+        ASSERT_TRUE(board::request(board::kPwmStart, set, sizeof set, nullptr, 0).ok);
+    }
+    board::set_input(9, 0);
+    BoardView view(board::dir(), "");
+    view.refresh();
+    std::vector<BoardView::Line> lines = view.lines(BoardView::kMinWidth, 100, true);
+    ASSERT_EQ(static_cast<int>(lines.size()) + 1, view.fixed_lines());  // and room for the boot line
+    std::string text;
+    // The first line names the board's folder, the last the debug log: names, not figures.
+    for (size_t i = 1; i + 1 < lines.size(); ++i) {
+        for (const BoardView::Span &s : lines[i].spans) {
+            int cells = 0;
+            for (char ch : s.text)
+                cells += (static_cast<unsigned char>(ch) & 0xC0) != 0x80;
+            EXPECT_LE(s.column + cells, BoardView::kMinWidth) << "line " << i << ": " << s.text;
+            text += s.text + "|";
+        }
+    }
+    EXPECT_NE(text.find("cr 63  dcr 1023  pcr 1023"), std::string::npos) << text;
+    EXPECT_NE(text.find("(not set)"), std::string::npos) << text;
+    std::filesystem::remove_all(name);
+}
+
 // The board tool is run without a shell: a folder name with a quote in it
 // is only a name.  Both its outputs are caught; its input is empty.
 TEST(BoardView, RunCapturingNeedsNoShell)

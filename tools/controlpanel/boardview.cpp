@@ -50,7 +50,7 @@ void BoardView::refresh()
         tail_ = tail_lines(log_, 64);
 }
 
-std::vector<BoardView::Line> BoardView::lines(int width, int height, bool utf8) const
+std::vector<BoardView::Line> BoardView::head(int width, bool utf8) const
 {
     std::vector<Line> out;
     auto line = [&](std::vector<Span> spans) { out.push_back(Line{std::move(spans)}); };
@@ -62,9 +62,9 @@ std::vector<BoardView::Line> BoardView::lines(int width, int height, bool utf8) 
     }
     line({{1, "power", Plain},
           {7, status_.powered ? "on" : "off", status_.powered ? High : Warn},
-          {12, "GPI1:", Plain},
-          {18, status_.plugged ? "present" : "absent", status_.plugged ? High : Warn},
-          {27, "requests " + std::to_string(status_.requests), Dim}});
+          {11, "GPI1:", Plain},
+          {17, status_.plugged ? "present" : "absent", status_.plugged ? High : Warn},
+          {26, "requests " + std::to_string(status_.requests), Dim}});
 
     std::vector<Span> pins{{1, "pin", Plain}}, levels{{1, "level", Plain}}, outside{{1, "outside", Dim}};
     for (int n = 1; n <= 9; ++n) {
@@ -82,8 +82,8 @@ std::vector<BoardView::Line> BoardView::lines(int width, int height, bool utf8) 
     for (int c = 0; c < board::kChannels; ++c) {
         const board::Pwm &p = status_.pwm[c];
         line({{1, "PWM " + std::to_string(c), Heading},
-              {8, p.running ? "running" : "stopped", p.running ? High : Dim},
-              {17, "cr " + std::to_string(p.cr) + "  dcr " + std::to_string(p.dcr) + "  pcr " +
+              {7, p.running ? "running" : "stopped", p.running ? High : Dim},
+              {16, "cr " + std::to_string(p.cr) + "  dcr " + std::to_string(p.dcr) + "  pcr " +
                        std::to_string(p.pcr),
                Plain}});
         int w = std::max(8, std::min(32, width - 16));
@@ -92,8 +92,8 @@ std::vector<BoardView::Line> BoardView::lines(int width, int height, bool utf8) 
     }
 
     line({{0, "Registry", Heading}});
-    line({{1, "HKLM\\Debug dbgSerial", Plain}, {33, dbg_serial_, External}});
-    line({{1, "HKCU\\ControlPanel\\Comm Cnct", Plain}, {33, cnct_, External}});
+    line({{1, "HKLM\\Debug dbgSerial", Plain}, {30, dbg_serial_, External}});
+    line({{1, "HKCU\\ControlPanel\\Comm Cnct", Plain}, {30, cnct_, External}});
     {
         std::lock_guard<std::mutex> lock(boot_mutex_);
         if (booting_ || !boot_result_.empty())
@@ -101,6 +101,24 @@ std::vector<BoardView::Line> BoardView::lines(int width, int height, bool utf8) 
     }
 
     line({{0, "Debug output", Heading}, {13, log_, Dim}});
+    return out;
+}
+
+int BoardView::fixed_lines() const
+{
+    // With room for the boot line before there is one, so that booting the
+    // board does not leave a screen that just fitted too small.
+    bool boot_line;
+    {
+        std::lock_guard<std::mutex> lock(boot_mutex_);
+        boot_line = booting_ || !boot_result_.empty();
+    }
+    return static_cast<int>(head(kMinWidth, false).size()) + (boot_line ? 0 : 1);
+}
+
+std::vector<BoardView::Line> BoardView::lines(int width, int height, bool utf8) const
+{
+    std::vector<Line> out = head(width, utf8);
     int room = height - static_cast<int>(out.size());
     if (room > 0) {
         // Long lines take as many rows as they need; the newest lines win.

@@ -34,6 +34,13 @@ public:
     void refresh();
     // What refresh() saw, laid out in at most height lines of width cells.
     std::vector<Line> lines(int width, int height, bool utf8) const;
+    // The narrowest view that shows every figure whole: the power line, the
+    // pins, the PWM channels' rates at their highest, the registry's
+    // "(not set)".
+    static constexpr int kMinWidth = 41;
+    // The lines of the view without the tail of the debug output, counting
+    // the boot line whether it shows yet or not.
+    int fixed_lines() const;
 
     // The user's actions; each returns a line saying what happened.
     std::string cycle_pin(int pin);  // no external level -> low -> high -> none
@@ -41,6 +48,8 @@ public:
     std::string boot(const std::string &board_tool);  // runs "board boot" in the background
 
 private:
+    std::vector<Line> head(int width, bool utf8) const;  // all but the debug output's tail
+
     std::string dir_, log_;
     board::Status status_{};
     std::string error_;  // why the board could not be read

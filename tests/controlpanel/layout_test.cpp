@@ -41,6 +41,36 @@ TEST(Layout, CrowdedRowsArePushedDownRatherThanMerged)
     EXPECT_EQ(l.height, 3);        // grows to hold them
 }
 
+TEST(Layout, AShortTerminalSqueezesEmptyRowsFromTheWidestGapsOnly)
+{
+    // Controls on rows 0, 4 (two side by side), 5 and 7 of nine.
+    std::vector<cpl::Rect> rects = {{0, 0, 20, 8}, {0, 32, 20, 8}, {30, 32, 20, 8}, {0, 40, 20, 8}, {0, 56, 20, 8}};
+    cpl::DialogLayout l = cpl::layout_dialog(60, 72, rects);
+    ASSERT_EQ(l.height, 9);
+    ASSERT_EQ(l.cells[4].row, 7);
+
+    cpl::DialogLayout fits = l;
+    cpl::fit_height(fits, 12);  // room enough: nothing moves
+    EXPECT_EQ(fits.height, 9);
+    EXPECT_EQ(fits.cells[4].row, 7);
+
+    // The gap of three goes down to one, then the lowest single gap goes.
+    cpl::fit_height(l, 6);
+    EXPECT_EQ(l.height, 6);
+    std::vector<int> rows;
+    for (const cpl::Cell &c : l.cells)
+        rows.push_back(c.row);
+    EXPECT_EQ(rows, (std::vector<int>{0, 2, 2, 3, 5}));
+
+    // Never fewer rows than hold controls.
+    cpl::fit_height(l, 1);
+    EXPECT_EQ(l.height, 4);
+    rows.clear();
+    for (const cpl::Cell &c : l.cells)
+        rows.push_back(c.row);
+    EXPECT_EQ(rows, (std::vector<int>{0, 1, 1, 2, 3}));
+}
+
 TEST(Layout, ThumbFollowsThePositionWithinTheReachableRange)
 {
     SCROLLINFO cr{28, SIF_ALL, 0, 63, 10, 16, 16};

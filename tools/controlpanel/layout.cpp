@@ -37,6 +37,30 @@ DialogLayout layout_dialog(int cx, int cy, const std::vector<Rect> &controls)
     return out;
 }
 
+void fit_height(DialogLayout &layout, int rows)
+{
+    while (layout.height > rows) {
+        std::vector<bool> used(layout.height, false);
+        for (const Cell &c : layout.cells)
+            used[c.row] = true;
+        // The last row of the widest run of empty rows.
+        int best = -1, best_run = 0, run = 0;
+        for (int r = 0; r < layout.height; ++r) {
+            run = used[r] ? 0 : run + 1;
+            if (run > 0 && run >= best_run && (r + 1 == layout.height || used[r + 1])) {
+                best = r;
+                best_run = run;
+            }
+        }
+        if (best < 0)
+            return;
+        for (Cell &c : layout.cells)
+            if (c.row > best)
+                --c.row;
+        --layout.height;
+    }
+}
+
 int highest_position(const SCROLLINFO &bar)
 {
     int page = static_cast<int>(bar.nPage);

@@ -29,6 +29,12 @@ struct DialogLayout {
 // order and never merge.
 DialogLayout layout_dialog(int cx, int cy, const std::vector<Rect> &controls);
 
+// Squeezes a layout taller than rows by taking out rows that hold no
+// control, one at a time from the widest gap (the lowest of equal ones),
+// so the controls keep their order and rows.  It stays taller than rows
+// when there are not enough empty rows.
+void fit_height(DialogLayout &layout, int rows);
+
 // The thumb of a scroll bar whose track is track cells long: first cell and
 // length.  The thumb covers nPage of the bar's positions and sits at nPos
 // (at nTrackPos while it is being dragged).

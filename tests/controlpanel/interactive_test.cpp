@@ -42,8 +42,8 @@ protected:
         return false;
     }
     // Starts the Control Panel on the three applets alone, in a folder of
-    // their own, in a terminal of 110 x 34.
-    void start()
+    // their own, in a terminal of cols x rows, and waits until it shows ready.
+    void start(int cols = 110, int rows = 34, const std::string &ready = "Pinvane.cpl")
     {
         std::string applets = dir_ + "/applets";
         fs::create_directory(applets);
@@ -53,8 +53,9 @@ protected:
         std::string cmd = "s=$(stty -g); env LANG=C.UTF-8 TERM=xterm-256color BOARD_DIR=" + dir_ +
                           " BOARD_DEBUG_LOG= " + kBin + " --applets " + applets +
                           "; echo controlpanel-exit=$?; [ \"$(stty -g)\" = \"$s\" ] && echo tty-restored; sleep 60";
-        ASSERT_EQ(tmux("new-session -d -x 110 -y 34 '" + cmd + "'"), 0);
-        ASSERT_TRUE(shows("Pinvane.cpl")) << screen();
+        ASSERT_EQ(tmux("new-session -d -x " + std::to_string(cols) + " -y " + std::to_string(rows) + " '" + cmd + "'"),
+                  0);
+        ASSERT_TRUE(shows(ready)) << screen();
     }
     // A mouse event as the terminal reports it (SGR form, 0-based cells).
     void mouse(int button, int x, int y, bool release = false)
@@ -181,6 +182,34 @@ TEST_F(Terminal, HomeAndEndAsTmuxSendsThemAndKeysTheTerminalDoesNotNameDoNothing
     }
     tmux("send-keys q");
     EXPECT_TRUE(shows("controlpanel-exit=0")) << screen();
+}
+
+TEST_F(Terminal, FitsEightyByTwentyFourAndAsksForRoomWhenSmaller)
+{
+    start(60, 20, "needs more room");
+    EXPECT_TRUE(shows("at least 80 x 18, this terminal is 60 x 20")) << screen();
+    tmux("resize-window -x 80 -y 24");
+    ASSERT_TRUE(shows("Pinvane.cpl")) << screen();
+
+    // The PWM test is taller than 20 rows: its empty rows give way, so its
+    // frame, its Done button and the rates beside it show whole.
+    tmux("send-keys Down Enter Right");
+    ASSERT_TRUE(shows("pcr 512")) << screen();
+    std::string s = screen();
+    EXPECT_NE(s.find("Done"), std::string::npos) << s;
+    EXPECT_NE(s.find("\u2514"), std::string::npos) << s;
+    EXPECT_NE(s.find("cr 17  dcr 256  pcr 512"), std::string::npos) << s;
+    EXPECT_NE(s.find("HKCU\\ControlPanel\\Comm Cnct  (not set)"), std::string::npos) << s;
+    EXPECT_NE(s.find("Home/End"), std::string::npos) << s;  // the keys' help, uncut
+
+    // Too small again while the dialog is open: no cut figures, keys still go.
+    tmux("resize-window -x 79 -y 24");
+    ASSERT_TRUE(shows("needs more room")) << screen();
+    EXPECT_EQ(screen().find("pcr"), std::string::npos) << screen();
+    tmux("send-keys q");
+    EXPECT_TRUE(shows("controlpanel-exit=0")) << screen();
+    EXPECT_TRUE(shows("tty-restored")) << screen();
+    EXPECT_EQ(board::status().pwm[0].running, 0u);
 }
 
 }  // namespace

@@ -171,6 +171,7 @@ private:
     void draw_dialog(int top, int left, int width);
     void draw_board(int top, int left, int width, int height);
     void draw_help();
+    void draw_too_small(int cols, int lines);
 
     void key(int ch);
     void dialog_key(int ch);
@@ -184,6 +185,7 @@ private:
     cpl::ControlPanel &cp_;
     BoardView view_;
     int selected_ = 0;
+    int first_ = 0;  // the first applet the list shows
     HWND dlg_ = nullptr;
     HostDialog info_{};
     std::vector<HostControl> controls_;
@@ -240,15 +242,27 @@ void Screen::draw()
 {
     erase();
     hits_.clear();
+    // Between the title line and the status and help lines at the bottom.
+    int rows = LINES - 4;
     int left_width = 38;
+    // The board view without its debug tail, and beside it the open dialog
+    // (its empty rows squeezed out as far as need be) or the heading and
+    // one entry of the applet list.
+    int need_rows = std::max(view_.fixed_lines(), 6);
     if (dlg_) {
         std::vector<cpl::Rect> rects;
         for (const HostControl &c : controls_)
             rects.push_back(cpl::Rect{c.rect.x, c.rect.y, c.rect.cx, c.rect.cy});
         layout_ = cpl::layout_dialog(info_.rect.cx, info_.rect.cy, rects);
+        cpl::fit_height(layout_, rows - 2);
         left_width = std::max(left_width, layout_.width + 3);
+        need_rows = std::max(view_.fixed_lines(), layout_.height + 2);
     }
-    left_width = std::min(left_width, std::max(20, COLS / 2));
+    int need_cols = left_width + 1 + BoardView::kMinWidth;
+    if (COLS < need_cols || rows < need_rows) {
+        draw_too_small(need_cols, need_rows + 4);
+        return;
+    }
 
     std::string title = " Control Panel  " + cp_.folder();
     put(0, 0, title + std::string(std::max(0, COLS - static_cast<int>(title.size())), ' '), COLS,
@@ -256,9 +270,21 @@ void Screen::draw()
     if (dlg_)
         draw_dialog(1, 0, left_width);
     else
-        draw_applets(1, 0, left_width, LINES - 4);
-    draw_board(1, left_width + 1, COLS - left_width - 1, LINES - 4);
+        draw_applets(1, 0, left_width, rows);
+    draw_board(1, left_width + 1, COLS - left_width - 1, rows);
     draw_help();
+    refresh();
+}
+
+// Drawn instead of everything else while the terminal is too small for
+// what there is to show: cut figures would show a board that is not there.
+void Screen::draw_too_small(int cols, int lines)
+{
+    put(0, 0, "The Control Panel needs more room:", COLS, A_BOLD);
+    put(1, 0, "at least " + std::to_string(cols) + " x " + std::to_string(lines) + ", this terminal is " +
+                  std::to_string(COLS) + " x " + std::to_string(LINES) + ".",
+        COLS);
+    put(2, 0, "Make it larger, or press q to quit.", COLS, A_DIM);
     refresh();
 }
 
@@ -274,8 +300,12 @@ void Screen::draw_applets(int top, int left, int width, int height)
     // Icons 16 pixels square (8 rows) when all fit, else 8 (4 rows).
     int size = static_cast<int>(applets.size()) * 9 + 1 <= height ? 16 : 8;
     int rows = size / 2 + 1;
+    // As many entries as there is room for, the chosen one among them.
+    int fit = std::max(1, height / rows);
+    first_ = std::max(0, std::min(first_, selected_));
+    first_ = std::max(first_, selected_ - fit + 1);
     int y = top + 1;
-    for (size_t i = 0; i < applets.size() && y + rows <= top + height + 1; ++i, y += rows) {
+    for (size_t i = first_; i < applets.size() && y + rows <= top + height + 1; ++i, y += rows) {
         const cpl::Applet &a = applets[i];
         bool sel = static_cast<int>(i) == selected_;
         attr_t mark = sel ? A_REVERSE : 0;
@@ -457,8 +487,7 @@ void Screen::draw_board(int top, int left, int width, int height)
 
 void Screen::draw_help()
 {
-    const char *keys = dlg_ ? "Tab/S-Tab focus  Space/Enter press  Esc  F2 OK  F4 close  "
-                              "Up/Dn bar  Lt/Rt PgUp/PgDn Home/End"
+    const char *keys = dlg_ ? "Tab/S-Tab Space Enter Esc  F2 OK  F4 close  Up/Dn bar  Lt/Rt PgUp/Dn Home/End"
                             : "Up/Down choose  Enter open";
     if (!status_.empty() && Clock::now() - status_time_ < std::chrono::seconds(5))
         put(LINES - 3, 1, status_, COLS - 2, A_BOLD);

@@ -42,15 +42,17 @@ protected:
         return false;
     }
     // Starts the Control Panel on the three applets alone, in a folder of
-    // their own, in a terminal of cols x rows, and waits until it shows ready.
-    void start(int cols = 110, int rows = 34, const std::string &ready = "Pinvane.cpl")
+    // their own, in a terminal of cols x rows that TERM calls term, and waits
+    // until it shows ready.
+    void start(int cols = 110, int rows = 34, const std::string &ready = "Pinvane.cpl",
+               const std::string &term = "xterm-256color")
     {
         std::string applets = dir_ + "/applets";
         fs::create_directory(applets);
         for (const char *f : {"Dovrel.cpl", "Hemlark.cpl", "Pinvane.cpl", "kestrin.so"})
             fs::copy_file(kAppletDir + "/" + f, applets + "/" + f);
         // The shell says whether the terminal's settings came back as they were.
-        std::string cmd = "s=$(stty -g); env LANG=C.UTF-8 TERM=xterm-256color BOARD_DIR=" + dir_ +
+        std::string cmd = "s=$(stty -g); env LANG=C.UTF-8 TERM=" + term + " BOARD_DIR=" + dir_ +
                           " BOARD_DEBUG_LOG= " + kBin + " --applets " + applets +
                           "; echo controlpanel-exit=$?; [ \"$(stty -g)\" = \"$s\" ] && echo tty-restored; sleep 60";
         ASSERT_EQ(tmux("new-session -d -x " + std::to_string(cols) + " -y " + std::to_string(rows) + " '" + cmd + "'"),
@@ -210,6 +212,16 @@ TEST_F(Terminal, FitsEightyByTwentyFourAndAsksForRoomWhenSmaller)
     EXPECT_TRUE(shows("controlpanel-exit=0")) << screen();
     EXPECT_TRUE(shows("tty-restored")) << screen();
     EXPECT_EQ(board::status().pwm[0].running, 0u);
+}
+
+// A terminal the terminal database does not know: said so on the terminal
+// (not only in the debug log, where standard error points meanwhile).
+TEST_F(Terminal, AnUnknownTerminalIsNamedAndGivesOne)
+{
+    start(110, 34, "controlpanel-exit=1", "no-such-terminal");
+    EXPECT_TRUE(shows("controlpanel: cannot work the terminal TERM='no-such-terminal' names")) << screen();
+    EXPECT_EQ(screen().find("Sanitizer"), std::string::npos) << screen();
+    EXPECT_TRUE(shows("tty-restored")) << screen();
 }
 
 }  // namespace

@@ -25,6 +25,9 @@
 #include <vector>
 
 #include <curses.h>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 
 namespace {
 
@@ -725,7 +728,18 @@ struct Terminal {
     {
         std::setlocale(LC_ALL, "");
         g_utf8 = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
-        initscr();
+        // Not initscr(), which ends the program when TERM names no terminal
+        // it knows, its message going where standard error points.
+        // What it allocates for a terminal it then refuses is lost inside it.
+#if defined(__SANITIZE_ADDRESS__)
+        __lsan_disable();
+#endif
+        SCREEN *screen = newterm(nullptr, stdout, stdin);
+#if defined(__SANITIZE_ADDRESS__)
+        __lsan_enable();
+#endif
+        if (!screen)
+            return;
         active = true;
         cbreak();
         noecho();
@@ -826,8 +840,15 @@ int run_interactive(const std::string &folder)
     int status = 0;
     {
         ErrorsToLog errors(log);
-        cpl::ControlPanel cp(folder);
         Terminal terminal;
+        if (!Terminal::active) {
+            errors.restore();
+            const char *term = std::getenv("TERM");
+            std::fprintf(stderr, "controlpanel: cannot work the terminal TERM='%s' names (see --list and --script)\n",
+                         term ? term : "");
+            return 1;
+        }
+        cpl::ControlPanel cp(folder);
         Screen screen(cp, log);
         screen.run();
         if (!screen.close_open_dialog()) {

@@ -53,7 +53,8 @@ TEST(BoardView, TailKeepsTheLastLinesWithoutTheirEnds)
 
 // At its narrowest the view still shows every figure whole, with both
 // channels at their highest rates: a cut "pcr 1023" would read "pcr 102".
-TEST(BoardView, TheNarrowestViewCutsNoFigure)
+// And it shows what "board status" shows beyond the figures.
+TEST(BoardView, TheNarrowestViewCutsNoFigureAndShowsAnArmedFault)
 {
     char name[] = "/tmp/cpl_view_XXXXXX";
     ASSERT_NE(mkdtemp(name), nullptr);
@@ -82,6 +83,22 @@ TEST(BoardView, TheNarrowestViewCutsNoFigure)
     }
     EXPECT_NE(text.find("cr 63  dcr 1023  pcr 1023"), std::string::npos) << text;
     EXPECT_NE(text.find("(not set)"), std::string::npos) << text;
+
+    // A fault armed for the next request shows until a request takes it.
+    auto heading = [&] {
+        view.refresh();
+        std::vector<BoardView::Line> now = view.lines(BoardView::kMinWidth, 100, true);
+        std::string t;
+        for (const BoardView::Span &s : now.front().spans)
+            t += s.text + "|";
+        return t;
+    };
+    EXPECT_EQ(heading().find("fault armed"), std::string::npos);
+    board::arm_fault();
+    EXPECT_NE(heading().find("fault armed"), std::string::npos);
+    int32_t get[2] = {3, 0};
+    EXPECT_TRUE(board::request(board::kGetPin, get, sizeof get, get, sizeof get).fault);
+    EXPECT_EQ(heading().find("fault armed"), std::string::npos);
     std::filesystem::remove_all(name);
 }
 

@@ -55,7 +55,10 @@ std::vector<BoardView::Line> BoardView::head(int width, bool utf8) const
     std::vector<Line> out;
     auto line = [&](std::vector<Span> spans) { out.push_back(Line{std::move(spans)}); };
 
-    line({{0, "Board", Heading}, {6, dir_, Dim}});
+    if (!error_.empty() || !status_.fault_armed)
+        line({{0, "Board", Heading}, {6, dir_, Dim}});
+    else
+        line({{0, "Board", Heading}, {6, "fault armed", Warn}, {18, dir_, Dim}});
     if (!error_.empty()) {
         line({{1, error_, Warn}});
         return out;

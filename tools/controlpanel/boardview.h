@@ -1,5 +1,5 @@
 // The live view of the board beside the applets: pins 1 to 9, both PWM
-// channels, power and the device, the registry values the applets and the
+// channels, power and the device, a fault armed for the next request, the registry values the applets and the
 // start-up program write, and the tail of the debug output.  Also the
 // user's hands on the board: external pin levels, unplugging the device
 // and booting the board.

@@ -144,6 +144,17 @@ TEST_F(Terminal, DragsAScrollBarThumbWithTheMouse)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(board::status().pwm[0].cr, 53u);
 
+    // A press and release on the thumb that does not move it keeps 53 (its
+    // cell also stands for 54): the left arrow then steps on to 52.
+    int thumb_x = find_cell(screen(), "\u2588").second;
+    mouse(0, thumb_x, y);
+    mouse(0, thumb_x, y, true);
+    mouse(0, find_cell(screen(), "\u25c2").second, y);
+    mouse(0, find_cell(screen(), "\u25c2").second, y, true);
+    for (int i = 0; i < 100 && board::status().pwm[0].cr != 52; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(board::status().pwm[0].cr, 52u);
+
     // Ctrl-C ends it as q does: the dialog closed (both channels stopped),
     // the terminal given back.
     tmux("send-keys C-c");

@@ -122,6 +122,24 @@ TEST(Layout, DraggingTheThumbReachesBothEndsAndEveryCellRoundTrips)
     EXPECT_EQ(cpl::highest_position(SCROLLINFO{28, SIF_ALL, 0, 1023, 10, 0, 0}), 1014);
 }
 
+TEST(Layout, APressOnTheThumbThatDoesNotMoveItKeepsThePosition)
+{
+    // 55 reachable positions on 19 free cells: most cells stand for several.
+    SCROLLINFO bar{28, SIF_ALL, 0, 63, 10, 0, 0};
+    const int track = 22;
+    for (int pos = 0; pos <= 54; ++pos) {
+        bar.nPos = pos;
+        int start = cpl::thumb(bar, false, track).start;
+        EXPECT_EQ(cpl::drag_position(bar, track, start, pos, start), pos);
+    }
+    // Grabbed at the end and pulled on past it: still the end.
+    EXPECT_EQ(cpl::drag_position(bar, track, 19, 54, 25), 54);
+    // Moved, it stands for the cell it is on, whatever it was grabbed at.
+    EXPECT_EQ(cpl::drag_position(bar, track, 6, 17, 0), 0);
+    EXPECT_EQ(cpl::drag_position(bar, track, 6, 17, 19), 54);
+    EXPECT_EQ(cpl::drag_position(bar, track, 6, 17, 7), cpl::thumb_position(bar, track, 7));
+}
+
 TEST(Layout, ABarWithoutRoomOrRangeKeepsItsThumbAtTheStart)
 {
     SCROLLINFO flat{28, SIF_ALL, 3, 3, 0, 3, 3};

@@ -98,4 +98,12 @@ int thumb_position(const SCROLLINFO &bar, int track, int start)
     return bar.nMin + static_cast<int>(std::lround(static_cast<double>(start) * (top - bar.nMin) / free));
 }
 
+int drag_position(const SCROLLINFO &bar, int track, int grabbed_start, int grabbed_pos, int start)
+{
+    int free = track - thumb(bar, false, track).length;
+    if (std::min(std::max(start, 0), free) == grabbed_start)
+        return grabbed_pos;
+    return thumb_position(bar, track, start);
+}
+
 }  // namespace cpl

@@ -47,6 +47,13 @@ Thumb thumb(const SCROLLINFO &bar, bool tracking, int track);
 // for, within the reachable positions nMin ... nMax - max(nPage - 1, 0).
 int thumb_position(const SCROLLINFO &bar, int track, int start);
 
+// The same while the thumb is dragged with the pointer: it was grabbed with
+// its first cell at grabbed_start while the bar stood at grabbed_pos.  Back
+// at that cell it stands for grabbed_pos again: one cell covers several
+// positions, and a press on the thumb that does not move it must not move
+// the bar.
+int drag_position(const SCROLLINFO &bar, int track, int grabbed_start, int grabbed_pos, int start);
+
 // The highest position the bar reaches.
 int highest_position(const SCROLLINFO &bar);
 

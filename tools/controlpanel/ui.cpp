@@ -202,8 +202,9 @@ private:
     int last_press_ = -1;
     Clock::time_point last_press_time_;
     // A thumb being dragged with the mouse: the bar's control index, where
-    // the thumb was grabbed (cells from its first cell), the track's first cell.
-    int drag_ = -1, drag_grab_ = 0, drag_track_ = 0, drag_len_ = 0;
+    // the thumb was grabbed (cells from its first cell), the track's first
+    // cell and length, and the thumb's first cell and the bar's position then.
+    int drag_ = -1, drag_grab_ = 0, drag_track_ = 0, drag_len_ = 0, drag_from_ = 0, drag_pos_ = 0;
 };
 
 void Screen::status(const std::string &s)
@@ -684,7 +685,7 @@ void Screen::mouse()
     if (drag_ >= 0 && dlg_ && drag_ < static_cast<int>(controls_.size())) {
         // A thumb is held: follow the pointer, let go on release.
         const HostControl &c = controls_[drag_];
-        int pos = cpl::thumb_position(c.scroll, drag_len_, ev.x - drag_track_ - drag_grab_);
+        int pos = cpl::drag_position(c.scroll, drag_len_, drag_from_, drag_pos_, ev.x - drag_track_ - drag_grab_);
         if (ev.bstate & (BUTTON1_RELEASED | BUTTON1_CLICKED)) {
             host_thumb_track(dlg_, c.id, pos);
             host_thumb_release(dlg_, c.id);
@@ -710,6 +711,9 @@ void Screen::mouse()
             for (const Hit &k : hits_)
                 if (k.index == h.index && k.target == Target::BarRight && k.y == h.y)
                     drag_len_ = k.x0 - drag_track_;
+            const HostControl &c = controls_[h.index];
+            drag_from_ = h.x0 - drag_track_;
+            drag_pos_ = c.tracking ? c.scroll.nTrackPos : c.scroll.nPos;
         }
         press(h);
         if (h.target == Target::Thumb && (ev.bstate & BUTTON1_CLICKED)) {

@@ -201,12 +201,20 @@ TEST_F(Terminal, FitsEightyByTwentyFourAndAsksForRoomWhenSmaller)
 {
     start(60, 20, "needs more room");
     EXPECT_TRUE(shows("at least 80 x 18, this terminal is 60 x 20")) << screen();
-    tmux("resize-window -x 80 -y 24");
+    // At 80 x 18 two of the three applets fit: the list follows the chosen
+    // one, and shows all three again once there is room.
+    tmux("resize-window -x 80 -y 18");
+    ASSERT_TRUE(shows("Hemlark.cpl")) << screen();
+    tmux("send-keys Down Down");
     ASSERT_TRUE(shows("Pinvane.cpl")) << screen();
+    EXPECT_EQ(screen().find("Dovrel.cpl"), std::string::npos) << screen();
+    tmux("resize-window -x 80 -y 24");
+    ASSERT_TRUE(shows("Dovrel.cpl")) << screen();
+    EXPECT_NE(screen().find("Pinvane.cpl"), std::string::npos) << screen();
 
     // The PWM test is taller than 20 rows: its empty rows give way, so its
     // frame, its Done button and the rates beside it show whole.
-    tmux("send-keys Down Enter Right");
+    tmux("send-keys Up Enter Right");
     ASSERT_TRUE(shows("pcr 512")) << screen();
     std::string s = screen();
     EXPECT_NE(s.find("Done"), std::string::npos) << s;

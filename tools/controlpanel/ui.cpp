@@ -305,8 +305,10 @@ void Screen::draw_applets(int top, int left, int width, int height)
     int size = static_cast<int>(applets.size()) * 9 + 1 <= height ? 16 : 8;
     int rows = size / 2 + 1;
     // As many entries as there is room for, the chosen one among them.
+    // No room left empty below the last one (the terminal may have grown).
     int fit = std::max(1, height / rows);
-    first_ = std::max(0, std::min(first_, selected_));
+    int n = static_cast<int>(applets.size());
+    first_ = std::max(0, std::min({first_, selected_, n - fit}));
     first_ = std::max(first_, selected_ - fit + 1);
     int y = top + 1;
     for (size_t i = first_; i < applets.size() && y + rows <= top + height + 1; ++i, y += rows) {

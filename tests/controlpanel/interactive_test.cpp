@@ -243,4 +243,19 @@ TEST_F(Terminal, AnUnknownTerminalIsNamedAndGivesOne)
     EXPECT_TRUE(shows("tty-restored")) << screen();
 }
 
+// A fault no handler takes (here in Pinvane's poll thread, which reads
+// the pins through the library) ends the Control Panel, as on the device:
+// the terminal comes back and says why.
+TEST_F(Terminal, AnUnhandledFaultEndsItWithTheTerminalGivenBack)
+{
+    start();
+    tmux("send-keys Down Down Enter");
+    ASSERT_TRUE(shows("Port 9")) << screen();
+    board::arm_fault();
+    ASSERT_TRUE(shows("controlpanel-exit=134")) << screen();
+    EXPECT_TRUE(shows("controlpanel: a fault (exception code 0xC0000005) that nothing handled ended the Control"))
+        << screen();
+    EXPECT_TRUE(shows("tty-restored")) << screen();
+}
+
 }  // namespace

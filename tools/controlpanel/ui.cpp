@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <langinfo.h>
 #include <map>
@@ -792,6 +793,9 @@ struct Terminal {
 };
 bool Terminal::active = false;
 
+struct ErrorsToLog;
+ErrorsToLog *g_errors = nullptr;  // while the screen is up
+
 // Sends the process's own standard error to the debug log while the screen
 // is up, so that stray messages land in the debug view instead of on top of it.
 struct ErrorsToLog {
@@ -804,7 +808,12 @@ struct ErrorsToLog {
             close(fd);
         }
     }
-    ~ErrorsToLog() { restore(); }
+    ~ErrorsToLog()
+    {
+        restore();
+        if (g_errors == this)
+            g_errors = nullptr;
+    }
     void restore()
     {
         if (saved >= 0) {
@@ -815,6 +824,33 @@ struct ErrorsToLog {
     }
     int saved = -1;
 };
+
+std::string g_log;
+
+// A fault that no handler takes (in an applet's own thread, or in its dialog
+// on the Control Panel's thread) ends the process, as it ends the Control
+// Panel on the device.  The terminal comes back first, and the user learns why.
+[[noreturn]] void on_terminate()
+{
+    Terminal::restore();
+    if (g_errors)
+        g_errors->restore();
+    char what[128] = "an exception";
+    if (std::exception_ptr e = std::current_exception()) {
+        try {
+            std::rethrow_exception(e);
+        } catch (const ce_fault &f) {
+            std::snprintf(what, sizeof what, "a fault (exception code 0x%08X)", static_cast<unsigned>(f.code));
+        } catch (const std::exception &x) {
+            std::snprintf(what, sizeof what, "an exception (%s)", x.what());
+        } catch (...) {
+        }
+    }
+    std::fprintf(stderr, "controlpanel: %s that nothing handled ended the Control Panel, as on the device; "
+                         "the debug output is in %s\n", what, g_log.c_str());
+    std::fflush(nullptr);
+    std::abort();
+}
 
 }  // namespace
 
@@ -846,6 +882,9 @@ int run_interactive(const std::string &folder)
     int status = 0;
     {
         ErrorsToLog errors(log);
+        g_errors = &errors;
+        g_log = log;
+        std::set_terminate(on_terminate);
         Terminal terminal;
         if (!Terminal::active) {
             errors.restore();

@@ -4,6 +4,7 @@
 //   "Zero*"   holds none
 //   "NoInit*" refuses CPL_INIT
 //   "Long*"   fills the whole name and description, with no terminator
+//   "Crash*"  writes through a null pointer when double-clicked
 // Every message is appended to the file FAKE_CPL_LOG names, as
 //   <file> <message> <lParam1> <lParam2> <thread>
 #include "ce_host.h"
@@ -77,6 +78,10 @@ extern "C" __attribute__((visibility("default"))) LONG CPlApplet(HWND, UINT msg,
         info->hIcon = 0;
         return 0;
     }
+    case CPL_DBLCLK:
+        if (named("Crash"))
+            *static_cast<volatile int *>(nullptr) = 1;
+        return 0;
     default:
         return 0;
     }

@@ -258,4 +258,18 @@ TEST_F(Terminal, AnUnhandledFaultEndsItWithTheTerminalGivenBack)
     EXPECT_TRUE(shows("tty-restored")) << screen();
 }
 
+// So does a crash: the stand-in applet "Crash" writes through a null pointer
+// when it is opened.
+TEST_F(Terminal, ACrashingAppletEndsItWithTheTerminalGivenBack)
+{
+    fs::create_directory(dir_ + "/applets");
+    fs::copy_file(FAKE_CPL, dir_ + "/applets/Crash.cpl");
+    start();
+    ASSERT_TRUE(shows("Crash 0")) << screen();
+    tmux("send-keys Enter");
+    EXPECT_TRUE(shows("ended the Control Panel; the debug output is in")) << screen();
+    EXPECT_TRUE(shows("controlpanel-exit=")) << screen();
+    EXPECT_TRUE(shows("tty-restored")) << screen();
+}
+
 }  // namespace

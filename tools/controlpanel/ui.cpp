@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <exception>
 #include <fcntl.h>
 #include <langinfo.h>
@@ -27,6 +28,7 @@
 
 #include <curses.h>
 #if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/common_interface_defs.h>
 #include <sanitizer/lsan_interface.h>
 #endif
 
@@ -827,29 +829,66 @@ struct ErrorsToLog {
 
 std::string g_log;
 
-// A fault that no handler takes (in an applet's own thread, or in its dialog
-// on the Control Panel's thread) ends the process, as it ends the Control
-// Panel on the device.  The terminal comes back first, and the user learns why.
-[[noreturn]] void on_terminate()
+// Gives the terminal and standard error back on the way out of a crash,
+// and says what ended the process.
+void say_crashed(const char *what)
 {
     Terminal::restore();
     if (g_errors)
         g_errors->restore();
-    char what[128] = "an exception";
+    std::fprintf(stderr, "controlpanel: %s ended the Control Panel; the debug output is in %s\n", what,
+                 g_log.c_str());
+    std::fflush(nullptr);
+}
+
+// A fault that no handler takes (in an applet's own thread, or in its dialog
+// on the Control Panel's thread) ends the process, as it ends the Control
+// Panel on the device; so does a crash (an applet's bad pointer, say).  The
+// terminal comes back first, and the user learns why.  Under the
+// sanitizers their own handlers report a crash, to the debug log, then call
+// on_death.
+[[noreturn]] void on_terminate()
+{
+    char what[160] = "an exception that nothing handled";
     if (std::exception_ptr e = std::current_exception()) {
         try {
             std::rethrow_exception(e);
         } catch (const ce_fault &f) {
-            std::snprintf(what, sizeof what, "a fault (exception code 0x%08X)", static_cast<unsigned>(f.code));
+            std::snprintf(what, sizeof what, "a fault (exception code 0x%08X) that nothing handled",
+                          static_cast<unsigned>(f.code));
         } catch (const std::exception &x) {
-            std::snprintf(what, sizeof what, "an exception (%s)", x.what());
+            std::snprintf(what, sizeof what, "an exception that nothing handled (%s)", x.what());
         } catch (...) {
         }
     }
-    std::fprintf(stderr, "controlpanel: %s that nothing handled ended the Control Panel, as on the device; "
-                         "the debug output is in %s\n", what, g_log.c_str());
-    std::fflush(nullptr);
+    say_crashed(what);
     std::abort();
+}
+
+void on_death() { say_crashed("a crash a sanitizer reported"); }
+
+void on_crash(int sig)
+{
+    say_crashed(strsignal(sig));
+    raise(sig);  // the handler was reset: ends as it would have
+}
+
+void catch_crashes()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    __sanitizer_set_death_callback(on_death);
+    // The undefined-behaviour checker, when linked too, keeps a callback of its own.
+    if (void *ubsan = dlopen("libubsan.so.1", RTLD_NOW | RTLD_NOLOAD))
+        if (void *set = dlsym(ubsan, "__sanitizer_set_death_callback"))
+            reinterpret_cast<void (*)(void (*)())>(set)(on_death);
+#else
+    struct sigaction sa {};
+    sa.sa_handler = on_crash;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESETHAND;
+    for (int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE})
+        sigaction(sig, &sa, nullptr);
+#endif
 }
 
 }  // namespace
@@ -885,6 +924,7 @@ int run_interactive(const std::string &folder)
         g_errors = &errors;
         g_log = log;
         std::set_terminate(on_terminate);
+        catch_crashes();
         Terminal terminal;
         if (!Terminal::active) {
             errors.restore();

@@ -124,6 +124,13 @@ struct Parser {
                 c = (c << 6) | (t & 0x3F);
             }
             i += extra + 1;
+            // Overlong forms, surrogates and numbers past U+10FFFF are no
+            // characters: taking them would store other text than was written.
+            static const uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+            if (c < kLeast[extra] || (c >= 0xD800 && c < 0xE000) || c > 0x10FFFF) {
+                *ok = false;
+                return out;
+            }
             if (c >= 0x10000) {
                 c -= 0x10000;
                 put(0xD800 + (c >> 10));

@@ -224,9 +224,10 @@ struct Parser {
                     piece.pop_back();
                 size_t b = piece.find_first_not_of(" \t");
                 piece = b == std::string::npos ? std::string() : piece.substr(b);
-                // Only hex data is split over lines ("hex:01,02,\").
+                // Only hex data is split over lines ("hex:01,02,\"); the
+                // first line tells, so a long value is joined in linear time.
                 bool more = !piece.empty() && piece.back() == '\\' && piece[0] != '[' &&
-                            (s + piece).find("=hex") != std::string::npos;
+                            (!s.empty() || piece.find("=hex") != std::string::npos);
                 if (more)
                     piece.pop_back();
                 s += piece;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <unordered_set>
 
 namespace board {
 namespace reg {
@@ -16,6 +17,14 @@ const char *const kRoots[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_C
                               "HKEY_USERS"};
 
 char fold(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
+
+std::string folded(const std::string &s)
+{
+    std::string out = s;
+    for (char &c : out)
+        c = fold(c);
+    return out;
+}
 
 // True when path lies at or below key.
 bool within(const std::string &path, const std::string &key)
@@ -207,7 +216,8 @@ struct Parser {
     {
         Hive hive;
         Key *key = nullptr;
-        std::vector<std::string> sections;
+        // Key paths met so far and the current key's value names, in capitals.
+        std::unordered_set<std::string> sections, names;
         bool header = false;
         size_t pos = 0;
         int next_line = 1;
@@ -255,10 +265,9 @@ struct Parser {
                     fail("unknown root key '" + root + "'");
                 if (path.back() == '\\' || path.find("\\\\") != std::string::npos)
                     fail("a key path has an empty name in it");
-                for (const std::string &seen : sections)
-                    if (same_name(seen, path))
-                        fail("key [" + path + "] appears twice");
-                sections.push_back(path);
+                if (!sections.insert(folded(path)).second)
+                    fail("key [" + path + "] appears twice");
+                names.clear();
                 key = hive.create(path);
                 continue;
             }
@@ -267,7 +276,7 @@ struct Parser {
             if (!key)
                 fail("a value before the first [key] line");
             Value v = value_line(s);
-            if (Hive::find_value(*key, v.name))
+            if (!names.insert(folded(v.name)).second)
                 fail("value \"" + v.name + "\" appears twice in [" + key->path + "]");
             key->values.push_back(v);
         }
@@ -432,10 +441,8 @@ bool valid_key_path(const std::string &path)
 
 Key *Hive::find(const std::string &path)
 {
-    for (Key &k : keys_)
-        if (same_name(k.path, path))
-            return &k;
-    return nullptr;
+    auto it = index_.find(folded(path));
+    return it == index_.end() ? nullptr : &keys_[it->second];
 }
 
 const Key *Hive::find(const std::string &path) const
@@ -455,6 +462,7 @@ Key *Hive::create(const std::string &path, bool *created)
         create(parent);
     if (created)
         *created = true;
+    index_[folded(path)] = keys_.size();
     keys_.push_back(Key{path, {}});
     return &keys_.back();
 }
@@ -465,7 +473,12 @@ bool Hive::remove(const std::string &path)
     keys_.erase(std::remove_if(keys_.begin(), keys_.end(),
                                [&](const Key &k) { return within(k.path, path); }),
                 keys_.end());
-    return keys_.size() != before;
+    if (keys_.size() == before)
+        return false;
+    index_.clear();
+    for (size_t i = 0; i < keys_.size(); ++i)
+        index_[folded(keys_[i].path)] = i;
+    return true;
 }
 
 std::vector<std::string> Hive::subkeys(const std::string &path) const

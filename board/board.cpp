@@ -68,6 +68,21 @@ void defaults(State *s)
     }
 }
 
+// Whether every field holds a value the board writes.  A state of the right
+// size and version can still be damaged by hand or by another program; its
+// pins would then read levels such as 110 and its channels rates no request
+// may set.  The reserved room is not looked at: later fields live there.
+bool sane(const State &s)
+{
+    bool ok = s.plugged <= 1 && s.powered <= 1 && s.fault_armed <= 1;
+    for (int i = 0; i < kPins; ++i)
+        ok = ok && (s.driven[i] == 0 || s.driven[i] == 1) && s.external[i] >= -1 &&
+             s.external[i] <= 1 && s.touched[i] <= 1;
+    for (const Pwm &p : s.pwm)
+        ok = ok && p.running <= 1 && p.cr <= kMaxCr && p.dcr <= kMaxRate && p.pcr <= kMaxRate;
+    return ok;
+}
+
 using file_util::mkdirs;
 
 // The mapping of one board folder's state file in this process.
@@ -119,8 +134,14 @@ public:
             state_ = g_map.state;
             while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
             }
-            if (state_->magic == kMagic && state_->version == kVersion)
-                return;
+            if (state_->magic == kMagic && state_->version == kVersion) {
+                if (sane(*state_))
+                    return;
+                flock(fd_, LOCK_UN);
+                throw Error{"board state file " + path_of(d) +
+                            " is damaged (a field holds a value the board never writes); run "
+                            "'board reset'"};
+            }
             flock(fd_, LOCK_UN);
             // A file retired by 'board reset' reads 0: map the new one.
             if (state_->magic != 0 || attempt > 0)

@@ -204,7 +204,7 @@ int registry(const std::vector<std::string> &args)
             throw board::Error{"cannot read " + file + ": " + std::strerror(errno)};
         if (!exists)
             text = board::reg::serialise(board::reg::default_hive());
-        std::fputs(text.c_str(), stdout);
+        std::fwrite(text.data(), 1, text.size(), stdout);  // all of it, a zero byte too
         try {
             board::reg::parse(text, file);
         } catch (const board::reg::Damaged &d) {

@@ -42,6 +42,13 @@ TEST_F(BoardCommands, RegistryPrintsTheFileAndNamesTheLineThatIsDamaged)
     EXPECT_EQ(test_support::read_file(board::reg::file_path()), damaged);
     r = run_program(BOARD_TOOL, {"registry", "protect", "Debug"});
     EXPECT_EQ(r.exit_code, 2);
+    // A zero byte does not end the listing early.
+    const char with_zero[] = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Debug]\n\"x\"=\"a\0b\"\n\"y\"=\n";
+    damaged.assign(with_zero, sizeof with_zero - 1);
+    test_support::write_file(board::reg::file_path(), damaged);
+    r = run_program(BOARD_TOOL, {"registry"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, damaged);
 }
 
 // protect/unprotect name keys as the registry calls do (one trailing

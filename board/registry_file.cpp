@@ -263,8 +263,9 @@ struct Parser {
                 std::string root = path.substr(0, path.find('\\'));
                 if (!is_root(root))
                     fail("unknown root key '" + root + "'");
-                if (path.back() == '\\' || path.find("\\\\") != std::string::npos)
-                    fail("a key path has an empty name in it");
+                // A key no registry call could open is a mistake, not a key.
+                if (!valid_key_path(path))
+                    fail("a key path has an empty name or a control character in it");
                 if (!sections.insert(folded(path)).second)
                     fail("key [" + path + "] appears twice");
                 names.clear();

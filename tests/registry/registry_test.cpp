@@ -134,6 +134,8 @@ TEST(RegistryFile, DamageIsReportedWithFileAndLine)
         {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\Debug]\n\"x\"=dword:1\n\"X\"=dword:2\n", 4, "twice"},
         {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n[hkey_local_machine\\a]\n", 3, "twice"},
         {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\ngarbage\n", 3, "expected"},
+        {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\\]\n", 2, "empty name"},
+        {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\tB]\n", 2, "control character"},
         // Byte runs that look like characters but are none: an overlong 'A',
         // a surrogate on its own, a number past the last character.
         {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"\xC1\x81\"\n", 3, "UTF-8"},

@@ -123,7 +123,10 @@ Lookup find_program(const std::string &target, const std::string &programs, std:
         return Lookup::NotAProgram;
     std::string base = name.substr(0, name.size() - 4);
     for (const std::string &candidate : {base, name}) {
-        std::string path = programs + "/" + candidate;
+        std::string found = board::files::match(programs, candidate);
+        if (found.empty())
+            continue;
+        std::string path = programs + "/" + found;
         struct stat st;
         if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0) {
             *program = path;

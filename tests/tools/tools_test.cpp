@@ -214,6 +214,7 @@ TEST_F(Tools, BootRunsOnlyProgramsInTheProgramsFolder)
     shortcut("D.lnk", "\\Windows\\Folder.exe");
     shortcut("E.lnk", "\\Windows\\good.exe");
     ASSERT_EQ(mkfifo((startup + "F.lnk").c_str(), 0666), 0);  // would block a reader
+    shortcut("G.lnk", "\\WINDOWS\\GOOD.EXE");  // the device's names ignore case
 
     std::string refused = " refused: not a program name the device allows";
     EXPECT_EQ(split_lines(ok(board({"boot", "--programs", programs}))),
@@ -224,8 +225,10 @@ TEST_F(Tools, BootRunsOnlyProgramsInTheProgramsFolder)
                          programs,
                      "boot: running \\Windows\\good.exe (\\Windows\\Startup\\E.lnk)",
                      "boot: \\Windows\\good.exe exited with code 0",
-                     "boot: \\Windows\\Startup\\F.lnk is not a shortcut"}));
-    EXPECT_EQ(test_support::read_file(ran), "good\n");
+                     "boot: \\Windows\\Startup\\F.lnk is not a shortcut",
+                     "boot: running \\WINDOWS\\GOOD.EXE (\\Windows\\Startup\\G.lnk)",
+                     "boot: \\WINDOWS\\GOOD.EXE exited with code 0"}));
+    EXPECT_EQ(test_support::read_file(ran), "good\ngood\n");
 }
 
 TEST_F(Tools, UnusableBoardExitsOne)

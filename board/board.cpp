@@ -134,6 +134,16 @@ public:
             state_ = g_map.state;
             while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
             }
+            // Another program may have cut the file short since it was
+            // mapped: touching the lost part would kill this process.
+            // Mapping it again reports it (or starts afresh from empty).
+            struct stat st;
+            if (fstat(fd_, &st) != 0 || st.st_size != (off_t)sizeof(State)) {
+                flock(fd_, LOCK_UN);
+                if (attempt > 0)
+                    throw wrong_size(path_of(d));
+                continue;
+            }
             if (state_->magic == kMagic && state_->version == kVersion) {
                 if (sane(*state_))
                     return;
@@ -154,6 +164,10 @@ public:
     State *get() { return state_; }
 
     static std::string path_of(const std::string &d) { return d + "/board.state"; }
+    static Error wrong_size(const std::string &p)
+    {
+        return Error{"board state file " + p + " has the wrong size; run 'board reset'"};
+    }
 
 private:
     static void map(const std::string &d)
@@ -179,7 +193,7 @@ private:
         } else if (st.st_size != (off_t)sizeof(State)) {
             flock(fd, LOCK_UN);
             close(fd);
-            throw Error{"board state file " + p + " has the wrong size; run 'board reset'"};
+            throw wrong_size(p);
         }
         flock(fd, LOCK_UN);
         void *m = mmap(nullptr, sizeof(State), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);

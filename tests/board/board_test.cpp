@@ -264,6 +264,20 @@ TEST_F(BoardRequests, StateFieldsOutOfRangeAreReportedNotUsed)
     EXPECT_EQ(board::status().pins[5].level(), 1);
 }
 
+// Another program cuts the state file short while this process has it
+// mapped: the next use reports it instead of touching pages that are gone;
+// cut to nothing, it is a fresh board as an empty file always is.
+TEST_F(BoardRequests, StateFileCutShortWhileMappedIsReportedNotTouched)
+{
+    std::string state = board_.dir() + "/board.state";
+    ASSERT_TRUE(set_pin(5, 0).ok);
+    ASSERT_EQ(truncate(state.c_str(), 100), 0);
+    EXPECT_THROW(board::status(), board::Error);
+    EXPECT_THROW(set_pin(5, 1), board::Error);
+    ASSERT_EQ(truncate(state.c_str(), 0), 0);
+    EXPECT_EQ(board::status().pins[5].level(), 1);
+}
+
 TEST_F(BoardRequests, UnusableFolderIsReported)
 {
     std::string file = board_.dir() + "/plain-file";

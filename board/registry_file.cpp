@@ -152,6 +152,15 @@ struct Parser {
         return out;
     }
 
+    // Names reach programs as UTF-16, so they must be text as strings must.
+    void utf8_only(const std::string &name, const char *what) const
+    {
+        bool ok;
+        utf16_bytes(name, &ok);
+        if (!ok)
+            fail(std::string(what) + " is not valid UTF-8");
+    }
+
     Value value_line(const std::string &s) const
     {
         Value v;
@@ -162,6 +171,7 @@ struct Parser {
             v.name = quoted(s, &i);
             if (v.name.empty())
                 fail("a value name may not be empty (the default value is written @)");
+            utf8_only(v.name, "a value name");
         }
         if (i == s.size() || s[i] != '=')
             fail("expected = after the value name");
@@ -266,6 +276,7 @@ struct Parser {
                 // A key no registry call could open is a mistake, not a key.
                 if (!valid_key_path(path))
                     fail("a key path has an empty name or a control character in it");
+                utf8_only(path, "a key path");
                 if (!sections.insert(folded(path)).second)
                     fail("key [" + path + "] appears twice");
                 names.clear();

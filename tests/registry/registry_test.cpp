@@ -141,6 +141,8 @@ TEST(RegistryFile, DamageIsReportedWithFileAndLine)
         {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"\xC1\x81\"\n", 3, "UTF-8"},
         {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"\xED\xA0\x80\"\n", 3, "UTF-8"},
         {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"\xF4\x90\x80\x80\"\n", 3, "UTF-8"},
+        {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"\xF4\x90\x80\x80\"=dword:1\n", 3, "UTF-8"},
+        {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\\xC0\xC1]\n", 2, "UTF-8"},
     };
     for (const Case &c : cases) {
         Damaged d = parse_error(c.text);

@@ -620,8 +620,10 @@ std::vector<std::string> protected_locked()
         size_t end = text.find('\n', pos);
         if (end == std::string::npos)
             end = text.size();
-        if (end > pos)
-            out.push_back(text.substr(pos, end - pos));
+        // A line saved with CR LF still names its key (no key path holds a CR).
+        size_t stop = end > pos && text[end - 1] == '\r' ? end - 1 : end;
+        if (stop > pos)
+            out.push_back(text.substr(pos, stop - pos));
         pos = end + 1;
     }
     return out;

@@ -87,4 +87,11 @@ TEST_F(BoardCommands, ProtectionsAreListedAndOnlyWhatIsProtectedIsUnprotected)
     r = run_program(BOARD_TOOL, {"registry", "unprotect", "HKEY_CURRENT_USER\\ControlPanel"});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(run_program(BOARD_TOOL, {"registry", "protected"}).out, "HKEY_LOCAL_MACHINE\\Debug\n");
+
+    // The list saved by an editor that ends lines with CR LF protects the same keys.
+    test_support::write_file(board::path("registry.protected"),
+                             "HKEY_LOCAL_MACHINE\\Debug\r\nHKEY_CURRENT_USER\\ControlPanel\r\n");
+    EXPECT_TRUE(board::reg::is_protected("HKEY_CURRENT_USER\\ControlPanel\\Comm"));
+    EXPECT_EQ(run_program(BOARD_TOOL, {"registry", "protected"}).out,
+              "HKEY_LOCAL_MACHINE\\Debug\nHKEY_CURRENT_USER\\ControlPanel\n");
 }

@@ -3,6 +3,8 @@
 // byte for byte.
 #include "reparse.h"
 
+#include "platform/host/host.h"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -16,7 +18,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     size_t n = data[0] % 64;
     if (size < 1 + n + 4)
         return 0;
-    std::string name(reinterpret_cast<const char *>(data + 1), n);
+    // The name as the calls take it: UTF-16, turned into UTF-8 by the stand-in.
+    std::u16string wide;
+    for (size_t i = 0; i + 1 < n; i += 2)
+        wide += static_cast<char16_t>(data[1 + i] | data[2 + i] << 8);
+    std::string name = host::to_utf8(wide.c_str(), wide.size());
     for (unsigned char c : name)
         if (c < 0x20)
             return 0;

@@ -68,6 +68,21 @@ void defaults(State *s)
     }
 }
 
+// Whether every field holds a value the board writes.  A state of the right
+// size and version can still be damaged by hand or by another program; its
+// pins would then read levels such as 110 and its channels rates no request
+// may set.  The reserved room is not looked at: later fields live there.
+bool sane(const State &s)
+{
+    bool ok = s.plugged <= 1 && s.powered <= 1 && s.fault_armed <= 1;
+    for (int i = 0; i < kPins; ++i)
+        ok = ok && (s.driven[i] == 0 || s.driven[i] == 1) && s.external[i] >= -1 &&
+             s.external[i] <= 1 && s.touched[i] <= 1;
+    for (const Pwm &p : s.pwm)
+        ok = ok && p.running <= 1 && p.cr <= kMaxCr && p.dcr <= kMaxRate && p.pcr <= kMaxRate;
+    return ok;
+}
+
 using file_util::mkdirs;
 
 // The mapping of one board folder's state file in this process.
@@ -119,8 +134,24 @@ public:
             state_ = g_map.state;
             while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
             }
-            if (state_->magic == kMagic && state_->version == kVersion)
-                return;
+            // Another program may have cut the file short since it was
+            // mapped: touching the lost part would kill this process.
+            // Mapping it again reports it (or starts afresh from empty).
+            struct stat st;
+            if (fstat(fd_, &st) != 0 || st.st_size != (off_t)sizeof(State)) {
+                flock(fd_, LOCK_UN);
+                if (attempt > 0)
+                    throw wrong_size(path_of(d));
+                continue;
+            }
+            if (state_->magic == kMagic && state_->version == kVersion) {
+                if (sane(*state_))
+                    return;
+                flock(fd_, LOCK_UN);
+                throw Error{"board state file " + path_of(d) +
+                            " is damaged (a field holds a value the board never writes); run "
+                            "'board reset'"};
+            }
             flock(fd_, LOCK_UN);
             // A file retired by 'board reset' reads 0: map the new one.
             if (state_->magic != 0 || attempt > 0)
@@ -133,6 +164,10 @@ public:
     State *get() { return state_; }
 
     static std::string path_of(const std::string &d) { return d + "/board.state"; }
+    static Error wrong_size(const std::string &p)
+    {
+        return Error{"board state file " + p + " has the wrong size; run 'board reset'"};
+    }
 
 private:
     static void map(const std::string &d)
@@ -158,7 +193,7 @@ private:
         } else if (st.st_size != (off_t)sizeof(State)) {
             flock(fd, LOCK_UN);
             close(fd);
-            throw Error{"board state file " + p + " has the wrong size; run 'board reset'"};
+            throw wrong_size(p);
         }
         flock(fd, LOCK_UN);
         void *m = mmap(nullptr, sizeof(State), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);

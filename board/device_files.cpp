@@ -88,8 +88,8 @@ std::string fold(const std::string &s)
     return out;
 }
 
-// The entry of host folder dir whose name matches name without regard to
-// case (an exact match first); empty when there is none.
+}  // namespace
+
 std::string match(const std::string &dir, const std::string &name)
 {
     DIR *d = opendir(dir.c_str());
@@ -110,8 +110,6 @@ std::string match(const std::string &dir, const std::string &name)
     closedir(d);
     return found;
 }
-
-}  // namespace
 
 bool valid_name(const std::string &name)
 {

@@ -24,6 +24,11 @@ void reset();
 // which separates elements).  Its length is not checked.
 bool valid_name(const std::string &name);
 
+// The entry of host folder dir whose name matches name without regard to
+// case, as the device matches names (an exact match first); empty when
+// there is none.
+std::string match(const std::string &dir, const std::string &name);
+
 // A device path mapped into the root.
 struct Found {
     uint32_t error;    // 0, or the platform error number

@@ -38,10 +38,18 @@ bool read_file(const std::string &path, std::string *text, bool *exists)
 {
     text->clear();
     *exists = false;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking, so that opening a pipe does not wait for a writer.
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return errno == ENOENT;
     *exists = true;
+    struct stat st;
+    int e = fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
+    if (e) {
+        close(fd);
+        errno = e;
+        return false;
+    }
     char buf[65536];
     for (;;) {
         ssize_t n = read(fd, buf, sizeof buf);

@@ -11,7 +11,9 @@ namespace file_util {
 bool mkdirs(const std::string &dir);
 
 // Reads the whole file; a missing file reads empty with *exists false.
-// False (errno set) when it exists but cannot be read.
+// False (errno set) when it exists but cannot be read; only a regular file
+// is read (a pipe or a device put in its place would block or never end):
+// anything else fails with EINVAL.
 bool read_file(const std::string &path, std::string *text, bool *exists);
 
 // Writes text to path + ".new", flushes it to disk and renames it over path,

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <unordered_set>
 
 namespace board {
 namespace reg {
@@ -16,6 +17,14 @@ const char *const kRoots[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_C
                               "HKEY_USERS"};
 
 char fold(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
+
+std::string folded(const std::string &s)
+{
+    std::string out = s;
+    for (char &c : out)
+        c = fold(c);
+    return out;
+}
 
 // True when path lies at or below key.
 bool within(const std::string &path, const std::string &key)
@@ -124,6 +133,13 @@ struct Parser {
                 c = (c << 6) | (t & 0x3F);
             }
             i += extra + 1;
+            // Overlong forms, surrogates and numbers past U+10FFFF are no
+            // characters: taking them would store other text than was written.
+            static const uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+            if (c < kLeast[extra] || (c >= 0xD800 && c < 0xE000) || c > 0x10FFFF) {
+                *ok = false;
+                return out;
+            }
             if (c >= 0x10000) {
                 c -= 0x10000;
                 put(0xD800 + (c >> 10));
@@ -136,6 +152,15 @@ struct Parser {
         return out;
     }
 
+    // Names reach programs as UTF-16, so they must be text as strings must.
+    void utf8_only(const std::string &name, const char *what) const
+    {
+        bool ok;
+        utf16_bytes(name, &ok);
+        if (!ok)
+            fail(std::string(what) + " is not valid UTF-8");
+    }
+
     Value value_line(const std::string &s) const
     {
         Value v;
@@ -146,6 +171,7 @@ struct Parser {
             v.name = quoted(s, &i);
             if (v.name.empty())
                 fail("a value name may not be empty (the default value is written @)");
+            utf8_only(v.name, "a value name");
         }
         if (i == s.size() || s[i] != '=')
             fail("expected = after the value name");
@@ -200,7 +226,8 @@ struct Parser {
     {
         Hive hive;
         Key *key = nullptr;
-        std::vector<std::string> sections;
+        // Key paths met so far and the current key's value names, in capitals.
+        std::unordered_set<std::string> sections, names;
         bool header = false;
         size_t pos = 0;
         int next_line = 1;
@@ -217,9 +244,10 @@ struct Parser {
                     piece.pop_back();
                 size_t b = piece.find_first_not_of(" \t");
                 piece = b == std::string::npos ? std::string() : piece.substr(b);
-                // Only hex data is split over lines ("hex:01,02,\").
+                // Only hex data is split over lines ("hex:01,02,\"); the
+                // first line tells, so a long value is joined in linear time.
                 bool more = !piece.empty() && piece.back() == '\\' && piece[0] != '[' &&
-                            (s + piece).find("=hex") != std::string::npos;
+                            (!s.empty() || piece.find("=hex") != std::string::npos);
                 if (more)
                     piece.pop_back();
                 s += piece;
@@ -245,12 +273,13 @@ struct Parser {
                 std::string root = path.substr(0, path.find('\\'));
                 if (!is_root(root))
                     fail("unknown root key '" + root + "'");
-                if (path.back() == '\\' || path.find("\\\\") != std::string::npos)
-                    fail("a key path has an empty name in it");
-                for (const std::string &seen : sections)
-                    if (same_name(seen, path))
-                        fail("key [" + path + "] appears twice");
-                sections.push_back(path);
+                // A key no registry call could open is a mistake, not a key.
+                if (!valid_key_path(path))
+                    fail("a key path has an empty name or a control character in it");
+                utf8_only(path, "a key path");
+                if (!sections.insert(folded(path)).second)
+                    fail("key [" + path + "] appears twice");
+                names.clear();
                 key = hive.create(path);
                 continue;
             }
@@ -259,7 +288,7 @@ struct Parser {
             if (!key)
                 fail("a value before the first [key] line");
             Value v = value_line(s);
-            if (Hive::find_value(*key, v.name))
+            if (!names.insert(folded(v.name)).second)
                 fail("value \"" + v.name + "\" appears twice in [" + key->path + "]");
             key->values.push_back(v);
         }
@@ -424,10 +453,8 @@ bool valid_key_path(const std::string &path)
 
 Key *Hive::find(const std::string &path)
 {
-    for (Key &k : keys_)
-        if (same_name(k.path, path))
-            return &k;
-    return nullptr;
+    auto it = index_.find(folded(path));
+    return it == index_.end() ? nullptr : &keys_[it->second];
 }
 
 const Key *Hive::find(const std::string &path) const
@@ -447,6 +474,7 @@ Key *Hive::create(const std::string &path, bool *created)
         create(parent);
     if (created)
         *created = true;
+    index_[folded(path)] = keys_.size();
     keys_.push_back(Key{path, {}});
     return &keys_.back();
 }
@@ -457,7 +485,12 @@ bool Hive::remove(const std::string &path)
     keys_.erase(std::remove_if(keys_.begin(), keys_.end(),
                                [&](const Key &k) { return within(k.path, path); }),
                 keys_.end());
-    return keys_.size() != before;
+    if (keys_.size() == before)
+        return false;
+    index_.clear();
+    for (size_t i = 0; i < keys_.size(); ++i)
+        index_[folded(keys_[i].path)] = i;
+    return true;
 }
 
 std::vector<std::string> Hive::subkeys(const std::string &path) const
@@ -587,8 +620,10 @@ std::vector<std::string> protected_locked()
         size_t end = text.find('\n', pos);
         if (end == std::string::npos)
             end = text.size();
-        if (end > pos)
-            out.push_back(text.substr(pos, end - pos));
+        // A line saved with CR LF still names its key (no key path holds a CR).
+        size_t stop = end > pos && text[end - 1] == '\r' ? end - 1 : end;
+        if (stop > pos)
+            out.push_back(text.substr(pos, stop - pos));
         pos = end + 1;
     }
     return out;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace board {
@@ -58,6 +59,9 @@ public:
 
 private:
     std::vector<Key> keys_;
+    // Position in keys_ of each key by its path in capitals, so that a
+    // registry of many keys is read in linear time.
+    std::unordered_map<std::string, size_t> index_;
 };
 
 // The roots a registry path may start with.

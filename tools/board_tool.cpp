@@ -123,7 +123,10 @@ Lookup find_program(const std::string &target, const std::string &programs, std:
         return Lookup::NotAProgram;
     std::string base = name.substr(0, name.size() - 4);
     for (const std::string &candidate : {base, name}) {
-        std::string path = programs + "/" + candidate;
+        std::string found = board::files::match(programs, candidate);
+        if (found.empty())
+            continue;
+        std::string path = programs + "/" + found;
         struct stat st;
         if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0) {
             *program = path;
@@ -204,7 +207,7 @@ int registry(const std::vector<std::string> &args)
             throw board::Error{"cannot read " + file + ": " + std::strerror(errno)};
         if (!exists)
             text = board::reg::serialise(board::reg::default_hive());
-        std::fputs(text.c_str(), stdout);
+        std::fwrite(text.data(), 1, text.size(), stdout);  // all of it, a zero byte too
         try {
             board::reg::parse(text, file);
         } catch (const board::reg::Damaged &d) {

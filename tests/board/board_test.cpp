@@ -5,7 +5,9 @@
 
 #include <climits>
 #include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace {
 
@@ -225,6 +227,55 @@ TEST_F(BoardRequests, DamagedStateFileIsReportedNotUsed)
     board::reset();
     EXPECT_TRUE(set_pin(3, 0).ok);
     EXPECT_EQ(board::status().pins[3].level(), 0);
+}
+
+// A state of the right size and version whose fields hold values the board
+// never writes: a pin level of 7, a pin "released" to 2, a PWM rate past the
+// most a request may set.  Each is refused, not handed on to programs.
+TEST_F(BoardRequests, StateFieldsOutOfRangeAreReportedNotUsed)
+{
+    struct Damage {
+        off_t offset;  // in the state file
+        std::vector<uint8_t> bytes;
+    } damages[] = {
+        {32 + 5, {7}},              // driven level of pin 5
+        {96 + 5, {2}},              // external level of pin 5
+        {224 + 4, {64, 0, 0, 0}},   // cr of channel 0
+        {240 + 12, {0, 4, 0, 0}},   // pcr of channel 1
+        {8, {2, 0, 0, 0}},          // plugged
+    };
+    std::string state = board_.dir() + "/board.state";
+    for (const Damage &d : damages) {
+        board::reset();
+        ASSERT_TRUE(set_pin(5, 0).ok);
+        int fd = open(state.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(pwrite(fd, d.bytes.data(), d.bytes.size(), d.offset), (ssize_t)d.bytes.size());
+        close(fd);
+        try {
+            board::status();
+            ADD_FAILURE() << "a damaged field at byte " << d.offset << " was used";
+        } catch (const board::Error &e) {
+            EXPECT_NE(e.message.find("board reset"), std::string::npos) << e.message;
+        }
+        EXPECT_THROW(board::request(board::kGetPin, nullptr, 0, nullptr, 0), board::Error);
+    }
+    board::reset();
+    EXPECT_EQ(board::status().pins[5].level(), 1);
+}
+
+// Another program cuts the state file short while this process has it
+// mapped: the next use reports it instead of touching pages that are gone;
+// cut to nothing, it is a fresh board as an empty file always is.
+TEST_F(BoardRequests, StateFileCutShortWhileMappedIsReportedNotTouched)
+{
+    std::string state = board_.dir() + "/board.state";
+    ASSERT_TRUE(set_pin(5, 0).ok);
+    ASSERT_EQ(truncate(state.c_str(), 100), 0);
+    EXPECT_THROW(board::status(), board::Error);
+    EXPECT_THROW(set_pin(5, 1), board::Error);
+    ASSERT_EQ(truncate(state.c_str(), 0), 0);
+    EXPECT_EQ(board::status().pins[5].level(), 1);
 }
 
 TEST_F(BoardRequests, UnusableFolderIsReported)

@@ -42,6 +42,13 @@ TEST_F(BoardCommands, RegistryPrintsTheFileAndNamesTheLineThatIsDamaged)
     EXPECT_EQ(test_support::read_file(board::reg::file_path()), damaged);
     r = run_program(BOARD_TOOL, {"registry", "protect", "Debug"});
     EXPECT_EQ(r.exit_code, 2);
+    // A zero byte does not end the listing early.
+    const char with_zero[] = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Debug]\n\"x\"=\"a\0b\"\n\"y\"=\n";
+    damaged.assign(with_zero, sizeof with_zero - 1);
+    test_support::write_file(board::reg::file_path(), damaged);
+    r = run_program(BOARD_TOOL, {"registry"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, damaged);
 }
 
 // protect/unprotect name keys as the registry calls do (one trailing
@@ -80,4 +87,11 @@ TEST_F(BoardCommands, ProtectionsAreListedAndOnlyWhatIsProtectedIsUnprotected)
     r = run_program(BOARD_TOOL, {"registry", "unprotect", "HKEY_CURRENT_USER\\ControlPanel"});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(run_program(BOARD_TOOL, {"registry", "protected"}).out, "HKEY_LOCAL_MACHINE\\Debug\n");
+
+    // The list saved by an editor that ends lines with CR LF protects the same keys.
+    test_support::write_file(board::path("registry.protected"),
+                             "HKEY_LOCAL_MACHINE\\Debug\r\nHKEY_CURRENT_USER\\ControlPanel\r\n");
+    EXPECT_TRUE(board::reg::is_protected("HKEY_CURRENT_USER\\ControlPanel\\Comm"));
+    EXPECT_EQ(run_program(BOARD_TOOL, {"registry", "protected"}).out,
+              "HKEY_LOCAL_MACHINE\\Debug\nHKEY_CURRENT_USER\\ControlPanel\n");
 }

@@ -4,8 +4,12 @@
 #include "platform/platform.h"
 #include "registry_file.h"
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using board::reg::Damaged;
 using board::reg::Hive;
@@ -130,6 +134,15 @@ TEST(RegistryFile, DamageIsReportedWithFileAndLine)
         {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\Debug]\n\"x\"=dword:1\n\"X\"=dword:2\n", 4, "twice"},
         {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n[hkey_local_machine\\a]\n", 3, "twice"},
         {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\ngarbage\n", 3, "expected"},
+        {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\\]\n", 2, "empty name"},
+        {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\tB]\n", 2, "control character"},
+        // Byte runs that look like characters but are none: an overlong 'A',
+        // a surrogate on its own, a number past the last character.
+        {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"\xC1\x81\"\n", 3, "UTF-8"},
+        {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"\xED\xA0\x80\"\n", 3, "UTF-8"},
+        {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=\"\xF4\x90\x80\x80\"\n", 3, "UTF-8"},
+        {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"\xF4\x90\x80\x80\"=dword:1\n", 3, "UTF-8"},
+        {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\\xC0\xC1]\n", 2, "UTF-8"},
     };
     for (const Case &c : cases) {
         Damaged d = parse_error(c.text);
@@ -313,6 +326,31 @@ TEST_F(Registry, ADamagedFileFailsCallsAndIsNeverOverwritten)
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find(board::reg::file_path() + " line 4: "), std::string::npos) << err;
     EXPECT_EQ(read_file(board::reg::file_path()), damaged);
+}
+
+// A pipe put where the registry file belongs has no writer: reading it
+// would wait for ever.  The read runs in a child so that a read that
+// blocks ends in the alarm and fails the test instead of hanging it.
+TEST_F(Registry, APipeInPlaceOfTheFileIsRefusedNotWaitedOn)
+{
+    std::string file = board::reg::file_path();
+    std::remove(file.c_str());
+    ASSERT_EQ(mkfifo(file.c_str(), 0666), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        alarm(60);
+        try {
+            board::reg::read();
+        } catch (const board::Error &) {
+            _exit(0);
+        }
+        _exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status)) << "the read blocked (killed by signal " << WTERMSIG(status) << ")";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the pipe read as a registry";
 }
 
 TEST_F(Registry, AProtectedKeyCanBeReadButNotCreatedOrChanged)

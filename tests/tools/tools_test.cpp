@@ -187,7 +187,8 @@ TEST_F(Tools, BoardBadArgumentsExitTwoAndChangeNothing)
 
 // Start-up shortcuts whose target names a program outside the programs
 // folder, a name the device's files never hold, or something that is not a
-// program: each is reported and left alone, and the others still run.
+// program, and a shortcut that is a pipe: each is reported and left alone,
+// and the others still run.
 TEST_F(Tools, BootRunsOnlyProgramsInTheProgramsFolder)
 {
     ok(board({"reset"}));
@@ -212,6 +213,8 @@ TEST_F(Tools, BootRunsOnlyProgramsInTheProgramsFolder)
     shortcut("C.lnk", "\\Windows\\..twice.exe");
     shortcut("D.lnk", "\\Windows\\Folder.exe");
     shortcut("E.lnk", "\\Windows\\good.exe");
+    ASSERT_EQ(mkfifo((startup + "F.lnk").c_str(), 0666), 0);  // would block a reader
+    shortcut("G.lnk", "\\WINDOWS\\GOOD.EXE");  // the device's names ignore case
 
     std::string refused = " refused: not a program name the device allows";
     EXPECT_EQ(split_lines(ok(board({"boot", "--programs", programs}))),
@@ -221,8 +224,11 @@ TEST_F(Tools, BootRunsOnlyProgramsInTheProgramsFolder)
                      "boot: \\Windows\\Folder.exe (\\Windows\\Startup\\D.lnk) is not a program in " +
                          programs,
                      "boot: running \\Windows\\good.exe (\\Windows\\Startup\\E.lnk)",
-                     "boot: \\Windows\\good.exe exited with code 0"}));
-    EXPECT_EQ(test_support::read_file(ran), "good\n");
+                     "boot: \\Windows\\good.exe exited with code 0",
+                     "boot: \\Windows\\Startup\\F.lnk is not a shortcut",
+                     "boot: running \\WINDOWS\\GOOD.EXE (\\Windows\\Startup\\G.lnk)",
+                     "boot: \\WINDOWS\\GOOD.EXE exited with code 0"}));
+    EXPECT_EQ(test_support::read_file(ran), "good\ngood\n");
 }
 
 TEST_F(Tools, UnusableBoardExitsOne)

@@ -44,6 +44,14 @@ void on_signal(int) { g_signalled = true; }
 
 bool g_utf8 = false;
 
+// Curses is the Control Panel thread's alone.  A crash on another thread
+// (an applet's poll thread, say) must not give the terminal back while
+// that thread is inside curses: its next refresh would take the terminal
+// again.  The thread holds this while it draws or waits for a key; the
+// crash path takes it and never lets go.
+std::recursive_timed_mutex g_curses;
+using CursesUse = std::lock_guard<std::recursive_timed_mutex>;
+
 // The glyph in UTF-8 terminals, else the ASCII stand-in.
 const char *glyph(const char *utf8, const char *ascii) { return g_utf8 ? utf8 : ascii; }
 
@@ -225,10 +233,14 @@ void Screen::run()
             controls_ = host_controls(dlg_);
         }
         view_.refresh();
-        draw();
-        int ch = getch();
-        if (ch == 27)
-            ch = escape_or_nothing();
+        int ch;
+        {
+            CursesUse use(g_curses);
+            draw();
+            ch = getch();
+            if (ch == 27)
+                ch = escape_or_nothing();
+        }
         if (ch != ERR)
             key(ch);
     }
@@ -549,7 +561,10 @@ void Screen::open_selected()
         return;
     }
     status("opening " + a.name + " ...");
-    draw();
+    {
+        CursesUse use(g_curses);
+        draw();
+    }
     dlg_ = cpl::open_dialog(cp_, selected_, kDialogTimeoutMs);
     if (!dlg_)
         status(cp_.running() ? a.name + " shows no dialog" : a.name + " returned without a dialog");
@@ -833,6 +848,8 @@ std::string g_log;
 // and says what ended the process.
 void say_crashed(const char *what)
 {
+    // Held for good (if the thread is stuck inside curses, go on after a while).
+    (void)g_curses.try_lock_for(std::chrono::seconds(1));
     Terminal::restore();
     if (g_errors)
         g_errors->restore();

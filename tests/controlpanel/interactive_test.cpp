@@ -9,6 +9,8 @@ using namespace cpltest;
 
 namespace {
 
+std::pair<int, int> find_cell(const std::string &screen, const std::string &text);
+
 class Terminal : public Session {
 protected:
     void SetUp() override
@@ -58,6 +60,16 @@ protected:
         ASSERT_EQ(tmux("new-session -d -x " + std::to_string(cols) + " -y " + std::to_string(rows) + " '" + cmd + "'"),
                   0);
         ASSERT_TRUE(shows(ready)) << screen();
+    }
+    // Waits until text first shows on row y; false when it never does.
+    bool shows_on_row(const std::string &text, int y)
+    {
+        for (int i = 0; i < 300; ++i) {
+            if (find_cell(screen(), text).first == y)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
     }
     // A mouse event as the terminal reports it (SGR form, 0-based cells).
     void mouse(int button, int x, int y, bool release = false)
@@ -127,22 +139,17 @@ TEST_F(Terminal, DragsAScrollBarThumbWithTheMouse)
     mouse(32, x + 5, y);
     mouse(32, arrow_x + 10, y);
     mouse(0, arrow_x + 10, y, true);
-    for (int i = 0; i < 100 && board::status().pwm[0].cr != 54; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(cr_becomes(54)) << screen();  // the highest reachable position
     board::Status st = board::status();
-    EXPECT_EQ(st.pwm[0].cr, 54u);  // the highest reachable position
     EXPECT_EQ(st.pwm[0].running, 1u);
     EXPECT_EQ(st.pwm[1].cr, 16u);  // the other channel's bars did not move
-    // The thumb now ends at the arrow.
-    auto [ty, tx] = find_cell(screen(), "\u2588\u2588\u2588\u25b8");
-    EXPECT_EQ(ty, y) << screen();
+    // The thumb now ends at the arrow (once the screen has been drawn again).
+    EXPECT_TRUE(shows_on_row("\u2588\u2588\u2588\u25b8", y)) << screen();
 
     // A click on the left arrow steps back by one.
     mouse(0, find_cell(screen(), "\u25c2").second, y);
     mouse(0, find_cell(screen(), "\u25c2").second, y, true);
-    for (int i = 0; i < 100 && board::status().pwm[0].cr != 53; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(board::status().pwm[0].cr, 53u);
+    EXPECT_TRUE(cr_becomes(53)) << screen();
 
     // A press and release on the thumb that does not move it keeps 53 (its
     // cell also stands for 54): the left arrow then steps on to 52.
@@ -151,9 +158,7 @@ TEST_F(Terminal, DragsAScrollBarThumbWithTheMouse)
     mouse(0, thumb_x, y, true);
     mouse(0, find_cell(screen(), "\u25c2").second, y);
     mouse(0, find_cell(screen(), "\u25c2").second, y, true);
-    for (int i = 0; i < 100 && board::status().pwm[0].cr != 52; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(board::status().pwm[0].cr, 52u);
+    EXPECT_TRUE(cr_becomes(52)) << screen();
 
     // Ctrl-C ends it as q does: the dialog closed (both channels stopped),
     // the terminal given back.

@@ -775,7 +775,10 @@ struct Terminal {
             define_key(seq, KEY_HOME);
         for (const char *seq : {"\033[4~", "\033[8~", "\033[F", "\033OF"})
             define_key(seq, KEY_END);
-        set_escdelay(25);
+        // Time for the rest of a key sequence after its Escape: long enough
+        // that a loaded machine does not split a mouse report into Escape
+        // and stray keys, short enough that Escape itself feels prompt.
+        set_escdelay(100);
         timeout(100);
         curs_set(0);
         if (has_colors()) {

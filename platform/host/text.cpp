@@ -74,6 +74,10 @@ std::u16string to_utf16(const std::string &s)
             c = (c << 6) | (t & 0x3F);
         }
         i += bad ? 1 : extra + 1;
+        // Overlong forms, surrogates and numbers past U+10FFFF are no characters.
+        static const uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+        if (!bad && (c < kLeast[extra] || (c >= 0xD800 && c < 0xE000) || c > 0x10FFFF))
+            bad = true;
         if (bad) {
             out += u'\uFFFD';
         } else if (c >= 0x10000) {

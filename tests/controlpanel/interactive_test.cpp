@@ -238,6 +238,21 @@ TEST_F(Terminal, FitsEightyByTwentyFourAndAsksForRoomWhenSmaller)
     EXPECT_EQ(board::status().pwm[0].running, 0u);
 }
 
+// A signal to end it closes the dialog, gives the terminal back and
+// reports the signal as the shell would.
+TEST_F(Terminal, TermSignalEndsItWithTheSignalInItsStatus)
+{
+    start();
+    tmux("send-keys Down Enter");  // Hemlark
+    ASSERT_TRUE(shows("Done")) << screen();
+    std::string shell = dir_ + "/shell.pid";
+    std::system(("tmux -L " + socket_ + " display -p '#{pane_pid}' > " + shell).c_str());
+    ASSERT_EQ(std::system(("pkill -TERM -P $(cat " + shell + ")").c_str()), 0);
+    ASSERT_TRUE(shows("controlpanel-exit=143")) << screen();
+    EXPECT_TRUE(shows("tty-restored")) << screen();
+    EXPECT_EQ(board::status().pwm[0].running, 0u);
+}
+
 // A terminal the terminal database does not know: said so on the terminal
 // (not only in the debug log, where standard error points meanwhile).
 TEST_F(Terminal, AnUnknownTerminalIsNamedAndGivesOne)

@@ -40,7 +40,7 @@ const char kUsage[] =
     "BOARD_DEBUG_LOG says (the full-screen mode sets it to debug.log in the board\n"
     "folder when unset).\n"
     "Exit status: 0 done, 1 the board or a file could not be used, 2 bad arguments\n"
-    "or a bad script line.\n";
+    "or a bad script line, 128+N when signal N (Ctrl-C: 130) ended the full-screen mode.\n";
 
 int usage_error(const std::string &what)
 {

@@ -39,8 +39,9 @@ using Clock = std::chrono::steady_clock;
 // How long an applet may take to show or end its dialog.
 constexpr int kDialogTimeoutMs = 10000;
 
-std::atomic<bool> g_signalled{false};
-void on_signal(int) { g_signalled = true; }
+// The signal that asked the Control Panel to end (0: none).
+std::atomic<int> g_signalled{0};
+void on_signal(int sig) { g_signalled = sig; }
 
 bool g_utf8 = false;
 
@@ -965,6 +966,6 @@ int run_interactive(const std::string &folder)
         }
     }
     if (g_signalled)
-        status = 130;
+        status = 128 + g_signalled;  // as the shell reports a process the signal ended
     return status;
 }

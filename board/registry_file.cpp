@@ -9,6 +9,8 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "utf8.h"
+
 namespace board {
 namespace reg {
 namespace {
@@ -116,27 +118,9 @@ struct Parser {
             out.push_back(static_cast<uint8_t>(u >> 8));
         };
         for (size_t i = 0; i < utf8.size();) {
-            unsigned char b = utf8[i];
-            int extra = b < 0x80 ? 0 : (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2
-                                      : (b & 0xF8) == 0xF0 ? 3 : -1;
-            if (extra < 0 || i + extra >= utf8.size() + (extra == 0)) {
-                *ok = false;
-                return out;
-            }
-            uint32_t c = extra == 0 ? b : b & (0x3F >> extra);
-            for (int k = 1; k <= extra; ++k) {
-                unsigned char t = utf8[i + k];
-                if ((t & 0xC0) != 0x80) {
-                    *ok = false;
-                    return out;
-                }
-                c = (c << 6) | (t & 0x3F);
-            }
-            i += extra + 1;
-            // Overlong forms, surrogates and numbers past U+10FFFF are no
-            // characters: taking them would store other text than was written.
-            static const uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
-            if (c < kLeast[extra] || (c >= 0xD800 && c < 0xE000) || c > 0x10FFFF) {
+            // Bytes that are no character would be stored as other text.
+            uint32_t c;
+            if (!next_utf8(utf8, &i, &c)) {
                 *ok = false;
                 return out;
             }

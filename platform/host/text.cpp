@@ -1,5 +1,7 @@
 #include "host.h"
 
+#include "utf8.h"
+
 #include <cstdio>
 #include <mutex>
 #include <set>
@@ -42,43 +44,8 @@ std::u16string to_utf16(const std::string &s)
 {
     std::u16string out;
     for (size_t i = 0; i < s.size();) {
-        unsigned char b = s[i];
         uint32_t c;
-        int extra;
-        if (b < 0x80) {
-            c = b;
-            extra = 0;
-        } else if ((b & 0xE0) == 0xC0) {
-            c = b & 0x1F;
-            extra = 1;
-        } else if ((b & 0xF0) == 0xE0) {
-            c = b & 0x0F;
-            extra = 2;
-        } else if ((b & 0xF8) == 0xF0) {
-            c = b & 0x07;
-            extra = 3;
-        } else {
-            out += u'\uFFFD';
-            ++i;
-            continue;
-        }
-        if (extra && i + extra >= s.size()) {
-            out += u'\uFFFD';
-            break;
-        }
-        bool bad = false;
-        for (int k = 1; k <= extra; ++k) {
-            unsigned char t = s[i + k];
-            if ((t & 0xC0) != 0x80)
-                bad = true;
-            c = (c << 6) | (t & 0x3F);
-        }
-        i += bad ? 1 : extra + 1;
-        // Overlong forms, surrogates and numbers past U+10FFFF are no characters.
-        static const uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
-        if (!bad && (c < kLeast[extra] || (c >= 0xD800 && c < 0xE000) || c > 0x10FFFF))
-            bad = true;
-        if (bad) {
+        if (!board::next_utf8(s, &i, &c)) {
             out += u'\uFFFD';
         } else if (c >= 0x10000) {
             c -= 0x10000;

@@ -83,7 +83,7 @@ void WINAPI gpio_gwesPowerOffSystem(void)
 }
 
 #if defined(_WIN32) || defined(UNDER_CE)
-BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
+BOOL WINAPI DllMain(HANDLE instance, DWORD reason, LPVOID reserved)
 {
     (void)instance;
     (void)reason;

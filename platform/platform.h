@@ -26,11 +26,23 @@
 #define WS_EX_CAPTIONOKBTN 0x80000000L
 #endif
 
+/* Stops the build when a record that crosses to the platform or a driver
+   lacks the board's size.  The sizes are those at the board's word size
+   (32 bits); a build at another word size skips the check. */
+#define PLATFORM_RECORD_SIZE(type, size) \
+    typedef char type##HasTheBoardsSize[sizeof(void *) != 4 || sizeof(type) == (size) ? 1 : -1]
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 typedef void (*PLATFORM_BODY)(void *context);
+
+#if defined(_WIN32) || defined(UNDER_CE)
+/* A library's entry point, declared here so that every module defines it
+   alike: with C linkage, under the name the start-up code calls. */
+BOOL WINAPI DllMain(HANDLE instance, DWORD reason, LPVOID reserved);
+#endif
 
 /* Runs body(context), then cleanup(context) on every way out of it, also
    when body raises a fault; the fault then goes on to the caller. */

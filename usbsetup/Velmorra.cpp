@@ -6,13 +6,16 @@
  */
 #include "platform/platform.h"
 
+#include <string.h> /* wcslen */
+
 #include "resource.h"
 
 #if defined(UNDER_CE)
 /* The board's RASENTRY is 3472 bytes, the size RasSetEntryProperties is
  * handed below: a build whose headers lay the record out otherwise fails
- * here rather than storing a record the board refuses. */
-typedef char RasEntryHasTheBoardsSize[sizeof(RASENTRY) == 3472 ? 1 : -1];
+ * here rather than storing a record the board refuses.  (The desktop's
+ * record is another, larger one.) */
+PLATFORM_RECORD_SIZE(RASENTRY, 3472);
 #endif
 
 #define DEVICE_NAME_ROOM (RAS_MaxDeviceName + 1)

@@ -12,6 +12,10 @@
 #define CPL_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
+/* The Control Panel hands these records over as the board lays them out. */
+PLATFORM_RECORD_SIZE(CPLINFO, 16);
+PLATFORM_RECORD_SIZE(NEWCPLINFO, 468);
+
 #define IDS_APPLET_NAME 1
 #define IDS_APPLET_INFO 2
 
@@ -92,8 +96,11 @@ CPL_EXPORT LONG APIENTRY CPlApplet(HWND hwndCPl, UINT message, LPARAM lParam1, L
 
 #if defined(_WIN32) || defined(UNDER_CE)
 /* Loading and unloading the library need nothing. */
-extern "C" BOOL WINAPI DllMain(HANDLE, DWORD, LPVOID)
+BOOL WINAPI DllMain(HANDLE instance, DWORD reason, LPVOID reserved)
 {
+    (void)instance;
+    (void)reason;
+    (void)reserved;
     return TRUE;
 }
 #endif

@@ -25,6 +25,9 @@ const AppletInfo g_applet = {
     PwmDialogProc,
 };
 
+/* The scroll bars read and write this record as the board lays it out. */
+PLATFORM_RECORD_SIZE(SCROLLINFO, 28);
+
 /* The driver, open for the life of the dialog. */
 static HANDLE ghDriver = INVALID_HANDLE_VALUE;
 

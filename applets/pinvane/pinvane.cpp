@@ -27,13 +27,14 @@ const AppletInfo g_applet = {
 
 /* Shared by the dialog thread and the poll thread.  The two flags are only
    touched through the interlocked calls: running is cleared by the dialog
-   thread, finished set by the poll thread. */
+   thread, finished set by the poll thread.  They are plain LONG, which the
+   interlocked calls take on every platform (the board's take LONG *). */
 static HWND g_hDlg;
-static LONG volatile g_running;
-static LONG volatile g_finished;
+static LONG g_running;
+static LONG g_finished;
 static HANDLE g_hPollThread;
 
-static LONG ReadFlag(LONG volatile *flag)
+static LONG ReadFlag(LONG *flag)
 {
     return InterlockedCompareExchange(flag, 0, 0);
 }

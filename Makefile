@@ -5,7 +5,7 @@ BUILD ?= build
 BUILD_TSAN ?= build-tsan
 BUILD_WIN ?= build-windows
 
-.PHONY: all deps build run test test-host test-tsan windows test-windows bench clean
+.PHONY: all deps build run test test-host test-tsan windows test-windows test-board-build bench clean
 
 all: build
 
@@ -24,6 +24,7 @@ run: build
 test: deps
 	$(MAKE) test-host
 	$(MAKE) test-tsan
+	$(MAKE) test-board-build
 	$(MAKE) test-windows
 
 test-host: build
@@ -46,6 +47,12 @@ test-windows: windows
 	./scripts/check-ce-files.sh
 	./scripts/check-windows-exports.sh $(BUILD_WIN)/bin
 	./scripts/test-wine.sh $(BUILD_WIN)
+
+# The product compiled as the board's 32-bit build would be, by the 32-bit
+# mingw-w64 compiler and through the board's branch by clang in Microsoft
+# mode (compile only).
+test-board-build: deps
+	./scripts/check-board-build.sh
 
 bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DSANITIZE=

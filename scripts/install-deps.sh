@@ -5,7 +5,7 @@ set -eu
 
 PACKAGES="cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   libncurses-dev llvm tmux g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 xvfb x11-apps
-  imagemagick"
+  imagemagick g++-mingw-w64-i686-posix clang"
 
 missing=""
 for p in $PACKAGES; do

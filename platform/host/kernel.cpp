@@ -158,24 +158,24 @@ CE_API void GwesPowerOffSystem(void)
     }
 }
 
-CE_API LONG InterlockedExchange(LONG volatile *target, LONG value)
+CE_API LONG InterlockedExchange(LONG *target, LONG value)
 {
     return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
 
-CE_API LONG InterlockedCompareExchange(LONG volatile *target, LONG exchange, LONG comparand)
+CE_API LONG InterlockedCompareExchange(LONG *target, LONG exchange, LONG comparand)
 {
     __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return comparand;
 }
 
-CE_API LONG InterlockedIncrement(LONG volatile *target)
+CE_API LONG InterlockedIncrement(LONG *target)
 {
     return __atomic_add_fetch(target, 1, __ATOMIC_SEQ_CST);
 }
 
-CE_API LONG InterlockedDecrement(LONG volatile *target)
+CE_API LONG InterlockedDecrement(LONG *target)
 {
     return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST);
 }

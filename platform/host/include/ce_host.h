@@ -188,10 +188,12 @@ CE_API BOOL TerminateThread(HANDLE thread, DWORD exit_code);
 CE_API DWORD WaitForSingleObject(HANDLE object, DWORD ms);
 CE_API BOOL GetExitCodeThread(HANDLE thread, LPDWORD exit_code);
 CE_API DWORD GetCurrentThreadId(void);
-CE_API LONG InterlockedExchange(LONG volatile *target, LONG value);
-CE_API LONG InterlockedCompareExchange(LONG volatile *target, LONG exchange, LONG comparand);
-CE_API LONG InterlockedIncrement(LONG volatile *target);
-CE_API LONG InterlockedDecrement(LONG volatile *target);
+/* As on the board, the interlocked calls take a plain LONG *: a flag
+   declared volatile is refused. */
+CE_API LONG InterlockedExchange(LONG *target, LONG value);
+CE_API LONG InterlockedCompareExchange(LONG *target, LONG exchange, LONG comparand);
+CE_API LONG InterlockedIncrement(LONG *target);
+CE_API LONG InterlockedDecrement(LONG *target);
 
 /* The C library's wcslen works on wchar_t; the platform's on 16-bit characters. */
 inline size_t wcslen(const WCHAR *s)

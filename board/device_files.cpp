@@ -181,6 +181,40 @@ Found resolve(const std::string &path)
     return f;
 }
 
+uint32_t read_only(const std::string &host, bool *on)
+{
+    int fd = open(host.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? kFileNotFound : kAccessDenied;
+    struct stat st;
+    int r = fstat(fd, &st);
+    close(fd);
+    if (r != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)))
+        return kAccessDenied;
+    *on = (st.st_mode & S_IWUSR) == 0;
+    return 0;
+}
+
+uint32_t set_read_only(const std::string &host, bool on)
+{
+    // Opened without waiting (a pipe put in its place) and without following a link.
+    int fd = open(host.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? kFileNotFound : kAccessDenied;
+    struct stat st;
+    uint32_t error = 0;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = kAccessDenied;
+    } else {
+        mode_t mode = st.st_mode & 07777;
+        mode = on ? mode & ~mode_t(0222) : mode | S_IWUSR;
+        if (fchmod(fd, mode) != 0)
+            error = kAccessDenied;
+    }
+    close(fd);
+    return error;
+}
+
 std::vector<std::string> list(const std::string &device_dir)
 {
     Found f = resolve(device_dir);

@@ -45,6 +45,14 @@ struct Found {
 // host link on the way, which is never followed.  Throws board::Error.
 Found resolve(const std::string &device_path);
 
+// The read-only attribute of the device file at host path (from resolve):
+// the host file's owner-write bit, cleared for read-only.  Looked at and
+// changed on the opened file, never through a link.  Return 0, or
+// ERROR_FILE_NOT_FOUND when it is gone, ERROR_ACCESS_DENIED for a link or
+// anything but a regular file or folder (set_read_only: a regular file).
+uint32_t read_only(const std::string &host, bool *on);
+uint32_t set_read_only(const std::string &host, bool on);
+
 // The names in a device folder, in the order of their folded names.
 // Empty when the folder is missing.
 std::vector<std::string> list(const std::string &device_dir);

@@ -174,22 +174,26 @@ reg_key() {
 
 # --- kestrin.dll and the structured-handler helpers ----------------------
 
-probe_kestrin() {
-    local out status line
-    wine "$tests/kestrin_probe.exe" 'C:\board' >"$logs/kestrin_probe.out" 2>"$logs/kestrin_probe.log"
+# run_probe NAME ARGS...: tests/NAME.exe, each "ok"/"FAIL" line it prints
+# one test case; its "note" lines (what it saw without judging) are shown.
+run_probe() {
+    local name=$1 out status line
+    shift
+    wine "$tests/$name.exe" "$@" >"$logs/$name.out" 2>"$logs/$name.log"
     status=$?
-    out=$(tr -d '\r' <"$logs/kestrin_probe.out")
+    out=$(tr -d '\r' <"$logs/$name.out")
     while IFS= read -r line; do
         case $line in
-        ok\ *) pass "kestrin_probe: ${line#ok }" ;;
-        FAIL\ *) fail "kestrin_probe: ${line#FAIL }" ;;
+        ok\ *) pass "$name: ${line#ok }" ;;
+        FAIL\ *) fail "$name: ${line#FAIL }" ;;
+        note\ *) echo "     $name: ${line#note }" ;;
         esac
     done <<<"$out"
     # A crash ends the probe before it reports: count that too.
-    [ "$status" -eq 0 ] || grep -q '^FAIL' <<<"$out" || fail "kestrin_probe ended with status $status"
+    [ "$status" -eq 0 ] || grep -q '^FAIL' <<<"$out" || fail "$name ended with status $status"
 }
 
-probe_kestrin
+run_probe kestrin_probe 'C:\board'
 
 # --- the applets under Wine's control.exe --------------------------------
 
@@ -383,5 +387,30 @@ test_pinvane_without_kestrin
 test_dovrel
 test_hemlark
 test_velmorra
+
+# --- what the host stand-in copies from the platform ---------------------
+
+# The probe measures the rules the stand-in follows (read-only files, a
+# dialog's stored message result, LoadStringW, REG_SZ bytes, CloseHandle).
+if [ -f "$tests/platform_probe.exe" ]; then
+    run_probe platform_probe 'C:\board'
+else
+    fail "built: $tests/platform_probe.exe"
+fi
+
+# A read-only start-up shortcut (attrib +r) stays, and the program says so.
+test_velmorra_read_only() {
+    local shortcut=$drive_c/windows/Startup/Velmorra.lnk
+    cp "$root/ce/velmorra/Velmorra.lnk" "$shortcut"
+    wine attrib +r 'C:\windows\Startup\Velmorra.lnk' >/dev/null 2>&1
+    velmorra_run
+    expect "Velmorra: read-only shortcut, exit code 0" [ "$status" = 0 ]
+    expect "Velmorra: read-only shortcut, not deleted, error 5" \
+        has_line "$logs/Velmorra.log" 'Velmorra.lnk not deleted.  Error 5\r\n'
+    expect "Velmorra: read-only shortcut is still there" [ -e "$shortcut" ]
+    wine attrib -r 'C:\windows\Startup\Velmorra.lnk' >/dev/null 2>&1
+    rm -f "$shortcut"
+}
+test_velmorra_read_only
 
 finish

@@ -36,6 +36,10 @@ const char kUsage[] =
     "  ras list                the board's RAS devices, present or removed\n"
     "  ras remove NAME         take the RAS device NAME away (\"Serial on USB\")\n"
     "  ras restore NAME        bring it back\n"
+    "  files readonly PATH [on|off]\n"
+    "                          show, set or clear the read-only attribute of the\n"
+    "                          device file PATH (\\Windows\\Startup\\Velmorra.lnk): a\n"
+    "                          read-only file cannot be deleted (error 5)\n"
     "  boot [--programs DIR]   power on and run each shortcut in \\Windows\\Startup, as\n"
     "                          the shell does; \\Windows\\NAME.exe is the program NAME in\n"
     "                          DIR (default: the folder this tool is in)\n"
@@ -47,8 +51,9 @@ const char kUsage[] =
     "BOARD_DIR/registry.reg.  'reset' also writes the default registry and files,\n"
     "with the start-up shortcut \\Windows\\Startup\\Velmorra.lnk.\n"
     "\n"
-    "Exit status: 0 done, 1 the board could not be used or the KEY to unprotect\n"
-    "was not protected, 2 bad arguments.\n";
+    "Exit status: 0 done, 1 the board could not be used, the KEY to unprotect\n"
+    "was not protected or the device file is missing or no regular file,\n"
+    "2 bad arguments.\n";
 
 int usage_error(const std::string &what)
 {
@@ -260,6 +265,40 @@ int ras(const std::vector<std::string> &args)
     return usage_error("ras takes list, remove NAME or restore NAME");
 }
 
+// files readonly PATH [on|off]: the attribute is the host file's owner-write
+// bit, read and changed on the file itself, never through a link.
+int files(const std::vector<std::string> &args)
+{
+    if (args.size() < 3 || args.size() > 4 || args[1] != "readonly")
+        return usage_error("files takes readonly PATH, optionally followed by on or off");
+    const std::string &path = args[2];
+    if (args.size() == 4 && args[3] != "on" && args[3] != "off")
+        return usage_error("readonly takes on or off, not '" + args[3] + "'");
+    board::files::Found f = board::files::resolve(path);
+    if (f.error == 123 || f.error == 206)  // ERROR_INVALID_NAME, ERROR_FILENAME_EXCED_RANGE
+        return usage_error("'" + path + "' is no device path (such as \\Windows\\Startup\\Velmorra.lnk)");
+    if (!f.error && f.is_dir) {
+        std::fprintf(stderr, "board: %s is a folder; only files take the read-only mark here\n",
+                     path.c_str());
+        return 1;
+    }
+    bool on = false;
+    uint32_t error = f.error;
+    if (!error)
+        error = args.size() == 4 ? board::files::set_read_only(f.host, args[3] == "on")
+                                 : board::files::read_only(f.host, &on);
+    if (error) {
+        const char *why = error == 2   ? "no such file"
+                          : error == 3 ? "a folder on its way is missing"
+                                       : "not a regular file of the device (a link, or a special file)";
+        std::fprintf(stderr, "board: %s: %s (error %u)\n", path.c_str(), why, error);
+        return 1;
+    }
+    if (args.size() == 3)
+        std::printf("%s\n", on ? "on" : "off");
+    return 0;
+}
+
 int run(const std::vector<std::string> &args)
 {
     const std::string &cmd = args[0];
@@ -278,6 +317,8 @@ int run(const std::vector<std::string> &args)
         return registry(args);
     } else if (cmd == "ras") {
         return ras(args);
+    } else if (cmd == "files") {
+        return files(args);
     } else if (cmd == "boot") {
         if (args.size() == 1)
             return boot(own_folder());

@@ -60,6 +60,17 @@ CE_API BOOL DeleteFileW(LPCWSTR path)
         SetLastError(f.error ? f.error : static_cast<DWORD>(ERROR_ACCESS_DENIED));
         return FALSE;
     }
+    // A read-only file is not deleted.  The stand-in looks at the attribute
+    // itself: a process with the rights to unlink anything would not be stopped.
+    bool read_only = false;
+    if (DWORD e = board::files::read_only(f.host, &read_only)) {
+        SetLastError(e);
+        return FALSE;
+    }
+    if (read_only) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     if (unlink(f.host.c_str()) != 0) {
         SetLastError(from_errno(errno));
         return FALSE;

@@ -137,6 +137,10 @@ CE_API BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
     return TRUE;
 }
 
+// INVALID_HANDLE_VALUE is no handle on the board (its pseudo-handles for
+// the current process and thread are other values): closing it fails with
+// ERROR_INVALID_HANDLE like any value that is not open.  Desktop Windows
+// takes it for the current process and answers TRUE; the board's way is kept.
 CE_API BOOL CloseHandle(HANDLE object)
 {
     std::shared_ptr<host::KernelObject> o = host::handle_remove(object);

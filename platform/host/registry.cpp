@@ -166,6 +166,9 @@ LONG change(const std::string &base, const std::string &target,
 
 }  // namespace
 
+// The board's registry ignores the access mask (REGSAM) of RegOpenKeyExW and
+// RegCreateKeyExW: a key opened with 0 can be written.  Desktop Windows
+// refuses such a write with ERROR_ACCESS_DENIED; the board's way is kept.
 CE_API LONG RegOpenKeyExW(HKEY key, LPCWSTR subkey, DWORD options, REGSAM, PHKEY result)
 {
     if (!result)
@@ -225,6 +228,10 @@ CE_API LONG RegCreateKeyExW(HKEY key, LPCWSTR subkey, DWORD, LPWSTR, DWORD optio
     return ERROR_SUCCESS;
 }
 
+// Stores exactly the size bytes given, whatever the type: a REG_SZ whose
+// count leaves out the terminator is kept without one (the count must
+// include it, the platform documents).  Desktop Windows adds a terminator
+// when a zero follows the bytes in memory; the board reads no further.
 CE_API LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE *data, DWORD size)
 {
     std::string path;

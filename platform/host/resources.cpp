@@ -353,6 +353,9 @@ CE_API int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int room)
         std::memcpy(buffer, &text, sizeof text);
         return static_cast<int>(length);
     }
+    // Cut to the room and terminated, as the platform documents it; with
+    // room 1 that leaves only the terminator.  (Desktop Windows under Wine
+    // leaves a buffer of room 1 untouched; the documented rule is the board's.)
     size_t n = length < static_cast<size_t>(room - 1) ? length : static_cast<size_t>(room - 1);
     std::memcpy(buffer, text, 2 * n);
     buffer[n] = 0;

@@ -2,7 +2,7 @@
 // thread's queues of sent and posted messages, the modal dialog loop, and
 // the calls that reach them (DialogBoxIndirectParamW, EndDialog,
 // GetDlgItem, GetDlgCtrlID, SendMessageW, SendDlgItemMessageW, PostMessageW,
-// IsWindow).
+// IsWindow, GetWindowLongW, SetWindowLongW).
 //
 // A message for a window of another thread is queued to that thread and
 // handled there when it next waits for messages (in a modal loop or in a
@@ -42,6 +42,15 @@ State &state()
 }
 
 thread_local bool t_observer_due = false;
+
+// The messages a dialog answers with its procedure's return value itself,
+// not with the result the procedure stored.
+bool answered_by_return(UINT msg)
+{
+    return msg == WM_INITDIALOG || msg == WM_CTLCOLOR ||
+           (msg >= WM_CTLCOLORMSGBOX && msg <= WM_CTLCOLORSTATIC) || msg == WM_COMPAREITEM ||
+           msg == WM_VKEYTOITEM || msg == WM_CHARTOITEM || msg == WM_QUERYDRAGICON;
+}
 
 void complete_locked(Item &item, LRESULT result, bool failed)
 {
@@ -277,11 +286,23 @@ LRESULT deliver(HWND handle, UINT msg, WPARAM wparam, LPARAM lparam)
         return result;
     }
     DLGPROC proc = w->proc;
+    w->msg_result = 0;  // nothing stored yet for this message
     held.unlock();
     flush_observer();
-    LRESULT result = proc ? proc(handle, msg, wparam, lparam) : FALSE;
-    if (!result)
+    INT_PTR handled = proc ? proc(handle, msg, wparam, lparam) : FALSE;
+    LRESULT result;
+    if (!handled) {
         result = default_message(handle, msg, wparam, lparam);
+    } else if (answered_by_return(msg)) {
+        result = handled;
+    } else {
+        // The procedure's boolean only says it handled the message; the
+        // answer is what it stored with SetWindowLong(DWL_MSGRESULT).
+        held.lock();
+        Window *still = find_locked(handle);
+        result = still ? still->msg_result : 0;
+        held.unlock();
+    }
     flush_observer();
     return result;
 }
@@ -467,6 +488,55 @@ CE_API BOOL IsWindow(HWND handle)
 {
     Lock held(lock());
     return find_locked(handle) ? TRUE : FALSE;
+}
+
+CE_API LONG GetWindowLongW(HWND handle, int index)
+{
+    Lock held(lock());
+    Window *w = find_locked(handle);
+    if (!w) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    switch (index) {
+    case GWL_STYLE:
+        return static_cast<LONG>(w->style);
+    case GWL_EXSTYLE:
+        return static_cast<LONG>(w->exstyle);
+    case GWL_ID:
+        return w->kind == Kind::dialog ? 0 : w->id;
+    case DWL_MSGRESULT:
+        if (w->kind == Kind::dialog)
+            return w->msg_result;
+        break;
+    }
+    SetLastError(ERROR_INVALID_INDEX);
+    return 0;
+}
+
+// Only a dialog's message result can be set here; the rest of a window's
+// longs stay as its template made them.
+CE_API LONG SetWindowLongW(HWND handle, int index, LONG value)
+{
+    Lock held(lock());
+    Window *w = find_locked(handle);
+    if (!w) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    if (index == DWL_MSGRESULT && w->kind == Kind::dialog) {
+        LONG old = w->msg_result;
+        w->msg_result = value;
+        return old;
+    }
+    held.unlock();
+    if (index == GWL_STYLE || index == GWL_EXSTYLE || index == GWL_ID) {
+        host::not_implemented("SetWindowLongW on styles and ids");
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    } else {
+        SetLastError(ERROR_INVALID_INDEX);
+    }
+    return 0;
 }
 
 CE_API LRESULT SendMessageW(HWND handle, UINT msg, WPARAM wparam, LPARAM lparam)

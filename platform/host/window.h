@@ -78,6 +78,7 @@ struct Window {
     bool open = false;
     bool ended = false;
     INT_PTR result = 0;
+    LONG msg_result = 0;  // DWL_MSGRESULT: the answer to the message being handled
     int disabled = 0;  // dialogs it owns that are running
     uint64_t opened = 0;  // order of opening, 0 until open
     Window *focus = nullptr;

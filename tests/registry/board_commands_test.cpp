@@ -3,6 +3,7 @@
 #include "reset_board.h"
 
 #include "registry_file.h"
+#include "platform/platform.h"
 
 using test_support::ProgramResult;
 using test_support::run_program;
@@ -94,4 +95,35 @@ TEST_F(BoardCommands, ProtectionsAreListedAndOnlyWhatIsProtectedIsUnprotected)
     EXPECT_TRUE(board::reg::is_protected("HKEY_CURRENT_USER\\ControlPanel\\Comm"));
     EXPECT_EQ(run_program(BOARD_TOOL, {"registry", "protected"}).out,
               "HKEY_LOCAL_MACHINE\\Debug\nHKEY_CURRENT_USER\\ControlPanel\n");
+}
+
+TEST_F(BoardCommands, FilesReadonlyShowsSetsAndClearsTheAttribute)
+{
+    const char *lnk = "\\Windows\\Startup\\Velmorra.lnk";
+    ProgramResult r = run_program(BOARD_TOOL, {"files", "readonly", lnk});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "off\n");
+    r = run_program(BOARD_TOOL, {"files", "readonly", "\\windows\\STARTUP\\velmorra.lnk", "on"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(run_program(BOARD_TOOL, {"files", "readonly", lnk}).out, "on\n");
+    EXPECT_FALSE(DeleteFileW(u"\\Windows\\Startup\\Velmorra.lnk"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    r = run_program(BOARD_TOOL, {"files", "readonly", lnk, "off"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(run_program(BOARD_TOOL, {"files", "readonly", lnk}).out, "off\n");
+
+    // What cannot be marked is named, with why.
+    r = run_program(BOARD_TOOL, {"files", "readonly", "\\Windows\\Startup", "on"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("\\Windows\\Startup is a folder"), std::string::npos) << r.err;
+    r = run_program(BOARD_TOOL, {"files", "readonly", "\\Temp\\none", "on"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("\\Temp\\none: no such file (error 2)"), std::string::npos) << r.err;
+    r = run_program(BOARD_TOOL, {"files", "readonly", "\\..\\registry.reg", "on"});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("no device path"), std::string::npos) << r.err;
+    EXPECT_EQ(run_program(BOARD_TOOL, {"files", "readonly", lnk, "yes"}).exit_code, 2);
+    EXPECT_EQ(run_program(BOARD_TOOL, {"files", "attrib", lnk}).exit_code, 2);
+    EXPECT_NE(run_program(BOARD_TOOL, {"--help"}).out.find("files readonly PATH [on|off]"),
+              std::string::npos);
 }

@@ -215,6 +215,63 @@ TEST_F(DeviceFiles, DeleteMatchesNamesWithoutRegardToCase)
     EXPECT_TRUE(exists(host("Windows/Startup")));
 }
 
+// The platform's rule: a file with the read-only attribute can be read but
+// not deleted, DeleteFile failing with ERROR_ACCESS_DENIED.  The attribute
+// is the host file's owner-write bit; the tests run as root, whom the
+// permission bits would not stop.
+TEST_F(DeviceFiles, AReadOnlyFileIsNotDeleted)
+{
+    std::string lnk = host("Windows/Startup/Velmorra.lnk");
+    ASSERT_EQ(board::files::set_read_only(lnk, true), 0u);
+    bool on = false;
+    ASSERT_EQ(board::files::read_only(lnk, &on), 0u);
+    EXPECT_TRUE(on);
+    struct stat st;
+    ASSERT_EQ(stat(lnk.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0222, 0u);
+    SetLastError(0);
+    EXPECT_FALSE(DeleteFileW(u"\\Windows\\Startup\\velmorra.lnk"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(exists(lnk));
+    EXPECT_EQ(test_support::read_file(lnk), "21#\\Windows\\Velmorra.exe");  // still readable
+
+    // Made read-only from outside, by its mode alone.
+    make(host("Temp/plain"));
+    ASSERT_EQ(chmod(host("Temp/plain").c_str(), 0444), 0);
+    EXPECT_FALSE(DeleteFileW(u"\\Temp\\plain"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    // Owner-write is the attribute: other write bits do not matter.
+    ASSERT_EQ(chmod(host("Temp/plain").c_str(), 0600), 0);
+    EXPECT_TRUE(DeleteFileW(u"\\Temp\\plain"));
+
+    ASSERT_EQ(board::files::set_read_only(lnk, false), 0u);
+    EXPECT_TRUE(DeleteFileW(u"\\Windows\\Startup\\Velmorra.lnk"));
+    EXPECT_FALSE(exists(lnk));
+}
+
+// Marking goes through no link and leaves anything but a regular file alone.
+TEST_F(DeviceFiles, TheReadOnlyMarkIsSetOnRegularFilesOnly)
+{
+    std::string bait = file("bait");
+    make(bait);
+    ASSERT_EQ(symlink(bait.c_str(), host("Temp/link").c_str()), 0);
+    EXPECT_EQ(board::files::set_read_only(host("Temp/link"), true), static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+    struct stat st;
+    ASSERT_EQ(stat(bait.c_str(), &st), 0);
+    EXPECT_NE(st.st_mode & S_IWUSR, 0u);
+    bool on;
+    EXPECT_EQ(board::files::read_only(host("Temp/link"), &on), static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+    // A pipe is neither opened for long nor changed.
+    ASSERT_EQ(mkfifo(host("Temp/pipe").c_str(), 0644), 0);
+    EXPECT_EQ(board::files::set_read_only(host("Temp/pipe"), true), static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+    ASSERT_EQ(stat(host("Temp/pipe").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_EQ(board::files::set_read_only(host("Temp/none"), true), static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
+    // A folder is never deleted, read-only or not.
+    EXPECT_FALSE(DeleteFileW(u"\\Temp"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
 TEST_F(DeviceFiles, PathsThatWouldLeaveTheRootAreRefused)
 {
     // Bait beside the root and far outside it.

@@ -273,6 +273,31 @@ TEST_F(Registry, QueryTellsTheSizeAndAsksForMoreRoom)
     RegCloseKey(k);
 }
 
+// The board's registry ignores the access mask a key was opened with, and
+// keeps exactly the bytes a value is given: a REG_SZ whose count leaves out
+// the terminator stays without one, though a zero follows in memory (the
+// documented rule: the count must include the terminator).  Desktop Windows
+// differs on both, as tests/win32/platform_probe.cpp shows under Wine: a
+// write through a key opened with 0 fails with 5, and a REG_SZ followed by
+// a zero gets the terminator added.
+TEST_F(Registry, TheAccessMaskIsIgnoredAndStringBytesAreKeptAsGiven)
+{
+    HKEY k;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Debug", 0, 0, &k), ERROR_SUCCESS);
+    const char16_t ab[] = u"ab";  // a zero after the four bytes given
+    ASSERT_EQ(RegSetValueExW(k, u"Cut", 0, REG_SZ, reinterpret_cast<const BYTE *>(ab), 4),
+              ERROR_SUCCESS);
+    char16_t back[4] = {u'#', u'#', u'#', u'#'};
+    DWORD type = 0, size = sizeof back;
+    ASSERT_EQ(RegQueryValueExW(k, u"Cut", nullptr, &type, reinterpret_cast<BYTE *>(back), &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(size, 4u);
+    // Read back as stored: nothing is put after it.
+    EXPECT_EQ(std::u16string(back, 4), u"ab##");
+    RegCloseKey(k);
+}
+
 TEST_F(Registry, DeletingAKeyTakesItsSubkeysAndFailsItsHandles)
 {
     HKEY parent, child;

@@ -169,6 +169,21 @@ TEST_F(Velmorra, AKeyItCannotOpenOnlySkipsTheValue)
     EXPECT_FALSE(exists(file(kShortcut)));
 }
 
+// A read-only shortcut is not deleted (the platform's DeleteFile fails with
+// ERROR_ACCESS_DENIED): the program says so and still exits with 0, and
+// the next start-up runs it again.
+TEST_F(Velmorra, AReadOnlyShortcutStaysAndIsReportedWithError5)
+{
+    ASSERT_EQ(board::files::set_read_only(file(kShortcut), true), 0u);
+    run_expecting(std::string(kCreated) + "Velmorra.lnk not deleted.  Error 5\r\n");
+    EXPECT_TRUE(exists(file(kShortcut)));
+    EXPECT_TRUE(entries_equal(stored_entry(), expected_entry()));
+    EXPECT_EQ(cnct(), std::make_pair(DWORD(REG_SZ), kCnctUsb));
+    ASSERT_EQ(board::files::set_read_only(file(kShortcut), false), 0u);
+    run_expecting(kCreated);
+    EXPECT_FALSE(exists(file(kShortcut)));
+}
+
 class Boot : public Velmorra {
 protected:
     ProgramResult boot() const

@@ -11,26 +11,12 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "probe_report.h"
 
 namespace {
 
-int failures = 0;
-
-void check(bool passed, const char *name, const std::string &why = std::string())
-{
-    if (passed) {
-        std::printf("ok %s\n", name);
-    } else {
-        std::printf("FAIL %s: %s\n", name, why.c_str());
-        ++failures;
-    }
-    std::fflush(stdout);
-}
-
-std::string number(long long value)
-{
-    return std::to_string(value);
-}
+using probe::check;
+using probe::number;
 
 // Runs fn on n threads at once, one context each; the sum of their exit codes.
 DWORD sum_of_threads(LPTHREAD_START_ROUTINE fn, void *const *contexts, int n)
@@ -239,5 +225,5 @@ int wmain(int argc, wchar_t **argv)
     std::wstring folder = argc > 1 ? argv[1] : L".";
     check_library(folder);
     check_guards();
-    return failures;
+    return probe::failures();
 }

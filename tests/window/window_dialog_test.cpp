@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace {
 
 using Dialog = RecorderTest;
@@ -139,6 +141,76 @@ TEST_F(Dialog, TextMessagesOnControlsAndCaption)
     // The recording procedure leaves text to the dialog manager: the caption.
     EXPECT_EQ(SendMessageW(d.hwnd, WM_GETTEXT, 5, (LPARAM)buf), 3);
     EXPECT_EQ(std::u16string(buf), u"Two");
+}
+
+// A dialog procedure's return only says whether it handled a message; a
+// sent message is answered with what it stored as DWL_MSGRESULT, 0 when it
+// stored nothing, except for the few messages whose answer is the return
+// itself.  Measured alike under Wine (tests/win32/platform_probe.cpp).
+TEST_F(Dialog, SentMessageIsAnsweredWithTheStoredResultNotTheBoolean)
+{
+    Template t = two_buttons();
+    RunningDialog d(t.get());
+    ASSERT_TRUE(d.hwnd);
+    recorder().react = [](HWND dlg, UINT msg, WPARAM wparam, LPARAM) -> INT_PTR {
+        switch (msg) {
+        case WM_USER:  // handled, nothing stored
+            return TRUE;
+        case WM_USER + 1:  // handled, answer stored
+            SetWindowLongW(dlg, DWL_MSGRESULT, static_cast<LONG>(wparam));
+            return TRUE;
+        case WM_USER + 2:  // stored, yet left to the dialog manager
+            SetWindowLongW(dlg, DWL_MSGRESULT, 77);
+            return FALSE;
+        case WM_QUERYDRAGICON:
+        case WM_CTLCOLORSTATIC:
+        case WM_COMPAREITEM:
+            return 0x55;
+        case WM_USER + 3:  // the old value comes back from the store
+            return SetWindowLongW(dlg, DWL_MSGRESULT, 5) == 0 &&
+                   SetWindowLongW(dlg, DWL_MSGRESULT, 6) == 5;
+        default:
+            return -1;
+        }
+    };
+    EXPECT_EQ(SendMessageW(d.hwnd, WM_USER + 1, 1234, 0), 1234);
+    EXPECT_EQ(SendMessageW(d.hwnd, WM_USER, 0, 0), 0);  // the last message's 1234 is gone
+    EXPECT_EQ(SendMessageW(d.hwnd, WM_USER + 1, (WPARAM)-7, 0), -7);
+    EXPECT_EQ(SendMessageW(d.hwnd, WM_USER + 2, 0, 0), 0);
+    EXPECT_EQ(SendMessageW(d.hwnd, WM_USER + 3, 0, 0), 6);
+    EXPECT_EQ(SendMessageW(d.hwnd, WM_QUERYDRAGICON, 0, 0), 0x55);
+    EXPECT_EQ(SendMessageW(d.hwnd, WM_CTLCOLORSTATIC, 0, 0), 0x55);
+    EXPECT_EQ(SendMessageW(d.hwnd, WM_COMPAREITEM, 0, 0), 0x55);
+    // From another thread the same.
+    LRESULT other = 0;
+    std::thread([&] { other = SendMessageW(d.hwnd, WM_USER + 1, 99, 0); }).join();
+    EXPECT_EQ(other, 99);
+    // The dialog manager's own answers are untouched by a stored result.
+    WCHAR buf[8];
+    EXPECT_EQ(SendMessageW(d.hwnd, WM_GETTEXT, 8, (LPARAM)buf), 3);
+    EXPECT_EQ(GetWindowLongW(d.hwnd, DWL_MSGRESULT), 0);
+}
+
+TEST_F(Dialog, WindowLongsOfDialogsAndControls)
+{
+    Template t = two_buttons();
+    RunningDialog d(t.get());
+    ASSERT_TRUE(d.hwnd);
+    HWND ok = d.item(IDOK);
+    EXPECT_EQ((DWORD)GetWindowLongW(d.hwnd, GWL_STYLE) & DIALOG_STYLE, (DWORD)DIALOG_STYLE);
+    EXPECT_EQ(GetWindowLongW(ok, GWL_ID), IDOK);
+    EXPECT_EQ((DWORD)GetWindowLongW(ok, GWL_STYLE), (DWORD)(CHILD | WS_TABSTOP | BS_DEFPUSHBUTTON));
+    // A control has no message result.
+    SetLastError(0);
+    EXPECT_EQ(SetWindowLongW(ok, DWL_MSGRESULT, 3), 0);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_INDEX);
+    EXPECT_EQ(GetWindowLongW(d.hwnd, 1000), 0);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_INDEX);
+    HWND gone = d.hwnd;
+    ASSERT_TRUE(host_key(d.hwnd, HOST_KEY_ENTER));
+    d.result();
+    EXPECT_EQ(SetWindowLongW(gone, DWL_MSGRESULT, 3), 0);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_WINDOW_HANDLE);
 }
 
 // A dialog with one scroll bar, for the scroll-bar calls.

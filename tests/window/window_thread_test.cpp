@@ -30,12 +30,13 @@ TEST_F(Threads, SendIsHandledOnTheDialogThreadWhileTheSenderWaits)
     std::promise<std::thread::id> inside;
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
-    recorder().react = [&](HWND, UINT msg, WPARAM, LPARAM) -> INT_PTR {
+    recorder().react = [&](HWND dlg, UINT msg, WPARAM, LPARAM) -> INT_PTR {
         if (msg != WM_USER)
             return -1;
         inside.set_value(std::this_thread::get_id());
         released.wait();
-        return 42;
+        SetWindowLongW(dlg, DWL_MSGRESULT, 42);
+        return TRUE;
     };
     std::atomic<bool> returned{false};
     LRESULT result = 0;
@@ -91,13 +92,17 @@ TEST_F(Threads, ThreadsSendingToEachOtherDoNotLockUp)
         std::thread::id self = std::this_thread::get_id();
         if (self != (dlg == ha ? a.thread_id() : b.thread_id()))
             on_own_thread = false;
+        LONG answer;
         if (dlg == ha && msg == WM_USER)
-            return SendMessageW(hb, WM_USER + 1, 0, 0) + 1;
-        if (dlg == hb && msg == WM_USER + 1)
-            return SendMessageW(ha, WM_USER + 2, 0, 0) + 1;
-        if (dlg == ha && msg == WM_USER + 2)
-            return 40;
-        return -1;
+            answer = static_cast<LONG>(SendMessageW(hb, WM_USER + 1, 0, 0)) + 1;
+        else if (dlg == hb && msg == WM_USER + 1)
+            answer = static_cast<LONG>(SendMessageW(ha, WM_USER + 2, 0, 0)) + 1;
+        else if (dlg == ha && msg == WM_USER + 2)
+            answer = 40;
+        else
+            return -1;
+        SetWindowLongW(dlg, DWL_MSGRESULT, answer);
+        return TRUE;
     };
     EXPECT_EQ(SendMessageW(ha, WM_USER, 0, 0), 42);
     EXPECT_TRUE(on_own_thread);

@@ -125,6 +125,7 @@ typedef uint32_t HICON; /* 32 bits, as in the board's NEWCPLINFO */
 #define ERROR_REGISTRY_CORRUPT 1015L
 #define ERROR_KEY_DELETED 1018L
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
+#define ERROR_INVALID_INDEX 1413L
 #define ERROR_CONTROL_ID_NOT_FOUND 1421L
 #define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
@@ -261,6 +262,24 @@ CE_API LONG RegCloseKey(HKEY key);
 #define WM_LBUTTONDOWN 0x0201
 #define WM_LBUTTONUP 0x0202
 #define WM_USER 0x0400
+#define WM_CTLCOLOR 0x0019
+#define WM_QUERYDRAGICON 0x0037
+#define WM_COMPAREITEM 0x0039
+#define WM_VKEYTOITEM 0x002E
+#define WM_CHARTOITEM 0x002F
+#define WM_CTLCOLORMSGBOX 0x0132
+#define WM_CTLCOLOREDIT 0x0133
+#define WM_CTLCOLORLISTBOX 0x0134
+#define WM_CTLCOLORBTN 0x0135
+#define WM_CTLCOLORDLG 0x0136
+#define WM_CTLCOLORSCROLLBAR 0x0137
+#define WM_CTLCOLORSTATIC 0x0138
+
+/* Indices for GetWindowLongW / SetWindowLongW. */
+#define GWL_STYLE (-16)
+#define GWL_EXSTYLE (-20)
+#define GWL_ID (-12)
+#define DWL_MSGRESULT 0
 
 #define BM_GETCHECK 0x00F0
 #define BM_SETCHECK 0x00F1
@@ -375,6 +394,8 @@ CE_API BOOL PostMessageW(HWND wnd, UINT msg, WPARAM wparam, LPARAM lparam);
 CE_API int SetScrollInfo(HWND wnd, int bar, LPCSCROLLINFO info, BOOL redraw);
 CE_API BOOL GetScrollInfo(HWND wnd, int bar, LPSCROLLINFO info);
 CE_API BOOL IsWindow(HWND wnd);
+CE_API LONG GetWindowLongW(HWND wnd, int index);
+CE_API LONG SetWindowLongW(HWND wnd, int index, LONG value);
 
 #define SendMessage SendMessageW
 #define SendDlgItemMessage SendDlgItemMessageW

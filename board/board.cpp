@@ -3,6 +3,7 @@
 #include "device_files.h"
 #include "file_util.h"
 #include "registry_file.h"
+#include "serial.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -25,6 +26,8 @@ constexpr uint32_t kErrInvalidParameter = 87;
 constexpr uint32_t kErrInsufficientBuffer = 122;
 constexpr uint32_t kErrNotSupported = 50;
 
+constexpr uint32_t kSerialAsImage = 0, kSerialOn = 1, kSerialOff = 2;
+
 // The state file's layout.  Room is reserved so that later fields keep the
 // file's size; every field is a word that is valid on its own.
 struct State {
@@ -40,7 +43,10 @@ struct State {
     uint8_t touched[kPins];
     Pwm pwm[kChannels];
     uint32_t ras_absent;  // bit i: RAS device i of kRasDevices is taken away
-    uint8_t reserved[4096 - 36 - 3 * kPins - kChannels * sizeof(Pwm)];
+    // The serial debug port for the current start: kSerialAsImage until a
+    // boot has decided (the image starts with it on), then on or off.
+    uint32_t serial_port;
+    uint8_t reserved[4096 - 40 - 3 * kPins - kChannels * sizeof(Pwm)];
 };
 static_assert(sizeof(State) == 4096, "state file is one page");
 
@@ -74,7 +80,7 @@ void defaults(State *s)
 // may set.  The reserved room is not looked at: later fields live there.
 bool sane(const State &s)
 {
-    bool ok = s.plugged <= 1 && s.powered <= 1 && s.fault_armed <= 1;
+    bool ok = s.plugged <= 1 && s.powered <= 1 && s.fault_armed <= 1 && s.serial_port <= kSerialOff;
     for (int i = 0; i < kPins; ++i)
         ok = ok && (s.driven[i] == 0 || s.driven[i] == 1) && s.external[i] >= -1 &&
              s.external[i] <= 1 && s.touched[i] <= 1;
@@ -372,6 +378,7 @@ void reset()
     }
     reg::reset();
     files::reset();
+    serial::reset();
 }
 
 Status status()
@@ -397,6 +404,18 @@ std::vector<RasDevice> ras_devices()
         out.push_back(RasDevice{kRasDevices[i].name, kRasDevices[i].type,
                                 !(s->ras_absent & (1u << i))});
     return out;
+}
+
+bool serial_port_on()
+{
+    Locked s;
+    return s->serial_port != kSerialOff;
+}
+
+void set_serial_port(bool on)
+{
+    Locked s;
+    s->serial_port = on ? kSerialOn : kSerialOff;
 }
 
 bool set_ras_device(const std::string &name, bool present)

@@ -78,6 +78,12 @@ void arm_fault();                    // the next request raises a fault
 void reset();
 Status status();
 
+// The serial debug port for the current start (board/serial.h decides it at
+// each boot).  A board that has not booted since its reset has it on, as
+// the image starts it.
+bool serial_port_on();
+void set_serial_port(bool on);
+
 // A device the platform's remote access service can dial out on.
 struct RasDevice {
     std::string name;  // "Serial on USB"

@@ -3,6 +3,8 @@
 #include "device_files.h"
 #include "file_util.h"
 #include "registry_file.h"
+#include "serial.h"
+#include "sync_client.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -12,6 +14,8 @@
 #include <vector>
 
 #include <climits>
+#include <csignal>
+#include <ctime>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,20 +44,31 @@ const char kUsage[] =
     "                          show, set or clear the read-only attribute of the\n"
     "                          device file PATH (\\Windows\\Startup\\Velmorra.lnk): a\n"
     "                          read-only file cannot be deleted (error 5)\n"
-    "  boot [--programs DIR]   power on and run each shortcut in \\Windows\\Startup, as\n"
-    "                          the shell does; \\Windows\\NAME.exe is the program NAME in\n"
-    "                          DIR (default: the folder this tool is in)\n"
+    "  boot [--programs DIR]   power on, switch the serial debug port as\n"
+    "                          HKEY_LOCAL_MACHINE\\Debug \"dbgSerial\" says (1 on, 0 off,\n"
+    "                          not set: the image's default, on), and run each\n"
+    "                          shortcut in \\Windows\\Startup, as the shell does;\n"
+    "                          \\Windows\\NAME.exe is the program NAME in DIR (default:\n"
+    "                          the folder this tool is in)\n"
+    "  serial [--follow]       what went out on the serial debug port (the last 64 KiB);\n"
+    "                          --follow keeps printing what comes, until Ctrl-C\n"
+    "  sync                    whether the desktop connection would come up: the entry\n"
+    "                          HKEY_CURRENT_USER\\ControlPanel\\Comm \"Cnct\" names, looked\n"
+    "                          up in the phone book, and its device (exit 0 connected,\n"
+    "                          1 not, with the reason)\n"
     "\n"
     "The board lives in the folder BOARD_DIR names; when BOARD_DIR is unset, in\n"
     "$XDG_STATE_HOME/ceboard/default (XDG_STATE_HOME defaults to ~/.local/state).\n"
     "A folder that does not exist yet is created, with a fresh default board.\n"
     "The device's files are in BOARD_DIR/fs and its registry in\n"
     "BOARD_DIR/registry.reg.  'reset' also writes the default registry and files,\n"
-    "with the start-up shortcut \\Windows\\Startup\\Velmorra.lnk.\n"
+    "with the start-up shortcut \\Windows\\Startup\\Velmorra.lnk.  While the serial\n"
+    "debug port is on, the debug output of every program also goes to\n"
+    "BOARD_DIR/serial.log; a value Dovrel writes takes effect at the next boot.\n"
     "\n"
     "Exit status: 0 done, 1 the board could not be used, the KEY to unprotect\n"
-    "was not protected or the device file is missing or no regular file,\n"
-    "2 bad arguments.\n";
+    "was not protected, the device file is missing or no regular file, or the\n"
+    "desktop connection would not come up, 2 bad arguments.\n";
 
 int usage_error(const std::string &what)
 {
@@ -90,6 +105,10 @@ void print_status()
     std::printf("requests %llu\n", static_cast<unsigned long long>(st.requests));
     if (st.fault_armed)
         std::printf("fault armed for the next request\n");
+    board::serial::Choice next = board::serial::next_start();
+    std::printf("serial debug port %s (this start)\n", board::serial_port_on() ? "on" : "off");
+    std::printf("serial debug port at the next boot: %s (%s)\n", next.on ? "on" : "off",
+                next.why.c_str());
 }
 
 bool ends_with_folded(const std::string &s, const std::string &tail)
@@ -168,6 +187,8 @@ int boot(const std::string &programs)
 {
     board::set_power(true);
     board::trace("boot");
+    board::serial::Choice serial = board::serial::apply_at_start();
+    std::printf("boot: serial debug port %s (%s)\n", serial.on ? "on" : "off", serial.why.c_str());
     // The programs run on this board whatever folder they start in.
     char board_dir[PATH_MAX];
     if (!realpath(board::dir().c_str(), board_dir))
@@ -265,6 +286,81 @@ int ras(const std::vector<std::string> &args)
     return usage_error("ras takes list, remove NAME or restore NAME");
 }
 
+// What 'board serial' prints at most: the port's output is never held whole.
+constexpr size_t kSerialShown = 64 * 1024;
+
+volatile sig_atomic_t g_stop = 0;
+void on_stop(int) { g_stop = 1; }
+
+void put(const std::string &text)
+{
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+// Prints what comes out on the port until Ctrl-C, from the offset end of
+// the file open at fd (-1: none yet).  A file that was emptied or replaced
+// ('board reset') is followed from its start.
+int follow_serial(int fd, long long end)
+{
+    struct sigaction sa {};
+    sa.sa_handler = on_stop;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    const std::string path = board::serial::file_path();
+    std::string chunk(kSerialShown, '\0');
+    while (!g_stop) {
+        struct stat now, held;
+        bool there = lstat(path.c_str(), &now) == 0;
+        if (fd >= 0 && (fstat(fd, &held) != 0 || !there || held.st_ino != now.st_ino ||
+                        held.st_dev != now.st_dev || held.st_size < end)) {
+            close(fd);
+            fd = -1;
+        }
+        if (fd < 0 && there) {
+            fd = board::serial::open_for_reading();
+            end = 0;
+        }
+        ssize_t n = 0;
+        if (fd >= 0) {
+            n = pread(fd, &chunk[0], chunk.size(), end);
+            if (n > 0) {
+                put(chunk.substr(0, static_cast<size_t>(n)));
+                end += n;
+            }
+        }
+        if (n <= 0) {
+            struct timespec pause = {0, 100 * 1000 * 1000};
+            nanosleep(&pause, nullptr);
+        }
+    }
+    if (fd >= 0)
+        close(fd);
+    return 0;
+}
+
+int serial_cmd(const std::vector<std::string> &args)
+{
+    bool follow = args.size() == 2 && args[1] == "--follow";
+    if (args.size() != 1 && !follow)
+        return usage_error("serial takes nothing or --follow");
+    int fd = board::serial::open_for_reading();
+    long long end = 0;
+    if (fd >= 0) {
+        put(board::serial::tail_of(fd, kSerialShown, &end));
+        if (!follow)
+            close(fd);
+    }
+    return follow ? follow_serial(fd, end) : 0;
+}
+
+int sync_cmd()
+{
+    SyncVerdict v = sync_verdict();
+    std::printf("%s\n", v.line.c_str());
+    return v.connected ? 0 : 1;
+}
+
 // files readonly PATH [on|off]: the attribute is the host file's owner-write
 // bit, read and changed on the file itself, never through a link.
 int files(const std::vector<std::string> &args)
@@ -319,6 +415,12 @@ int run(const std::vector<std::string> &args)
         return ras(args);
     } else if (cmd == "files") {
         return files(args);
+    } else if (cmd == "serial") {
+        return serial_cmd(args);
+    } else if (cmd == "sync") {
+        if (!no_args())
+            return usage_error("sync takes no arguments");
+        return sync_cmd();
     } else if (cmd == "boot") {
         if (args.size() == 1)
             return boot(own_folder());

@@ -1,11 +1,16 @@
 // The debug output: NKDbgPrintfW formats as the platform does (%s is a wide
 // string) and writes each line whole to stderr, or appends it to the file
-// that BOARD_DEBUG_LOG names.
+// that BOARD_DEBUG_LOG names.  While the board's serial debug port is on,
+// each line also goes out on it (board/serial.h).
 #include "host.h"
+
+#include "board.h"
+#include "serial.h"
 
 #include <cstdarg>
 #include <cstdlib>
 #include <fcntl.h>
+#include <mutex>
 #include <string>
 #include <unistd.h>
 
@@ -146,6 +151,19 @@ void debug_write(const std::string &text)
     (void)n;
     if (fd != 2)
         close(fd);
+    try {
+        board::serial::write(text);
+    } catch (const board::Error &e) {
+        // Said once, not before every line.
+        static std::mutex said_lock;
+        static std::string said;
+        std::lock_guard<std::mutex> guard(said_lock);
+        if (said != e.message) {
+            std::string line = "serial debug port: " + e.message + "\n";
+            n = write(2, line.data(), line.size());
+        }
+        said = e.message;
+    }
 }
 
 }  // namespace host

@@ -187,8 +187,9 @@ int boot(const std::string &programs)
 {
     board::set_power(true);
     board::trace("boot");
-    board::serial::Choice serial = board::serial::apply_at_start();
-    std::printf("boot: serial debug port %s (%s)\n", serial.on ? "on" : "off", serial.why.c_str());
+    // As the board's start-up code does before any program runs ('board
+    // status' shows what it decided).
+    board::serial::apply_at_start();
     // The programs run on this board whatever folder they start in.
     char board_dir[PATH_MAX];
     if (!realpath(board::dir().c_str(), board_dir))

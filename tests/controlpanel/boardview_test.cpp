@@ -1,5 +1,6 @@
 // Pieces of the board view: the PWM waveform and the debug tail.
 #include "boardview.h"
+#include "registry_file.h"
 
 #include <gtest/gtest.h>
 
@@ -122,6 +123,73 @@ TEST(BoardView, RunCapturingNeedsNoShell)
 
     EXPECT_EQ(run_capturing({folder + "/missing", "boot"}, &output), -1);
     EXPECT_EQ(output.rfind("cannot run " + folder + "/missing: ", 0), 0u) << output;
+    std::filesystem::remove_all(name);
+}
+
+// Rows break after a space where there is one, never beyond the width, and
+// never inside a character.
+TEST(BoardView, WrapKeepsWordsAndCharactersWhole)
+{
+    EXPECT_EQ(wrap("connected through \"`USB\" on \"Serial on USB\"", 20),
+              (std::vector<std::string>{"connected through", "\"`USB\" on \"Serial on", "USB\""}));
+    EXPECT_EQ(wrap("abcdefghij", 4), (std::vector<std::string>{"abcd", "efgh", "ij"}));
+    EXPECT_EQ(wrap("\u00e9\u00e9\u00e9 \u00e9\u00e9", 3),
+              (std::vector<std::string>{"\u00e9\u00e9\u00e9", "\u00e9\u00e9"}));
+    EXPECT_TRUE(wrap("", 10).empty());
+}
+
+std::string all_text(const std::vector<BoardView::Line> &lines)
+{
+    std::string t;
+    for (const BoardView::Line &l : lines) {
+        for (const BoardView::Span &s : l.spans)
+            t += s.text + " ";
+        t += "\n";
+    }
+    return t;
+}
+
+// The serial debug port for this start and the next, and the desktop
+// connection's verdict as 'board sync' gives it; when rows are short the
+// verdict gives way first, and only it.
+TEST(BoardView, ShowsTheSerialPortAndTheDesktopConnection)
+{
+    char name[] = "/tmp/cpl_sync_XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    setenv("BOARD_DIR", name, 1);
+    board::reset();
+    BoardView view(board::dir(), "");
+    view.refresh();
+    std::string t = all_text(view.lines(BoardView::kMinWidth, 100, false));
+    EXPECT_NE(t.find("serial port on next boot on"), std::string::npos) << t;
+    EXPECT_NE(t.find("sync not connected: no \"Cnct\""), std::string::npos) << t;
+
+    board::reg::update([](board::reg::Hive &h) {
+        board::reg::Key *k = h.create("HKEY_CURRENT_USER\\Comm\\RasBook\\`USB");
+        board::reg::Hive::set_value(*k, {"DeviceName", board::reg::kSz,
+                                         {'S', 0, 'e', 0, 'r', 0, 'i', 0, 'a', 0, 'l', 0, ' ', 0,
+                                          'o', 0, 'n', 0, ' ', 0, 'U', 0, 'S', 0, 'B', 0, 0, 0}});
+        board::reg::Hive::set_value(*h.create("HKEY_CURRENT_USER\\ControlPanel\\Comm"),
+                                    {"Cnct", board::reg::kSz, {'`', 0, 'U', 0, 'S', 0, 'B', 0, 0, 0}});
+        board::reg::Hive::set_value(*h.create("HKEY_LOCAL_MACHINE\\Debug"),
+                                    {"dbgSerial", board::reg::kDword, {0, 0, 0, 0}});
+        return true;
+    });
+    board::set_serial_port(false);
+    BoardView later(board::dir(), "");  // a view reads the registry twice a second at most
+    later.refresh();
+    std::vector<BoardView::Line> all = later.lines(BoardView::kMinWidth, 100, false);
+    t = all_text(all);
+    EXPECT_NE(t.find("serial port off next boot off"), std::string::npos) << t;
+    EXPECT_NE(t.find("sync connected through \"`USB\" on \n\"Serial on USB\""), std::string::npos) << t;
+    EXPECT_EQ(later.needed_lines() + 2, later.fixed_lines());
+
+    std::vector<BoardView::Line> short_view =
+        later.lines(BoardView::kMinWidth, later.needed_lines() - 1, false);
+    t = all_text(short_view);
+    EXPECT_EQ(t.find("connected"), std::string::npos) << t;
+    EXPECT_NE(t.find("Debug output"), std::string::npos) << t;
+    EXPECT_EQ(short_view.size(), all.size() - 2);
     std::filesystem::remove_all(name);
 }
 

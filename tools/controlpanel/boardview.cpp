@@ -45,12 +45,19 @@ void BoardView::refresh()
         registry_read_ = now;
         dbg_serial_ = registry_text(HKEY_LOCAL_MACHINE, u"Debug", u"dbgSerial");
         cnct_ = registry_text(HKEY_CURRENT_USER, u"ControlPanel\\Comm", u"Cnct");
+        serial_next_ = board::serial::next_start();
+        try {
+            serial_on_ = board::serial_port_on();
+        } catch (const board::Error &) {
+            serial_on_ = false;  // the board's state is shown as damaged above
+        }
+        sync_ = sync_verdict();
     }
     if (!log_.empty())
         tail_ = tail_lines(log_, 64);
 }
 
-std::vector<BoardView::Line> BoardView::head(int width, bool utf8) const
+std::vector<BoardView::Line> BoardView::head(int width, bool utf8, bool with_sync) const
 {
     std::vector<Line> out;
     auto line = [&](std::vector<Span> spans) { out.push_back(Line{std::move(spans)}); };
@@ -94,9 +101,22 @@ std::vector<BoardView::Line> BoardView::head(int width, bool utf8) const
         line({{8, waveform(p, w, utf8), p.running ? High : Dim}, {9 + w, duty, Plain}});
     }
 
-    line({{0, "Registry", Heading}});
+    line({{0, "Registry", Heading},
+          {10, "serial port", Plain},
+          {22, serial_on_ ? "on" : "off", serial_on_ ? High : Warn},
+          {26, serial_next_.on ? "next boot on" : "next boot off", Dim}});
     line({{1, "HKLM\\Debug dbgSerial", Plain}, {30, dbg_serial_, External}});
     line({{1, "HKCU\\ControlPanel\\Comm Cnct", Plain}, {30, cnct_, External}});
+    if (with_sync && !sync_.line.empty()) {
+        std::vector<std::string> rows = wrap(sync_.line, std::max(1, width - 7));
+        for (size_t i = 0; i < rows.size(); ++i) {
+            std::vector<Span> spans;
+            if (i == 0)
+                spans.push_back({1, "sync", Plain});
+            spans.push_back({7, rows[i], sync_.connected ? High : Warn});
+            line(spans);
+        }
+    }
     {
         std::lock_guard<std::mutex> lock(boot_mutex_);
         if (booting_ || !boot_result_.empty())
@@ -119,9 +139,16 @@ int BoardView::fixed_lines() const
     return static_cast<int>(head(kMinWidth, false).size()) + (boot_line ? 0 : 1);
 }
 
+int BoardView::needed_lines() const
+{
+    return fixed_lines() - static_cast<int>(head(kMinWidth, false).size() - head(kMinWidth, false, false).size());
+}
+
 std::vector<BoardView::Line> BoardView::lines(int width, int height, bool utf8) const
 {
     std::vector<Line> out = head(width, utf8);
+    if (static_cast<int>(out.size()) > height)
+        out = head(width, utf8, false);
     int room = height - static_cast<int>(out.size());
     if (room > 0) {
         // Long lines take as many rows as they need; the newest lines win.
@@ -248,6 +275,34 @@ std::string waveform(const board::Pwm &pwm, int width, bool utf8)
     for (int i = 0; i < width; ++i)
         out += i % period < on ? high : low;
     return out;
+}
+
+std::vector<std::string> wrap(const std::string &text, int width)
+{
+    std::vector<std::string> rows;
+    size_t start = 0;
+    while (start < text.size()) {
+        // The byte after width cells, or the end.
+        size_t end = start;
+        int cells = 0;
+        while (end < text.size() && cells < width) {
+            ++end;
+            while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+                ++end;
+            ++cells;
+        }
+        size_t next = end;
+        if (end < text.size()) {
+            size_t space = text.rfind(' ', end);
+            if (space != std::string::npos && space > start) {
+                end = space;
+                next = space + 1;
+            }
+        }
+        rows.push_back(text.substr(start, end - start));
+        start = next;
+    }
+    return rows;
 }
 
 std::vector<std::string> tail_lines(const std::string &path, size_t n)

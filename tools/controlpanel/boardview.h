@@ -1,12 +1,16 @@
 // The live view of the board beside the applets: pins 1 to 9, both PWM
 // channels, power and the device, a fault armed for the next request, the registry values the applets and the
-// start-up program write, and the tail of the debug output.  Also the
+// start-up program write, what the board makes of them (the serial debug
+// port for this start and the next, whether the desktop connection would
+// come up), and the tail of the debug output.  Also the
 // user's hands on the board: external pin levels, unplugging the device
 // and booting the board.
 #pragma once
 
 #include "board/board.h"
+#include "board/serial.h"
 #include "ce_host.h"
+#include "sync_client.h"
 
 #include <chrono>
 #include <mutex>
@@ -41,6 +45,9 @@ public:
     // The lines of the view without the tail of the debug output, counting
     // the boot line whether it shows yet or not.
     int fixed_lines() const;
+    // Of those, the ones that must show: the desktop connection's verdict
+    // gives way (after the debug output) when the terminal is short.
+    int needed_lines() const;
 
     // The user's actions; each returns a line saying what happened.
     std::string cycle_pin(int pin);  // no external level -> low -> high -> none
@@ -48,12 +55,16 @@ public:
     std::string boot(const std::string &board_tool);  // runs "board boot" in the background
 
 private:
-    std::vector<Line> head(int width, bool utf8) const;  // all but the debug output's tail
+    // All but the debug output's tail; with_sync: the connection's verdict too.
+    std::vector<Line> head(int width, bool utf8, bool with_sync = true) const;
 
     std::string dir_, log_;
     board::Status status_{};
     std::string error_;  // why the board could not be read
     std::string dbg_serial_, cnct_;
+    bool serial_on_ = true;
+    board::serial::Choice serial_next_{true, ""};
+    SyncVerdict sync_{false, ""};
     std::chrono::steady_clock::time_point registry_read_{};
     std::vector<std::string> tail_;
     mutable std::mutex boot_mutex_;
@@ -71,6 +82,9 @@ int run_capturing(const std::vector<std::string> &argv, std::string *output);
 // A drawn period train of a PWM channel: width cells, high for the duty
 // cycle dcr/pcr of each period, flat low when the channel is stopped.
 std::string waveform(const board::Pwm &pwm, int width, bool utf8);
+
+// text in rows of at most width cells, broken after a space where one is.
+std::vector<std::string> wrap(const std::string &text, int width);
 
 // The last n lines of a text file (without their line ends).
 std::vector<std::string> tail_lines(const std::string &path, size_t n);

@@ -268,7 +268,7 @@ void Screen::draw()
     // The board view without its debug tail, and beside it the open dialog
     // (its empty rows squeezed out as far as need be) or the heading and
     // one entry of the applet list.
-    int need_rows = std::max(view_.fixed_lines(), 6);
+    int need_rows = std::max(view_.needed_lines(), 6);
     if (dlg_) {
         std::vector<cpl::Rect> rects;
         for (const HostControl &c : controls_)
@@ -276,7 +276,7 @@ void Screen::draw()
         layout_ = cpl::layout_dialog(info_.rect.cx, info_.rect.cy, rects);
         cpl::fit_height(layout_, rows - 2);
         left_width = std::max(left_width, layout_.width + 3);
-        need_rows = std::max(view_.fixed_lines(), layout_.height + 2);
+        need_rows = std::max(view_.needed_lines(), layout_.height + 2);
     }
     int need_cols = left_width + 1 + BoardView::kMinWidth;
     if (COLS < need_cols || rows < need_rows) {

@@ -25,7 +25,8 @@ namespace {
 const char kUsage[] =
     "usage: board COMMAND [ARGS]\n"
     "\n"
-    "  status                  pins, PWM channels, power and the device\n"
+    "  status                  pins, PWM channels, power, the device and the serial\n"
+    "                          debug port (this start and the next)\n"
     "  reset                   a fresh default board\n"
     "  input PIN 0|1|release   apply an external level to PIN (0-63), or take it away\n"
     "  unplug                  the device GPI1: is absent\n"

@@ -314,8 +314,10 @@ int follow_serial(int fd, long long end)
     while (!g_stop) {
         struct stat now, held;
         bool there = lstat(path.c_str(), &now) == 0;
-        if (fd >= 0 && (fstat(fd, &held) != 0 || !there || held.st_ino != now.st_ino ||
-                        held.st_dev != now.st_dev || held.st_size < end)) {
+        // Removed (its number may already be another file's), replaced or cut.
+        if (fd >= 0 && (fstat(fd, &held) != 0 || !there || held.st_nlink == 0 ||
+                        held.st_ino != now.st_ino || held.st_dev != now.st_dev ||
+                        held.st_size < end)) {
             close(fd);
             fd = -1;
         }

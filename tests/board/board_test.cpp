@@ -243,6 +243,7 @@ TEST_F(BoardRequests, StateFieldsOutOfRangeAreReportedNotUsed)
         {224 + 4, {64, 0, 0, 0}},   // cr of channel 0
         {240 + 12, {0, 4, 0, 0}},   // pcr of channel 1
         {8, {2, 0, 0, 0}},          // plugged
+        {260, {3, 0, 0, 0}},        // serial debug port of this start
     };
     std::string state = board_.dir() + "/board.state";
     for (const Damage &d : damages) {

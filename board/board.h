@@ -80,7 +80,7 @@ Status status();
 
 // The serial debug port for the current start (board/serial.h decides it at
 // each boot).  A board that has not booted since its reset has it on, as
-// the image starts it.
+// the image starts it.  Reading it never waits for a request in progress.
 bool serial_port_on();
 void set_serial_port(bool on);
 

@@ -202,6 +202,26 @@ TEST_F(Terminal, HomeAndEndAsTmuxSendsThemAndKeysTheTerminalDoesNotNameDoNothing
     EXPECT_TRUE(shows("controlpanel-exit=0")) << screen();
 }
 
+// At 80 x 24 the board view shows what the board reads back: Dovrel's
+// choice for the next boot, taken at the boot, and the desktop connection
+// once Velmorra ran.
+TEST_F(Terminal, TheBoardViewShowsTheSerialPortAndTheConnectionAfterABoot)
+{
+    start(80, 24, "Dovrel.cpl");
+    ASSERT_TRUE(shows("Registry  serial port on  next boot on")) << screen();
+    ASSERT_TRUE(shows("sync  not connected: no \"Cnct\"")) << screen();
+    tmux("send-keys Enter");  // Dovrel, the first applet
+    ASSERT_TRUE(shows("Disable serial debug port")) << screen();
+    tmux("send-keys Escape");  // counts as Disable
+    ASSERT_TRUE(shows("serial port on  next boot off")) << screen();
+    tmux("send-keys b");
+    ASSERT_TRUE(shows("serial port off  next boot off")) << screen();
+    ASSERT_TRUE(shows("sync  connected through \"`USB\" on")) << screen();
+    EXPECT_TRUE(shows("\"Serial on USB\"")) << screen();
+    tmux("send-keys q");
+    EXPECT_TRUE(shows("controlpanel-exit=0")) << screen();
+}
+
 TEST_F(Terminal, FitsEightyByTwentyFourAndAsksForRoomWhenSmaller)
 {
     start(60, 20, "needs more room");

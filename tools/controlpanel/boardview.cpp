@@ -104,7 +104,7 @@ std::vector<BoardView::Line> BoardView::head(int width, bool utf8, bool with_syn
     line({{0, "Registry", Heading},
           {10, "serial port", Plain},
           {22, serial_on_ ? "on" : "off", serial_on_ ? High : Warn},
-          {26, serial_next_.on ? "next boot on" : "next boot off", Dim}});
+          {serial_on_ ? 26 : 27, serial_next_.on ? "next boot on" : "next boot off", Dim}});
     line({{1, "HKLM\\Debug dbgSerial", Plain}, {30, dbg_serial_, External}});
     line({{1, "HKCU\\ControlPanel\\Comm Cnct", Plain}, {30, cnct_, External}});
     if (with_sync && !sync_.line.empty()) {

@@ -61,6 +61,13 @@ std::unique_ptr<Folder> make_folder(const Folder &parent, const std::string &nam
 // place; false when a root appeared meanwhile (and replace is false).
 bool build_image(const Folder &board, bool replace)
 {
+    bool had_root = false;
+    if (replace) {
+        int old = Folder::open_in(board, kRoot);  // a link or a file there is refused
+        had_root = old >= 0;
+        if (had_root)
+            close(old);
+    }
     std::string fresh = scratch("new", getpid());
     file_util::remove_tree_at(board.fd(), fresh);
     {
@@ -72,30 +79,26 @@ bool build_image(const Folder &board, bool replace)
         file_util::write_new_at(*startup, kStartupShortcut, shortcut_text(kStartupProgram));
     }
     int b = board.fd();
-    if (replace) {
-        int old = Folder::open_in(board, kRoot);  // a link or a file there is refused
-        if (old >= 0) {
-            close(old);
-            // In one step, so that no process finds the root missing.
-            if (renameat2(b, fresh.c_str(), b, kRoot, RENAME_EXCHANGE) == 0) {
-                file_util::remove_tree_at(b, fresh);
-                return true;
-            }
-            std::string aside = scratch("old", getpid());
-            if ((errno != EINVAL && errno != ENOSYS) || renameat(b, kRoot, b, aside.c_str()) != 0) {
-                std::string message = failure("replace", board.shown(kRoot));
-                file_util::remove_tree_at(b, fresh);
-                throw Error{message};
-            }
-            bool placed = renameat(b, fresh.c_str(), b, kRoot) == 0;
-            std::string message = failure("create", board.shown(kRoot));
-            file_util::remove_tree_at(b, aside);
-            if (!placed) {
-                file_util::remove_tree_at(b, fresh);
-                throw Error{message};
-            }
+    if (had_root) {
+        // In one step, so that no process finds the root missing.
+        if (renameat2(b, fresh.c_str(), b, kRoot, RENAME_EXCHANGE) == 0) {
+            file_util::remove_tree_at(b, fresh);
             return true;
         }
+        std::string aside = scratch("old", getpid());
+        if ((errno != EINVAL && errno != ENOSYS) || renameat(b, kRoot, b, aside.c_str()) != 0) {
+            std::string message = failure("replace", board.shown(kRoot));
+            file_util::remove_tree_at(b, fresh);
+            throw Error{message};
+        }
+        if (renameat(b, fresh.c_str(), b, kRoot) != 0) {
+            std::string message = failure("create", board.shown(kRoot));
+            renameat(b, aside.c_str(), b, kRoot);  // the old root back
+            file_util::remove_tree_at(b, fresh);
+            throw Error{message};
+        }
+        file_util::remove_tree_at(b, aside);
+        return true;
     }
     if (renameat(b, fresh.c_str(), b, kRoot) != 0) {
         int e = errno;

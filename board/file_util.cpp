@@ -224,6 +224,17 @@ bool read_at(const Folder &dir, const std::string &name, std::string *text, bool
     return true;
 }
 
+int open_file(const std::string &path, int flags, Kind kind)
+{
+    std::string folder, name;
+    split(path, &folder, &name);
+    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    Folder dir(fd, folder);
+    return open_at(dir, name, flags, kind);
+}
+
 bool read_file(const std::string &path, std::string *text, bool *exists)
 {
     std::string folder, name;
@@ -291,10 +302,7 @@ bool remove_tree_at(int dir_fd, const std::string &name)
 
 int open_append(const std::string &path)
 {
-    std::string folder, name;
-    split(path, &folder, &name);
-    Folder dir(folder);
-    int fd = open_at(dir, name, O_WRONLY | O_APPEND | O_CREAT, Kind::Append);
+    int fd = open_file(path, O_WRONLY | O_APPEND | O_CREAT, Kind::Append);
     if (fd < 0)
         throw Error{failure("write", path)};
     return fd;
@@ -307,10 +315,7 @@ bool process_alive(pid_t pid)
 
 Lock::Lock(const std::string &path, bool exclusive) : fd_(-1)
 {
-    std::string folder, name;
-    split(path, &folder, &name);
-    Folder dir(folder);
-    fd_ = open_at(dir, name, O_RDWR | O_CREAT, Kind::Read);
+    fd_ = open_file(path, O_RDWR | O_CREAT, Kind::Read);
     if (fd_ < 0)
         throw Error{errno == EINVAL ? path + " is not a regular file" : failure("open", path)};
     take(path, exclusive, true);

@@ -60,6 +60,10 @@ enum class Kind {
 // when it is a link or not of the kind asked for.
 int open_at(const Folder &dir, const std::string &name, int flags, Kind kind);
 
+// open_at for the file path names, in the folder path names (opened as
+// named: only the file itself is never reached through a link).
+int open_file(const std::string &path, int flags, Kind kind);
+
 // The one-line error for a link found where the board expects a file.
 std::string link_refused(const std::string &path);
 

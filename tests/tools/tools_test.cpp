@@ -312,4 +312,23 @@ TEST_F(Tools, BootRefusesADeviceRootThatIsALink)
     EXPECT_EQ(system(("rm -rf '" + outside + "'").c_str()), 0);
 }
 
+// What killed programs left in the board folder is gone after the next
+// command, whichever it is.
+TEST_F(Tools, LeftOversOfKilledProgramsGoWithTheNextCommand)
+{
+    ok(board({"reset"}));
+    pid_t gone = test_support::fork_child([] { return 0; });
+    test_support::wait_child(gone);
+    std::string image = board_.dir() + "/fs.new." + std::to_string(gone);
+    ASSERT_EQ(mkdir(image.c_str(), 0777), 0);
+    test_support::write_file(image + "/half", "x");
+    for (const char *n : {"registry.reg.new", "registry.protected.new", "board.state.new"})
+        test_support::write_file(board_.dir() + "/" + n, "half");
+    EXPECT_EQ(ok(pinctl({"get", "3"})), "1\n");
+    for (const char *n : {"registry.reg.new", "registry.protected.new", "board.state.new"})
+        EXPECT_FALSE(std::ifstream(board_.dir() + "/" + n).good()) << n;
+    struct stat st;
+    EXPECT_NE(lstat(image.c_str(), &st), 0) << image;
+}
+
 }  // namespace

@@ -191,16 +191,11 @@ int open_at(const Folder &dir, const std::string &name, int flags, Kind kind)
     return fd;
 }
 
-bool read_at(const Folder &dir, const std::string &name, std::string *text, bool *exists,
-             size_t limit)
+namespace {
+
+// Reads fd (opened by open_at) to its end, at most limit bytes, and closes it.
+bool read_all(int fd, std::string *text, size_t limit)
 {
-    text->clear();
-    *exists = false;
-    // Not blocking, so that a pipe does not wait for a writer (it is refused).
-    int fd = open_at(dir, name, O_RDONLY | O_NONBLOCK, Kind::Read);
-    if (fd < 0)
-        return errno == ENOENT;
-    *exists = true;
     char buf[65536];
     for (;;) {
         ssize_t n = read(fd, buf, sizeof buf);
@@ -224,6 +219,22 @@ bool read_at(const Folder &dir, const std::string &name, std::string *text, bool
     return true;
 }
 
+// Not blocking, so that a pipe does not wait for a writer (it is refused).
+constexpr int kReadFlags = O_RDONLY | O_NONBLOCK;
+
+}  // namespace
+
+bool read_at(const Folder &dir, const std::string &name, std::string *text, bool *exists,
+             size_t limit)
+{
+    text->clear();
+    int fd = open_at(dir, name, kReadFlags, Kind::Read);
+    *exists = fd >= 0;
+    if (fd < 0)
+        return errno == ENOENT;
+    return read_all(fd, text, limit);
+}
+
 int open_file(const std::string &path, int flags, Kind kind)
 {
     std::string folder, name;
@@ -237,15 +248,12 @@ int open_file(const std::string &path, int flags, Kind kind)
 
 bool read_file(const std::string &path, std::string *text, bool *exists)
 {
-    std::string folder, name;
-    split(path, &folder, &name);
     text->clear();
-    *exists = false;
-    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = open_file(path, kReadFlags, Kind::Read);
+    *exists = fd >= 0;
     if (fd < 0)
-        return errno == ENOENT;
-    Folder dir(fd, folder);
-    return read_at(dir, name, text, exists, text->max_size());
+        return errno == ENOENT;  // the file or its folder is missing
+    return read_all(fd, text, text->max_size());
 }
 
 void write_new_at(const Folder &dir, const std::string &name, const std::string &text)

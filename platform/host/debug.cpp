@@ -1,11 +1,14 @@
 // The debug output: NKDbgPrintfW formats as the platform does (%s is a wide
 // string) and writes each line whole to stderr, or appends it to the file
-// that BOARD_DEBUG_LOG names.
+// that BOARD_DEBUG_LOG names (never through a link: see file_util.h).
 #include "host.h"
+
+#include "board.h"
+#include "file_util.h"
 
 #include <cstdarg>
 #include <cstdlib>
-#include <fcntl.h>
+#include <mutex>
 #include <string>
 #include <unistd.h>
 
@@ -138,10 +141,22 @@ void debug_write(const std::string &text)
 {
     const char *log = std::getenv("BOARD_DEBUG_LOG");
     int fd = 2;
-    if (log && *log)
-        fd = open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
-        fd = 2;
+    if (log && *log) {
+        try {
+            fd = board::file_util::open_append(log);
+        } catch (const board::Error &e) {
+            // Said once, not before every line.
+            static std::mutex said_lock;
+            static std::string said;
+            std::lock_guard<std::mutex> guard(said_lock);
+            if (said != e.message) {
+                std::string line = "BOARD_DEBUG_LOG: " + e.message + "; the debug output goes here\n";
+                ssize_t n = write(2, line.data(), line.size());
+                (void)n;
+            }
+            said = e.message;
+        }
+    }
     ssize_t n = write(fd, text.data(), text.size());
     (void)n;
     if (fd != 2)

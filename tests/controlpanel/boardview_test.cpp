@@ -51,6 +51,23 @@ TEST(BoardView, TailKeepsTheLastLinesWithoutTheirEnds)
     EXPECT_TRUE(tail_lines(name, 5).empty());
 }
 
+// The tail is read from a regular file only: a link in the log's place
+// shows the refusal, not its target, and a pipe does not keep it waiting.
+TEST(BoardView, TailReadsNoLinkAndNoPipe)
+{
+    char dir[] = "/tmp/cpl_tail_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string log = std::string(dir) + "/debug.log", secret = std::string(dir) + "/secret";
+    std::ofstream(secret) << "secret\n";
+    ASSERT_EQ(symlink(secret.c_str(), log.c_str()), 0);
+    EXPECT_EQ(tail_lines(log, 5),
+              std::vector<std::string>{log + " is a symbolic link: the board reaches no file through a link"});
+    std::remove(log.c_str());
+    ASSERT_EQ(mkfifo(log.c_str(), 0666), 0);
+    EXPECT_TRUE(tail_lines(log, 5).empty());
+    std::filesystem::remove_all(dir);
+}
+
 // At its narrowest the view still shows every figure whole, with both
 // channels at their highest rates: a cut "pcr 1023" would read "pcr 102".
 // And it shows what "board status" shows beyond the figures.

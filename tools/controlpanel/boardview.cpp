@@ -1,15 +1,16 @@
 #include "boardview.h"
 
 #include "platform/host/host.h"
+#include "board/file_util.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <spawn.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -253,14 +254,22 @@ std::string waveform(const board::Pwm &pwm, int width, bool utf8)
 std::vector<std::string> tail_lines(const std::string &path, size_t n)
 {
     std::vector<std::string> lines;
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    // Only a regular file, never through a link (nor a pipe that would
+    // keep the screen waiting).
+    int fd;
+    try {
+        fd = board::file_util::open_file(path, O_RDONLY, board::file_util::Kind::Read);
+    } catch (const board::Error &e) {
+        return {e.message};
+    }
+    if (fd < 0)
         return lines;
-    in.seekg(0, std::ios::end);
-    std::streamoff size = in.tellg();
-    std::streamoff from = std::max<std::streamoff>(0, size - 16384);
-    in.seekg(from);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    struct stat st;
+    off_t from = fstat(fd, &st) == 0 ? std::max<off_t>(0, st.st_size - 16384) : 0;
+    std::string text(16384, '\0');
+    ssize_t got = pread(fd, &text[0], text.size(), from);
+    close(fd);
+    text.resize(got > 0 ? static_cast<size_t>(got) : 0);
     size_t start = 0;
     if (from > 0) {
         // Skip the partial line the window starts in.

@@ -2,6 +2,7 @@
 
 #include "applets.h"
 #include "board/board.h"
+#include "board/file_util.h"
 #include "boardview.h"
 #include "dialog.h"
 #include "host_resources.h"
@@ -823,7 +824,12 @@ struct ErrorsToLog {
     explicit ErrorsToLog(const std::string &log)
     {
         saved = dup(2);
-        int fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        int fd = -1;
+        try {
+            fd = board::file_util::open_append(log);  // never through a link
+        } catch (const board::Error &e) {
+            std::fprintf(stderr, "controlpanel: %s; stray messages stay here\n", e.message.c_str());
+        }
         if (fd >= 0) {
             dup2(fd, 2);
             close(fd);

@@ -10,6 +10,7 @@
 #include <map>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 
 using namespace cpltest;
@@ -63,6 +64,17 @@ protected:
     void write(const std::string &path, const std::string &bytes)
     {
         std::ofstream(path, std::ios::binary) << bytes;
+    }
+    // Waits until the script's output holds text; false when it never does.
+    bool printed(const std::string &text)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (slurp(dir_ + "/out").find(text) != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
     }
 };
 
@@ -147,6 +159,40 @@ TEST_F(Damaged, DynamicDataOutsideTheFileIsRefused)
     std::vector<std::string> l = split_lines(r.out);
     ASSERT_EQ(l.size(), 4u) << r.out;
     EXPECT_EQ(l[3], "Wild.cpl\tnot loaded: damaged: its string table lies outside what the file holds");
+}
+
+// ---- interrupted ----
+
+// A script run that a signal ends stops where it is, as a Control Panel
+// killed on the device: the open dialog is not closed through its close box
+// (for Dovrel that would enable the port), and Hemlark's PWM runs on.
+TEST_F(Damaged, ASignalEndsAScriptWithoutClosingTheDialog)
+{
+    for (int sig : {SIGINT, SIGHUP, SIGTERM}) {
+        SCOPED_TRACE(strsignal(sig));
+        board::reset();
+        pid_t pid = start({}, "open Dovrel\nshow\nwait 60000\n", "/dev/null");
+        ASSERT_GT(pid, 0);
+        ASSERT_TRUE(printed("2 button \"Disable serial debug port\"")) << slurp(dir_ + "/err");
+        kill(pid, sig);
+        int st = 0;
+        ASSERT_EQ(waitpid(pid, &st, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(st)) << "exit status " << WEXITSTATUS(st);
+        EXPECT_EQ(WTERMSIG(st), sig);
+        EXPECT_EQ(registry_value("HKEY_LOCAL_MACHINE\\Debug", "dbgSerial"), "");
+    }
+
+    board::reset();
+    pid_t pid = start({}, "open Hemlark\nscroll 1001 lineright\nshow\nwait 60000\n", "/dev/null");
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(printed("1001 scrollbar \"\" pos=17")) << slurp(dir_ + "/err");
+    kill(pid, SIGINT);
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    board::Status now = board::status();
+    EXPECT_EQ(now.pwm[0].running, 1u);
+    EXPECT_EQ(now.pwm[0].cr, 17u);
+    EXPECT_EQ(now.pwm[1].running, 1u);
 }
 
 }  // namespace

@@ -52,7 +52,7 @@ protected:
         std::string applets = dir_ + "/applets";
         fs::create_directory(applets);
         for (const char *f : {"Dovrel.cpl", "Hemlark.cpl", "Pinvane.cpl", "kestrin.so"})
-            fs::copy_file(kAppletDir + "/" + f, applets + "/" + f);
+            fs::copy_file(kAppletDir + "/" + f, applets + "/" + f, fs::copy_options::overwrite_existing);
         // The shell says whether the terminal's settings came back as they were.
         std::string cmd = "s=$(stty -g); env LANG=C.UTF-8 TERM=" + term + " BOARD_DIR=" + dir_ +
                           " BOARD_DEBUG_LOG= " + kBin + " --applets " + applets +
@@ -83,6 +83,21 @@ protected:
         for (int i = 0; i < 100 && board::status().pwm[0].cr != cr; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         return board::status().pwm[0].cr == cr;
+    }
+    // Sends SIGsig to the Control Panel (the child of the pane's shell).
+    int signal_controlpanel(const std::string &sig)
+    {
+        std::string shell = dir_ + "/shell.pid";
+        std::system(("tmux -L " + socket_ + " display -p '#{pane_pid}' > " + shell).c_str());
+        return std::system(("pkill -" + sig + " -P $(cat " + shell + ")").c_str());
+    }
+    static std::vector<std::string> starting(const std::vector<std::string> &lines, const std::string &prefix)
+    {
+        std::vector<std::string> out;
+        for (const std::string &l : lines)
+            if (l.rfind(prefix, 0) == 0)
+                out.push_back(l);
+        return out;
     }
     std::string socket_;
 };
@@ -160,13 +175,15 @@ TEST_F(Terminal, DragsAScrollBarThumbWithTheMouse)
     mouse(0, find_cell(screen(), "\u25c2").second, y, true);
     EXPECT_TRUE(cr_becomes(52)) << screen();
 
-    // Ctrl-C ends it as q does: the dialog closed (both channels stopped),
-    // the terminal given back.
+    // Ctrl-C ends it as a kill ends the device's Control Panel: the dialog
+    // is not closed, so both channels go on running; the terminal comes back.
     tmux("send-keys C-c");
     ASSERT_TRUE(shows("controlpanel-exit=130")) << screen();
     EXPECT_TRUE(shows("tty-restored")) << screen();
-    EXPECT_EQ(board::status().pwm[0].running, 0u);
-    EXPECT_EQ(board::status().pwm[1].running, 0u);
+    EXPECT_EQ(board::status().pwm[0].running, 1u);
+    EXPECT_EQ(board::status().pwm[1].running, 1u);
+    EXPECT_EQ(board::status().pwm[0].cr, 52u);
+    EXPECT_TRUE(starting(trace(), "IOCTL_PWM_STOP").empty());
 }
 
 TEST_F(Terminal, HomeAndEndAsTmuxSendsThemAndKeysTheTerminalDoesNotNameDoNothingElse)
@@ -238,19 +255,31 @@ TEST_F(Terminal, FitsEightyByTwentyFourAndAsksForRoomWhenSmaller)
     EXPECT_EQ(board::status().pwm[0].running, 0u);
 }
 
-// A signal to end it closes the dialog, gives the terminal back and
-// reports the signal as the shell would.
-TEST_F(Terminal, TermSignalEndsItWithTheSignalInItsStatus)
+// A signal to end it leaves the open dialog as it is (nothing more reaches
+// the applet), gives the terminal back and reports the signal as the shell
+// would.  Dovrel, whose close box would enable the port, records nothing.
+TEST_F(Terminal, SignalsEndItWithoutChoosingForTheUser)
 {
+    for (const char *sig : {"INT", "HUP", "TERM"}) {
+        SCOPED_TRACE(sig);
+        board::reset();
+        start();
+        tmux("send-keys Enter");  // Dovrel
+        ASSERT_TRUE(shows("Disable serial debug port")) << screen();
+        ASSERT_EQ(signal_controlpanel(sig), 0);
+        std::string exit = std::string("controlpanel-exit=") + (sig[0] == 'I' ? "130" : sig[0] == 'H' ? "129" : "143");
+        ASSERT_TRUE(shows(exit)) << screen();
+        EXPECT_TRUE(shows("tty-restored")) << screen();
+        EXPECT_EQ(registry_value("HKEY_LOCAL_MACHINE\\Debug", "dbgSerial"), "");
+        tmux("kill-server");
+    }
+    // q still closes it through its close box, as documented.
     start();
-    tmux("send-keys Down Enter");  // Hemlark
-    ASSERT_TRUE(shows("Done")) << screen();
-    std::string shell = dir_ + "/shell.pid";
-    std::system(("tmux -L " + socket_ + " display -p '#{pane_pid}' > " + shell).c_str());
-    ASSERT_EQ(std::system(("pkill -TERM -P $(cat " + shell + ")").c_str()), 0);
-    ASSERT_TRUE(shows("controlpanel-exit=143")) << screen();
-    EXPECT_TRUE(shows("tty-restored")) << screen();
-    EXPECT_EQ(board::status().pwm[0].running, 0u);
+    tmux("send-keys Enter");
+    ASSERT_TRUE(shows("Disable serial debug port")) << screen();
+    tmux("send-keys q");
+    ASSERT_TRUE(shows("controlpanel-exit=0")) << screen();
+    EXPECT_EQ(registry_value("HKEY_LOCAL_MACHINE\\Debug", "dbgSerial"), "dword:00000001");
 }
 
 // A terminal the terminal database does not know: said so on the terminal

@@ -40,7 +40,10 @@ const char kUsage[] =
     "BOARD_DEBUG_LOG says (the full-screen mode sets it to debug.log in the board\n"
     "folder when unset).\n"
     "Exit status: 0 done, 1 the board or a file could not be used, 2 bad arguments\n"
-    "or a bad script line, 128+N when signal N (Ctrl-C: 130) ended the full-screen mode.\n";
+    "or a bad script line, 128+N when signal N (Ctrl-C: 130) ended it.\n"
+    "A signal ends it where it is: an open dialog is left as it is, not closed\n"
+    "through its close box, and nothing more is sent to the applets ('quit' and\n"
+    "'q' close it first).\n";
 
 int usage_error(const std::string &what)
 {

@@ -939,7 +939,6 @@ int run_interactive(const std::string &folder)
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
         sigaction(sig, &sa, nullptr);
 
-    int status = 0;
     {
         ErrorsToLog errors(log);
         g_errors = &errors;
@@ -957,6 +956,18 @@ int run_interactive(const std::string &folder)
         cpl::ControlPanel cp(folder);
         Screen screen(cp, log);
         screen.run();
+        if (g_signalled) {
+            // Ended from outside (Ctrl-C, a hang-up, kill), as a Control
+            // Panel killed on the device: nothing more reaches the applets.
+            // An open dialog is not closed for the user (its close box would
+            // choose for them), no CPL_STOP or CPL_EXIT goes out; what an
+            // applet had started (Hemlark's PWM) stays as it was.
+            (void)g_curses.try_lock_for(std::chrono::seconds(1));
+            Terminal::restore();
+            errors.restore();
+            std::fflush(nullptr);
+            std::_Exit(128 + g_signalled);  // as the shell reports a process the signal ended
+        }
         if (!screen.close_open_dialog()) {
             Terminal::restore();
             errors.restore();
@@ -965,7 +976,5 @@ int run_interactive(const std::string &folder)
             std::_Exit(1);
         }
     }
-    if (g_signalled)
-        status = 128 + g_signalled;  // as the shell reports a process the signal ended
-    return status;
+    return g_signalled ? 128 + g_signalled : 0;  // a signal while q closed the dialog
 }

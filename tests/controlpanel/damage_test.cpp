@@ -161,6 +161,57 @@ TEST_F(Damaged, DynamicDataOutsideTheFileIsRefused)
     EXPECT_EQ(l[3], "Wild.cpl\tnot loaded: damaged: its string table lies outside what the file holds");
 }
 
+// ---- long and odd script lines ----
+
+// A script line of any length is refused after a bounded read, quoting a
+// short excerpt: here 256 MB with no line end, from a pipe that the
+// Control Panel stops reading (the writer gives up when it stops).
+TEST_F(Damaged, AnOverlongScriptLineIsRefusedWithoutReadingItWhole)
+{
+    std::string fifo = dir_ + "/feed";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    signal(SIGPIPE, SIG_IGN);
+    size_t written = 0;
+    std::thread feeder([&] {
+        int fd = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0)
+            return;
+        std::string chunk = "open " + std::string(65536 - 5, 'P');
+        for (ssize_t n; written < (256u << 20) && (n = ::write(fd, chunk.data(), chunk.size())) > 0;) {
+            written += static_cast<size_t>(n);
+            chunk.assign(65536, 'P');
+        }
+        close(fd);
+    });
+    pid_t pid = start({"--script", "-"}, "", fifo);
+    ASSERT_GT(pid, 0);
+    int st = 0;
+    ASSERT_EQ(waitpid(pid, &st, 0), pid);
+    feeder.join();
+    signal(SIGPIPE, SIG_DFL);
+    ASSERT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 2);
+    EXPECT_LT(written, 256u << 20);
+    std::string err = slurp(dir_ + "/err");
+    EXPECT_EQ(err, "controlpanel: <stdin>:1: the line is longer than 4096 bytes: 'open " + std::string(35, 'P') +
+                       "...'\n");
+}
+
+// What a message quotes of a line is escaped: a NUL does not cut it short,
+// control bytes and bytes that are no UTF-8 reach the terminal as escapes.
+TEST_F(Damaged, MessagesQuoteScriptTextEscaped)
+{
+    Outcome r = run({}, std::string("pin 3 1\nfrob\0\x1b]0;owned\x07\xff!\n", 26));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "controlpanel: " + dir_ + "/script:2: unknown command 'frob\\0\\x1B]0;owned\\x07\\xFF!'\n");
+    EXPECT_EQ(board::status().pins[3].external, 1);
+    r = run({}, "open Pin\xe2\x80\xaevane\x1b[2J\n");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(":1: no applet called 'Pin\\u{202E}vane\\x1B[2J'"), std::string::npos) << r.err;
+    r = run({"--frob\x1b[31m"});
+    EXPECT_NE(r.err.find("unknown argument '--frob\\x1B[31m'"), std::string::npos) << r.err;
+}
+
 // ---- interrupted ----
 
 // A script run that a signal ends stops where it is, as a Control Panel

@@ -3,6 +3,7 @@
 // user open them, full-screen in the terminal or driven by a script.
 #include "applets.h"
 #include "runner.h"
+#include "script.h"
 #include "ui.h"
 
 #include <cstdio>
@@ -51,13 +52,17 @@ int usage_error(const std::string &what)
     return 2;
 }
 
+// A file name or text of an applet as one field of a line: a tab or line
+// end in it would make fields or lines of its own.
+std::string field(const std::string &s) { return script::excerpt(s, script::kLongExcerpt); }
+
 int list(const cpl::ControlPanel &cp)
 {
     for (const cpl::Applet &a : cp.applets()) {
         if (a.loaded())
-            std::printf("%s\t%s\t%s\n", a.file.c_str(), a.name.c_str(), a.info.c_str());
+            std::printf("%s\t%s\t%s\n", field(a.file).c_str(), field(a.name).c_str(), field(a.info).c_str());
         else
-            std::printf("%s\tnot loaded: %s\n", a.file.c_str(), a.error.c_str());
+            std::printf("%s\tnot loaded: %s\n", field(a.file).c_str(), field(a.error).c_str());
     }
     return 0;
 }
@@ -82,14 +87,14 @@ int main(int argc, char **argv)
             (arg == "--applets" ? folder : script) = argv[++i];
             do_script = do_script || arg == "--script";
         } else {
-            return usage_error("unknown argument '" + arg + "'");
+            return usage_error("unknown argument '" + script::excerpt(arg) + "'");
         }
     }
     if (do_list && do_script)
         return usage_error("--list and --script do not go together");
     struct stat st;
     if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        std::fprintf(stderr, "controlpanel: %s is not a folder of applets\n", folder.c_str());
+        std::fprintf(stderr, "controlpanel: %s is not a folder of applets\n", field(folder).c_str());
         return 1;
     }
 

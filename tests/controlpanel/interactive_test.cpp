@@ -255,6 +255,30 @@ TEST_F(Terminal, FitsEightyByTwentyFourAndAsksForRoomWhenSmaller)
     EXPECT_EQ(board::status().pwm[0].running, 0u);
 }
 
+// At 80 x 24 the board view fits its long lines: the boot line keeps the
+// exit code, the debug log's path keeps its file name, and debug lines
+// break between words.
+TEST_F(Terminal, AtEightyByTwentyFourTheBoardViewKeepsWhatMatters)
+{
+    start(80, 24);
+    tmux("send-keys b");
+    ASSERT_TRUE(shows("boot  done: Velmorra.exe exit code 0")) << screen();
+    ASSERT_TRUE(shows("RasEntry '`USB' Created")) << screen();
+    std::string s = screen();
+    std::vector<std::string> rows = split_lines(s);
+    int log = find_cell(s, "Debug output \u2026").first;
+    ASSERT_GE(log, 0) << s;
+    std::string end = dir_.substr(dir_.size() - 6) + "/debug.log";
+    EXPECT_EQ(rows[log].substr(rows[log].size() - end.size()), end) << s;
+    // Hemlark's long line about its instance handle, broken between words.
+    auto [y, x] = find_cell(s, "pwmcpl::ghInst =");
+    ASSERT_GE(y, 0) << s;
+    EXPECT_NE(rows[y + 1].find("  GetModuleHandle(TEXT(Hemlark.cpl)) ="), std::string::npos) << s;
+    EXPECT_NE(rows[y + 2].find("  269484032 (0x10100000)"), std::string::npos) << s;
+    tmux("send-keys q");
+    EXPECT_TRUE(shows("controlpanel-exit=0")) << screen();
+}
+
 // A signal to end it leaves the open dialog as it is (nothing more reaches
 // the applet), gives the terminal back and reports the signal as the shell
 // would.  Dovrel, whose close box would enable the port, records nothing.

@@ -122,18 +122,9 @@ void put(int y, int x, const std::string &s, int width, attr_t attr = 0)
     attroff(attr);
 }
 
-// Cells a UTF-8 text takes (one per character).
-int text_cells(const std::string &s)
-{
-    int n = 0;
-    for (char ch : s)
-        n += (static_cast<unsigned char>(ch) & 0xC0) != 0x80;
-    return n;
-}
-
 std::string centred(const std::string &s, int width)
 {
-    int pad = std::max(0, width - text_cells(s));
+    int pad = std::max(0, width - text_width(s));
     return std::string(pad / 2, ' ') + s + std::string(pad - pad / 2, ' ');
 }
 
@@ -450,7 +441,7 @@ void Screen::draw_dialog(int top, int left, int width)
                                   : (on ? glyph("\u25c9", "(*)") : glyph("\u25cb", "( )"));
             std::string text = c.text.empty() ? box : box + " " + c.text;
             // A check box's text may run on past its rectangle to the dialog's edge.
-            int cells = text_cells(text);
+            int cells = text_width(text);
             int run = std::max(room, std::min(cells, left + 1 + w - x));
             put(y, x, text, run, attr | (on ? A_BOLD : 0));
             hits_.push_back(Hit{y, x, x + std::min(run, cells), Target::Control, idx});
@@ -463,7 +454,7 @@ void Screen::draw_dialog(int top, int left, int width)
             break;
         }
         case HOST_CONTROL_STATIC:
-            put(y, x, c.text, std::max(room, std::min(text_cells(c.text), left + 1 + w - x)), attr);
+            put(y, x, c.text, std::max(room, std::min(text_width(c.text), left + 1 + w - x)), attr);
             break;
         case HOST_CONTROL_SCROLLBAR: {
             int track = std::max(1, room - 2);

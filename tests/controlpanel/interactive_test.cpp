@@ -255,6 +255,26 @@ TEST_F(Terminal, FitsEightyByTwentyFourAndAsksForRoomWhenSmaller)
     EXPECT_EQ(board::status().pwm[0].running, 0u);
 }
 
+// A copy of an applet cut short is listed with the reason, which Enter
+// shows whole; the others open as before.
+TEST_F(Terminal, ACutShortAppletIsListedWithItsReasonAndTheOthersOpen)
+{
+    fs::create_directory(dir_ + "/applets");
+    std::string image = slurp(kAppletDir + "/Dovrel.cpl");
+    std::ofstream(dir_ + "/applets/Broken.cpl", std::ios::binary) << image.substr(0, image.size() / 2);
+    start();
+    ASSERT_TRUE(shows("not loaded:")) << screen();
+    tmux("send-keys Enter");
+    EXPECT_TRUE(shows("Broken.cpl: cut short at " + std::to_string(image.size() / 2) +
+                      " bytes: a loadable segment ends at byte "))
+        << screen();
+    tmux("send-keys Down Enter");  // Dovrel
+    ASSERT_TRUE(shows("Disable serial debug port")) << screen();
+    tmux("send-keys q");
+    EXPECT_TRUE(shows("controlpanel-exit=0")) << screen();
+    EXPECT_EQ(registry_value("HKEY_LOCAL_MACHINE\\Debug", "dbgSerial"), "dword:00000001");
+}
+
 // At 80 x 24 the board view fits its long lines: the boot line keeps the
 // exit code, the debug log's path keeps its file name, and debug lines
 // break between words.

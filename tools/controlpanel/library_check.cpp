@@ -41,10 +41,6 @@ constexpr int kMachine = -1;  // not checked here; the loader says so
 // Tables larger than this are no library's: refused before reading them.
 constexpr uint64_t kMaxEntries = 65535;
 
-std::string range(uint64_t from, uint64_t size)
-{
-    return "bytes " + std::to_string(from) + " to " + std::to_string(from + size);
-}
 
 // True when size bytes from offset lie within a file of file_size bytes.
 bool within(uint64_t offset, uint64_t size, uint64_t file_size)
@@ -91,10 +87,11 @@ public:
         }
         return true;
     }
+    // what (with its article) needs size bytes from offset, past the end.
     std::string cut(const char *what, uint64_t offset, uint64_t size) const
     {
-        return "cut short or damaged: its " + std::string(what) + " (" + range(offset, size) +
-               ") lies past the end of the file (" + std::to_string(size_) + " bytes)";
+        uint64_t end = offset > UINT64_MAX - size ? UINT64_MAX : offset + size;
+        return "cut short at " + std::to_string(size_) + " bytes: " + what + " ends at byte " + std::to_string(end);
     }
 
 private:
@@ -146,7 +143,7 @@ std::string check(int fd, uint64_t size)
         return "not a shared library (ELF type " + std::to_string(eh.e_type) + ")";
 
     std::vector<ElfW(Phdr)> ph;
-    if (!file.table(eh.e_phoff, eh.e_phnum, eh.e_phentsize, "program header table", &ph, &why))
+    if (!file.table(eh.e_phoff, eh.e_phnum, eh.e_phentsize, "the program header table", &ph, &why))
         return why;
     const ElfW(Phdr) *dynamic = nullptr;
     bool loads = false;
@@ -154,7 +151,7 @@ std::string check(int fd, uint64_t size)
         if (p.p_type == PT_LOAD && p.p_filesz > p.p_memsz)
             return "damaged: a loadable segment holds more of the file than of memory";
         if (p.p_filesz && !within(p.p_offset, p.p_filesz, size))
-            return file.cut(p.p_type == PT_LOAD ? "loadable segment" : "segment", p.p_offset, p.p_filesz);
+            return file.cut(p.p_type == PT_LOAD ? "a loadable segment" : "a segment", p.p_offset, p.p_filesz);
         loads = loads || p.p_type == PT_LOAD;
         if (p.p_type == PT_DYNAMIC)
             dynamic = &p;
@@ -164,11 +161,11 @@ std::string check(int fd, uint64_t size)
 
     if (eh.e_shoff != 0 || eh.e_shnum != 0) {
         std::vector<ElfW(Shdr)> sh;
-        if (!file.table(eh.e_shoff, eh.e_shnum, eh.e_shentsize, "section header table", &sh, &why))
+        if (!file.table(eh.e_shoff, eh.e_shnum, eh.e_shentsize, "the section header table", &sh, &why))
             return why;
         for (const ElfW(Shdr) &s : sh)
             if (s.sh_type != SHT_NOBITS && s.sh_type != SHT_NULL && !within(s.sh_offset, s.sh_size, size))
-                return file.cut("section", s.sh_offset, s.sh_size);
+                return file.cut("a section", s.sh_offset, s.sh_size);
     }
 
     if (!dynamic)
@@ -177,7 +174,7 @@ std::string check(int fd, uint64_t size)
     // address inside a loadable segment's part that the file fills.
     std::vector<ElfW(Dyn)> dyn;
     if (!file.table(dynamic->p_offset, dynamic->p_filesz / sizeof(ElfW(Dyn)), sizeof(ElfW(Dyn)),
-                    "dynamic section", &dyn, &why))
+                    "the dynamic section", &dyn, &why))
         return why;
     auto value_of = [&](ElfW(Sxword) tag, bool *found) -> uint64_t {
         for (const ElfW(Dyn) &d : dyn) {

@@ -332,10 +332,11 @@ void Screen::draw_applets(int top, int left, int width, int height)
         } else {
             put(y, tx, a.file, tw, A_BOLD | mark);
             put(y + 1, tx, "not loaded:", tw, COLOR_PAIR(kWarn));
-            // The loader's reason, over as many lines as there is room.
-            for (int k = 0, line = y + 2; line < y + rows - 1; ++line, k += tw)
-                if (k < static_cast<int>(a.error.size()))
-                    put(line, tx, a.error.substr(k), tw, A_DIM);
+            // The loader's reason, over as many lines as there is room
+            // (Enter shows it whole on the status line).
+            std::vector<std::string> why = wrap_words(a.error, tw);
+            for (size_t k = 0; k < why.size() && y + 2 + static_cast<int>(k) < y + rows - 1; ++k)
+                put(y + 2 + static_cast<int>(k), tx, why[k], tw, A_DIM);
         }
         if (sel && a.loaded())
             put(y + 3, tx, "Enter opens", tw, A_DIM);
@@ -549,7 +550,7 @@ void Screen::open_selected()
         return;
     const cpl::Applet &a = applets[selected_];
     if (!a.loaded()) {
-        status(a.file + " did not load");
+        status(a.file + ": " + a.error);  // the list shows "not loaded:"
         return;
     }
     status("opening " + a.name + " ...");

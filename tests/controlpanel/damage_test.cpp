@@ -110,19 +110,20 @@ TEST_F(Damaged, CutShortOrForeignFilesAreListedWithAReasonAndTheOthersWork)
     EXPECT_EQ(listed["Pinvane.cpl"], "Pinvane\tPinvane");
     for (size_t cut : cuts) {
         const std::string &l = listed["Cut" + std::to_string(cut) + ".cpl"];
-        EXPECT_EQ(l.rfind("not loaded: cut short at " + std::to_string(cut) + " bytes: ", 0), 0u) << l;
+        std::string file = "Cut" + std::to_string(cut) + ".cpl";
+        EXPECT_EQ(l.rfind("not loaded: " + file + ": cut short at " + std::to_string(cut) + " bytes: ", 0), 0u) << l;
     }
-    EXPECT_EQ(listed["Empty.cpl"], "not loaded: empty file (0 bytes), not a library");
-    EXPECT_EQ(listed["Notes.cpl"], "not loaded: not a library: the file does not start as an ELF file does");
-    EXPECT_EQ(listed["Stub.cpl"], "not loaded: cut short: 40 bytes, less than an ELF header");
-    EXPECT_EQ(listed["Pipe.cpl"], "not loaded: not a regular file");
+    EXPECT_EQ(listed["Empty.cpl"], "not loaded: Empty.cpl: empty file (0 bytes), not a library");
+    EXPECT_EQ(listed["Notes.cpl"], "not loaded: Notes.cpl: not a library: the file does not start as an ELF file does");
+    EXPECT_EQ(listed["Stub.cpl"], "not loaded: Stub.cpl: cut short: 40 bytes, less than an ELF header");
+    EXPECT_EQ(listed["Pipe.cpl"], "not loaded: Pipe.cpl: not a regular file");
 
     // A script opens the good ones and is told why a damaged one does not open.
     std::string cut = "Cut" + std::to_string(res + res_size / 2);
     r = run({"--applets", dir}, "open Dovrel\nclick 2\nopen Hemlark\nclose\nshow\nopen " + cut + "\n");
     EXPECT_EQ(r.status, 2) << r.err;
     EXPECT_EQ(split_lines(r.out), std::vector<std::string>{"closed"});
-    EXPECT_NE(r.err.find(":6: " + cut + ".cpl did not load: cut short at "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(":6: " + cut + ".cpl did not load: " + cut + ".cpl: cut short at "), std::string::npos) << r.err;
     EXPECT_EQ(registry_value("HKEY_LOCAL_MACHINE\\Debug", "dbgSerial"), "dword:00000000");
 }
 
@@ -157,7 +158,7 @@ TEST_F(Damaged, DynamicDataOutsideTheFileIsRefused)
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<std::string> l = split_lines(r.out);
     ASSERT_EQ(l.size(), 4u) << r.out;
-    EXPECT_EQ(l[3], "Wild.cpl\tnot loaded: damaged: its string table lies outside what the file holds");
+    EXPECT_EQ(l[3], "Wild.cpl\tnot loaded: Wild.cpl: damaged: its string table lies outside what the file holds");
 }
 
 // ---- long and odd script lines ----

@@ -109,8 +109,9 @@ void ControlPanel::load(const std::string &file)
     Applet failed;
     failed.file = file;
     std::string path = folder_ + "/" + file;
-    failed.error = library_problem(path);
-    if (!failed.error.empty()) {
+    std::string problem = library_problem(path);
+    if (!problem.empty()) {
+        failed.error = file + ": " + problem;  // named as the loader names a file it refuses
         applets_.push_back(failed);
         return;
     }

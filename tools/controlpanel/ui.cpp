@@ -550,7 +550,7 @@ void Screen::open_selected()
         return;
     const cpl::Applet &a = applets[selected_];
     if (!a.loaded()) {
-        status(a.file + ": " + a.error);  // the list shows "not loaded:"
+        status(a.error);  // names the file, as the list's "not loaded:" does not
         return;
     }
     status("opening " + a.name + " ...");

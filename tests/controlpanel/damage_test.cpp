@@ -127,6 +127,27 @@ TEST_F(Damaged, CutShortOrForeignFilesAreListedWithAReasonAndTheOthersWork)
     EXPECT_EQ(registry_value("HKEY_LOCAL_MACHINE\\Debug", "dbgSerial"), "dword:00000000");
 }
 
+// A library that an applet needs, cut short beside it, would crash the
+// loader the same way: the applet is refused, the others work.
+TEST_F(Damaged, AnAppletNeedingACutShortLibraryBesideItIsRefused)
+{
+    std::string dir = applets();
+    std::string kestrin = slurp(kAppletDir + "/kestrin.so");
+    for (size_t cut : {size_t(0), size_t(3000), kestrin.size() / 2}) {
+        write(dir + "/kestrin.so", kestrin.substr(0, cut));
+        Outcome r = run({"--list", "--applets", dir});
+        ASSERT_EQ(r.status, 0) << r.err;
+        std::vector<std::string> l = split_lines(r.out);
+        ASSERT_EQ(l.size(), 3u) << r.out;
+        EXPECT_EQ(l[0], "Dovrel.cpl\tEnableDebug\tEnable Debug Port");
+        EXPECT_EQ(l[1], "Hemlark.cpl\tHemlark\tPWM Test PWM0 + PWM1");
+        EXPECT_EQ(l[2].rfind("Pinvane.cpl\tnot loaded: Pinvane.cpl: needs the kestrin.so beside it: ", 0), 0u) << l[2];
+    }
+    write(dir + "/kestrin.so", kestrin);
+    Outcome r = run({"--list", "--applets", dir});
+    EXPECT_EQ(split_lines(r.out).back(), "Pinvane.cpl\tPinvane\tPinvane");
+}
+
 // An applet whose file is whole but whose dynamic data point outside what
 // the file holds is refused too, before the loader follows them.
 TEST_F(Damaged, DynamicDataOutsideTheFileIsRefused)

@@ -1,5 +1,6 @@
 #include "library_check.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -40,6 +41,11 @@ constexpr int kMachine = -1;  // not checked here; the loader says so
 
 // Tables larger than this are no library's: refused before reading them.
 constexpr uint64_t kMaxEntries = 65535;
+// A string table larger than this is not read for the names of the
+// libraries needed (they go unchecked).
+constexpr uint64_t kMaxStrings = 1 << 20;
+// How many levels of needed libraries are followed.
+constexpr int kNeededDepth = 4;
 
 
 // True when size bytes from offset lie within a file of file_size bytes.
@@ -119,7 +125,8 @@ const struct {
     {DT_VERDEF, DT_NULL, "version definitions"},
 };
 
-std::string check(int fd, uint64_t size)
+// Checks the open file; *needed gets the names of the libraries it needs.
+std::string check(int fd, uint64_t size, std::vector<std::string> *needed)
 {
     std::string why;
     if (size == 0)
@@ -207,18 +214,40 @@ std::string check(int fd, uint64_t size)
         if (!inside)
             return "damaged: its " + std::string(e.name) + " lies outside what the file holds";
     }
+
+    // The names of the libraries it needs, from its string table (which the
+    // loop above found within the file when there is one).
+    bool found = false, sized = false;
+    uint64_t strtab = value_of(DT_STRTAB, &found), strsz = value_of(DT_STRSZ, &sized);
+    if (!found || !sized || strsz > kMaxStrings)
+        return "";
+    std::string strings(strsz, '\0');
+    for (const ElfW(Phdr) &p : ph)
+        if (p.p_type == PT_LOAD && strtab >= p.p_vaddr && strtab - p.p_vaddr < p.p_filesz) {
+            if (!file.read(p.p_offset + (strtab - p.p_vaddr), &strings[0], strsz, &why))
+                return why;
+            break;
+        }
+    for (const ElfW(Dyn) &d : dyn) {
+        if (d.d_tag == DT_NULL)
+            break;
+        if (d.d_tag == DT_NEEDED && d.d_un.d_val < strsz)
+            needed->push_back(strings.c_str() + d.d_un.d_val);
+    }
     return "";
 }
 
-}  // namespace
-
-std::string library_problem(const std::string &path)
+// Checks the library at path and the libraries it needs that lie in its
+// folder (where the applets' search path looks first), depth levels down.
+std::string problem_of(const std::string &path, int depth, std::vector<std::string> *seen)
 {
+    seen->push_back(path);
     // Not blocking: a pipe named like a library would hang the open.
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
         return std::string("cannot be opened: ") + std::strerror(errno);
     std::string why;
+    std::vector<std::string> needed;
     struct stat st;
     if (fstat(fd, &st) != 0)
         why = std::string("cannot be read: ") + std::strerror(errno);
@@ -227,9 +256,30 @@ std::string library_problem(const std::string &path)
     else if (!S_ISREG(st.st_mode))
         why = "not a regular file";
     else
-        why = check(fd, static_cast<uint64_t>(st.st_size));
+        why = check(fd, static_cast<uint64_t>(st.st_size), &needed);
     close(fd);
-    return why;
+    if (!why.empty() || depth == 0)
+        return why;
+    std::string folder = path.substr(0, path.rfind('/') + 1);
+    for (const std::string &name : needed) {
+        std::string lib = folder + name;
+        struct stat ls;
+        if (name.find('/') != std::string::npos || stat(lib.c_str(), &ls) != 0 ||
+            std::find(seen->begin(), seen->end(), lib) != seen->end())
+            continue;
+        std::string wrong = problem_of(lib, depth - 1, seen);
+        if (!wrong.empty())
+            return "needs the " + name + " beside it: " + wrong;
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string library_problem(const std::string &path)
+{
+    std::vector<std::string> seen;
+    return problem_of(path, kNeededDepth, &seen);
 }
 
 }  // namespace cpl

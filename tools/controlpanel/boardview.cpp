@@ -88,26 +88,36 @@ std::vector<std::string> wrap_words(const std::string &text, int width)
 {
     std::vector<std::string> rows;
     width = std::max(1, width);
+    const size_t n = text.size();
     size_t at = 0;
-    while (rows.empty() || at < text.size()) {
-        std::string rest = text.substr(at);
-        if (text_width(rest) <= width) {
-            rows.push_back(rest);
+    do {
+        // Up to width cells from at; i ends at the first byte that does not fit.
+        size_t i = at, blank = std::string::npos;
+        for (int cells = 0; i < n; ++i) {
+            if (!continuation(text[i]) && cells++ == width)
+                break;
+            if (text[i] == ' ')
+                blank = i;
+        }
+        if (i >= n) {
+            rows.push_back(text.substr(at));
             break;
         }
-        size_t cut = cell_offset(rest, width);  // the first byte that does not fit
-        size_t blank = rest.rfind(' ', cut);
-        if (blank != std::string::npos && blank > 0 && rest.find_first_not_of(' ') < blank) {
-            rows.push_back(rest.substr(0, rest.find_last_not_of(' ', blank) + 1));
-            at += blank;
-        } else {
-            rows.push_back(rest.substr(0, cut));  // a word longer than a row
-            at += cut;
+        if (text[i] == ' ')
+            blank = i;
+        size_t end = blank == std::string::npos ? at : blank;
+        while (end > at && text[end - 1] == ' ')
+            --end;
+        if (end > at) {  // break at the blank after the last word that fits
+            rows.push_back(text.substr(at, end - at));
+            at = blank;
+        } else {  // a word wider than a row
+            rows.push_back(text.substr(at, i - at));
+            at = i;
         }
-        at = std::min(text.size(), text.find_first_not_of(' ', at) == std::string::npos
-                                       ? text.size()
-                                       : text.find_first_not_of(' ', at));
-    }
+        while (at < n && text[at] == ' ')
+            ++at;
+    } while (at < n);
     return rows;
 }
 

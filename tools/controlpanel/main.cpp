@@ -22,7 +22,7 @@ const char kUsage[] =
     "  --applets DIR    load the *.cpl files of DIR (default: the program's own folder)\n"
     "  --help           this text\n"
     "\n"
-    "Script commands, one a line ('#' starts a comment):\n"
+    "Script commands, one a line of at most 4096 bytes ('#' starts a comment):\n"
     "  open NAME                 double-click the applet (its name or file name)\n"
     "  click ID                  click control ID of the open dialog\n"
     "  key enter|escape|tab      press a key in the open dialog\n"
@@ -45,6 +45,8 @@ const char kUsage[] =
     "A signal ends it where it is: an open dialog is left as it is, not closed\n"
     "through its close box, and nothing more is sent to the applets ('quit' and\n"
     "'q' close it first).\n";
+
+static_assert(script::kMaxLine == 4096, "the usage text names the longest line");
 
 int usage_error(const std::string &what)
 {

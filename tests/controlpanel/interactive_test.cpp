@@ -299,9 +299,23 @@ TEST_F(Terminal, AtEightyByTwentyFourTheBoardViewKeepsWhatMatters)
     EXPECT_TRUE(shows("controlpanel-exit=0")) << screen();
 }
 
-// A signal to end it leaves the open dialog as it is (nothing more reaches
-// the applet), gives the terminal back and reports the signal as the shell
-// would.  Dovrel, whose close box would enable the port, records nothing.
+// A signal to end it gives the terminal back and reports the signal as the
+// shell would.  The open dialog stays as it is, as when the device's Control
+// Panel is killed: Hemlark's channels run on.
+TEST_F(Terminal, TermSignalEndsItWithTheSignalInItsStatus)
+{
+    start();
+    tmux("send-keys Down Enter");  // Hemlark
+    ASSERT_TRUE(shows("Done")) << screen();
+    ASSERT_EQ(signal_controlpanel("TERM"), 0);
+    ASSERT_TRUE(shows("controlpanel-exit=143")) << screen();
+    EXPECT_TRUE(shows("tty-restored")) << screen();
+    EXPECT_EQ(board::status().pwm[0].running, 1u);
+    EXPECT_TRUE(starting(trace(), "IOCTL_PWM_STOP").empty());
+}
+
+// Nothing more reaches the applet after a signal: Dovrel, whose close box
+// would enable the port, records nothing.
 TEST_F(Terminal, SignalsEndItWithoutChoosingForTheUser)
 {
     for (const char *sig : {"INT", "HUP", "TERM"}) {

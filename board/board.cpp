@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <pthread.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -91,6 +92,20 @@ bool sane(const State &s)
 
 using file_util::mkdirs;
 
+const char kStateFile[] = "board.state";
+const char kStateNew[] = "board.state.new";
+
+// Removes what processes killed half-way left in the board folder: each
+// file written aside only while no writer of it is at work (the registry's
+// under its lock, as the registry writes them).
+void tidy(const file_util::Folder &folder)
+{
+    file_util::remove_left_overs(folder, "", {kStateNew});
+    file_util::remove_left_overs(folder, "registry.lock",
+                                 {"registry.reg.new", "registry.protected.new"});
+    files::tidy(folder);
+}
+
 // The mapping of one board folder's state file in this process.
 struct Mapping {
     std::string dir;
@@ -169,7 +184,7 @@ public:
     State *operator->() { return state_; }
     State *get() { return state_; }
 
-    static std::string path_of(const std::string &d) { return d + "/board.state"; }
+    static std::string path_of(const std::string &d) { return d + "/" + kStateFile; }
     static Error wrong_size(const std::string &p)
     {
         return Error{"board state file " + p + " has the wrong size; run 'board reset'"};
@@ -182,9 +197,11 @@ private:
         if (!mkdirs(d))
             throw Error{"cannot create board folder " + d + ": " + std::strerror(errno)};
         std::string p = path_of(d);
-        int fd = open(p.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        file_util::Folder folder(d);
+        int fd = file_util::open_at(folder, kStateFile, O_RDWR | O_CREAT, file_util::Kind::Written);
         if (fd < 0)
             throw Error{"cannot open " + p + ": " + std::strerror(errno)};
+        tidy(folder);
         flock(fd, LOCK_EX);
         struct stat st;
         fstat(fd, &st);
@@ -228,6 +245,27 @@ Result fail(uint32_t error) { return Result{false, error, 0, false}; }
 
 }  // namespace
 
+namespace {
+
+// The user's home folder: HOME, or when it is unset the one the passwd entry
+// names.  Never a folder every user shares: with neither, the board refuses.
+std::string home()
+{
+    const char *home = std::getenv("HOME");
+    if (home && *home)
+        return home;
+    struct passwd pw, *found = nullptr;
+    char buf[4096];
+    struct stat st;
+    if (getpwuid_r(getuid(), &pw, buf, sizeof buf, &found) == 0 && found && found->pw_dir &&
+        found->pw_dir[0] == '/' && stat(found->pw_dir, &st) == 0 && S_ISDIR(st.st_mode))
+        return found->pw_dir;
+    throw Error{"HOME is not set and the user has no home folder in the passwd entry; "
+                "set BOARD_DIR to the board folder"};
+}
+
+}  // namespace
+
 std::string dir()
 {
     const char *d = std::getenv("BOARD_DIR");
@@ -236,8 +274,7 @@ std::string dir()
     const char *state = std::getenv("XDG_STATE_HOME");
     if (state && *state)
         return std::string(state) + "/ceboard/default";
-    const char *home = std::getenv("HOME");
-    return std::string(home && *home ? home : "/tmp") + "/.local/state/ceboard/default";
+    return home() + "/.local/state/ceboard/default";
 }
 
 std::string path(const std::string &name)
@@ -344,34 +381,42 @@ void reset()
     std::string d = dir();
     if (!mkdirs(d))
         throw Error{"cannot create board folder " + d + ": " + std::strerror(errno)};
-    // Written aside and renamed, so that no process ever maps half a state.
-    std::string p = Locked::path_of(d), tmp = p + ".new";
+    file_util::Folder folder(d);
+    std::string p = Locked::path_of(d);
     State fresh;
     defaults(&fresh);
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0 || write(fd, &fresh, sizeof fresh) != (ssize_t)sizeof fresh || fsync(fd) != 0) {
-        int e = errno;
-        if (fd >= 0)
-            close(fd);
-        throw Error{"cannot write " + tmp + ": " + std::strerror(e)};
-    }
-    close(fd);
-    // Processes that still map the old file are told by its magic word.
-    int old = open(p.c_str(), O_RDWR | O_CLOEXEC);
-    if (old >= 0) {
-        flock(old, LOCK_EX);
-    }
-    if (rename(tmp.c_str(), p.c_str()) != 0) {
-        int e = errno;
+    {
+        // One reset at a time writes the state aside (tidy removes what a
+        // killed one left under the same lock).
+        file_util::Lock writers(folder, "", true, true);
+        // Processes that still map the old file are told by its magic word.
+        int old = file_util::open_at(folder, kStateFile, O_RDWR, file_util::Kind::Written);
         if (old >= 0)
+            flock(old, LOCK_EX);
+        try {
+            // Written aside and renamed, so that no process ever maps half a state.
+            file_util::write_new_at(folder, kStateNew,
+                                    std::string(reinterpret_cast<const char *>(&fresh), sizeof fresh));
+        } catch (const Error &) {
+            if (old >= 0)
+                close(old);
+            throw;
+        }
+        if (renameat(folder.fd(), kStateNew, folder.fd(), kStateFile) != 0) {
+            int e = errno;
+            if (old >= 0)
+                close(old);
+            throw Error{"cannot replace " + p + ": " + std::strerror(e)};
+        }
+        fsync(folder.fd());
+        if (old >= 0) {
+            uint32_t dead = 0;
+            ssize_t n = pwrite(old, &dead, sizeof dead, 0);
+            (void)n;
             close(old);
-        throw Error{"cannot replace " + p + ": " + std::strerror(e)};
+        }
     }
-    if (old >= 0) {
-        uint32_t dead = 0;
-        pwrite(old, &dead, sizeof dead, 0);
-        close(old);
-    }
+    tidy(folder);
     {
         std::lock_guard<std::mutex> guard(g_map_lock);
         unmap();
@@ -413,7 +458,7 @@ bool serial_port_on()
     // that lock).  The word is written whole and so read whole.
     std::string p = Locked::path_of(dir());
     for (int attempt = 0;; ++attempt) {
-        int fd = open(p.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        int fd = file_util::open_file(p, O_RDONLY, file_util::Kind::Read);
         if (fd < 0) {
             if (errno == ENOENT)
                 return true;  // a board not used yet: as its image starts
@@ -461,9 +506,19 @@ void trace(const std::string &line)
     const char *file = std::getenv("BOARD_TRACE");
     if (!file || !*file)
         return;
-    int fd = open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
+    int fd;
+    try {
+        fd = file_util::open_append(file);
+    } catch (const Error &e) {
+        // Said once, not on every event.
+        static std::mutex said_lock;
+        static std::string said;
+        std::lock_guard<std::mutex> guard(said_lock);
+        if (said != e.message)
+            std::fprintf(stderr, "BOARD_TRACE: %s; no trace is written\n", e.message.c_str());
+        said = e.message;
         return;
+    }
     std::string whole = line + "\n";
     ssize_t n = write(fd, whole.data(), whole.size());
     (void)n;

@@ -52,7 +52,9 @@ struct Error {
     std::string message;
 };
 
-// The board folder: BOARD_DIR, or a per-user default when it is unset.
+// The board folder: BOARD_DIR, or a per-user default when it is unset (below
+// XDG_STATE_HOME, or HOME, or the passwd entry's home folder; Error when
+// there is none).
 std::string dir();
 
 // Path of a file in the board folder (the folder is created if missing).

@@ -9,7 +9,8 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
+#include <memory>
+#include <cstdio>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,61 +18,119 @@ namespace board {
 namespace files {
 namespace {
 
+using file_util::Folder;
+
 constexpr uint32_t kFileNotFound = 2;
 constexpr uint32_t kPathNotFound = 3;
 constexpr uint32_t kAccessDenied = 5;
+constexpr uint32_t kGenFailure = 31;
+constexpr uint32_t kSharingViolation = 32;
 constexpr uint32_t kInvalidName = 123;
 constexpr uint32_t kTooLong = 206;  // ERROR_FILENAME_EXCED_RANGE
 constexpr size_t kMaxPath = 260;
 constexpr size_t kMaxName = 255;
 
+const char kRoot[] = "fs";
 const char kStartupShortcut[] = "Velmorra.lnk";
 const char kStartupProgram[] = "\\Windows\\Velmorra.exe";
 
-int remove_entry(const char *path, const struct stat *, int, struct FTW *)
+// Where the default image is built, and where a replaced root waits to be
+// removed; PID is the builder's.
+std::string scratch(const char *kind, pid_t pid)
 {
-    return remove(path);
+    return std::string(kRoot) + "." + kind + "." + std::to_string(pid);
 }
 
-// Removes a host folder and everything in it; links are removed, never followed.
-void remove_tree(const std::string &dir)
+std::string failure(const std::string &what, const std::string &path)
 {
-    nftw(dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    return "cannot " + what + " " + path + ": " + std::strerror(errno);
 }
 
-void write_new(const std::string &path, const std::string &text)
+// Makes the folder name in parent and opens it.
+std::unique_ptr<Folder> make_folder(const Folder &parent, const std::string &name)
 {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    bool ok = fd >= 0 && write(fd, text.data(), text.size()) == (ssize_t)text.size();
-    if (fd >= 0)
-        close(fd);
-    if (!ok)
-        throw Error{"cannot write " + path + ": " + std::strerror(errno)};
+    if (mkdirat(parent.fd(), name.c_str(), 0777) != 0)
+        throw Error{failure("create", parent.shown(name))};
+    int fd = Folder::open_in(parent, name);
+    if (fd < 0)
+        throw Error{failure("open", parent.shown(name))};
+    return std::make_unique<Folder>(fd, parent.shown(name));
 }
 
 // Builds the default image in a folder beside the root and puts it in
 // place; false when a root appeared meanwhile (and replace is false).
-bool build_image(const std::string &fs, bool replace)
+bool build_image(const Folder &board, bool replace)
 {
-    std::string fresh = fs + ".new." + std::to_string(getpid());
-    remove_tree(fresh);
-    std::string startup = fresh + "/Windows/Startup";
-    if (!file_util::mkdirs(startup) || !file_util::mkdirs(fresh + "/My Documents") ||
-        !file_util::mkdirs(fresh + "/Temp"))
-        throw Error{"cannot create " + fresh + ": " + std::strerror(errno)};
-    write_new(startup + "/" + kStartupShortcut, shortcut_text(kStartupProgram));
-    std::string old = fs + ".old." + std::to_string(getpid());
-    if (replace && rename(fs.c_str(), old.c_str()) != 0 && errno != ENOENT)
-        throw Error{"cannot replace " + fs + ": " + std::strerror(errno)};
-    if (rename(fresh.c_str(), fs.c_str()) != 0) {
+    bool had_root = false;
+    if (replace) {
+        int old = Folder::open_in(board, kRoot);  // a link or a file there is refused
+        had_root = old >= 0;
+        if (had_root)
+            close(old);
+    }
+    std::string fresh = scratch("new", getpid());
+    file_util::remove_tree_at(board.fd(), fresh);
+    {
+        std::unique_ptr<Folder> image = make_folder(board, fresh);
+        std::unique_ptr<Folder> windows = make_folder(*image, "Windows");
+        std::unique_ptr<Folder> startup = make_folder(*windows, "Startup");
+        make_folder(*image, "My Documents");
+        make_folder(*image, "Temp");
+        file_util::write_new_at(*startup, kStartupShortcut, shortcut_text(kStartupProgram));
+    }
+    int b = board.fd();
+    if (had_root) {
+        // In one step, so that no process finds the root missing.
+        if (renameat2(b, fresh.c_str(), b, kRoot, RENAME_EXCHANGE) == 0) {
+            file_util::remove_tree_at(b, fresh);
+            return true;
+        }
+        std::string aside = scratch("old", getpid());
+        if ((errno != EINVAL && errno != ENOSYS) || renameat(b, kRoot, b, aside.c_str()) != 0) {
+            std::string message = failure("replace", board.shown(kRoot));
+            file_util::remove_tree_at(b, fresh);
+            throw Error{message};
+        }
+        if (renameat(b, fresh.c_str(), b, kRoot) != 0) {
+            std::string message = failure("create", board.shown(kRoot));
+            renameat(b, aside.c_str(), b, kRoot);  // the old root back
+            file_util::remove_tree_at(b, fresh);
+            throw Error{message};
+        }
+        file_util::remove_tree_at(b, aside);
+        return true;
+    }
+    if (renameat(b, fresh.c_str(), b, kRoot) != 0) {
         int e = errno;
-        remove_tree(fresh);
+        file_util::remove_tree_at(b, fresh);
         if (!replace && (e == EEXIST || e == ENOTEMPTY))
             return false;
-        throw Error{"cannot create " + fs + ": " + std::strerror(e)};
+        errno = e;
+        throw Error{failure("create", board.shown(kRoot))};
     }
-    remove_tree(old);
     return true;
+}
+
+// The board folder, created when missing.
+std::unique_ptr<Folder> open_board()
+{
+    std::string fs = board::path(kRoot);  // makes the board folder
+    return std::make_unique<Folder>(fs.substr(0, fs.rfind('/')));
+}
+
+// The device's root, held open; a board that has none yet gets the default
+// image first.  A link or a file in the root's place is refused.
+std::unique_ptr<Folder> open_root()
+{
+    std::unique_ptr<Folder> board = open_board();
+    int fd = Folder::open_in(*board, kRoot);
+    if (fd < 0 && errno == ENOENT) {
+        build_image(*board, false);
+        fd = Folder::open_in(*board, kRoot);
+    }
+    if (fd < 0)
+        throw Error{failure("open", board->shown(kRoot))};
+    return std::make_unique<Folder>(fd, board->shown(kRoot));
 }
 
 bool bad_char(unsigned char c)
@@ -88,26 +147,124 @@ std::string fold(const std::string &s)
     return out;
 }
 
+// The entries of an open folder (read through a descriptor of its own, so
+// that the folder's own stays where it is).
+std::vector<std::string> entries(int dir_fd)
+{
+    std::vector<std::string> names;
+    int fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *d = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!d) {
+        if (fd >= 0)
+            close(fd);
+        return names;
+    }
+    while (struct dirent *e = readdir(d)) {
+        std::string n = e->d_name;
+        if (n != "." && n != "..")
+            names.push_back(n);
+    }
+    closedir(d);
+    return names;
+}
+
+std::string match_in(int dir_fd, const std::string &name)
+{
+    std::string found;
+    for (const std::string &n : entries(dir_fd)) {
+        if (n == name)
+            return n;
+        if (found.empty() && reg::same_name(n, name))
+            found = n;
+    }
+    return found;
+}
+
+// A device path walked from the root, one folder descriptor at a time and
+// never through a link, so that nothing swapped in on the way leads out.
+struct Walked {
+    uint32_t error;
+    std::unique_ptr<Folder> parent;  // holds the last element (error 0 or kFileNotFound)
+    std::string name;                // the last element's name there
+    bool is_dir;
+};
+
+Walked walk(const std::string &path)
+{
+    if (path.empty())
+        return Walked{kPathNotFound, nullptr, std::string(), false};
+    // Characters, as the device counts them (UTF-8 continuation bytes are not).
+    size_t chars = 0;
+    for (unsigned char c : path)
+        chars += (c & 0xC0) != 0x80;
+    if (chars >= kMaxPath)
+        return Walked{kTooLong, nullptr, std::string(), false};
+    std::vector<std::string> parts;
+    size_t pos = path[0] == '\\' ? 1 : 0;  // no current folder: relative is from the root
+    for (;;) {
+        size_t end = path.find('\\', pos);
+        std::string part = path.substr(pos, end == std::string::npos ? end : end - pos);
+        if (!valid_name(part))
+            return Walked{kInvalidName, nullptr, std::string(), false};
+        if (part.size() > kMaxName)
+            return Walked{kTooLong, nullptr, std::string(), false};
+        parts.push_back(part);
+        if (end == std::string::npos)
+            break;
+        pos = end + 1;
+    }
+    std::unique_ptr<Folder> cur = open_root();
+    for (size_t i = 0;; ++i) {
+        bool last = i + 1 == parts.size();
+        std::string name = match_in(cur->fd(), parts[i]);
+        struct stat st;
+        if (name.empty() || fstatat(cur->fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (!last)
+                return Walked{kPathNotFound, nullptr, std::string(), false};
+            return Walked{kFileNotFound, std::move(cur), parts[i], false};
+        }
+        if (S_ISLNK(st.st_mode))
+            return Walked{kAccessDenied, nullptr, std::string(), false};
+        if (last)
+            return Walked{0, std::move(cur), name, S_ISDIR(st.st_mode)};
+        if (!S_ISDIR(st.st_mode))
+            return Walked{kPathNotFound, nullptr, std::string(), false};
+        int fd = openat(cur->fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)  // swapped for a link or taken away meanwhile
+            return Walked{errno == ELOOP ? kAccessDenied : kPathNotFound, nullptr, std::string(),
+                          false};
+        std::string shown = cur->shown(name);
+        cur = std::make_unique<Folder>(fd, shown);
+    }
+}
+
+uint32_t from_errno(int e)
+{
+    switch (e) {
+    case ENOENT: return kFileNotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR: return kAccessDenied;
+    case EBUSY: return kSharingViolation;
+    default: return kGenFailure;
+    }
+}
+
+bool digits(const std::string &s)
+{
+    return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
 }  // namespace
 
 std::string match(const std::string &dir, const std::string &name)
 {
-    DIR *d = opendir(dir.c_str());
-    if (!d)
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
         return std::string();
-    std::string found;
-    while (struct dirent *e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n == "." || n == "..")
-            continue;
-        if (n == name) {
-            found = n;
-            break;
-        }
-        if (found.empty() && reg::same_name(n, name))
-            found = n;
-    }
-    closedir(d);
+    std::string found = match_in(fd, name);
+    close(fd);
     return found;
 }
 
@@ -123,62 +280,69 @@ bool valid_name(const std::string &name)
 
 std::string root()
 {
-    std::string fs = board::path("fs");
-    struct stat st;
-    if (lstat(fs.c_str(), &st) != 0)
-        build_image(fs, false);
-    return fs;
+    return open_root()->path();
 }
 
 void reset()
 {
-    build_image(board::path("fs"), true);
+    build_image(*open_board(), true);
+}
+
+void tidy(const file_util::Folder &board)
+{
+    for (const std::string &n : entries(board.fd())) {
+        const std::string prefix = std::string(kRoot) + ".";
+        if (n.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        std::string rest = n.substr(prefix.size());
+        if (rest.compare(0, 4, "new.") != 0 && rest.compare(0, 4, "old.") != 0)
+            continue;
+        std::string pid = rest.substr(4);
+        if (!digits(pid) || pid.size() > 9)
+            continue;
+        pid_t p = static_cast<pid_t>(std::stol(pid));
+        struct stat st;
+        if (p != getpid() && !file_util::process_alive(p) &&
+            fstatat(board.fd(), n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+            file_util::remove_tree_at(board.fd(), n);
+    }
 }
 
 Found resolve(const std::string &path)
 {
-    Found f{0, std::string(), false};
-    if (path.empty())
-        return Found{kPathNotFound, std::string(), false};
-    // Characters, as the device counts them (UTF-8 continuation bytes are not).
-    size_t chars = 0;
-    for (unsigned char c : path)
-        chars += (c & 0xC0) != 0x80;
-    if (chars >= kMaxPath)
-        return Found{kTooLong, std::string(), false};
-    std::vector<std::string> parts;
-    size_t pos = path[0] == '\\' ? 1 : 0;  // no current folder: relative is from the root
-    for (;;) {
-        size_t end = path.find('\\', pos);
-        std::string part = path.substr(pos, end == std::string::npos ? end : end - pos);
-        if (!valid_name(part))
-            return Found{kInvalidName, std::string(), false};
-        if (part.size() > kMaxName)
-            return Found{kTooLong, std::string(), false};
-        parts.push_back(part);
-        if (end == std::string::npos)
-            break;
-        pos = end + 1;
-    }
-    std::string cur = root();
-    for (size_t i = 0; i < parts.size(); ++i) {
-        bool last = i + 1 == parts.size();
-        std::string name = match(cur, parts[i]);
-        if (name.empty())
-            return Found{last ? kFileNotFound : kPathNotFound,
-                         last ? cur + "/" + parts[i] : std::string(), false};
-        cur += "/" + name;
-        struct stat st;
-        if (lstat(cur.c_str(), &st) != 0)
-            return Found{last ? kFileNotFound : kPathNotFound, std::string(), false};
-        if (S_ISLNK(st.st_mode))
-            return Found{kAccessDenied, std::string(), false};
-        f.is_dir = S_ISDIR(st.st_mode);
-        if (!last && !f.is_dir)
-            return Found{kPathNotFound, std::string(), false};
-    }
-    f.host = cur;
-    return f;
+    Walked w = walk(path);
+    if (w.error && w.error != kFileNotFound)
+        return Found{w.error, std::string(), false};
+    return Found{w.error, w.parent ? w.parent->shown(w.name) : std::string(), w.is_dir};
+}
+
+uint32_t remove(const std::string &path)
+{
+    Walked w = walk(path);
+    if (w.error || w.is_dir)
+        return w.error ? w.error : kAccessDenied;
+    // A read-only file is not deleted (nor anything but a regular file).
+    // The attribute is looked at here: a process with the rights to unlink
+    // anything would not be stopped by the host.
+    struct stat st;
+    if (fstatat(w.parent->fd(), w.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return from_errno(errno);
+    if (!S_ISREG(st.st_mode) || (st.st_mode & S_IWUSR) == 0)
+        return kAccessDenied;
+    // By its name in the folder held open: a link put there meanwhile is
+    // removed itself, never followed, and a folder is not removed at all.
+    if (unlinkat(w.parent->fd(), w.name.c_str(), 0) != 0)
+        return from_errno(errno);
+    return 0;
+}
+
+bool read(const std::string &path, std::string *text, size_t limit)
+{
+    text->clear();
+    Walked w = walk(path);
+    bool exists = false;
+    return !w.error && !w.is_dir && file_util::read_at(*w.parent, w.name, text, &exists, limit) &&
+           exists;
 }
 
 uint32_t read_only(const std::string &host, bool *on)
@@ -217,19 +381,15 @@ uint32_t set_read_only(const std::string &host, bool on)
 
 std::vector<std::string> list(const std::string &device_dir)
 {
-    Found f = resolve(device_dir);
     std::vector<std::string> names;
-    if (f.error || !f.is_dir)
+    Walked w = walk(device_dir);
+    if (w.error || !w.is_dir)
         return names;
-    DIR *d = opendir(f.host.c_str());
-    if (!d)
+    int fd = openat(w.parent->fd(), w.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
         return names;
-    while (struct dirent *e = readdir(d)) {
-        std::string n = e->d_name;
-        if (n != "." && n != "..")
-            names.push_back(n);
-    }
-    closedir(d);
+    names = entries(fd);
+    close(fd);
     std::sort(names.begin(), names.end(),
               [](const std::string &a, const std::string &b) { return fold(a) < fold(b); });
     return names;

@@ -8,16 +8,24 @@
 #include <vector>
 
 namespace board {
+namespace file_util {
+class Folder;
+}
 namespace files {
 
 // The host folder that is the device's root (BOARD_DIR/fs).  A board that
-// has none yet gets the default image first.  Throws board::Error.
+// has none yet gets the default image first.  Throws board::Error, also
+// when a link or a file stands in the root's place.
 std::string root();
 
 // Replaces the device's files with the default image: the folders
 // \Windows\Startup, \My Documents and \Temp, and the start-up shortcut
 // \Windows\Startup\Velmorra.lnk that runs \Windows\Velmorra.exe once.
 void reset();
+
+// Removes what a reset killed half-way left in the board folder (the
+// folders fs.new.PID and fs.old.PID of a process PID no longer running).
+void tidy(const file_util::Folder &board);
 
 // Whether name may be one element of a device path: not empty, not "." or
 // "..", no control character and none of < > : " | ? * / (nor a backslash,
@@ -44,6 +52,18 @@ struct Found {
 // ERROR_FILENAME_EXCED_RANGE for one too long, ERROR_ACCESS_DENIED for a
 // host link on the way, which is never followed.  Throws board::Error.
 Found resolve(const std::string &device_path);
+
+// Every device path is walked from the root's descriptor, one folder
+// descriptor at a time, never through a link: a link swapped in meanwhile
+// cannot lead out of the root.
+
+// Deletes a device file: 0, or the platform error number (those of
+// resolve; ERROR_ACCESS_DENIED for a folder).  Throws board::Error.
+uint32_t remove(const std::string &device_path);
+
+// Reads a device file of at most limit bytes; false when it is missing, a
+// link, no regular file, longer or unreadable.  Throws board::Error.
+bool read(const std::string &device_path, std::string *text, size_t limit);
 
 // The read-only attribute of the device file at host path (from resolve):
 // the host file's owner-write bit, cleared for read-only.  Looked at and

@@ -1,6 +1,7 @@
 #include "serial.h"
 
 #include "board.h"
+#include "file_util.h"
 #include "registry_file.h"
 
 #include <algorithm>
@@ -16,39 +17,6 @@ namespace {
 
 const char kFile[] = "serial.log";
 const char kDebugKey[] = "HKEY_LOCAL_MACHINE\\Debug";
-
-Error refused(const std::string &path, const std::string &why)
-{
-    return Error{path + " " + why + "; the serial port is used through no other file"};
-}
-
-// Checks what was opened: a regular file with no other name (writing a
-// hard link would change the other file too).
-void check_opened(int fd, const std::string &path, bool writing)
-{
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-        int e = errno;
-        close(fd);
-        throw Error{"cannot look at " + path + ": " + std::strerror(e)};
-    }
-    if (!S_ISREG(st.st_mode)) {
-        close(fd);
-        throw refused(path, "is not a regular file");
-    }
-    if (writing && st.st_nlink > 1) {
-        close(fd);
-        throw refused(path, "has other names (hard links)");
-    }
-}
-
-int open_port(int flags, const std::string &path)
-{
-    int fd = open(path.c_str(), flags | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd < 0 && errno == ELOOP)
-        throw refused(path, "is a link");
-    return fd;
-}
 
 }  // namespace
 
@@ -90,10 +58,10 @@ void write(const std::string &text)
     if (text.empty() || !serial_port_on())
         return;
     std::string p = file_path();
-    int fd = open_port(O_WRONLY | O_APPEND | O_CREAT, p);
+    // A file of its own, never reached through a link.
+    int fd = file_util::open_file(p, O_WRONLY | O_APPEND | O_CREAT, file_util::Kind::Written);
     if (fd < 0)
         throw Error{"cannot open " + p + ": " + std::strerror(errno)};
-    check_opened(fd, p, true);
     // One write for the whole text, so lines of several programs never mix.
     ssize_t n = ::write(fd, text.data(), text.size());
     int e = errno;
@@ -105,13 +73,13 @@ void write(const std::string &text)
 int open_for_reading()
 {
     std::string p = file_path();
-    int fd = open_port(O_RDONLY, p);
+    int fd = file_util::open_file(p, O_RDONLY, file_util::Kind::Read);
     if (fd < 0) {
         if (errno == ENOENT)
             return -1;
-        throw Error{"cannot open " + p + ": " + std::strerror(errno)};
+        throw Error{errno == EINVAL ? p + " is not a regular file"
+                                    : "cannot open " + p + ": " + std::strerror(errno)};
     }
-    check_opened(fd, p, false);
     return fd;
 }
 

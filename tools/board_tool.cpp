@@ -184,6 +184,9 @@ void run_program(const std::string &target, const std::string &program)
         std::printf("boot: %s ended by signal %d\n", target.c_str(), WTERMSIG(status));
 }
 
+// A shortcut is one short line; anything longer is not one.
+constexpr size_t kMaxShortcut = 4096;
+
 int boot(const std::string &programs)
 {
     board::set_power(true);
@@ -201,10 +204,10 @@ int boot(const std::string &programs)
         std::string shortcut = startup + "\\" + name;
         board::files::Found f = board::files::resolve(shortcut);
         std::string text, target, program;
-        bool exists;
         if (f.error || f.is_dir || !ends_with_folded(name, ".lnk"))
             continue;
-        if (!board::file_util::read_file(f.host, &text, &exists) || !board::files::shortcut_target(text, &target)) {
+        if (!board::files::read(shortcut, &text, kMaxShortcut) ||
+            !board::files::shortcut_target(text, &target)) {
             std::printf("boot: %s is not a shortcut\n", shortcut.c_str());
             continue;
         }

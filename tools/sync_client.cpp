@@ -42,7 +42,7 @@ SyncVerdict sync_verdict()
     HKEY key = nullptr;
     LONG r = RegOpenKeyExW(HKEY_CURRENT_USER, u"ControlPanel\\Comm", 0, KEY_QUERY_VALUE, &key);
     if (r == ERROR_FILE_NOT_FOUND)
-        return no("no \"Cnct\" (HKEY_CURRENT_USER\\ControlPanel\\Comm is missing)");
+        return no("no \"Cnct\"");  // not even its key
     if (r != ERROR_SUCCESS)
         return no("HKEY_CURRENT_USER\\ControlPanel\\Comm cannot be opened (error " +
                   std::to_string(r) + ")");
@@ -51,7 +51,7 @@ SyncVerdict sync_verdict()
     r = RegQueryValueExW(key, u"Cnct", nullptr, &type, reinterpret_cast<BYTE *>(name), &size);
     RegCloseKey(key);
     if (r == ERROR_FILE_NOT_FOUND)
-        return no("no \"Cnct\" in HKEY_CURRENT_USER\\ControlPanel\\Comm");
+        return no("no \"Cnct\"");
     if (r == ERROR_MORE_DATA)
         return no("\"Cnct\" is longer than any phone-book entry name (" +
                   std::to_string(RAS_MaxEntryName) + " characters)");

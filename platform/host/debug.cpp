@@ -1,15 +1,16 @@
 // The debug output: NKDbgPrintfW formats as the platform does (%s is a wide
 // string) and writes each line whole to stderr, or appends it to the file
-// that BOARD_DEBUG_LOG names.  While the board's serial debug port is on,
-// each line also goes out on it (board/serial.h).
+// that BOARD_DEBUG_LOG names (never through a link: see file_util.h).  While
+// the board's serial debug port is on, each line also goes out on it
+// (board/serial.h).
 #include "host.h"
 
 #include "board.h"
+#include "file_util.h"
 #include "serial.h"
 
 #include <cstdarg>
 #include <cstdlib>
-#include <fcntl.h>
 #include <mutex>
 #include <string>
 #include <unistd.h>
@@ -139,14 +140,35 @@ std::u16string format(LPCWSTR f, va_list args)
     return out;
 }
 
+namespace {
+
+// Writes line to stderr unless it is what *said holds, the last line of its
+// kind: a file that fails is named once, not before every line.
+void say_once(std::string *said, const std::string &line)
+{
+    static std::mutex said_lock;
+    std::lock_guard<std::mutex> guard(said_lock);
+    if (*said != line) {
+        ssize_t n = write(2, line.data(), line.size());
+        (void)n;
+    }
+    *said = line;
+}
+
+}  // namespace
+
 void debug_write(const std::string &text)
 {
     const char *log = std::getenv("BOARD_DEBUG_LOG");
     int fd = 2;
-    if (log && *log)
-        fd = open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
-        fd = 2;
+    if (log && *log) {
+        try {
+            fd = board::file_util::open_append(log);
+        } catch (const board::Error &e) {
+            static std::string said;
+            say_once(&said, "BOARD_DEBUG_LOG: " + e.message + "; the debug output goes here\n");
+        }
+    }
     ssize_t n = write(fd, text.data(), text.size());
     (void)n;
     if (fd != 2)
@@ -154,15 +176,8 @@ void debug_write(const std::string &text)
     try {
         board::serial::write(text);
     } catch (const board::Error &e) {
-        // Said once, not before every line.
-        static std::mutex said_lock;
         static std::string said;
-        std::lock_guard<std::mutex> guard(said_lock);
-        if (said != e.message) {
-            std::string line = "serial debug port: " + e.message + "\n";
-            n = write(2, line.data(), line.size());
-        }
-        said = e.message;
+        say_once(&said, "serial debug port: " + e.message + "\n");
     }
 }
 

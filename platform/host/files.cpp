@@ -5,9 +5,7 @@
 #include "board.h"
 #include "device_files.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <unistd.h>
 
 namespace {
 
@@ -23,19 +21,6 @@ bool whole_characters(LPCWSTR s)
     return true;
 }
 
-DWORD from_errno(int e)
-{
-    switch (e) {
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR: return ERROR_ACCESS_DENIED;
-    case EBUSY: return ERROR_SHARING_VIOLATION;
-    default: return ERROR_GEN_FAILURE;
-    }
-}
-
 }  // namespace
 
 CE_API BOOL DeleteFileW(LPCWSTR path)
@@ -48,31 +33,16 @@ CE_API BOOL DeleteFileW(LPCWSTR path)
         SetLastError(ERROR_INVALID_NAME);
         return FALSE;
     }
-    board::files::Found f;
+    DWORD error;
     try {
-        f = board::files::resolve(host::to_utf8(path));
+        error = board::files::remove(host::to_utf8(path));
     } catch (const board::Error &e) {
         std::fprintf(stderr, "host stand-in: %s\n", e.message.c_str());
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
     }
-    if (f.error || f.is_dir) {
-        SetLastError(f.error ? f.error : static_cast<DWORD>(ERROR_ACCESS_DENIED));
-        return FALSE;
-    }
-    // A read-only file is not deleted.  The stand-in looks at the attribute
-    // itself: a process with the rights to unlink anything would not be stopped.
-    bool read_only = false;
-    if (DWORD e = board::files::read_only(f.host, &read_only)) {
-        SetLastError(e);
-        return FALSE;
-    }
-    if (read_only) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    if (unlink(f.host.c_str()) != 0) {
-        SetLastError(from_errno(errno));
+    if (error) {
+        SetLastError(error);
         return FALSE;
     }
     return TRUE;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,6 +51,23 @@ TEST(BoardView, TailKeepsTheLastLinesWithoutTheirEnds)
     EXPECT_LT(t.size(), 3000u);
     std::remove(name);
     EXPECT_TRUE(tail_lines(name, 5).empty());
+}
+
+// The tail is read from a regular file only: a link in the log's place
+// shows the refusal, not its target, and a pipe does not keep it waiting.
+TEST(BoardView, TailReadsNoLinkAndNoPipe)
+{
+    char dir[] = "/tmp/cpl_tail_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string log = std::string(dir) + "/debug.log", secret = std::string(dir) + "/secret";
+    std::ofstream(secret) << "secret\n";
+    ASSERT_EQ(symlink(secret.c_str(), log.c_str()), 0);
+    EXPECT_EQ(tail_lines(log, 5),
+              std::vector<std::string>{log + " is a symbolic link: the board reaches no file through a link"});
+    std::remove(log.c_str());
+    ASSERT_EQ(mkfifo(log.c_str(), 0666), 0);
+    EXPECT_TRUE(tail_lines(log, 5).empty());
+    std::filesystem::remove_all(dir);
 }
 
 // At its narrowest the view still shows every figure whole, with both
@@ -126,16 +144,92 @@ TEST(BoardView, RunCapturingNeedsNoShell)
     std::filesystem::remove_all(name);
 }
 
-// Rows break after a space where there is one, never beyond the width, and
-// never inside a character.
-TEST(BoardView, WrapKeepsWordsAndCharactersWhole)
+// ---- fitting long text into the view ----
+
+TEST(BoardView, LongPathsAreShortenedFromTheLeftKeepingTheFileName)
 {
-    EXPECT_EQ(wrap("connected through \"`USB\" on \"Serial on USB\"", 20),
-              (std::vector<std::string>{"connected through", "\"`USB\" on \"Serial on", "USB\""}));
-    EXPECT_EQ(wrap("abcdefghij", 4), (std::vector<std::string>{"abcd", "efgh", "ij"}));
-    EXPECT_EQ(wrap("\u00e9\u00e9\u00e9 \u00e9\u00e9", 3),
-              (std::vector<std::string>{"\u00e9\u00e9\u00e9", "\u00e9\u00e9"}));
-    EXPECT_TRUE(wrap("", 10).empty());
+    EXPECT_EQ(shorten_path("/tmp/b/debug.log", 28, true), "/tmp/b/debug.log");
+    EXPECT_EQ(shorten_path("/home/someone/.local/state/ceboard/default/debug.log", 28, true),
+              "\u2026e/ceboard/default/debug.log");
+    EXPECT_EQ(shorten_path("/home/someone/.local/state/ceboard/default/debug.log", 28, false),
+              "...ceboard/default/debug.log");
+    // Cells, not bytes.
+    EXPECT_EQ(shorten_path("/a/\u00e4\u00e4\u00e4\u00e4\u00e4\u00e4/x.log", 10, true), "\u2026\u00e4\u00e4\u00e4/x.log");
+    // A file name wider than the room: its start, so it is still recognised.
+    EXPECT_EQ(shorten_path("/tmp/a-very-long-debug-log-name.log", 12, true), "a-very-long\u2026");
+}
+
+TEST(BoardView, WrapsBetweenWordsAndBreaksOnlyWordsWiderThanARow)
+{
+    EXPECT_EQ(wrap_words("", 10), std::vector<std::string>{""});
+    EXPECT_EQ(wrap_words("RasEntry '`USB' Created", 40), std::vector<std::string>{"RasEntry '`USB' Created"});
+    EXPECT_EQ(wrap_words("pwmcpl::ghInst = GetModuleHandle(TEXT(Hemlark.cpl)) = 269484032 (0x10100000)", 40),
+              (std::vector<std::string>{"pwmcpl::ghInst =", "GetModuleHandle(TEXT(Hemlark.cpl)) =",
+                                        "269484032 (0x10100000)"}));
+    EXPECT_EQ(wrap_words("one  two   three", 5), (std::vector<std::string>{"one", "two", "three"}));
+    EXPECT_EQ(wrap_words("abcdefghij kl", 4), (std::vector<std::string>{"abcd", "efgh", "ij", "kl"}));
+    // Cells, not bytes: a row of characters of two bytes each is not cut inside one.
+    EXPECT_EQ(wrap_words("\u00e4\u00e4\u00e4\u00e4\u00e4", 2),
+              (std::vector<std::string>{"\u00e4\u00e4", "\u00e4\u00e4", "\u00e4"}));
+}
+
+TEST(BoardView, TheBootLineKeepsTheExitCode)
+{
+    const std::string done = "done: boot: \\Windows\\Velmorra.exe exited with code 0";
+    EXPECT_EQ(fit_boot_result(done, 60, true), done);
+    EXPECT_EQ(fit_boot_result(done, 37, true), "done: Velmorra.exe exited with code 0");
+    EXPECT_EQ(fit_boot_result(done, 34, true), "done: Velmorra.exe exit code 0");
+    EXPECT_EQ(fit_boot_result(done, 20, true), "done: \u2026e exit code 0");
+    EXPECT_EQ(fit_boot_result("failed: boot: \\Windows\\Startup\\Velmorra.lnk leads to no program", 34, false),
+              "failed: ...lnk leads to no program");
+    for (int w = 1; w <= 60; ++w)
+        EXPECT_LE(text_width(fit_boot_result(done, w, true)), w) << w;
+}
+
+// What the Control Panel shows at 80 x 24: the board view 41 cells wide,
+// the board's folder and the debug log's path long, the board booted, a
+// long debug line.  Nothing runs past the view, and what matters shows.
+TEST(BoardView, AtEightyByTwentyFourTheLongLinesFit)
+{
+    char name[] = "/tmp/cpl_view_a_folder_with_a_long_name_XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    setenv("BOARD_DIR", name, 1);
+    board::reset();
+    std::string log = std::string(name) + "/debug.log";
+    {
+        std::ofstream out(log);
+        out << "pwmcpl::ghInst = GetModuleHandle(TEXT(Hemlark.cpl)) = 269484032 (0x10100000)\n"
+               "RasEntry '`USB' Created\n";
+    }
+    std::string tool = std::string(name) + "/board";
+    {
+        std::ofstream out(tool);
+        out << "#!/bin/sh\necho 'boot: running \\Windows\\Velmorra.exe (\\Windows\\Startup\\Velmorra.lnk)'\n"
+               "echo 'boot: \\Windows\\Velmorra.exe exited with code 0'\n";
+    }
+    ASSERT_EQ(chmod(tool.c_str(), 0755), 0);
+    BoardView view(board::dir(), log);
+    view.boot(tool);
+    std::vector<BoardView::Line> lines;
+    std::string text;
+    for (int i = 0; i < 500 && text.find("code 0") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        view.refresh();
+        lines = view.lines(BoardView::kMinWidth, 20, true);
+        text.clear();
+        for (const BoardView::Line &l : lines)
+            for (const BoardView::Span &s : l.spans)
+                text += s.text + "|";
+    }
+    for (const BoardView::Line &l : lines)
+        for (const BoardView::Span &s : l.spans)
+            EXPECT_LE(s.column + text_width(s.text), BoardView::kMinWidth) << s.text;
+    EXPECT_NE(text.find("|done: Velmorra.exe exit code 0|"), std::string::npos) << text;
+    EXPECT_NE(text.find("|\u2026"), std::string::npos) << text;
+    EXPECT_NE(text.find("/debug.log|pwmcpl::ghInst =|GetModuleHandle(TEXT(Hemlark.cpl)) =|269484032 "
+                        "(0x10100000)|RasEntry '`USB' Created|"),
+              std::string::npos)
+        << text;
 }
 
 std::string all_text(const std::vector<BoardView::Line> &lines)

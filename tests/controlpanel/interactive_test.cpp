@@ -52,7 +52,7 @@ protected:
         std::string applets = dir_ + "/applets";
         fs::create_directory(applets);
         for (const char *f : {"Dovrel.cpl", "Hemlark.cpl", "Pinvane.cpl", "kestrin.so"})
-            fs::copy_file(kAppletDir + "/" + f, applets + "/" + f);
+            fs::copy_file(kAppletDir + "/" + f, applets + "/" + f, fs::copy_options::overwrite_existing);
         // The shell says whether the terminal's settings came back as they were.
         std::string cmd = "s=$(stty -g); env LANG=C.UTF-8 TERM=" + term + " BOARD_DIR=" + dir_ +
                           " BOARD_DEBUG_LOG= " + kBin + " --applets " + applets +
@@ -83,6 +83,21 @@ protected:
         for (int i = 0; i < 100 && board::status().pwm[0].cr != cr; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         return board::status().pwm[0].cr == cr;
+    }
+    // Sends SIGsig to the Control Panel (the child of the pane's shell).
+    int signal_controlpanel(const std::string &sig)
+    {
+        std::string shell = dir_ + "/shell.pid";
+        std::system(("tmux -L " + socket_ + " display -p '#{pane_pid}' > " + shell).c_str());
+        return std::system(("pkill -" + sig + " -P $(cat " + shell + ")").c_str());
+    }
+    static std::vector<std::string> starting(const std::vector<std::string> &lines, const std::string &prefix)
+    {
+        std::vector<std::string> out;
+        for (const std::string &l : lines)
+            if (l.rfind(prefix, 0) == 0)
+                out.push_back(l);
+        return out;
     }
     std::string socket_;
 };
@@ -160,13 +175,15 @@ TEST_F(Terminal, DragsAScrollBarThumbWithTheMouse)
     mouse(0, find_cell(screen(), "\u25c2").second, y, true);
     EXPECT_TRUE(cr_becomes(52)) << screen();
 
-    // Ctrl-C ends it as q does: the dialog closed (both channels stopped),
-    // the terminal given back.
+    // Ctrl-C ends it as a kill ends the device's Control Panel: the dialog
+    // is not closed, so both channels go on running; the terminal comes back.
     tmux("send-keys C-c");
     ASSERT_TRUE(shows("controlpanel-exit=130")) << screen();
     EXPECT_TRUE(shows("tty-restored")) << screen();
-    EXPECT_EQ(board::status().pwm[0].running, 0u);
-    EXPECT_EQ(board::status().pwm[1].running, 0u);
+    EXPECT_EQ(board::status().pwm[0].running, 1u);
+    EXPECT_EQ(board::status().pwm[1].running, 1u);
+    EXPECT_EQ(board::status().pwm[0].cr, 52u);
+    EXPECT_TRUE(starting(trace(), "IOCTL_PWM_STOP").empty());
 }
 
 TEST_F(Terminal, HomeAndEndAsTmuxSendsThemAndKeysTheTerminalDoesNotNameDoNothingElse)
@@ -258,19 +275,89 @@ TEST_F(Terminal, FitsEightyByTwentyFourAndAsksForRoomWhenSmaller)
     EXPECT_EQ(board::status().pwm[0].running, 0u);
 }
 
-// A signal to end it closes the dialog, gives the terminal back and
-// reports the signal as the shell would.
+// A copy of an applet cut short is listed with the reason, which Enter
+// shows whole; the others open as before.
+TEST_F(Terminal, ACutShortAppletIsListedWithItsReasonAndTheOthersOpen)
+{
+    fs::create_directory(dir_ + "/applets");
+    std::string image = slurp(kAppletDir + "/Dovrel.cpl");
+    std::ofstream(dir_ + "/applets/Broken.cpl", std::ios::binary) << image.substr(0, image.size() / 2);
+    start();
+    ASSERT_TRUE(shows("not loaded:")) << screen();
+    tmux("send-keys Enter");
+    EXPECT_TRUE(shows("Broken.cpl: cut short at " + std::to_string(image.size() / 2) +
+                      " bytes: a loadable segment ends at byte "))
+        << screen();
+    tmux("send-keys Down Enter");  // Dovrel
+    ASSERT_TRUE(shows("Disable serial debug port")) << screen();
+    tmux("send-keys q");
+    EXPECT_TRUE(shows("controlpanel-exit=0")) << screen();
+    EXPECT_EQ(registry_value("HKEY_LOCAL_MACHINE\\Debug", "dbgSerial"), "dword:00000001");
+}
+
+// At 80 x 24 the board view fits its long lines: the boot line keeps the
+// exit code, the debug log's path keeps its file name, and debug lines
+// break between words.
+TEST_F(Terminal, AtEightyByTwentyFourTheBoardViewKeepsWhatMatters)
+{
+    start(80, 24);
+    tmux("send-keys b");
+    ASSERT_TRUE(shows("boot  done: Velmorra.exe exit code 0")) << screen();
+    ASSERT_TRUE(shows("RasEntry '`USB' Created")) << screen();
+    std::string s = screen();
+    std::vector<std::string> rows = split_lines(s);
+    int log = find_cell(s, "Debug output \u2026").first;
+    ASSERT_GE(log, 0) << s;
+    std::string end = dir_.substr(dir_.size() - 6) + "/debug.log";
+    EXPECT_EQ(rows[log].substr(rows[log].size() - end.size()), end) << s;
+    // Hemlark's long line about its instance handle, broken between words.
+    auto [y, x] = find_cell(s, "pwmcpl::ghInst =");
+    ASSERT_GE(y, 0) << s;
+    EXPECT_NE(rows[y + 1].find("  GetModuleHandle(TEXT(Hemlark.cpl)) ="), std::string::npos) << s;
+    EXPECT_NE(rows[y + 2].find("  269484032 (0x10100000)"), std::string::npos) << s;
+    tmux("send-keys q");
+    EXPECT_TRUE(shows("controlpanel-exit=0")) << screen();
+}
+
+// A signal to end it gives the terminal back and reports the signal as the
+// shell would.  The open dialog stays as it is, as when the device's Control
+// Panel is killed: Hemlark's channels run on.
 TEST_F(Terminal, TermSignalEndsItWithTheSignalInItsStatus)
 {
     start();
     tmux("send-keys Down Enter");  // Hemlark
     ASSERT_TRUE(shows("Done")) << screen();
-    std::string shell = dir_ + "/shell.pid";
-    std::system(("tmux -L " + socket_ + " display -p '#{pane_pid}' > " + shell).c_str());
-    ASSERT_EQ(std::system(("pkill -TERM -P $(cat " + shell + ")").c_str()), 0);
+    ASSERT_EQ(signal_controlpanel("TERM"), 0);
     ASSERT_TRUE(shows("controlpanel-exit=143")) << screen();
     EXPECT_TRUE(shows("tty-restored")) << screen();
-    EXPECT_EQ(board::status().pwm[0].running, 0u);
+    EXPECT_EQ(board::status().pwm[0].running, 1u);
+    EXPECT_TRUE(starting(trace(), "IOCTL_PWM_STOP").empty());
+}
+
+// Nothing more reaches the applet after a signal: Dovrel, whose close box
+// would enable the port, records nothing.
+TEST_F(Terminal, SignalsEndItWithoutChoosingForTheUser)
+{
+    for (const char *sig : {"INT", "HUP", "TERM"}) {
+        SCOPED_TRACE(sig);
+        board::reset();
+        start();
+        tmux("send-keys Enter");  // Dovrel
+        ASSERT_TRUE(shows("Disable serial debug port")) << screen();
+        ASSERT_EQ(signal_controlpanel(sig), 0);
+        std::string exit = std::string("controlpanel-exit=") + (sig[0] == 'I' ? "130" : sig[0] == 'H' ? "129" : "143");
+        ASSERT_TRUE(shows(exit)) << screen();
+        EXPECT_TRUE(shows("tty-restored")) << screen();
+        EXPECT_EQ(registry_value("HKEY_LOCAL_MACHINE\\Debug", "dbgSerial"), "");
+        tmux("kill-server");
+    }
+    // q still closes it through its close box, as documented.
+    start();
+    tmux("send-keys Enter");
+    ASSERT_TRUE(shows("Disable serial debug port")) << screen();
+    tmux("send-keys q");
+    ASSERT_TRUE(shows("controlpanel-exit=0")) << screen();
+    EXPECT_EQ(registry_value("HKEY_LOCAL_MACHINE\\Debug", "dbgSerial"), "dword:00000001");
 }
 
 // A terminal the terminal database does not know: said so on the terminal

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 namespace {
 
 script::Command parsed(const std::string &line)
@@ -94,6 +96,70 @@ TEST(Script, RefusesBadLinesSayingWhy)
     EXPECT_NE(refusal("quit 0").find("quit takes nothing"), std::string::npos);
     // Commands are lower case, as written.
     EXPECT_NE(refusal("OPEN Pinvane").find("unknown command"), std::string::npos);
+}
+
+// ---- what messages quote ----
+
+TEST(Script, ExcerptsShowEveryByteAndNeverWorkTheTerminal)
+{
+    using script::excerpt;
+    EXPECT_EQ(excerpt("Pinvane"), "Pinvane");
+    EXPECT_EQ(excerpt("Pin\xc3\xa4 \xe2\x96\x80"), "Pin\xc3\xa4 \xe2\x96\x80");  // characters stay
+    // A NUL is shown, not the end of the message; control bytes are escaped.
+    EXPECT_EQ(excerpt(std::string("a\0b", 3)), "a\\0b");
+    EXPECT_EQ(excerpt("\x1b[2J\x07\x7f"), "\\x1B[2J\\x07\\x7F");
+    EXPECT_EQ(excerpt("a\tb\r\n"), "a\\tb\\r\\n");
+    EXPECT_EQ(excerpt("C:\\x"), "C:\\\\x");  // a backslash cannot pass for an escape
+    // Bytes that are no UTF-8: a lone continuation, a sequence cut short,
+    // an overlong form, a surrogate, past U+10FFFF.
+    EXPECT_EQ(excerpt("\x80z"), "\\x80z");
+    EXPECT_EQ(excerpt("\xe2\x96z"), "\\xE2\\x96z");
+    EXPECT_EQ(excerpt("\xc0\xaf"), "\\xC0\\xAF");
+    EXPECT_EQ(excerpt("\xed\xa0\x80"), "\\xED\\xA0\\x80");
+    EXPECT_EQ(excerpt("\xf4\x90\x80\x80"), "\\xF4\\x90\\x80\\x80");
+    // Controls beyond ASCII and direction overrides.
+    EXPECT_EQ(excerpt("\xc2\x9b" "1m"), "\\u{009B}1m");
+    EXPECT_EQ(excerpt("abc\xe2\x80\xae" "fed"), "abc\\u{202E}fed");
+}
+
+TEST(Script, ExcerptsAreCutAtACharacterNotInsideOne)
+{
+    using script::excerpt;
+    EXPECT_EQ(excerpt(std::string(script::kExcerpt, 'x')), std::string(script::kExcerpt, 'x'));
+    EXPECT_EQ(excerpt(std::string(1000000, 'x')), std::string(script::kExcerpt, 'x') + "...");
+    std::string wide;
+    for (int i = 0; i < 50; ++i)
+        wide += "\xe2\x96\x80";
+    std::string kept;
+    for (size_t i = 0; i < 5; ++i)
+        kept += "\xe2\x96\x80";
+    EXPECT_EQ(excerpt(wide, 5), kept + "...");
+    // An escape counts as the one character (or byte) it stands for.
+    EXPECT_EQ(excerpt(std::string(10, '\0'), 3), "\\0\\0\\0...");
+}
+
+TEST(Script, ReadsLinesOfAtMostTheLimit)
+{
+    using script::Read;
+    std::string limit(script::kMaxLine, 'a');
+    std::istringstream in("open Hemlark\r\n" + limit + "\n" + limit + "b\n");
+    std::string line;
+    EXPECT_EQ(script::read_line(in, &line), Read::Line);
+    EXPECT_EQ(line, "open Hemlark\r");  // the parser takes the CR as a blank
+    EXPECT_EQ(script::read_line(in, &line), Read::Line);
+    EXPECT_EQ(line, limit);
+    EXPECT_EQ(script::read_line(in, &line), Read::TooLong);
+    EXPECT_EQ(line, limit);  // what was read of it, no more
+    // The last line needs no line end, and a NUL does not cut it.
+    std::string bytes("x\0y", 3);
+    std::istringstream tail(bytes);
+    EXPECT_EQ(script::read_line(tail, &line), Read::Line);
+    EXPECT_EQ(line, bytes);
+    EXPECT_EQ(script::read_line(tail, &line), Read::End);
+    std::istringstream exact(limit);
+    EXPECT_EQ(script::read_line(exact, &line), Read::Line);
+    EXPECT_EQ(line, limit);
+    EXPECT_EQ(script::read_line(exact, &line), Read::End);
 }
 
 }  // namespace

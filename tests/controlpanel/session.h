@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <signal.h>
 #include <spawn.h>
 #include <sstream>
 #include <string>
@@ -90,6 +91,22 @@ protected:
     }
     Outcome spawn(std::vector<std::string> args, const std::string &script, const std::string &in)
     {
+        pid_t pid = start(std::move(args), script, in);
+        Outcome r{-1, "", ""};
+        if (pid > 0) {
+            int st = 0;
+            waitpid(pid, &st, 0);
+            r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        }
+        r.out = slurp(dir_ + "/out");
+        r.err = slurp(dir_ + "/err");
+        return r;
+    }
+    // Starts controlpanel as spawn() does and returns its process id (-1
+    // when it could not start) without waiting; SIGINT, SIGHUP and SIGTERM
+    // are at their default action, as for a shell's foreground job.
+    pid_t start(std::vector<std::string> args, const std::string &script, const std::string &in)
+    {
         if (!script.empty()) {
             std::ofstream(dir_ + "/script") << script;
             args.insert(args.begin(), {"--script", dir_ + "/script"});
@@ -105,17 +122,20 @@ protected:
         posix_spawn_file_actions_addopen(&fa, 0, in.c_str(), O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&fa, 1, (dir_ + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&fa, 2, (dir_ + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        pid_t pid;
-        Outcome r{-1, "", ""};
-        if (posix_spawn(&pid, kBin.c_str(), &fa, nullptr, argv.data(), environ) == 0) {
-            int st = 0;
-            waitpid(pid, &st, 0);
-            r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        }
+        posix_spawnattr_t attr;
+        posix_spawnattr_init(&attr);
+        sigset_t defaults;
+        sigemptyset(&defaults);
+        for (int sig : {SIGINT, SIGHUP, SIGTERM})
+            sigaddset(&defaults, sig);
+        posix_spawnattr_setsigdefault(&attr, &defaults);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
+        pid_t pid = -1;
+        if (posix_spawn(&pid, kBin.c_str(), &fa, &attr, argv.data(), environ) != 0)
+            pid = -1;
         posix_spawn_file_actions_destroy(&fa);
-        r.out = slurp(dir_ + "/out");
-        r.err = slurp(dir_ + "/err");
-        return r;
+        posix_spawnattr_destroy(&attr);
+        return pid;
     }
     // The value of name in key of the board's registry file, as the file
     // writes it ("dword:00000001"), or "" when it is not there.

@@ -302,8 +302,7 @@ TEST_F(Session, AnUnusableBoardStopsTheScriptBeforeItRuns)
     Outcome r = run_stdin({"--script", "-"}, dir_ + "/in");
     setenv("BOARD_DIR", dir_.c_str(), 1);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err.rfind("controlpanel: cannot open " + dir_ + "/plain/board.state", 0), 0u)
-        << r.err;
+    EXPECT_EQ(r.err.rfind("controlpanel: " + dir_ + "/plain is not a folder", 0), 0u) << r.err;
     EXPECT_TRUE(trace().empty());
     EXPECT_TRUE(debug().empty());
 }

@@ -4,6 +4,8 @@
 #include "platform/platform.h"
 
 #include <climits>
+#include <cstdio>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -48,6 +50,31 @@ TEST_F(DebugOutput, EachCallAppendsInOrder)
     NKDbgPrintfW(TEXT("two\r\n"));
     NKDbgPrintfW(TEXT("%s"), TEXT("three\r\n"));
     EXPECT_EQ(board_.debug_log(), "one 1\r\ntwo\r\nthree\r\n");
+}
+
+// The debug log is never written through a link (the Control Panel keeps
+// it in the board folder): the refusal is said once on stderr, where the
+// output then goes, and the link's target is left alone.
+TEST_F(DebugOutput, ALinkInPlaceOfTheLogIsRefusedAndTheOutputGoesToStderr)
+{
+    std::string victim = board_.dir() + "-victim";
+    test_support::write_file(victim, "victim");
+    ASSERT_EQ(symlink(victim.c_str(), board_.debug_log_path().c_str()), 0);
+    testing::internal::CaptureStderr();
+    NKDbgPrintfW(TEXT("one\r\n"));
+    NKDbgPrintfW(TEXT("two\r\n"));
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "BOARD_DEBUG_LOG: " + board_.debug_log_path() +
+                       " is a symbolic link: the board reaches no file through a link; the debug "
+                       "output goes here\none\r\ntwo\r\n");
+    EXPECT_EQ(test_support::read_file(victim), "victim");
+    std::remove(victim.c_str());
+
+    // A device the user names, such as /dev/null, takes the output.
+    setenv("BOARD_DEBUG_LOG", "/dev/null", 1);
+    testing::internal::CaptureStderr();
+    NKDbgPrintfW(TEXT("three\r\n"));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 }  // namespace

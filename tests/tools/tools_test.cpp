@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <unistd.h>
 #include <sys/stat.h>
 
 namespace {
@@ -243,6 +246,89 @@ TEST_F(Tools, UnusableBoardExitsOne)
 
     ok(board({"reset"}));
     EXPECT_EQ(ok(pinctl({"get", "3"})), "1\n");
+}
+
+// A link planted where the board keeps a file: each tool says which file in
+// one line and exits 1, and nothing is written where the link leads.
+TEST_F(Tools, PlantedLinksAreRefusedByNameAndTheirTargetsLeftAlone)
+{
+    ok(board({"reset"}));
+    std::string victim = board_.dir() + "-victim";
+    test_support::write_file(victim, "victim");
+    auto refused = [&](const std::string &name) {
+        return board_.dir() + "/" + name + " is a symbolic link: the board reaches no file through a link";
+    };
+    struct Case {
+        const char *file;
+        std::vector<std::string> args;  // of board; empty: pinctl get 3
+    };
+    const Case cases[] = {
+        {"board.state", {"reset"}},
+        {"board.state", {"status"}},
+        {"board.state", {}},
+        {"board.state.new", {"reset"}},
+        {"registry.reg", {"registry"}},
+        {"registry.reg.new", {"reset"}},
+        {"registry.protected.new", {"registry", "protect", "HKEY_CURRENT_USER\\x"}},
+        {"registry.lock", {"registry", "protected"}},
+    };
+    for (const Case &c : cases) {
+        std::string file = board_.dir() + "/" + c.file;
+        SCOPED_TRACE(file);
+        std::remove(file.c_str());
+        ASSERT_EQ(symlink(victim.c_str(), file.c_str()), 0);
+        ProgramResult r = c.args.empty() ? pinctl({"get", "3"}) : board(c.args);
+        EXPECT_EQ(r.exit_code, 1);
+        if (c.args.empty())
+            EXPECT_NE(r.err.find(refused(c.file) + "\n"), std::string::npos) << r.err;
+        else
+            EXPECT_EQ(r.err, "board: " + refused(c.file) + "\n");
+        EXPECT_EQ(test_support::read_file(victim), "victim");
+        std::remove(file.c_str());
+        ok(board({"reset"}));
+    }
+    std::remove(victim.c_str());
+}
+
+// With the device root linked to a folder of shortcuts, boot refuses the
+// root and runs none of them.
+TEST_F(Tools, BootRefusesADeviceRootThatIsALink)
+{
+    ok(board({"reset"}));
+    std::string outside = board_.dir() + "/../" + "outside-" + std::to_string(getpid());
+    std::string ran = outside + "/ran", programs = outside + "/programs";
+    ASSERT_EQ(system(("mkdir -p '" + outside + "/Windows/Startup' '" + programs + "'").c_str()), 0);
+    test_support::write_file(outside + "/Windows/Startup/X.lnk", board::files::shortcut_text("\\Windows\\x.exe"));
+    test_support::write_file(programs + "/x", "#!/bin/sh\necho ran > '" + ran + "'\n");
+    ASSERT_EQ(chmod((programs + "/x").c_str(), 0755), 0);
+    ASSERT_EQ(system(("rm -rf '" + board_.dir() + "/fs'").c_str()), 0);
+    ASSERT_EQ(symlink(outside.c_str(), (board_.dir() + "/fs").c_str()), 0);
+
+    ProgramResult r = board({"boot", "--programs", programs});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "board: " + board_.dir() + "/fs is a symbolic link: the board reaches no file through a link\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(std::ifstream(ran).good()) << "a shortcut outside the board ran";
+    EXPECT_EQ(system(("rm -rf '" + outside + "'").c_str()), 0);
+}
+
+// What killed programs left in the board folder is gone after the next
+// command, whichever it is.
+TEST_F(Tools, LeftOversOfKilledProgramsGoWithTheNextCommand)
+{
+    ok(board({"reset"}));
+    pid_t gone = test_support::fork_child([] { return 0; });
+    test_support::wait_child(gone);
+    std::string image = board_.dir() + "/fs.new." + std::to_string(gone);
+    ASSERT_EQ(mkdir(image.c_str(), 0777), 0);
+    test_support::write_file(image + "/half", "x");
+    for (const char *n : {"registry.reg.new", "registry.protected.new", "board.state.new"})
+        test_support::write_file(board_.dir() + "/" + n, "half");
+    EXPECT_EQ(ok(pinctl({"get", "3"})), "1\n");
+    for (const char *n : {"registry.reg.new", "registry.protected.new", "board.state.new"})
+        EXPECT_FALSE(std::ifstream(board_.dir() + "/" + n).good()) << n;
+    struct stat st;
+    EXPECT_NE(lstat(image.c_str(), &st), 0) << image;
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "applets.h"
 
+#include "library_check.h"
+
 #include "platform/host/host.h"
 #include "platform/host/include/host_resources.h"
 
@@ -107,6 +109,12 @@ void ControlPanel::load(const std::string &file)
     Applet failed;
     failed.file = file;
     std::string path = folder_ + "/" + file;
+    std::string problem = library_problem(path);
+    if (!problem.empty()) {
+        failed.error = file + ": " + problem;  // named as the loader names a file it refuses
+        applets_.push_back(failed);
+        return;
+    }
     dlerror();
     void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {

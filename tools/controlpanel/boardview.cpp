@@ -1,15 +1,16 @@
 #include "boardview.h"
 
 #include "platform/host/host.h"
+#include "board/file_util.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <spawn.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,7 +20,133 @@ namespace {
 
 std::string level_mark(int level) { return level ? "1" : "0"; }
 
+bool continuation(char ch) { return (static_cast<unsigned char>(ch) & 0xC0) == 0x80; }
+
+// The byte where the text's cell n starts (its size when shorter).
+size_t cell_offset(const std::string &s, int n)
+{
+    size_t i = 0;
+    for (int cell = 0; i < s.size(); ++i)
+        if (!continuation(s[i]) && cell++ == n)
+            break;
+    return i;
+}
+
+std::string ellipsis(bool utf8) { return utf8 ? "\u2026" : "..."; }
+
+// The last n cells of s.
+std::string last_cells(const std::string &s, int n)
+{
+    int total = text_width(s);
+    return n >= total ? s : s.substr(cell_offset(s, total - std::max(0, n)));
+}
+
+// A device path written as "\Windows\Velmorra.exe" becomes "Velmorra.exe".
+std::string without_device_folders(const std::string &s)
+{
+    std::string out;
+    size_t word = 0;
+    for (size_t i = 0; i <= s.size(); ++i) {
+        if (i < s.size() && s[i] != ' ')
+            continue;
+        std::string w = s.substr(word, i - word);
+        size_t back = w.rfind('\\');
+        if (back != std::string::npos && back + 1 < w.size())
+            w = w.substr(back + 1);
+        out += w;
+        if (i < s.size())
+            out += ' ';
+        word = i + 1;
+    }
+    return out;
+}
+
 }  // namespace
+
+int text_width(const std::string &s)
+{
+    int n = 0;
+    for (char ch : s)
+        n += !continuation(ch);
+    return n;
+}
+
+std::string shorten_path(const std::string &path, int width, bool utf8)
+{
+    if (text_width(path) <= width)
+        return path;
+    std::string dots = ellipsis(utf8);
+    int room = width - text_width(dots);
+    if (room <= 0)
+        return last_cells(path, width);
+    std::string name = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+    if (text_width(name) > room)  // the name alone does not fit: its start, then the dots
+        return name.substr(0, cell_offset(name, room)) + dots;
+    return dots + last_cells(path, room);
+}
+
+std::vector<std::string> wrap_words(const std::string &text, int width)
+{
+    std::vector<std::string> rows;
+    width = std::max(1, width);
+    const size_t n = text.size();
+    size_t at = 0;
+    do {
+        // Up to width cells from at; i ends at the first byte that does not fit.
+        size_t i = at, blank = std::string::npos;
+        for (int cells = 0; i < n; ++i) {
+            if (!continuation(text[i]) && cells++ == width)
+                break;
+            if (text[i] == ' ')
+                blank = i;
+        }
+        if (i >= n) {
+            rows.push_back(text.substr(at));
+            break;
+        }
+        if (text[i] == ' ')
+            blank = i;
+        size_t end = blank == std::string::npos ? at : blank;
+        while (end > at && text[end - 1] == ' ')
+            --end;
+        if (end > at) {  // break at the blank after the last word that fits
+            rows.push_back(text.substr(at, end - at));
+            at = blank;
+        } else {  // a word wider than a row
+            rows.push_back(text.substr(at, i - at));
+            at = i;
+        }
+        while (at < n && text[at] == ' ')
+            ++at;
+    } while (at < n);
+    return rows;
+}
+
+std::string fit_boot_result(const std::string &result, int width, bool utf8)
+{
+    if (text_width(result) <= width)
+        return result;
+    // "done: boot: \Windows\Velmorra.exe exited with code 0": the word
+    // before the colon and the end, with the exit code, matter most.
+    size_t colon = result.find(": ");
+    std::string word = colon == std::string::npos ? "" : result.substr(0, colon + 2);
+    std::string rest = colon == std::string::npos ? result : result.substr(colon + 2);
+    if (rest.rfind("boot: ", 0) == 0)
+        rest = rest.substr(6);
+    rest = without_device_folders(rest);
+    if (text_width(word + rest) > width) {
+        size_t exited = rest.rfind(" exited with code ");
+        if (exited != std::string::npos)
+            rest = rest.substr(0, exited) + " exit code " + rest.substr(exited + 18);
+    }
+    if (text_width(word + rest) <= width)
+        return word + rest;
+    std::string dots = ellipsis(utf8);
+    int room = width - text_width(word) - text_width(dots);
+    if (room <= 0)
+        return last_cells(word + rest, width);
+    return word + dots + last_cells(rest, room);
+}
 
 BoardView::BoardView(const std::string &dir, const std::string &debug_log)
     : dir_(dir), log_(debug_log)
@@ -63,11 +190,12 @@ std::vector<BoardView::Line> BoardView::head(int width, bool utf8, bool with_syn
     auto line = [&](std::vector<Span> spans) { out.push_back(Line{std::move(spans)}); };
 
     if (!error_.empty() || !status_.fault_armed)
-        line({{0, "Board", Heading}, {6, dir_, Dim}});
+        line({{0, "Board", Heading}, {6, shorten_path(dir_, width - 6, utf8), Dim}});
     else
-        line({{0, "Board", Heading}, {6, "fault armed", Warn}, {18, dir_, Dim}});
+        line({{0, "Board", Heading}, {6, "fault armed", Warn}, {18, shorten_path(dir_, width - 18, utf8), Dim}});
     if (!error_.empty()) {
-        line({{1, error_, Warn}});
+        for (const std::string &row : wrap_words(error_, width - 1))
+            line({{1, row, Warn}});
         return out;
     }
     line({{1, "power", Plain},
@@ -108,7 +236,7 @@ std::vector<BoardView::Line> BoardView::head(int width, bool utf8, bool with_syn
     line({{1, "HKLM\\Debug dbgSerial", Plain}, {30, dbg_serial_, External}});
     line({{1, "HKCU\\ControlPanel\\Comm Cnct", Plain}, {30, cnct_, External}});
     if (with_sync && !sync_.line.empty()) {
-        std::vector<std::string> rows = wrap(sync_.line, std::max(1, width - 7));
+        std::vector<std::string> rows = wrap_words(sync_.line, width - 7);
         for (size_t i = 0; i < rows.size(); ++i) {
             std::vector<Span> spans;
             if (i == 0)
@@ -120,10 +248,11 @@ std::vector<BoardView::Line> BoardView::head(int width, bool utf8, bool with_syn
     {
         std::lock_guard<std::mutex> lock(boot_mutex_);
         if (booting_ || !boot_result_.empty())
-            line({{1, "boot", Plain}, {7, booting_ ? "running ..." : boot_result_, booting_ ? Dim : Plain}});
+            line({{1, "boot", Plain},
+                  {7, booting_ ? "running ..." : fit_boot_result(boot_result_, width - 7, utf8), booting_ ? Dim : Plain}});
     }
 
-    line({{0, "Debug output", Heading}, {13, log_, Dim}});
+    line({{0, "Debug output", Heading}, {13, shorten_path(log_, width - 13, utf8), Dim}});
     return out;
 }
 
@@ -151,14 +280,19 @@ std::vector<BoardView::Line> BoardView::lines(int width, int height, bool utf8) 
         out = head(width, utf8, false);
     int room = height - static_cast<int>(out.size());
     if (room > 0) {
-        // Long lines take as many rows as they need; the newest lines win.
+        // Long lines take as many rows as they need, broken between words
+        // and their later rows set in; the newest lines win.
         std::vector<Line> rows;
         for (auto it = tail_.rbegin(); it != tail_.rend() && static_cast<int>(rows.size()) < room; ++it) {
             std::vector<Line> parts;
-            const std::string &t = *it;
-            int w = std::max(1, width - 1);
-            for (size_t k = 0; k == 0 || k < t.size(); k += w)
-                parts.push_back(Line{{{1, t.substr(k, w), Plain}}});
+            std::vector<std::string> first = wrap_words(*it, width - 1);
+            parts.push_back(Line{{{1, first[0], Plain}}});
+            if (first.size() > 1) {
+                std::string more = it->substr(std::min(it->size(), first[0].size()));
+                more = more.substr(std::min(more.size(), more.find_first_not_of(' ')));
+                for (const std::string &row : wrap_words(more, width - 3))
+                    parts.push_back(Line{{{3, row, Plain}}});
+            }
             for (auto p = parts.rbegin(); p != parts.rend() && static_cast<int>(rows.size()) < room; ++p)
                 rows.push_back(*p);
         }
@@ -277,45 +411,25 @@ std::string waveform(const board::Pwm &pwm, int width, bool utf8)
     return out;
 }
 
-std::vector<std::string> wrap(const std::string &text, int width)
-{
-    std::vector<std::string> rows;
-    size_t start = 0;
-    while (start < text.size()) {
-        // The byte after width cells, or the end.
-        size_t end = start;
-        int cells = 0;
-        while (end < text.size() && cells < width) {
-            ++end;
-            while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
-                ++end;
-            ++cells;
-        }
-        size_t next = end;
-        if (end < text.size()) {
-            size_t space = text.rfind(' ', end);
-            if (space != std::string::npos && space > start) {
-                end = space;
-                next = space + 1;
-            }
-        }
-        rows.push_back(text.substr(start, end - start));
-        start = next;
-    }
-    return rows;
-}
-
 std::vector<std::string> tail_lines(const std::string &path, size_t n)
 {
     std::vector<std::string> lines;
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    // Only a regular file, never through a link (nor a pipe that would
+    // keep the screen waiting).
+    int fd;
+    try {
+        fd = board::file_util::open_file(path, O_RDONLY, board::file_util::Kind::Read);
+    } catch (const board::Error &e) {
+        return {e.message};
+    }
+    if (fd < 0)
         return lines;
-    in.seekg(0, std::ios::end);
-    std::streamoff size = in.tellg();
-    std::streamoff from = std::max<std::streamoff>(0, size - 16384);
-    in.seekg(from);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    struct stat st;
+    off_t from = fstat(fd, &st) == 0 ? std::max<off_t>(0, st.st_size - 16384) : 0;
+    std::string text(16384, '\0');
+    ssize_t got = pread(fd, &text[0], text.size(), from);
+    close(fd);
+    text.resize(got > 0 ? static_cast<size_t>(got) : 0);
     size_t start = 0;
     if (from > 0) {
         // Skip the partial line the window starts in.

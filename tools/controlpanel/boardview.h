@@ -83,12 +83,27 @@ int run_capturing(const std::vector<std::string> &argv, std::string *output);
 // cycle dcr/pcr of each period, flat low when the channel is stopped.
 std::string waveform(const board::Pwm &pwm, int width, bool utf8);
 
-// text in rows of at most width cells, broken after a space where one is.
-std::vector<std::string> wrap(const std::string &text, int width);
-
 // The last n lines of a text file (without their line ends).
 std::vector<std::string> tail_lines(const std::string &path, size_t n);
 
 // A registry value as the view shows it: a number, a quoted string,
 // "(not set)" or "(error N)".
 std::string registry_text(HKEY root, const char16_t *key, const char16_t *name);
+
+// Cells a UTF-8 text takes (one per character).
+int text_width(const std::string &s);
+
+// path in at most width cells: whole when it fits, else its end after an
+// ellipsis, the file name kept (or its start, when the name alone is wider).
+std::string shorten_path(const std::string &path, int width, bool utf8);
+
+// text in rows of at most width cells, broken at blanks (the blanks at a
+// break dropped); a word wider than a row is broken where the row ends.
+// At least one row.
+std::vector<std::string> wrap_words(const std::string &text, int width);
+
+// The outcome of a boot ("done: boot: \Windows\Velmorra.exe exited with
+// code 0") in at most width cells, its first word and its end (the exit
+// code) kept: device folders dropped, then "exit code N", then an ellipsis
+// in the middle.
+std::string fit_boot_result(const std::string &result, int width, bool utf8);

@@ -3,6 +3,7 @@
 // user open them, full-screen in the terminal or driven by a script.
 #include "applets.h"
 #include "runner.h"
+#include "script.h"
 #include "ui.h"
 
 #include <cstdio>
@@ -21,7 +22,7 @@ const char kUsage[] =
     "  --applets DIR    load the *.cpl files of DIR (default: the program's own folder)\n"
     "  --help           this text\n"
     "\n"
-    "Script commands, one a line ('#' starts a comment):\n"
+    "Script commands, one a line of at most 4096 bytes ('#' starts a comment):\n"
     "  open NAME                 double-click the applet (its name or file name)\n"
     "  click ID                  click control ID of the open dialog\n"
     "  key enter|escape|tab      press a key in the open dialog\n"
@@ -40,7 +41,12 @@ const char kUsage[] =
     "BOARD_DEBUG_LOG says (the full-screen mode sets it to debug.log in the board\n"
     "folder when unset).\n"
     "Exit status: 0 done, 1 the board or a file could not be used, 2 bad arguments\n"
-    "or a bad script line, 128+N when signal N (Ctrl-C: 130) ended the full-screen mode.\n";
+    "or a bad script line, 128+N when signal N (Ctrl-C: 130) ended it.\n"
+    "A signal ends it where it is: an open dialog is left as it is, not closed\n"
+    "through its close box, and nothing more is sent to the applets ('quit' and\n"
+    "'q' close it first).\n";
+
+static_assert(script::kMaxLine == 4096, "the usage text names the longest line");
 
 int usage_error(const std::string &what)
 {
@@ -48,13 +54,17 @@ int usage_error(const std::string &what)
     return 2;
 }
 
+// A file name or text of an applet as one field of a line: a tab or line
+// end in it would make fields or lines of its own.
+std::string field(const std::string &s) { return script::excerpt(s, script::kLongExcerpt); }
+
 int list(const cpl::ControlPanel &cp)
 {
     for (const cpl::Applet &a : cp.applets()) {
         if (a.loaded())
-            std::printf("%s\t%s\t%s\n", a.file.c_str(), a.name.c_str(), a.info.c_str());
+            std::printf("%s\t%s\t%s\n", field(a.file).c_str(), field(a.name).c_str(), field(a.info).c_str());
         else
-            std::printf("%s\tnot loaded: %s\n", a.file.c_str(), a.error.c_str());
+            std::printf("%s\tnot loaded: %s\n", field(a.file).c_str(), field(a.error).c_str());
     }
     return 0;
 }
@@ -79,14 +89,14 @@ int main(int argc, char **argv)
             (arg == "--applets" ? folder : script) = argv[++i];
             do_script = do_script || arg == "--script";
         } else {
-            return usage_error("unknown argument '" + arg + "'");
+            return usage_error("unknown argument '" + script::excerpt(arg) + "'");
         }
     }
     if (do_list && do_script)
         return usage_error("--list and --script do not go together");
     struct stat st;
     if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        std::fprintf(stderr, "controlpanel: %s is not a folder of applets\n", folder.c_str());
+        std::fprintf(stderr, "controlpanel: %s is not a folder of applets\n", field(folder).c_str());
         return 1;
     }
 

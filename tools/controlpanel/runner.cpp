@@ -81,17 +81,18 @@ void Runner::run(const script::Command &c)
             throw bad("a dialog is already open; close it first");
         int i = cp_.find(c.name);
         if (i < 0)
-            throw bad("no applet called '" + c.name + "' (see controlpanel --list)");
+            throw bad("no applet called '" + script::excerpt(c.name) + "' (see controlpanel --list)");
         const cpl::Applet &a = cp_.applets()[i];
         if (!a.loaded())
-            throw bad(a.file + " did not load: " + a.error);
+            throw bad(script::excerpt(a.file, script::kLongExcerpt) + " did not load: " + script::excerpt(a.error, script::kLongExcerpt));
         dlg_ = cpl::open_dialog(cp_, i, kDialogTimeoutMs);
         opened_ = true;
         if (!dlg_ && cp_.running())
-            throw Stop{1, a.file + " showed no dialog within " +
+            throw Stop{1, script::excerpt(a.file, script::kLongExcerpt) + " showed no dialog within " +
                               std::to_string(kDialogTimeoutMs / 1000) + " seconds"};
         if (!dlg_)
-            std::fprintf(stderr, "controlpanel: %s returned without a dialog\n", a.file.c_str());
+            std::fprintf(stderr, "controlpanel: %s returned without a dialog\n",
+                         script::excerpt(a.file, script::kLongExcerpt).c_str());
         break;
     }
     case Op::Click: {
@@ -174,7 +175,8 @@ int run_script(const std::string &folder, const std::string &file)
 {
     std::ifstream in_file;
     std::istream *in = &std::cin;
-    std::string where = file == "-" ? "<stdin>" : file;
+    // Paths are quoted escaped too (a name may hold any byte but '/' and NUL).
+    std::string where = file == "-" ? "<stdin>" : script::excerpt(file, script::kLongExcerpt);
     if (file != "-") {
         struct stat st;
         std::string why;
@@ -188,7 +190,7 @@ int run_script(const std::string &folder, const std::string &file)
                 why = std::strerror(errno);
         }
         if (!why.empty()) {
-            std::fprintf(stderr, "controlpanel: cannot read the script %s: %s\n", file.c_str(),
+            std::fprintf(stderr, "controlpanel: cannot read the script %s: %s\n", where.c_str(),
                          why.c_str());
             return 1;
         }
@@ -207,10 +209,14 @@ int run_script(const std::string &folder, const std::string &file)
     int number = 0;
     bool stopped = false;
     std::string line;
-    while (std::getline(*in, line)) {
+    script::Read got;
+    while ((got = script::read_line(*in, &line)) != script::Read::End && got != script::Read::Failed) {
         ++number;
         script::Command c;
         try {
+            if (got == script::Read::TooLong)
+                throw script::Error{"the line is longer than " + std::to_string(script::kMaxLine) +
+                                    " bytes: '" + script::excerpt(line) + "'"};
             if (!script::parse(line, &c))
                 continue;
             runner.run(c);
@@ -232,7 +238,7 @@ int run_script(const std::string &folder, const std::string &file)
             break;
         }
     }
-    if (!stopped && !in->eof()) {
+    if (!stopped && got == script::Read::Failed) {
         std::fprintf(stderr, "controlpanel: %s: cannot read the script after line %d\n",
                      where.c_str(), number);
         status = 1;

@@ -1,9 +1,11 @@
 #include "script.h"
 
+#include "board/utf8.h"
 #include "ce_host.h"
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <vector>
@@ -28,7 +30,7 @@ int number(const std::string &word, const char *what, long lo, long hi)
     long v = std::strtol(word.c_str(), &end, 10);
     if (word.empty() || errno || *end || v < lo || v > hi) {
         std::ostringstream m;
-        m << what << " must be a whole number from " << lo << " to " << hi << ", not '" << word
+        m << what << " must be a whole number from " << lo << " to " << hi << ", not '" << excerpt(word)
           << "'";
         throw Error{m.str()};
     }
@@ -41,7 +43,72 @@ void arity(const std::vector<std::string> &w, size_t n, const char *usage)
         throw Error{std::string("usage: ") + usage};
 }
 
+// Characters beyond ASCII that a terminal does not show as themselves:
+// the C1 controls and those that are invisible or turn the direction of text.
+bool hidden(uint32_t c)
+{
+    return (c >= 0x80 && c < 0xA0) || c == 0xAD || (c >= 0x200B && c <= 0x200F) ||
+           (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x2069) || c == 0xFEFF;
+}
+
 }  // namespace
+
+Read read_line(std::istream &in, std::string *line)
+{
+    line->clear();
+    char buf[kMaxLine + 1];
+    in.getline(buf, sizeof buf);
+    size_t got = static_cast<size_t>(in.gcount());
+    if (in.bad())
+        return Read::Failed;
+    if (in.eof()) {  // the last line, without a line end
+        line->assign(buf, got);
+        return got ? Read::Line : Read::End;
+    }
+    if (in.fail()) {  // kMaxLine bytes and no line end yet
+        line->assign(buf, got);
+        in.clear();
+        return Read::TooLong;
+    }
+    line->assign(buf, got - 1);  // got counts the '\n'
+    return Read::Line;
+}
+
+std::string excerpt(const std::string &text, size_t most)
+{
+    std::string out;
+    size_t shown = 0;
+    for (size_t at = 0; at < text.size(); ++shown) {
+        if (shown == most) {
+            out += "...";
+            break;
+        }
+        size_t from = at;
+        uint32_t c = 0;
+        char esc[16];
+        if (!board::next_utf8(text, &at, &c)) {
+            for (size_t k = from; k < at; ++k) {
+                std::snprintf(esc, sizeof esc, "\\x%02X", static_cast<unsigned char>(text[k]));
+                out += esc;
+            }
+        } else if (c == 0) {
+            out += "\\0";
+        } else if (c == '\t' || c == '\n' || c == '\r') {
+            out += c == '\t' ? "\\t" : c == '\n' ? "\\n" : "\\r";
+        } else if (c < 0x20 || c == 0x7F) {
+            std::snprintf(esc, sizeof esc, "\\x%02X", static_cast<unsigned>(c));
+            out += esc;
+        } else if (hidden(c)) {
+            std::snprintf(esc, sizeof esc, "\\u{%04X}", static_cast<unsigned>(c));
+            out += esc;
+        } else if (c == '\\') {
+            out += "\\\\";
+        } else {
+            out.append(text, from, at - from);
+        }
+    }
+    return out;
+}
 
 int scroll_code(const std::string &word)
 {
@@ -85,14 +152,14 @@ bool parse(const std::string &line, Command *out)
         else if (w[1] == "tab")
             c.value = static_cast<int>(Key::Tab);
         else
-            throw Error{"the key must be enter, escape or tab, not '" + w[1] + "'"};
+            throw Error{"the key must be enter, escape or tab, not '" + excerpt(w[1]) + "'"};
     } else if (verb == "scroll") {
         arity(w, 2, "scroll ID lineleft|lineright|pageleft|pageright|left|right|endscroll");
         c.op = Op::Scroll;
         c.id = number(w[1], "ID", INT_MIN, INT_MAX);
         c.value = scroll_code(w[2]);
         if (c.value < 0)
-            throw Error{"unknown scroll '" + w[2] +
+            throw Error{"unknown scroll '" + excerpt(w[2]) +
                         "' (lineleft, lineright, pageleft, pageright, left, right or endscroll)"};
     } else if (verb == "drag") {
         arity(w, 2, "drag ID POS");
@@ -108,7 +175,7 @@ bool parse(const std::string &line, Command *out)
         else if (w[2] == "0" || w[2] == "1")
             c.value = w[2] == "1";
         else
-            throw Error{"the level must be 0, 1 or release, not '" + w[2] + "'"};
+            throw Error{"the level must be 0, 1 or release, not '" + excerpt(w[2]) + "'"};
     } else if (verb == "wait") {
         arity(w, 1, "wait MS");
         c.op = Op::Wait;
@@ -119,7 +186,7 @@ bool parse(const std::string &line, Command *out)
         c.op = verb == "ok" ? Op::Ok : verb == "close" ? Op::Close : verb == "show" ? Op::Show
                                                                                       : Op::Quit;
     } else {
-        throw Error{"unknown command '" + verb + "'"};
+        throw Error{"unknown command '" + excerpt(verb) + "'"};
     }
     *out = c;
     return true;

@@ -13,9 +13,18 @@
 //   quit                 close the open dialog through its close box and stop
 #pragma once
 
+#include <cstddef>
+#include <istream>
 #include <string>
 
 namespace script {
+
+// The longest line a script may have, in bytes (without its line end).
+constexpr size_t kMaxLine = 4096;
+// How many characters of a script's text a message quotes at most, and of
+// a path or an applet's name or text (a file name has at most 255 bytes).
+constexpr size_t kExcerpt = 40;
+constexpr size_t kLongExcerpt = 1024;
 
 enum class Op { Open, Click, Key, Scroll, Drag, Ok, Close, Pin, Wait, Show, Quit };
 enum class Key { Enter, Escape, Tab };
@@ -36,6 +45,23 @@ struct Error {
 // Parses one line.  False for a line with nothing but blanks or a comment;
 // throws Error for a line that is not a command.
 bool parse(const std::string &line, Command *out);
+
+// What read_line found.
+enum class Read { Line, TooLong, End, Failed };
+
+// Reads the next line of in into *line, without its '\n', holding at most
+// kMaxLine bytes whatever the input: a longer line gives TooLong with its
+// first kMaxLine bytes (the rest is left unread).  End at the end of the
+// input, Failed when it cannot be read.
+Read read_line(std::istream &in, std::string *line);
+
+// text as a message may quote it: at most most characters (then "..."),
+// each byte that is no printable character written as an escape (\0, \t,
+// \n, \r, \xNN for other control bytes and bytes that are no UTF-8,
+// \u{XXXX} for control and direction characters beyond ASCII, \\ for
+// the backslash), so that a message shows what the text holds and never
+// works the terminal.
+std::string excerpt(const std::string &text, size_t most = kExcerpt);
 
 // The scroll code a word names (lineleft ... endscroll), or -1.
 int scroll_code(const std::string &word);

@@ -2,6 +2,7 @@
 
 #include "applets.h"
 #include "board/board.h"
+#include "board/file_util.h"
 #include "boardview.h"
 #include "dialog.h"
 #include "host_resources.h"
@@ -122,18 +123,9 @@ void put(int y, int x, const std::string &s, int width, attr_t attr = 0)
     attroff(attr);
 }
 
-// Cells a UTF-8 text takes (one per character).
-int text_cells(const std::string &s)
-{
-    int n = 0;
-    for (char ch : s)
-        n += (static_cast<unsigned char>(ch) & 0xC0) != 0x80;
-    return n;
-}
-
 std::string centred(const std::string &s, int width)
 {
-    int pad = std::max(0, width - text_cells(s));
+    int pad = std::max(0, width - text_width(s));
     return std::string(pad / 2, ' ') + s + std::string(pad - pad / 2, ' ');
 }
 
@@ -341,10 +333,11 @@ void Screen::draw_applets(int top, int left, int width, int height)
         } else {
             put(y, tx, a.file, tw, A_BOLD | mark);
             put(y + 1, tx, "not loaded:", tw, COLOR_PAIR(kWarn));
-            // The loader's reason, over as many lines as there is room.
-            for (int k = 0, line = y + 2; line < y + rows - 1; ++line, k += tw)
-                if (k < static_cast<int>(a.error.size()))
-                    put(line, tx, a.error.substr(k), tw, A_DIM);
+            // The loader's reason, over as many lines as there is room
+            // (Enter shows it whole on the status line).
+            std::vector<std::string> why = wrap_words(a.error, tw);
+            for (size_t k = 0; k < why.size() && y + 2 + static_cast<int>(k) < y + rows - 1; ++k)
+                put(y + 2 + static_cast<int>(k), tx, why[k], tw, A_DIM);
         }
         if (sel && a.loaded())
             put(y + 3, tx, "Enter opens", tw, A_DIM);
@@ -450,7 +443,7 @@ void Screen::draw_dialog(int top, int left, int width)
                                   : (on ? glyph("\u25c9", "(*)") : glyph("\u25cb", "( )"));
             std::string text = c.text.empty() ? box : box + " " + c.text;
             // A check box's text may run on past its rectangle to the dialog's edge.
-            int cells = text_cells(text);
+            int cells = text_width(text);
             int run = std::max(room, std::min(cells, left + 1 + w - x));
             put(y, x, text, run, attr | (on ? A_BOLD : 0));
             hits_.push_back(Hit{y, x, x + std::min(run, cells), Target::Control, idx});
@@ -463,7 +456,7 @@ void Screen::draw_dialog(int top, int left, int width)
             break;
         }
         case HOST_CONTROL_STATIC:
-            put(y, x, c.text, std::max(room, std::min(text_cells(c.text), left + 1 + w - x)), attr);
+            put(y, x, c.text, std::max(room, std::min(text_width(c.text), left + 1 + w - x)), attr);
             break;
         case HOST_CONTROL_SCROLLBAR: {
             int track = std::max(1, room - 2);
@@ -558,7 +551,7 @@ void Screen::open_selected()
         return;
     const cpl::Applet &a = applets[selected_];
     if (!a.loaded()) {
-        status(a.file + " did not load");
+        status(a.error);  // names the file, as the list's "not loaded:" does not
         return;
     }
     status("opening " + a.name + " ...");
@@ -823,7 +816,12 @@ struct ErrorsToLog {
     explicit ErrorsToLog(const std::string &log)
     {
         saved = dup(2);
-        int fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        int fd = -1;
+        try {
+            fd = board::file_util::open_append(log);  // never through a link
+        } catch (const board::Error &e) {
+            std::fprintf(stderr, "controlpanel: %s; stray messages stay here\n", e.message.c_str());
+        }
         if (fd >= 0) {
             dup2(fd, 2);
             close(fd);
@@ -939,7 +937,6 @@ int run_interactive(const std::string &folder)
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
         sigaction(sig, &sa, nullptr);
 
-    int status = 0;
     {
         ErrorsToLog errors(log);
         g_errors = &errors;
@@ -957,6 +954,18 @@ int run_interactive(const std::string &folder)
         cpl::ControlPanel cp(folder);
         Screen screen(cp, log);
         screen.run();
+        if (g_signalled) {
+            // Ended from outside (Ctrl-C, a hang-up, kill), as a Control
+            // Panel killed on the device: nothing more reaches the applets.
+            // An open dialog is not closed for the user (its close box would
+            // choose for them), no CPL_STOP or CPL_EXIT goes out; what an
+            // applet had started (Hemlark's PWM) stays as it was.
+            (void)g_curses.try_lock_for(std::chrono::seconds(1));
+            Terminal::restore();
+            errors.restore();
+            std::fflush(nullptr);
+            std::_Exit(128 + g_signalled);  // as the shell reports a process the signal ended
+        }
         if (!screen.close_open_dialog()) {
             Terminal::restore();
             errors.restore();
@@ -965,7 +974,5 @@ int run_interactive(const std::string &folder)
             std::_Exit(1);
         }
     }
-    if (g_signalled)
-        status = 128 + g_signalled;  // as the shell reports a process the signal ended
-    return status;
+    return g_signalled ? 128 + g_signalled : 0;  // a signal while q closed the dialog
 }

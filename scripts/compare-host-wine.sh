@@ -18,7 +18,7 @@
 # COMPARE_SCRIPTS=GLOB runs only the scripts so named (e.g. "hemlark/0*",
 # "velmorra"); with COMPARE_ONLY=1 test-wine.sh runs nothing else.
 
-host_bin=${HOST_BUILD:-$root/build}/bin
+host_bin=$(cd "${HOST_BUILD:-$root/build}" 2>/dev/null && pwd)/bin
 compare_dir=$root/tests/compare
 compare_work=$work/compare
 mkdir -p "$compare_work"

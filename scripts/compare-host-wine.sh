@@ -157,11 +157,21 @@ compare_velmorra() {
     compare_one velmorra "$host" "$wine_out"
 }
 
+# Wine quotes each debug string; read back, it must be the text as the
+# program wrote it, else every comparison of debug lines would be off.
+compare_quoting() {
+    local got
+    got=$(printf '%s\n' 'C:\\board \"q\" \x41\tb\r\n' 'two\r\n' | raw_debug | visible_debug)
+    expect "compare: Wine's quoted debug strings read back as written" \
+        [ "$got" = "C:\\board \"q\" A$(printf '\t')b\\r"$'\n''two\r' ]
+}
+
 compare_all() {
     local before=$passed+$failed start=$SECONDS
     for f in "$host_bin/controlpanel" "$host_bin/board" "$host_bin/Velmorra"; do
         [ -x "$f" ] || { fail "compare: the host build has $f (make build)"; return; }
     done
+    compare_quoting
     compare_applets
     [[ velmorra == ${COMPARE_SCRIPTS:-*} ]] && compare_velmorra
     echo "compare: $((passed + failed - (before))) scripts in $((SECONDS - start)) s"

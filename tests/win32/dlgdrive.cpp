@@ -33,6 +33,8 @@
 #include "tools/controlpanel/show_line.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -328,10 +330,28 @@ void drag(HWND dialog, HWND bar, int pos)
 int number(const std::string &word, const char *what)
 {
     char *end = nullptr;
-    long v = std::strtol(word.c_str(), &end, 10);
-    if (word.empty() || *end)
+    errno = 0;
+    long long v = std::strtoll(word.c_str(), &end, 10);
+    if (word.empty() || *end || errno || v < INT_MIN || v > INT_MAX)
         stop(2, std::string(what) + " must be a whole number, not '" + word + "'");
     return (int)v;
+}
+
+// The longest line a script may have.
+constexpr size_t kMaxLine = 4096;
+
+// One line of in, without its end; false at the end of the file.  A line
+// longer than kMaxLine is refused without being held whole.
+bool read_line(std::istream &in, std::string *line)
+{
+    line->clear();
+    int ch;
+    while ((ch = in.get()) != EOF && ch != '\n') {
+        if (line->size() == kMaxLine)
+            stop(2, "the line is longer than " + std::to_string(kMaxLine) + " characters");
+        *line += (char)ch;
+    }
+    return ch != EOF || !line->empty();
 }
 
 int scroll_code(const std::string &word)
@@ -467,8 +487,7 @@ int run_script(const wchar_t *caption, const wchar_t *file)
     std::string line;
     int number = 0;
     try {
-        while (std::getline(in, line)) {
-            ++number;
+        for (++number; read_line(in, &line); ++number) {
             std::istringstream words(line.substr(0, line.find('#')));
             std::vector<std::string> w;
             for (std::string word; words >> word;)

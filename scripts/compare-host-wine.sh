@@ -46,18 +46,18 @@ visible_debug() {
 
 # host_side APPLET SCRIPT OUT: the host's transcript of SCRIPT into OUT.
 host_side() {
-    local board=$compare_work/board status
+    local board=$compare_work/board-$1 applets=$compare_work/applets-$1 status
     rm -rf "$board"
     BOARD_DIR=$board "$host_bin/board" reset >/dev/null && BOARD_DIR=$board "$host_bin/board" unplug >/dev/null ||
         { echo "board could not be made" >"$3"; return; }
     # Wine's control.exe, given one applet, loads that one alone: so does
     # this Control Panel (the board's loads them all, and every CPL_INIT
     # would show in the debug output).
-    rm -rf "$compare_work/applets"
-    mkdir -p "$compare_work/applets"
-    ln -s "$host_bin/$1.cpl" "$compare_work/applets/$1.cpl"
+    rm -rf "$applets"
+    mkdir -p "$applets"
+    ln -s "$host_bin/$1.cpl" "$applets/$1.cpl"
     BOARD_DIR=$board BOARD_DEBUG_LOG=$board/debug.log \
-        timeout -k 5 60 "$host_bin/controlpanel" --applets "$compare_work/applets" --script "$2" \
+        timeout -k 5 60 "$host_bin/controlpanel" --applets "$applets" --script "$2" \
         >"$3.show" 2>"$3.err"
     status=$?
     { cat "$3.show"; echo "exit $status"; echo "--- debug"; [ -f "$board/debug.log" ] && visible_debug <"$board/debug.log"; } >"$3"
@@ -105,23 +105,20 @@ compare_one() {
     fi
 }
 
-compare_applets() {
-    local applet script name out host_pid
-    # Dovrel writes into HKLM\Debug, which it never creates.
-    wine reg add 'HKLM\Debug' /f >/dev/null 2>&1
-    for applet in Pinvane Dovrel Hemlark; do
-        for script in "$compare_dir/${applet,,}"/*.script; do
-            [ -f "$script" ] || { fail "compare: no scripts for $applet"; break; }
-            name=${applet,,}/$(basename "$script" .script)
-            [[ $name == ${COMPARE_SCRIPTS:-*} ]] || continue
-            out=$compare_work/${name//\//-}
-            # The two sides at once: the host's is quick and Wine's mostly waits.
-            host_side "$applet" "$script" "$out.host" &
-            host_pid=$!
-            wine_side "$applet" "$script" "$out.wine"
-            wait "$host_pid"
-            compare_one "$name" "$out.host" "$out.wine"
-        done
+# compare_applet APPLET: its scripts one after the other.
+compare_applet() {
+    local applet=$1 script name out host_pid
+    for script in "$compare_dir/${applet,,}"/*.script; do
+        [ -f "$script" ] || { fail "compare: no scripts for $applet"; break; }
+        name=${applet,,}/$(basename "$script" .script)
+        [[ $name == ${COMPARE_SCRIPTS:-*} ]] || continue
+        out=$compare_work/${name//\//-}
+        # The two sides at once: the host's is quick and Wine's mostly waits.
+        host_side "$applet" "$script" "$out.host" &
+        host_pid=$!
+        wine_side "$applet" "$script" "$out.wine"
+        wait "$host_pid"
+        compare_one "$name" "$out.host" "$out.wine"
     done
 }
 
@@ -132,7 +129,7 @@ compare_applets() {
 # the entry too: both sides agree by construction there, and the refused
 # entry (a board without the device) is left to the host's own tests.
 compare_velmorra() {
-    local board=$compare_work/board host=$compare_work/velmorra.host wine_out=$compare_work/velmorra.wine
+    local board=$compare_work/board-Velmorra host=$compare_work/velmorra.host wine_out=$compare_work/velmorra.wine
     local shortcut=$drive_c/windows/Startup/Velmorra.lnk run status
     rm -rf "$board"
     BOARD_DIR=$board "$host_bin/board" reset >/dev/null
@@ -166,13 +163,43 @@ compare_quoting() {
         [ "$got" = "C:\\board \"q\" A$(printf '\t')b\\r"$'\n''two\r' ]
 }
 
+# tally OUT: a part's output, its results counted here.
+tally() {
+    local line
+    while IFS= read -r line; do
+        case $line in
+        "ok   "*) pass "${line#ok   }" ;;
+        "FAIL "*) fail "${line#FAIL }" ;;
+        *) printf '%s\n' "$line" ;;
+        esac
+    done <"$1"
+}
+
 compare_all() {
     local before=$passed+$failed start=$SECONDS
     for f in "$host_bin/controlpanel" "$host_bin/board" "$host_bin/Velmorra"; do
         [ -x "$f" ] || { fail "compare: the host build has $f (make build)"; return; }
     done
     compare_quoting
-    compare_applets
-    [[ velmorra == ${COMPARE_SCRIPTS:-*} ]] && compare_velmorra
+    # Dovrel writes into HKLM\Debug, which it never creates.
+    wine reg add 'HKLM\Debug' /f >/dev/null 2>&1
+    # The applets and Velmorra side by side (each dialog is found by its
+    # caption, each key and drag goes to its own thread): most of the time
+    # goes in waiting for Wine to start a program.  Their results are then
+    # told in order.
+    local part jobs=()
+    for part in Pinvane Dovrel Hemlark Velmorra; do
+        if [ "$part" = Velmorra ]; then
+            [[ velmorra == ${COMPARE_SCRIPTS:-*} ]] || continue
+            compare_velmorra >"$compare_work/$part.out" 2>&1 &
+        else
+            compare_applet "$part" >"$compare_work/$part.out" 2>&1 &
+        fi
+        jobs+=("$compare_work/$part.out:$!")
+    done
+    for part in "${jobs[@]}"; do
+        wait "${part##*:}"
+        tally "${part%:*}"
+    done
     echo "compare: $((passed + failed - (before))) scripts in $((SECONDS - start)) s"
 }

@@ -175,34 +175,47 @@ bool ask(HWND window, UINT message, WPARAM wParam, LPARAM lParam, DWORD_PTR *res
     return SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, ms, result) != 0;
 }
 
-// Waits until the dialog's thread has handled every input given so far,
-// and what those inputs posted in turn: a pushed look is posted to one of
-// its buttons behind them, and messages of a thread are taken in the order
-// they were posted.  The look is undone once seen.  An ended dialog has
-// handled all it will.
-void settle(HWND dialog)
+// One round of settle(): false when the dialog has ended.
+bool marker_round(HWND dialog)
 {
     if (!shown(dialog))
-        return;
+        return false;
     HWND marker = NULL;
     for (HWND c : controls(dialog))
         if (!marker && is_class(c, L"Button"))
             marker = c;
-    if (!marker)
+    if (!marker) {
+        if (!shown(dialog))
+            return false;  // it ended while its controls were looked at
         stop(1, "the dialog has no button to wait on");
+    }
+    // Posting fails once the button is gone: then the dialog has ended.
     PostMessageW(marker, BM_SETSTATE, TRUE, 0);
     DWORD start = GetTickCount();
     while (GetTickCount() - start < kInputTimeoutMs) {
         DWORD_PTR state = 0;
         if (!shown(dialog))
-            return;
+            return false;
         if (ask(marker, BM_GETSTATE, 0, 0, &state, 200) && (state & BST_PUSHED)) {
             ask(marker, BM_SETSTATE, FALSE, 0, &state, 200);
-            return;
+            return true;
         }
         Sleep(5);
     }
     stop(1, "the dialog did not take the input within 10 seconds");
+}
+
+// Waits until the dialog's thread has handled every input given so far,
+// and what those inputs posted in turn: a pushed look is posted to one of
+// its buttons behind them, and messages of a thread are taken in the order
+// they were posted.  What the input posts while it is handled (the close
+// box's IDCANCEL, say) lands behind that look, so there is a second round,
+// and a third for what that posts.  The look is undone once seen.  An
+// ended dialog has handled all it will.
+void settle(HWND dialog)
+{
+    for (int round = 0; round < 3 && marker_round(dialog); ++round) {
+    }
 }
 
 // What the host's Control Panel calls the control.

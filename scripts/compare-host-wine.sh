@@ -124,13 +124,13 @@ compare_applet() {
 
 # Velmorra, run twice with the start-up shortcut in place: the first run
 # makes the phone-book entry and deletes the shortcut, the second finds no
-# shortcut (error 2).  Wine's phone book accepts every entry, so the host
+# shortcut (error 2); then the PC connection ("Cnct") it leaves.  Wine's phone book accepts every entry, so the host
 # board keeps its "Serial on USB" device, which makes the board's accept
 # the entry too: both sides agree by construction there, and the refused
 # entry (a board without the device) is left to the host's own tests.
 compare_velmorra() {
     local board=$compare_work/board-Velmorra host=$compare_work/velmorra.host wine_out=$compare_work/velmorra.wine
-    local shortcut=$drive_c/windows/Startup/Velmorra.lnk run status
+    local shortcut=$drive_c/windows/Startup/Velmorra.lnk comm='HKCU\ControlPanel\Comm' run status
     rm -rf "$board"
     BOARD_DIR=$board "$host_bin/board" reset >/dev/null
     : >"$host"
@@ -141,9 +141,14 @@ compare_velmorra() {
         status=$?
         { echo "run $run exit $status"; [ -f "$board/debug.log" ] && visible_debug <"$board/debug.log"; } >>"$host"
     done
+    # The PC connection it chose, the one effect it does not trace.
+    BOARD_DIR=$board "$host_bin/board" registry |
+        sed -n 's/^"Cnct"="\(.*\)"$/Cnct \1/p' >>"$host"
 
     mkdir -p "$(dirname "$shortcut")"
     cp "$root/ce/velmorra/Velmorra.lnk" "$shortcut"
+    # As on a fresh board: no PC connection chosen yet.
+    wine reg delete "$comm" /v Cnct /f >/dev/null 2>&1
     : >"$wine_out"
     for run in 1 2; do
         (cd "$drive_c/board" && WINEDEBUG=warn+seh exec timeout -k 5 60 "$WINE" 'C:\board\Velmorra.exe') \
@@ -151,6 +156,7 @@ compare_velmorra() {
         status=$?
         { echo "run $run exit $status"; debug_lines "$wine_out.log" | raw_debug | visible_debug; } >>"$wine_out"
     done
+    reg_value "$comm" Cnct | sed -n 's/^REG_SZ \(.*\)$/Cnct \1/p' >>"$wine_out"
     compare_one velmorra "$host" "$wine_out"
 }
 
@@ -201,5 +207,5 @@ compare_all() {
         wait "${part##*:}"
         tally "${part%:*}"
     done
-    echo "compare: $((passed + failed - (before))) scripts in $((SECONDS - start)) s"
+    echo "compare: $((passed + failed - (before))) cases in $((SECONDS - start)) s"
 }

@@ -12,7 +12,8 @@
 # Each side gives a transcript: the show lines, the script's exit status and
 # the debug lines (the text as written, "\r" made visible).  The two must be
 # identical; a difference fails the script and prints a unified diff.
-# Velmorra's debug lines and exit codes are compared the same way.
+# Velmorra's debug lines, exit codes and the PC connection it leaves are
+# compared the same way.
 #
 # The host build is HOST_BUILD (default: build beside the sources).
 # COMPARE_SCRIPTS=GLOB runs only the scripts so named (e.g. "hemlark/0*",

@@ -4,7 +4,9 @@
 #   - kestrin.dll and the structured-handler helpers (tests/kestrin_probe.exe);
 #   - each applet loaded by Wine's own control.exe, its dialog found and
 #     pressed from outside by tests/dlgdrive.exe, and photographed;
-#   - Velmorra.exe with its start-up shortcut in place and gone.
+#   - Velmorra.exe with its start-up shortcut in place and gone;
+#   - the applets' scripts of tests/compare and Velmorra, on the host and
+#     under Wine, with identical results (scripts/compare-host-wine.sh).
 # The product's debug lines are Wine's "OutputDebugStringA" trace lines
 # (WINEDEBUG=warn+seh).  Prints "N passed, M failed"; non-zero exit on any
 # failure.  A missing Wine or Xvfb is a failure, not a skip.
@@ -382,11 +384,19 @@ test_velmorra() {
 }
 
 wine reg add 'HKLM\Debug' /f >/dev/null 2>&1
-test_pinvane
-test_pinvane_without_kestrin
-test_dovrel
-test_hemlark
-test_velmorra
+# COMPARE_ONLY=1 skips to the comparison with the host below.
+if [ "${COMPARE_ONLY:-0}" != 1 ]; then
+    test_pinvane
+    test_pinvane_without_kestrin
+    test_dovrel
+    test_hemlark
+    test_velmorra
+fi
+
+# --- the same input on the host and under Wine -------------------------
+
+. "$root/scripts/compare-host-wine.sh"
+compare_all
 
 # --- what the host stand-in copies from the platform ---------------------
 

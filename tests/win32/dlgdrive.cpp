@@ -12,14 +12,36 @@
 //   dlgdrive scroll CAPTION ID CODE    WM_HSCROLL from the bar ID
 //   dlgdrive pos CAPTION ID            a scroll bar: pos min max page
 //   dlgdrive checked CAPTION ID        a button's check state
+//   dlgdrive script CAPTION FILE       run a Control Panel script (below)
+//
+// A script is the host Control Panel's script language (controlpanel
+// --script), one command a line, '#' starting a comment: open NAME (waits
+// for the dialog CAPTION; whoever started the applet named it), click ID,
+// key enter|escape|tab, scroll ID CODE, drag ID POS, ok, close, wait MS,
+// show, quit.  show prints the dialog as the host's Control Panel does,
+// one control a line (`<id> <kind> "<text>" <state>`), or "closed".  Keys
+// are posted to the focused control, so the dialog manager of the applet's
+// own loop handles them; a drag is the mouse's: pressed on the thumb,
+// moved, let go.  Each input is waited for before the next line runs.  A
+// dialog still open at the end is closed through its close box.  A bad
+// line stops the script with its line number, exit status 2.
 //
 // Exit code 0 on success, 1 when the dialog or control is missing or the
 // wait timed out, 2 on bad usage.  Text is printed as UTF-8.
 #include <windows.h>
 
+#include "tools/controlpanel/show_line.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -108,10 +130,404 @@ bool wait_for(const wchar_t *caption, bool shown, int ms)
     }
 }
 
+// --- scripts ---------------------------------------------------------------
+
+// A line that cannot be carried out: its exit status and why.
+struct Stop {
+    int status;
+    std::string message;
+};
+
+[[noreturn]] void stop(int status, const std::string &message) { throw Stop{status, message}; }
+
+// How long one input, or the dialog's ending, may take.
+constexpr DWORD kInputTimeoutMs = 10000;
+
+bool shown(HWND dialog) { return IsWindow(dialog) && IsWindowVisible(dialog); }
+
+bool is_class(HWND window, const wchar_t *name)
+{
+    wchar_t cls[64] = L"";
+    GetClassNameW(window, cls, 64);
+    return _wcsicmp(cls, name) == 0;
+}
+
+// The dialog's own controls, in the template's order.
+std::vector<HWND> controls(HWND dialog)
+{
+    std::vector<HWND> out;
+    for (HWND c = GetWindow(dialog, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+        out.push_back(c);
+    return out;
+}
+
+HWND control(HWND dialog, int id)
+{
+    for (HWND c : controls(dialog))
+        if (GetDlgCtrlID(c) == id)
+            return c;
+    stop(2, "the dialog has no control " + std::to_string(id));
+}
+
+// Like send(), but a message the dialog can no longer answer only fails.
+bool ask(HWND window, UINT message, WPARAM wParam, LPARAM lParam, DWORD_PTR *result, UINT ms = 5000)
+{
+    return SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, ms, result) != 0;
+}
+
+// One round of settle(): false when the dialog has ended.
+bool marker_round(HWND dialog)
+{
+    if (!shown(dialog))
+        return false;
+    HWND marker = NULL;
+    for (HWND c : controls(dialog))
+        if (!marker && is_class(c, L"Button"))
+            marker = c;
+    if (!marker) {
+        if (!shown(dialog))
+            return false;  // it ended while its controls were looked at
+        stop(1, "the dialog has no button to wait on");
+    }
+    // Posting fails once the button is gone: then the dialog has ended.
+    PostMessageW(marker, BM_SETSTATE, TRUE, 0);
+    DWORD start = GetTickCount();
+    while (GetTickCount() - start < kInputTimeoutMs) {
+        DWORD_PTR state = 0;
+        if (!shown(dialog))
+            return false;
+        if (ask(marker, BM_GETSTATE, 0, 0, &state, 200) && (state & BST_PUSHED)) {
+            ask(marker, BM_SETSTATE, FALSE, 0, &state, 200);
+            return true;
+        }
+        Sleep(5);
+    }
+    stop(1, "the dialog did not take the input within 10 seconds");
+}
+
+// Waits until the dialog's thread has handled every input given so far,
+// and what those inputs posted in turn: a pushed look is posted to one of
+// its buttons behind them, and messages of a thread are taken in the order
+// they were posted.  What the input posts while it is handled (the close
+// box's IDCANCEL, say) lands behind that look, so there is a second round,
+// and a third for what that posts.  The look is undone once seen.  An
+// ended dialog has handled all it will.
+void settle(HWND dialog)
+{
+    for (int round = 0; round < 3 && marker_round(dialog); ++round) {
+    }
+}
+
+// What the host's Control Panel calls the control.
+const char *script_kind(HWND c)
+{
+    if (is_class(c, L"Static"))
+        return "static";
+    if (is_class(c, L"ScrollBar"))
+        return "scrollbar";
+    if (is_class(c, L"Button")) {
+        switch (GetWindowLongW(c, GWL_STYLE) & BS_TYPEMASK) {
+        case BS_CHECKBOX:
+        case BS_AUTOCHECKBOX:
+        case BS_3STATE:
+        case BS_AUTO3STATE:
+            return "checkbox";
+        case BS_RADIOBUTTON:
+        case BS_AUTORADIOBUTTON:
+            return "radio";
+        }
+    }
+    return "button";
+}
+
+void show(HWND dialog)
+{
+    if (!shown(dialog)) {
+        std::printf("closed\n");
+        std::fflush(stdout);
+        return;
+    }
+    for (HWND c : controls(dialog)) {
+        wchar_t text[256] = L"";
+        GetWindowTextW(c, text, 256);
+        std::string kind = script_kind(c), state;
+        if (kind == "checkbox" || kind == "radio") {
+            DWORD_PTR check = 0;
+            ask(c, BM_GETCHECK, 0, 0, &check);
+            state = cpl::show_checked(check == BST_CHECKED);
+        } else if (kind == "scrollbar") {
+            SCROLLINFO info = {};
+            info.cbSize = sizeof info;
+            info.fMask = SIF_ALL;
+            GetScrollInfo(c, SB_CTL, &info);
+            state = cpl::show_scroll(info.nPos, info.nMin, info.nMax, info.nPage);
+        }
+        std::printf("%s\n", cpl::show_line(GetDlgCtrlID(c), kind.c_str(), utf8(text), state).c_str());
+    }
+    std::fflush(stdout);
+}
+
+// A key as the keyboard gives it: to the control that has the focus in the
+// dialog's thread (the dialog itself when none has).
+void press(HWND dialog, UINT vk)
+{
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    HWND target = dialog;
+    if (GetGUIThreadInfo(GetWindowThreadProcessId(dialog, NULL), &info) && info.hwndFocus &&
+        (info.hwndFocus == dialog || IsChild(dialog, info.hwndFocus)))
+        target = info.hwndFocus;
+    UINT scan = MapVirtualKeyW(vk, MAPVK_VK_TO_VSC);
+    PostMessageW(target, WM_KEYDOWN, vk, 1 | (scan << 16));
+    PostMessageW(target, WM_KEYUP, vk, 1 | (scan << 16) | (3u << 30));
+}
+
+// The position a scroll bar shows while its thumb is dragged.
+int track_pos(HWND bar)
+{
+    SCROLLINFO si = {};
+    si.cbSize = sizeof si;
+    si.fMask = SIF_TRACKPOS;
+    GetScrollInfo(bar, SB_CTL, &si);
+    return si.nTrackPos;
+}
+
+// The mouse drags the bar's thumb to pos and lets go there, as a user
+// would: pressed on the thumb, moved until the bar tracks pos (or as near
+// as a pixel gets), released.  The bar itself turns the pointer into a
+// position and clamps it.  Its geometry is not readable from another
+// process, so the thumb is placed as the desktop's bar lays it out.
+void drag(HWND dialog, HWND bar, int pos)
+{
+    SCROLLINFO si = {};
+    si.cbSize = sizeof si;
+    si.fMask = SIF_ALL;
+    RECT rc;
+    if (!GetScrollInfo(bar, SB_CTL, &si) || !GetClientRect(bar, &rc))
+        stop(1, "cannot read the scroll bar");
+    bool vertical = (GetWindowLongW(bar, GWL_STYLE) & SBS_VERT) != 0;
+    int length = vertical ? rc.bottom : rc.right;
+    int across = vertical ? rc.right : rc.bottom;
+    int arrow = GetSystemMetrics(SM_CXVSCROLL);
+    int pixels = length - 2 * arrow;
+    int thumb = si.nPage ? std::max(MulDiv(pixels, si.nPage, si.nMax - si.nMin + 1), 6) : arrow;
+    pixels -= thumb;
+    int last = si.nMax - std::max((int)si.nPage - 1, 0);
+    if (pixels <= 0 || last <= si.nMin)
+        stop(1, "the scroll bar has no room to drag its thumb");
+    int thumb_at = arrow + MulDiv(pixels, si.nPos - si.nMin, last - si.nMin);
+    int want = std::max(si.nMin, std::min(pos, last));
+    int grip = thumb / 2;
+    auto at = [&](int along) {
+        return vertical ? MAKELPARAM(across / 2, along) : MAKELPARAM(along, across / 2);
+    };
+    PostMessageW(bar, WM_LBUTTONDOWN, MK_LBUTTON, at(thumb_at + grip));
+    int mouse = arrow + MulDiv(pixels, want - si.nMin, last - si.nMin) + grip;
+    int tracked = 0, step = 0;
+    for (int moves = 0; moves < 64; ++moves) {
+        PostMessageW(bar, WM_MOUSEMOVE, MK_LBUTTON, at(mouse));
+        settle(dialog);
+        tracked = track_pos(bar);
+        int towards = tracked < want ? 1 : tracked > want ? -1 : 0;
+        if (towards == 0 || (step && towards != step))
+            break;  // there, or the pixel that would get there is not there
+        step = towards;
+        mouse += step;
+    }
+    if (std::getenv("DLGDRIVE_DEBUG"))
+        std::fprintf(stderr, "drag: thumb %d+%d arrow %d, to %d, tracked %d\n", thumb_at, thumb, arrow,
+                     want, tracked);
+    PostMessageW(bar, WM_LBUTTONUP, 0, at(mouse));
+}
+
+int number(const std::string &word, const char *what)
+{
+    char *end = nullptr;
+    errno = 0;
+    long long v = std::strtoll(word.c_str(), &end, 10);
+    if (word.empty() || *end || errno || v < INT_MIN || v > INT_MAX)
+        stop(2, std::string(what) + " must be a whole number, not '" + word + "'");
+    return (int)v;
+}
+
+// The longest line a script may have.
+constexpr size_t kMaxLine = 4096;
+
+// One line of in, without its end; false at the end of the file.  A line
+// longer than kMaxLine is refused without being held whole.
+bool read_line(std::istream &in, std::string *line)
+{
+    line->clear();
+    int ch;
+    while ((ch = in.get()) != EOF && ch != '\n') {
+        if (line->size() == kMaxLine)
+            stop(2, "the line is longer than " + std::to_string(kMaxLine) + " characters");
+        *line += (char)ch;
+    }
+    return ch != EOF || !line->empty();
+}
+
+int scroll_code(const std::string &word)
+{
+    static const char *const words[] = {"lineleft", "lineright", "pageleft", "pageright",
+                                        "", "", "left", "right", "endscroll"};
+    for (int code = 0; code < 9; ++code)
+        if (*words[code] && word == words[code])
+            return code;
+    stop(2, "unknown scroll '" + word + "'");
+}
+
+class Script {
+public:
+    explicit Script(const wchar_t *caption) : caption_(caption) {}
+    // Carries out one line; false after quit.
+    bool run(const std::vector<std::string> &w);
+    // Closes a dialog left open and waits for it to end.
+    void finish();
+
+private:
+    HWND need_open();
+    void arity(const std::vector<std::string> &w, size_t n, const char *usage);
+
+    const wchar_t *caption_;
+    HWND dialog_ = NULL;
+};
+
+HWND Script::need_open()
+{
+    if (!dialog_)
+        stop(2, "no dialog is open (open an applet first)");
+    if (!shown(dialog_))
+        stop(2, "the dialog has ended");
+    return dialog_;
+}
+
+void Script::arity(const std::vector<std::string> &w, size_t n, const char *usage)
+{
+    if (w.size() != n + 1)
+        stop(2, std::string("usage: ") + usage);
+}
+
+bool Script::run(const std::vector<std::string> &w)
+{
+    const std::string &verb = w[0];
+    if (verb == "open") {
+        if (dialog_)
+            stop(2, "one applet a script: it was opened already");
+        if (!wait_for(caption_, true, kInputTimeoutMs))
+            stop(1, "the dialog \"" + utf8(caption_) + "\" did not show within 10 seconds");
+        dialog_ = find_dialog(caption_);
+    } else if (verb == "click") {
+        arity(w, 1, "click ID");
+        HWND c = control(need_open(), number(w[1], "ID"));
+        if (!is_class(c, L"Button"))
+            stop(2, "control " + w[1] + " cannot be clicked");
+        DWORD_PTR ignored;
+        ask(c, BM_CLICK, 0, 0, &ignored);
+        settle(dialog_);
+    } else if (verb == "key") {
+        arity(w, 1, "key enter|escape|tab");
+        UINT vk = w[1] == "enter" ? VK_RETURN : w[1] == "escape" ? VK_ESCAPE : w[1] == "tab" ? VK_TAB : 0;
+        if (!vk)
+            stop(2, "the key must be enter, escape or tab, not '" + w[1] + "'");
+        press(need_open(), vk);
+        settle(dialog_);
+    } else if (verb == "scroll" || verb == "drag") {
+        arity(w, 2, "scroll ID CODE | drag ID POS");
+        HWND bar = control(need_open(), number(w[1], "ID"));
+        if (!is_class(bar, L"ScrollBar"))
+            stop(2, "control " + w[1] + " is not a scroll bar");
+        UINT message = (GetWindowLongW(bar, GWL_STYLE) & SBS_VERT) ? WM_VSCROLL : WM_HSCROLL;
+        DWORD_PTR ignored;
+        if (verb == "scroll")
+            ask(dialog_, message, MAKEWPARAM(scroll_code(w[2]), 0), (LPARAM)bar, &ignored);
+        else
+            drag(dialog_, bar, number(w[2], "POS"));
+        settle(dialog_);
+    } else if (verb == "ok") {
+        arity(w, 0, "ok");
+        // The board's caption OK button (an extended style of the template,
+        // which the desktop keeps but does not draw) sends IDOK without a
+        // control.
+        const LONG_PTR caption_ok = 0x80000000L;
+        if (!(GetWindowLongPtrW(need_open(), GWL_EXSTYLE) & caption_ok))
+            stop(2, "the dialog has no OK button in its caption");
+        DWORD_PTR ignored;
+        ask(dialog_, WM_COMMAND, IDOK, 0, &ignored);
+        settle(dialog_);
+    } else if (verb == "close") {
+        arity(w, 0, "close");
+        PostMessageW(need_open(), WM_SYSCOMMAND, SC_CLOSE, 0);
+        settle(dialog_);
+    } else if (verb == "wait") {
+        arity(w, 1, "wait MS");
+        Sleep(number(w[1], "MS"));
+    } else if (verb == "show") {
+        arity(w, 0, "show");
+        if (!dialog_)
+            stop(2, "no dialog to show (open an applet first)");
+        show(dialog_);
+    } else if (verb == "quit") {
+        return false;
+    } else if (verb == "pin") {
+        stop(2, "pin: no board to apply levels to here");
+    } else {
+        stop(2, "unknown command '" + verb + "'");
+    }
+    return true;
+}
+
+void Script::finish()
+{
+    if (dialog_ && shown(dialog_)) {
+        PostMessageW(dialog_, WM_SYSCOMMAND, SC_CLOSE, 0);
+        DWORD start = GetTickCount();
+        while (shown(dialog_) && GetTickCount() - start < kInputTimeoutMs)
+            Sleep(10);
+        if (shown(dialog_))
+            stop(1, "the open dialog does not close");
+    }
+}
+
+int run_script(const wchar_t *caption, const wchar_t *file)
+{
+    std::ifstream in(file);
+    if (!in) {
+        std::fprintf(stderr, "dlgdrive: cannot read the script %s\n", utf8(file).c_str());
+        return 1;
+    }
+    Script script(caption);
+    std::string line;
+    int number = 0;
+    try {
+        for (++number; read_line(in, &line); ++number) {
+            std::istringstream words(line.substr(0, line.find('#')));
+            std::vector<std::string> w;
+            for (std::string word; words >> word;)
+                w.push_back(word);
+            if (!w.empty() && !script.run(w))
+                break;
+        }
+        number = 0;
+        script.finish();
+    } catch (const Stop &e) {
+        if (number)
+            std::fprintf(stderr, "dlgdrive: %s:%d: %s\n", utf8(file).c_str(), number, e.message.c_str());
+        else
+            std::fprintf(stderr, "dlgdrive: %s\n", e.message.c_str());
+        try {
+            script.finish();
+        } catch (const Stop &) {
+        }
+        return e.status;
+    }
+    return 0;
+}
+
 int usage()
 {
     std::fprintf(stderr, "usage: dlgdrive wait|gone|list|rect|click|command|close|scroll|pos|checked "
-                         "CAPTION [ID] [CODE|MS]\n");
+                         "CAPTION [ID] [CODE|MS]\n       dlgdrive script CAPTION FILE\n");
     return 2;
 }
 
@@ -129,6 +545,8 @@ int wmain(int argc, wchar_t **argv)
         return wait_for(caption, true, ms) ? 0 : 1;
     if (verb == L"gone")
         return wait_for(caption, false, ms) ? 0 : 1;
+    if (verb == L"script")
+        return argc == 4 ? run_script(caption, argv[3]) : usage();
 
     HWND dialog = find_dialog(caption);
     if (!dialog) {

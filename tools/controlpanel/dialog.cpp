@@ -1,5 +1,7 @@
 #include "dialog.h"
 
+#include "show_line.h"
+
 #include <chrono>
 #include <thread>
 
@@ -50,25 +52,12 @@ const char *kind_name(HostControlKind kind)
 
 std::string describe(const HostControl &c)
 {
-    // Dialog templates keep ids in 16 bits: a static without one has 0xFFFF.
-    int id = c.id == 0xFFFF ? -1 : c.id;
-    std::string line = std::to_string(id) + " " + kind_name(c.kind) + " \"";
-    for (char ch : c.text) {
-        if (ch == '"' || ch == '\\')
-            line += '\\';
-        if (ch == '\n')
-            line += "\\n";
-        else
-            line += ch;
-    }
-    line += '"';
-    if (c.kind == HOST_CONTROL_CHECKBOX || c.kind == HOST_CONTROL_RADIO) {
-        line += " checked=" + std::to_string(c.check == BST_CHECKED ? 1 : 0);
-    } else if (c.kind == HOST_CONTROL_SCROLLBAR) {
-        line += " pos=" + std::to_string(c.scroll.nPos) + " min=" + std::to_string(c.scroll.nMin) +
-                " max=" + std::to_string(c.scroll.nMax) + " page=" + std::to_string(c.scroll.nPage);
-    }
-    return line;
+    std::string state;
+    if (c.kind == HOST_CONTROL_CHECKBOX || c.kind == HOST_CONTROL_RADIO)
+        state = show_checked(c.check == BST_CHECKED);
+    else if (c.kind == HOST_CONTROL_SCROLLBAR)
+        state = show_scroll(c.scroll.nPos, c.scroll.nMin, c.scroll.nMax, c.scroll.nPage);
+    return show_line(c.id, kind_name(c.kind), c.text, state);
 }
 
 }  // namespace cpl

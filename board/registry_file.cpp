@@ -855,9 +855,10 @@ struct Splicer {
         return out;
     }
 
-    // A new section goes after the last section of its parent's subtree
-    // (its parent's and the parent's other subkeys'), else of the nearest
-    // ancestor's that has one, else at the end of the file.
+    // A new section goes after the last section of its own subtree (a key
+    // the file names only through its subkeys), else of its parent's (the
+    // parent's and its other subkeys'), else of the nearest ancestor's that
+    // has one, else at the end of the file.
     void place_sections(const std::vector<size_t> &placed, const std::vector<char> &alive)
     {
         if (placed.empty())
@@ -865,10 +866,9 @@ struct Splicer {
         std::unordered_map<std::string, size_t> last;
         for (size_t j : placed) {
             const std::string &path = hive.keys_[j].path;
-            for (size_t cut = path.rfind('\\'); cut != std::string::npos && cut > 0;
+            for (size_t cut = path.size(); cut != std::string::npos && cut > 0;
                  cut = path.rfind('\\', cut - 1))
                 last.emplace(folded(path.substr(0, cut)), Layout::kNone);
-            last.emplace(folded(path.substr(0, path.find('\\'))), Layout::kNone);
         }
         for (const Layout::Section &sec : layout.sections) {
             if (!alive[sec.key])
@@ -883,20 +883,15 @@ struct Splicer {
         }
         for (size_t j : placed) {
             const Key &key = hive.keys_[j];
-            size_t at = text.size();
             std::string path = folded(key.path);
-            for (size_t cut = path.rfind('\\'); cut != std::string::npos; ) {
+            size_t at = text.size();
+            for (size_t cut = path.size(); cut != std::string::npos && cut > 0;
+                 cut = path.rfind('\\', cut - 1)) {
                 auto it = last.find(path.substr(0, cut));
                 if (it != last.end() && it->second != Layout::kNone) {
                     at = it->second;
                     break;
                 }
-                cut = cut == 0 ? std::string::npos : path.rfind('\\', cut - 1);
-            }
-            if (at == text.size()) {
-                auto it = last.find(path.substr(0, path.find('\\')));
-                if (it != last.end() && it->second != Layout::kNone)
-                    at = it->second;
             }
             insert(at, section_text(key));
         }

@@ -256,7 +256,7 @@ struct Parser {
             ++*lines;
             // Only hex data is split over lines ("hex:01,02,\"); the
             // first line tells, so a long value is joined in linear time.
-            bool more = stop > b && text[stop - 1] == '\\' && text[b] != '[' &&
+            bool more = stop > b && text[stop - 1] == '\\' && text[b] != '[' && text[b] != ';' &&
                         (!s.empty() ||
                          std::string_view(text).substr(b, stop - b).find(kHex) != std::string_view::npos);
             if (more)
@@ -699,7 +699,10 @@ struct Splicer {
     // last line has none.
     std::string lead(size_t at) const
     {
-        return at == text.size() && !text.empty() && text.back() != '\n' ? eol : std::string();
+        if (at != text.size() || text.empty() || text.back() == '\n')
+            return std::string();
+        // A last line cut after its CR only lacks the LF.
+        return text.back() == '\r' ? "\n" : eol;
     }
 
     void insert(size_t at, const std::string &s) { edits.push_back(Edit{at, at, lead(at) + s}); }
@@ -794,15 +797,19 @@ struct Splicer {
         if (!ours)
             alive.assign(n0, 0);
 
-        // Keys that are gone; a parent that only they implied gets a
-        // section of its own, so that it stays.
+        // Keys that are gone; a key above them that stays, and that only
+        // they implied, gets a section of its own.
         std::vector<char> needs_section(hive.keys_.size(), 0);
         std::unordered_set<std::string> orphans;
         for (const Layout::Section &sec : layout.sections) {
             if (alive[sec.key])
                 continue;
             remove_section(sec);
+            // The nearest key above it that stays.
             std::string parent = parent_of(section_path(sec));
+            while (parent.find('\\') != std::string::npos &&
+                   hive.index_.find(folded(parent)) == hive.index_.end())
+                parent = parent_of(parent);
             if (parent.find('\\') != std::string::npos)
                 orphans.insert(parent);
         }

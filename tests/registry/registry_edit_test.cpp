@@ -98,6 +98,16 @@ const char kHandEdited[] =
 
 }  // namespace
 
+// A comment that ends in a backslash does not swallow the line after it
+// (a key line there was lost before).
+TEST(RegistryFileComments, ACommentNeverGoesOnToTheNextLine)
+{
+    Hive h = board::reg::parse("REGEDIT4\n; \"old\"=hex:01,\\\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=dword:1\n", "test.reg");
+    const Key *k = h.find("HKEY_LOCAL_MACHINE\\A");
+    ASSERT_NE(k, nullptr);
+    EXPECT_NE(Hive::find_value(*k, "v"), nullptr);
+}
+
 TEST(RegistryEdit, ChangingAValueRewritesOnlyItsLines)
 {
     std::string text = kHandEdited;
@@ -190,6 +200,10 @@ TEST(RegistryEdit, AKeyOnlyItsSubkeysImplyGetsASectionWhenItNeedsOne)
     Hive back = board::reg::parse(out, "test.reg");
     EXPECT_NE(back.find("HKEY_LOCAL_MACHINE\\A"), nullptr) << out;
     EXPECT_EQ(back.find("HKEY_LOCAL_MACHINE\\A\\B"), nullptr) << out;
+    // Also from further down: the nearest key that stays is kept.
+    text = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\\B\\C]\n";
+    out = edited(text, [](Hive &h) { h.remove("HKEY_LOCAL_MACHINE\\A\\B"); });
+    EXPECT_EQ(out, "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n");
 }
 
 // CR LF files get CR LF lines, a byte-order mark stays, and a last line
@@ -220,6 +234,9 @@ TEST(RegistryEdit, LineEndsByteOrderMarkAndAnUnendedLastLineAreKept)
     EXPECT_EQ(out, unended + "\n\"b\"=dword:00000002\n");
     out = edited(unended, [](Hive &h) { Hive::set_value(*h.find("HKEY_LOCAL_MACHINE\\Debug"), dword_value("a", 2)); });
     EXPECT_EQ(out, "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Debug]\n\"a\"=dword:00000002");
+    // Cut between CR and LF: the LF is all it lacks.
+    out = edited("REGEDIT4\r\n[HKEY_CURRENT_USER\\C]\r", [](Hive &h) { h.create("HKEY_CURRENT_USER\\C\\D"); });
+    EXPECT_EQ(out, "REGEDIT4\r\n[HKEY_CURRENT_USER\\C]\r\n\r\n[HKEY_CURRENT_USER\\C\\D]\r\n");
 }
 
 TEST(RegistryLimits, DepthAndNameLengthsAreThoseOfTheBoardsRegistry)

@@ -65,6 +65,7 @@ struct Layout {
     std::vector<Section> sections;
     std::vector<size_t> section_of;  // by key position; kNone for a key only a subkey implies
     std::vector<Span> values;        // in the order read, so in each key's order
+    uint64_t source = 0;             // the reading, as the hive read with it knows it
 
     void open_section(size_t key, size_t begin, size_t end)
     {
@@ -661,6 +662,8 @@ struct Splicer {
             h.origin_[i] = i;
         h.touched_.assign(n, 0);
         h.source_ = ++readings;
+        if (layout)
+            layout->source = h.source_;
         return h;
     }
 
@@ -786,7 +789,10 @@ struct Splicer {
     std::string run()
     {
         const size_t none = Layout::kNone;
-        bool ours = hive.source_ != 0 && hive.origin_.size() == hive.keys_.size();
+        // A hive that is not the one read with this layout (change() put
+        // another in its place) is written as all new.
+        bool ours = hive.source_ != 0 && hive.source_ == layout.source &&
+                    hive.origin_.size() == hive.keys_.size();
         size_t n0 = layout.section_of.size();
         std::vector<char> alive(n0, 0);
         for (size_t j = 0; ours && j < hive.keys_.size(); ++j)

@@ -188,6 +188,19 @@ TEST(RegistryEdit, NewValuesAndKeysGoWhereTheyBelongAndRemovalsTakeOnlyTheirLine
                        text.substr(text.find("\n[HKEY_CURRENT_USER\\ControlPanel]")));
 }
 
+// A change that puts another registry in place of the one read writes
+// that registry, the file's comments kept.
+TEST(RegistryEdit, AHivePutInPlaceOfTheOneReadIsWrittenWhole)
+{
+    std::string text = "REGEDIT4\n; note\n[HKEY_LOCAL_MACHINE\\A]\n\"a\"=dword:1\n";
+    for (const char *other : {"REGEDIT4\n[HKEY_LOCAL_MACHINE\\B]\n\"b\"=dword:2\n", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n"}) {
+        std::string out = edited(text, [&](Hive &h) { h = board::reg::parse(other, "other.reg"); });
+        EXPECT_NE(out.find("; note\n"), std::string::npos) << out;
+    }
+    std::string out = edited(text, [](Hive &h) { h = board::reg::default_hive(); });
+    EXPECT_EQ(board::reg::parse(out, "t").keys().size(), 2u) << out;
+}
+
 // A key the file names only through its subkeys has no section: a value
 // for it starts one, after its subkeys; and it outlives its last subkey.
 TEST(RegistryEdit, AKeyOnlyItsSubkeysImplyGetsASectionWhenItNeedsOne)

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <string_view>
 #include <unordered_set>
 
@@ -275,8 +276,10 @@ struct Parser {
     {
         Hive hive;
         Key *key = nullptr;
-        // Key paths met so far and the current key's value names, in capitals.
-        std::unordered_set<std::string> sections, names;
+        // Which keys (by position) have had a section; the value names of
+        // a key with many values, in capitals (a few are compared in place).
+        std::vector<char> sectioned;
+        std::unordered_set<std::string> names;
         bool header = false;
         // A byte-order mark before the first line is no part of it.
         size_t pos = text.compare(0, 3, kBom) == 0 ? 3 : 0;
@@ -305,12 +308,15 @@ struct Parser {
                 // A key no registry call could open is a mistake, not a key.
                 if (const char *fault = key_path_fault(path))
                     fail(fault);
-                if (!sections.insert(folded(path)).second)
-                    fail("key [" + excerpt(path) + "] appears twice");
-                names.clear();
                 key = hive.create(path);
+                size_t at = static_cast<size_t>(key - hive.keys().data());
+                sectioned.resize(hive.keys().size(), 0);
+                if (sectioned[at])
+                    fail("key [" + excerpt(path) + "] appears twice");
+                sectioned[at] = 1;
+                names.clear();
                 if (layout)
-                    layout->open_section(static_cast<size_t>(key - hive.keys().data()), begin, pos);
+                    layout->open_section(at, begin, pos);
                 continue;
             }
             if (s[0] != '"' && s[0] != '@')
@@ -318,7 +324,17 @@ struct Parser {
             if (!key)
                 fail("a value before the first [key] line");
             Value v = value_line(s);
-            if (!names.insert(folded(v.name)).second)
+            bool twice = false;
+            if (key->values.size() < 16) {
+                for (const Value &w : key->values)
+                    twice = twice || same_name(w.name, v.name);
+            } else {
+                if (names.empty())
+                    for (const Value &w : key->values)
+                        names.insert(folded(w.name));
+                twice = !names.insert(folded(v.name)).second;
+            }
+            if (twice)
                 fail("value \"" + excerpt(v.name) + "\" appears twice in [" + excerpt(key->path) + "]");
             key->values.push_back(v);
             if (layout)
@@ -445,6 +461,56 @@ std::string registry_text(const std::string &file)
     bool exists;
     std::string text = read_or_empty(file, &exists);
     return exists ? text : serialise(default_hive());
+}
+
+// What tells one registry file from another without reading it: a file
+// replaced (renamed over) is a new inode, one changed in place has a new
+// size or change time.
+struct FileId {
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    struct timespec mtime = {}, ctime = {};
+
+    bool operator==(const FileId &o) const
+    {
+        return exists == o.exists && dev == o.dev && ino == o.ino && size == o.size &&
+               mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec &&
+               ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
+    }
+};
+
+FileId file_id(const std::string &file)
+{
+    FileId id;
+    struct stat st;
+    if (stat(file.c_str(), &st) != 0) {
+        if (errno != ENOENT)
+            throw Error{"cannot read " + file + ": " + std::strerror(errno)};
+        return id;
+    }
+    id.exists = true;
+    id.dev = st.st_dev;
+    id.ino = st.st_ino;
+    id.size = st.st_size;
+    id.mtime = st.st_mtim;
+    id.ctime = st.st_ctim;
+    return id;
+}
+
+// The registry text with the identity of the file it came from; a file
+// replaced while it was read is read again.  False when it kept changing.
+bool identified_text(const std::string &file, std::string *text, FileId *id)
+{
+    for (int tries = 0; tries < 3; ++tries) {
+        FileId before = file_id(file);
+        *text = registry_text(file);
+        *id = file_id(file);
+        if (before == *id)
+            return true;
+    }
+    return false;
 }
 
 std::atomic<uint64_t> readings{0};
@@ -786,7 +852,8 @@ struct Splicer {
         return s;
     }
 
-    std::string run()
+    // The edits that write the hive's changes into the text, in order.
+    std::vector<Edit> plan()
     {
         const size_t none = Layout::kNone;
         // A hive that is not the one read with this layout (change() put
@@ -851,6 +918,11 @@ struct Splicer {
         std::stable_sort(edits.begin(), edits.end(), [](const Edit &a, const Edit &b) {
             return a.begin != b.begin ? a.begin < b.begin : a.end < b.end;
         });
+        return std::move(edits);
+    }
+
+    static std::string apply(const std::string &text, const std::vector<Edit> &edits)
+    {
         size_t grow = 0;
         for (const Edit &e : edits)
             grow += e.text.size();
@@ -922,7 +994,7 @@ bool edit(std::string *text, const std::string &file, const std::function<bool(H
     Hive hive = Splicer::parse(*text, file, &layout);
     if (!change(hive))
         return false;
-    *text = Splicer(*text, layout, hive).run();
+    *text = Splicer::apply(*text, Splicer(*text, layout, hive).plan());
     return true;
 }
 
@@ -976,18 +1048,21 @@ Hive read()
 
 bool update(const std::function<bool(Hive &)> &change)
 {
-    // Parsed before the lock: a writer that changes the file in between is
-    // seen below, and only then is the file parsed again.
+    // Parsed before the lock; under it, the file is only checked to be the
+    // one parsed, and parsed again when another writer changed it since.
     std::string file = file_path();
-    std::string text = registry_text(file);
+    std::string text;
+    FileId id;
     Layout layout;
     Hive hive;
     bool parsed = false;
-    try {
-        hive = Splicer::parse(text, file, &layout);
-        parsed = true;
-    } catch (const Damaged &) {
-        // Told below, once the lock is held and the file read again.
+    if (identified_text(file, &text, &id)) {
+        try {
+            hive = Splicer::parse(text, file, &layout);
+            parsed = true;
+        } catch (const Damaged &) {
+            // Told below, once the lock is held and the file read again.
+        }
     }
     file_util::Lock lock(lock_path(), true);
     struct Timer {
@@ -999,17 +1074,17 @@ bool update(const std::function<bool(Hive &)> &change)
                                    .count();
         }
     } timer;
-    {
-        std::string now = registry_text(file);
-        if (!parsed || now != text) {
-            text.swap(now);
-            layout = Layout();
-            hive = Splicer::parse(text, file, &layout);
-        }
+    if (!parsed || !(file_id(file) == id)) {
+        hive = Hive();
+        layout = Layout();
+        text = registry_text(file);
+        hive = Splicer::parse(text, file, &layout);
     }
     if (!change(hive))
         return false;
-    file_util::replace_file(file, Splicer(text, layout, hive).run());
+    // The hive is freed once the lock is given back: taking a large one
+    // apart costs more than writing the file.
+    file_util::replace_file(file, Splicer::apply(text, Splicer(text, layout, hive).plan()));
     return true;
 }
 

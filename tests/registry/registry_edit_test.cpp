@@ -201,6 +201,20 @@ TEST(RegistryEdit, AHivePutInPlaceOfTheOneReadIsWrittenWhole)
     EXPECT_EQ(board::reg::parse(out, "t").keys().size(), 2u) << out;
 }
 
+// A value named twice is found whether its key has few values or many.
+TEST(RegistryFileComments, AValueNamedTwiceIsFoundAmongManyValues)
+{
+    for (int count : {3, 40}) {
+        std::string text = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n";
+        for (int i = 0; i < count; ++i)
+            text += "\"Value" + std::to_string(i) + "\"=dword:1\n";
+        EXPECT_NO_THROW(board::reg::parse(text, "t"));
+        Damaged d = damage(text + "\"VALUE1\"=dword:2\n");
+        EXPECT_EQ(d.line, count + 3);
+        EXPECT_NE(d.message.find("appears twice"), std::string::npos) << d.message;
+    }
+}
+
 // A key the file names only through its subkeys has no section: a value
 // for it starts one, after its subkeys; and it outlives its last subkey.
 TEST(RegistryEdit, AKeyOnlyItsSubkeysImplyGetsASectionWhenItNeedsOne)

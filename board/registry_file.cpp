@@ -499,6 +499,8 @@ FileId file_id(const std::string &file)
     return id;
 }
 
+constexpr size_t kCompareBytesBelow = 4u << 20;
+
 // The registry text with the identity of the file it came from; a file
 // replaced while it was read is read again.  False when it kept changing.
 bool identified_text(const std::string &file, std::string *text, FileId *id)
@@ -1074,7 +1076,14 @@ bool update(const std::function<bool(Hive &)> &change)
                                    .count();
         }
     } timer;
-    if (!parsed || !(file_id(file) == id)) {
+    bool same = parsed && file_id(file) == id;
+    // Times are kept to a clock tick or so, and a freed inode number may be
+    // given to the next file: two quick writes of a small file in one tick
+    // could look like none, so a small file is compared byte for byte.  A
+    // large one takes far longer than a tick to write.
+    if (same && static_cast<size_t>(id.size) <= kCompareBytesBelow)
+        same = registry_text(file) == text;
+    if (!same) {
         hive = Hive();
         layout = Layout();
         text = registry_text(file);

@@ -103,7 +103,7 @@ struct Parser {
     }
 
     // "text" with \\ and \" escapes, from s[*at] (the opening quote).
-    std::string quoted(const std::string &s, size_t *at) const
+    std::string quoted(std::string_view s, size_t *at) const
     {
         std::string out;
         size_t i = *at + 1;
@@ -120,7 +120,7 @@ struct Parser {
         return out;
     }
 
-    std::vector<uint8_t> hex_bytes(const std::string &s) const
+    std::vector<uint8_t> hex_bytes(std::string_view s) const
     {
         std::vector<uint8_t> out;
         size_t i = 0;
@@ -190,7 +190,7 @@ struct Parser {
         }
         if (i == s.size() || s[i] != '=')
             fail("expected = after the value name");
-        std::string rest = s.substr(i + 1);
+        std::string_view rest = std::string_view(s).substr(i + 1);
         if (!rest.empty() && rest[0] == '"') {
             size_t at = 0;
             std::string text = quoted(rest, &at);
@@ -202,7 +202,7 @@ struct Parser {
             if (!ok)
                 fail("a string is not valid UTF-8");
         } else if (rest.compare(0, 6, "dword:") == 0) {
-            std::string digits = rest.substr(6);
+            std::string_view digits = rest.substr(6);
             if (digits.empty() || digits.size() > 8)
                 fail("dword: takes one to eight hex digits");
             uint32_t w = 0;
@@ -336,7 +336,7 @@ struct Parser {
             }
             if (twice)
                 fail("value \"" + excerpt(v.name) + "\" appears twice in [" + excerpt(key->path) + "]");
-            key->values.push_back(v);
+            key->values.push_back(std::move(v));
             if (layout)
                 layout->add_value(begin, pos);
         }
@@ -629,13 +629,18 @@ Key *Hive::create(const std::string &path, bool *created)
         *created = false;
     if (Key *k = find(path))
         return k;
-    // The missing parents first, from the top.  The roots always exist; a
-    // root gets a key of its own only for values.
-    for (size_t cut = path.find('\\'); cut != std::string::npos; cut = path.find('\\', cut + 1)) {
+    // The missing parents first, from the top: up from the nearest until
+    // one exists.  The roots always exist; a root gets a key of its own
+    // only for values.
+    std::vector<size_t> missing;
+    for (size_t cut = path.rfind('\\'); cut != std::string::npos && cut > 0; cut = path.rfind('\\', cut - 1)) {
         std::string parent = path.substr(0, cut);
-        if (parent.find('\\') != std::string::npos && !static_cast<const Hive *>(this)->find(parent))
-            add(parent);
+        if (parent.find('\\') == std::string::npos || static_cast<const Hive *>(this)->find(parent))
+            break;
+        missing.push_back(cut);
     }
+    for (size_t k = missing.size(); k-- > 0;)
+        add(path.substr(0, missing[k]));
     if (created)
         *created = true;
     add(path);

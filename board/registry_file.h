@@ -2,10 +2,11 @@
 // syntax a person can read and edit ("REGEDIT4", [HKEY_...\Key] sections,
 // "name"=dword:00000001, "name"="text", "name"=hex(n):..).  Every process on
 // the board shares it.  A change is made under a lock on a side file: the
-// registry is read again, the one change applied, the whole file written
-// aside, flushed and renamed over the old one, so a writer killed half-way
-// leaves the previous file whole and two writers never lose each other's
-// values.
+// registry as it is then is changed, only the lines of what changed are
+// rewritten (comments, order and spelling of the rest stay as they were),
+// and the whole file is written aside, flushed and renamed over the old one,
+// so a writer killed half-way leaves the previous file whole and two writers
+// never lose each other's values.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +24,14 @@ constexpr uint32_t kSz = 1;
 constexpr uint32_t kBinary = 3;
 constexpr uint32_t kDword = 4;
 
+// What the board's registry can hold, as the platform documents it: a key
+// name (one element of a path) of at most 255 characters, a value name of at
+// most 255 characters, and keys nested at most 16 levels below their root.
+// Characters are counted as the platform counts them, in UTF-16 units.
+constexpr size_t kMaxKeyName = 255;
+constexpr size_t kMaxValueName = 255;
+constexpr size_t kMaxDepth = 16;
+
 struct Value {
     std::string name;  // UTF-8; empty is the key's default value
     uint32_t type;
@@ -36,6 +45,8 @@ struct Key {
 
 // Names of keys and values compare without regard to case.
 bool same_name(const std::string &a, const std::string &b);
+
+struct Splicer;
 
 // Every key of the registry, each with its full path.  A key's parents are
 // keys of the hive as well.
@@ -58,18 +69,34 @@ public:
     static bool remove_value(Key &key, const std::string &name);
 
 private:
+    friend struct Splicer;
+    static constexpr size_t kNew = static_cast<size_t>(-1);
+    void add(const std::string &path);
+
     std::vector<Key> keys_;
     // Position in keys_ of each key by its path in capitals, so that a
     // registry of many keys is read in linear time.
     std::unordered_map<std::string, size_t> index_;
+    // For each key, in step with keys_: its position when the hive was read
+    // from a file (kNew for a key made since), and whether it was handed out
+    // for changing (find or create).  A write rewrites only those keys' lines.
+    std::vector<size_t> origin_;
+    std::vector<char> touched_;
+    // Which reading the origins refer to (0: none).
+    uint64_t source_ = 0;
 };
 
 // The roots a registry path may start with.
 bool is_root(const std::string &name);
 
 // Whether path names a key: a root, then names that are neither empty nor
-// hold a control character ("HKEY_CURRENT_USER\ControlPanel").
+// hold a control character ("HKEY_CURRENT_USER\ControlPanel"), in UTF-8,
+// within the limits above.
 bool valid_key_path(const std::string &path);
+// What is wrong with path as a key path, or null when it is one.
+const char *key_path_fault(const std::string &path);
+// What is wrong with name as a value name, or null when it is one.
+const char *value_name_fault(const std::string &name);
 
 // A registry file that cannot be read as one.
 struct Damaged {
@@ -79,7 +106,9 @@ struct Damaged {
     std::string what() const;  // "FILE line N: MESSAGE"
 };
 
-// Parses the text of a registry file; file names it in errors.  Throws Damaged.
+// Parses the text of a registry file; file names it in errors.  A UTF-8
+// byte-order mark before the first line is allowed; lines may end in LF or
+// CR LF.  Throws Damaged.
 Hive parse(const std::string &text, const std::string &file);
 std::string serialise(const Hive &hive);
 
@@ -96,8 +125,18 @@ Hive read();
 // Applies one change: change() is run on the current registry under the
 // lock and returns whether it changed anything; only then is the file
 // written.  Returns what change() returned.  Throws as read() does; a
-// damaged file is left as it is.
+// damaged file is left as it is.  The file is parsed before the lock is
+// taken; under the lock it is only checked to be the one parsed.
 bool update(const std::function<bool(Hive &)> &change);
+
+// The text of a registry file after change() was run on parse(text): the
+// lines of the values and keys that changed are rewritten, added or taken
+// out, everything else is kept byte for byte.  Returns false (text as it
+// is) when change() returns false.  Throws Damaged as parse() does.
+bool edit(std::string *text, const std::string &file, const std::function<bool(Hive &)> &change);
+
+// How long the last update() of this process held the lock, in seconds.
+double last_update_lock_seconds();
 
 // Writes the default registry, whatever the file held.
 void reset();

@@ -1,5 +1,7 @@
 #include "utf8.h"
 
+#include <cstdio>
+
 namespace board {
 
 bool next_utf8(const std::string &s, size_t *at, uint32_t *c)
@@ -21,6 +23,36 @@ bool next_utf8(const std::string &s, size_t *at, uint32_t *c)
         return false;
     *c = v;
     return true;
+}
+
+}  // namespace board
+
+namespace board {
+
+std::string excerpt(const std::string &s, size_t max)
+{
+    std::string out;
+    size_t shown = 0;
+    for (size_t i = 0; i < s.size();) {
+        if (shown == max) {
+            out += "...";
+            break;
+        }
+        size_t start = i;
+        uint32_t c;
+        bool ok = next_utf8(s, &i, &c);
+        if (ok && c >= 0x20 && c != 0x7F) {
+            out.append(s, start, i - start);
+        } else {
+            // One byte at a time: the rest of a broken sequence is read afresh.
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02X", static_cast<unsigned char>(s[start]));
+            out += buf;
+            i = start + 1;
+        }
+        ++shown;
+    }
+    return out;
 }
 
 }  // namespace board

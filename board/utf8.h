@@ -14,3 +14,12 @@ namespace board {
 bool next_utf8(const std::string &s, size_t *at, uint32_t *c);
 
 }  // namespace board
+
+namespace board {
+
+// A short piece of s fit to quote in a message: at most max characters,
+// control bytes and bytes that are no character written \xNN (a zero byte
+// too, so it cannot cut the message), "..." added when s goes on.
+std::string excerpt(const std::string &s, size_t max = 40);
+
+}  // namespace board

@@ -1,6 +1,6 @@
-// Any value a program may set through the registry calls (a name without
-// control characters, any type, any bytes) written to the file reads back
-// byte for byte.
+// Any value a program may set through the registry calls (a name the calls
+// take, any type, any bytes) written to the file reads back byte for byte,
+// also when written into a file that has other lines.
 #include "reparse.h"
 
 #include "platform/host/host.h"
@@ -23,9 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (size_t i = 0; i + 1 < n; i += 2)
         wide += static_cast<char16_t>(data[1 + i] | data[2 + i] << 8);
     std::string name = host::to_utf8(wide.c_str(), wide.size());
-    for (unsigned char c : name)
-        if (c < 0x20)
-            return 0;
+    if (board::reg::value_name_fault(name))
+        return 0;
     const uint8_t *t = data + 1 + n;
     uint32_t type = t[0] | t[1] << 8 | t[2] << 16 | uint32_t(t[3]) << 24;
     if (type < 16 && (t[0] & 0x80))
@@ -40,6 +39,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const board::reg::Value *v = kb ? Hive::find_value(*kb, name) : nullptr;
     if (!v || v->type != type || v->data != bytes || v->name != name) {
         std::fprintf(stderr, "value changed:\n%s\n", out.c_str());
+        std::abort();
+    }
+
+    // The same value set in place of another in a file a person wrote.
+    std::string text = "REGEDIT4\r\n; by hand\r\n[HKEY_LOCAL_MACHINE\\Fuzz]\r\n\"x\"=dword:1\r\n"
+                       "\"y\"=hex:01,\\\r\n  02\r\n; end\r\n";
+    board::reg::edit(&text, "fuzz.reg", [&](Hive &hive) {
+        Hive::set_value(*hive.find("HKEY_LOCAL_MACHINE\\Fuzz"), board::reg::Value{name, type, bytes});
+        return true;
+    });
+    back = reparse(text);
+    kb = back.find("HKEY_LOCAL_MACHINE\\Fuzz");
+    v = kb ? Hive::find_value(*kb, name) : nullptr;
+    if (!v || v->type != type || v->data != bytes || !Hive::find_value(*kb, "x") ||
+        !Hive::find_value(*kb, "y")) {
+        std::fprintf(stderr, "value changed in an edited file:\n%s\n", text.c_str());
         std::abort();
     }
     return 0;

@@ -5,6 +5,7 @@
 #include "registry_file.h"
 #include "serial.h"
 #include "sync_client.h"
+#include "utf8.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -257,17 +258,25 @@ int registry(const std::vector<std::string> &args)
         std::string key = args[2];
         if (!key.empty() && key.back() == '\\')
             key.pop_back();
+        // Only what the registry calls could name: the same checks, and the
+        // name echoed short and escaped, however long or strange it is.
         std::string root = key.substr(0, key.find('\\'));
         if (!board::reg::is_root(root))
             return usage_error("KEY must start with a root key such as HKEY_CURRENT_USER, not '" +
-                               args[2] + "'");
-        if (!board::reg::valid_key_path(key))
-            return usage_error("KEY has an empty name or a control character in it: '" + args[2] +
-                               "'");
+                               board::excerpt(args[2]) + "'");
+        if (const char *fault = board::reg::key_path_fault(key)) {
+            std::string why = fault;
+            if (why.find("an empty name") != std::string::npos ||
+                why.find("a control character") != std::string::npos)
+                why = "KEY has an empty name or a control character in it";
+            else
+                why = "KEY is no key the registry can hold (" + why + ")";
+            return usage_error(why + ": '" + board::excerpt(args[2]) + "'");
+        }
         bool on = args[1] == "protect";
         if (!board::reg::set_protected(key, on) && !on) {
             std::fprintf(stderr, "board: %s is not protected (see 'board registry protected')\n",
-                         key.c_str());
+                         board::excerpt(key, 200).c_str());
             return 1;
         }
         return 0;

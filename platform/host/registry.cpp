@@ -17,8 +17,6 @@ namespace {
 using board::reg::Hive;
 using board::reg::Key;
 
-constexpr size_t kMaxKeyName = 255;
-constexpr size_t kMaxValueName = 16383;
 constexpr DWORD kMaxValueSize = 1u << 20;
 
 struct RegKey : host::KernelObject {
@@ -56,41 +54,29 @@ bool key_path(HKEY key, std::string *path)
 
 bool is_root_path(const std::string &path) { return path.find('\\') == std::string::npos; }
 
-// Names are kept one to a line in the registry file: no control characters.
-bool printable(const std::string &name)
-{
-    for (unsigned char c : name)
-        if (c < 0x20)
-            return false;
-    return true;
-}
-
 // The path of subkey below base.  A subkey may end in one backslash but
-// neither start with one nor hold an empty name.
+// neither start with one nor hold an empty name.  Beyond that, what the
+// registry file could not hold (board::reg::key_path_fault: a control
+// character, a name too long, keys nested too deep) is refused as the
+// board's registry refuses it.
 LONG join(const std::string &base, LPCWSTR subkey, std::string *full)
 {
     *full = base;
     if (!subkey || !*subkey)
         return ERROR_SUCCESS;
     std::string sub = host::to_utf8(subkey);
-    if (!printable(sub))
-        return ERROR_INVALID_PARAMETER;
     if (sub.back() == '\\')
         sub.pop_back();
-    size_t pos = 0;
-    for (;;) {
+    for (size_t pos = 0;;) {
         size_t end = sub.find('\\', pos);
-        size_t len = (end == std::string::npos ? sub.size() : end) - pos;
-        if (len == 0)
+        if (end == pos || pos == sub.size())
             return ERROR_BAD_PATHNAME;
-        if (len > kMaxKeyName)
-            return ERROR_INVALID_PARAMETER;
         if (end == std::string::npos)
             break;
         pos = end + 1;
     }
     *full += "\\" + sub;
-    return ERROR_SUCCESS;
+    return board::reg::key_path_fault(*full) ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
 }
 
 // The key at path in hive, or null.  Roots always exist.
@@ -240,7 +226,7 @@ CE_API LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE
     if ((!data && size) || size > kMaxValueSize)
         return ERROR_INVALID_PARAMETER;
     board::reg::Value v{host::to_utf8(name), type, std::vector<uint8_t>(data, data + size)};
-    if (v.name.size() > kMaxValueName || !printable(v.name))
+    if (board::reg::value_name_fault(v.name))
         return ERROR_INVALID_PARAMETER;
     return change(path, path, [&](Hive &hive, bool *) {
         Hive::set_value(*hive.create(path), v);

@@ -29,28 +29,48 @@ bool next_utf8(const std::string &s, size_t *at, uint32_t *c)
 
 namespace board {
 
-std::string excerpt(const std::string &s, size_t max)
+namespace {
+
+// Characters beyond ASCII that a terminal does not show as themselves:
+// the C1 controls and those that are invisible or turn the direction of text.
+bool hidden(uint32_t c)
+{
+    return (c >= 0x80 && c < 0xA0) || c == 0xAD || (c >= 0x200B && c <= 0x200F) ||
+           (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x2069) || c == 0xFEFF;
+}
+
+}  // namespace
+
+std::string excerpt(const std::string &text, size_t most)
 {
     std::string out;
     size_t shown = 0;
-    for (size_t i = 0; i < s.size();) {
-        if (shown == max) {
+    for (size_t at = 0; at < text.size(); ++shown) {
+        if (shown == most) {
             out += "...";
             break;
         }
-        size_t start = i;
-        uint32_t c;
-        bool ok = next_utf8(s, &i, &c);
-        if (ok && c >= 0x20 && c != 0x7F) {
-            out.append(s, start, i - start);
+        size_t from = at;
+        uint32_t c = 0;
+        char esc[16];
+        if (!next_utf8(text, &at, &c)) {
+            for (size_t k = from; k < at; ++k) {
+                std::snprintf(esc, sizeof esc, "\\x%02X", static_cast<unsigned char>(text[k]));
+                out += esc;
+            }
+        } else if (c == 0) {
+            out += "\\0";
+        } else if (c == '\t' || c == '\n' || c == '\r') {
+            out += c == '\t' ? "\\t" : c == '\n' ? "\\n" : "\\r";
+        } else if (c < 0x20 || c == 0x7F) {
+            std::snprintf(esc, sizeof esc, "\\x%02X", static_cast<unsigned>(c));
+            out += esc;
+        } else if (hidden(c)) {
+            std::snprintf(esc, sizeof esc, "\\u{%04X}", static_cast<unsigned>(c));
+            out += esc;
         } else {
-            // One byte at a time: the rest of a broken sequence is read afresh.
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02X", static_cast<unsigned char>(s[start]));
-            out += buf;
-            i = start + 1;
+            out.append(text, from, at - from);
         }
-        ++shown;
     }
     return out;
 }

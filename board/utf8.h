@@ -17,9 +17,13 @@ bool next_utf8(const std::string &s, size_t *at, uint32_t *c);
 
 namespace board {
 
-// A short piece of s fit to quote in a message: at most max characters,
-// control bytes and bytes that are no character written \xNN (a zero byte
-// too, so it cannot cut the message), "..." added when s goes on.
-std::string excerpt(const std::string &s, size_t max = 40);
+// text as a message may quote it: at most most characters (then "..."),
+// each byte that is no printable character written as an escape (\0, \t,
+// \n, \r, \xNN for other control bytes and bytes that are no UTF-8,
+// \u{XXXX} for control and direction characters beyond ASCII; a backslash
+// is left as it is, since registry and device paths are full of them), so
+// that a message shows what the text holds, a zero byte cannot cut it and
+// it never works the terminal.
+std::string excerpt(const std::string &text, size_t most = 40);
 
 }  // namespace board

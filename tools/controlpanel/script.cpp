@@ -43,14 +43,6 @@ void arity(const std::vector<std::string> &w, size_t n, const char *usage)
         throw Error{std::string("usage: ") + usage};
 }
 
-// Characters beyond ASCII that a terminal does not show as themselves:
-// the C1 controls and those that are invisible or turn the direction of text.
-bool hidden(uint32_t c)
-{
-    return (c >= 0x80 && c < 0xA0) || c == 0xAD || (c >= 0x200B && c <= 0x200F) ||
-           (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x2069) || c == 0xFEFF;
-}
-
 }  // namespace
 
 Read read_line(std::istream &in, std::string *line)
@@ -72,42 +64,6 @@ Read read_line(std::istream &in, std::string *line)
     }
     line->assign(buf, got - 1);  // got counts the '\n'
     return Read::Line;
-}
-
-std::string excerpt(const std::string &text, size_t most)
-{
-    std::string out;
-    size_t shown = 0;
-    for (size_t at = 0; at < text.size(); ++shown) {
-        if (shown == most) {
-            out += "...";
-            break;
-        }
-        size_t from = at;
-        uint32_t c = 0;
-        char esc[16];
-        if (!board::next_utf8(text, &at, &c)) {
-            for (size_t k = from; k < at; ++k) {
-                std::snprintf(esc, sizeof esc, "\\x%02X", static_cast<unsigned char>(text[k]));
-                out += esc;
-            }
-        } else if (c == 0) {
-            out += "\\0";
-        } else if (c == '\t' || c == '\n' || c == '\r') {
-            out += c == '\t' ? "\\t" : c == '\n' ? "\\n" : "\\r";
-        } else if (c < 0x20 || c == 0x7F) {
-            std::snprintf(esc, sizeof esc, "\\x%02X", static_cast<unsigned>(c));
-            out += esc;
-        } else if (hidden(c)) {
-            std::snprintf(esc, sizeof esc, "\\u{%04X}", static_cast<unsigned>(c));
-            out += esc;
-        } else if (c == '\\') {
-            out += "\\\\";
-        } else {
-            out.append(text, from, at - from);
-        }
-    }
-    return out;
 }
 
 int scroll_code(const std::string &word)

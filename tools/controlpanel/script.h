@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <istream>
 #include <string>
+#include "board/utf8.h"
 
 namespace script {
 
@@ -55,13 +56,8 @@ enum class Read { Line, TooLong, End, Failed };
 // input, Failed when it cannot be read.
 Read read_line(std::istream &in, std::string *line);
 
-// text as a message may quote it: at most most characters (then "..."),
-// each byte that is no printable character written as an escape (\0, \t,
-// \n, \r, \xNN for other control bytes and bytes that are no UTF-8,
-// \u{XXXX} for control and direction characters beyond ASCII, \\ for
-// the backslash), so that a message shows what the text holds and never
-// works the terminal.
-std::string excerpt(const std::string &text, size_t most = kExcerpt);
+// text as a message may quote it (board/utf8.h).
+using board::excerpt;
 
 // The scroll code a word names (lineleft ... endscroll), or -1.
 int scroll_code(const std::string &word);

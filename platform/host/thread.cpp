@@ -19,6 +19,7 @@
 // a thread that has told its owner it is done (a flag, say) still has a few
 // instructions of the module's code to run, and must not find them gone.
 #include "host.h"
+#include "include/host_control.h"
 
 #include <dlfcn.h>
 #include <vector>
@@ -36,6 +37,7 @@ namespace {
 constexpr DWORD kCreateSuspended = 0x00000004;
 
 std::atomic<DWORD> g_next_id{0x100};
+std::atomic<size_t> g_terminated{0};
 thread_local DWORD t_id = 0;
 struct Thread;
 thread_local Thread *t_self = nullptr;  // null on threads the stand-in did not create
@@ -156,6 +158,7 @@ CE_API BOOL TerminateThread(HANDLE handle, DWORD exit_code)
             return TRUE;
         thread->terminating = true;
         thread->terminate_code = exit_code;
+        ++g_terminated;
         thread->woken.notify_all();
     }
     // A thread that terminates itself ends at once.
@@ -262,3 +265,5 @@ CE_API DWORD GetCurrentThreadId(void)
         t_id = new_thread_id();
     return t_id;
 }
+
+CE_API size_t host_threads_terminated(void) { return g_terminated; }

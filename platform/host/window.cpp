@@ -2,7 +2,7 @@
 // thread's queues of sent and posted messages, the modal dialog loop, and
 // the calls that reach them (DialogBoxIndirectParamW, EndDialog,
 // GetDlgItem, GetDlgCtrlID, SendMessageW, SendDlgItemMessageW, PostMessageW,
-// IsWindow).
+// PeekMessageW, IsWindow).
 //
 // A message for a window of another thread is queued to that thread and
 // handled there when it next waits for messages (in a modal loop or in a
@@ -497,7 +497,39 @@ CE_API BOOL PostMessageW(HWND handle, UINT msg, WPARAM wparam, LPARAM lparam)
     auto item = std::make_shared<Item>();
     item->target = handle;
     item->work = [=] { return deliver(handle, msg, wparam, lparam); };
+    item->msg = msg;
+    item->wparam = wparam;
+    item->lparam = lparam;
     w->thread->posted.push_back(item);
     w->thread->cv.notify_all();
     return TRUE;
+}
+
+CE_API BOOL PeekMessageW(LPMSG out, HWND hwnd, UINT min, UINT max, UINT remove)
+{
+    if (!out || (remove & ~static_cast<UINT>(PM_REMOVE)) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::shared_ptr<ThreadState> &me = this_thread();
+    Lock held(lock());
+    while (!me->sent.empty())
+        run_one_sent(held, *me);
+    for (auto it = me->posted.begin(); it != me->posted.end(); ++it) {
+        const Item &item = **it;
+        Window *target = find_locked(item.target);
+        bool window = !hwnd || item.target == hwnd || (target && target->dialog && target->dialog->handle == hwnd);
+        bool number = (min == 0 && max == 0) || (item.msg >= min && item.msg <= max);
+        if (!window || !number)
+            continue;
+        *out = MSG{};
+        out->hwnd = item.target;
+        out->message = item.msg;
+        out->wParam = item.wparam;
+        out->lParam = item.lparam;
+        if (remove & PM_REMOVE)
+            me->posted.erase(it);
+        return TRUE;
+    }
+    return FALSE;
 }

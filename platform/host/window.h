@@ -30,6 +30,10 @@ enum class Kind { dialog, button, checkbox, radio, static_text, scrollbar };
 struct Item {
     HWND target;
     std::function<LRESULT()> work;
+    // A posted message: what PeekMessageW reports of it.
+    UINT msg = 0;
+    WPARAM wparam = 0;
+    LPARAM lparam = 0;
     std::shared_ptr<struct ThreadState> sender;
     LRESULT result = 0;
     bool done = false;

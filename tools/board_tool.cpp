@@ -21,7 +21,8 @@ namespace {
 const char kUsage[] =
     "usage: board COMMAND [ARGS]\n"
     "\n"
-    "  status                  pins, PWM channels, power and the device\n"
+    "  status                  pins, PWM channels, power, the device and the driver\n"
+    "                          handles each process holds open\n"
     "  reset                   a fresh default board\n"
     "  input PIN 0|1|release   apply an external level to PIN (0-63), or take it away\n"
     "  unplug                  the device GPI1: is absent\n"
@@ -85,6 +86,8 @@ void print_status()
     std::printf("requests %llu\n", static_cast<unsigned long long>(st.requests));
     if (st.fault_armed)
         std::printf("fault armed for the next request\n");
+    for (const board::OpenHandles &h : board::open_handles())
+        std::printf("handles pid=%d open=%u%s\n", h.pid, h.count, h.alive ? "" : " (process ended)");
 }
 
 bool ends_with_folded(const std::string &s, const std::string &tail)

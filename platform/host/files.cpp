@@ -40,6 +40,7 @@ DWORD from_errno(int e)
 
 CE_API BOOL DeleteFileW(LPCWSTR path)
 {
+    host::KernelCall call;
     if (!path) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;

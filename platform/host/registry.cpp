@@ -168,6 +168,7 @@ LONG change(const std::string &base, const std::string &target,
 
 CE_API LONG RegOpenKeyExW(HKEY key, LPCWSTR subkey, DWORD options, REGSAM, PHKEY result)
 {
+    host::KernelCall call;
     if (!result)
         return ERROR_INVALID_PARAMETER;
     *result = nullptr;
@@ -195,6 +196,7 @@ CE_API LONG RegOpenKeyExW(HKEY key, LPCWSTR subkey, DWORD options, REGSAM, PHKEY
 CE_API LONG RegCreateKeyExW(HKEY key, LPCWSTR subkey, DWORD, LPWSTR, DWORD options, REGSAM,
                             LPSECURITY_ATTRIBUTES, PHKEY result, LPDWORD disposition)
 {
+    host::KernelCall call;
     if (!result)
         return ERROR_INVALID_PARAMETER;
     *result = nullptr;
@@ -227,6 +229,7 @@ CE_API LONG RegCreateKeyExW(HKEY key, LPCWSTR subkey, DWORD, LPWSTR, DWORD optio
 
 CE_API LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE *data, DWORD size)
 {
+    host::KernelCall call;
     std::string path;
     if (!key_path(key, &path))
         return ERROR_INVALID_HANDLE;
@@ -244,6 +247,7 @@ CE_API LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE
 CE_API LONG RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                              LPDWORD size)
 {
+    host::KernelCall call;
     std::string path;
     if (!key_path(key, &path))
         return ERROR_INVALID_HANDLE;
@@ -276,6 +280,7 @@ CE_API LONG RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD t
 
 CE_API LONG RegDeleteValueW(HKEY key, LPCWSTR name)
 {
+    host::KernelCall call;
     std::string path;
     if (!key_path(key, &path))
         return ERROR_INVALID_HANDLE;
@@ -289,6 +294,7 @@ CE_API LONG RegDeleteValueW(HKEY key, LPCWSTR name)
 // Deletes the key and everything below it, as the board's registry does.
 CE_API LONG RegDeleteKeyW(HKEY key, LPCWSTR subkey)
 {
+    host::KernelCall call;
     std::string base, full;
     if (!key_path(key, &base))
         return ERROR_INVALID_HANDLE;
@@ -303,6 +309,7 @@ CE_API LONG RegDeleteKeyW(HKEY key, LPCWSTR subkey)
 
 CE_API LONG RegCloseKey(HKEY key)
 {
+    host::KernelCall call;
     if (root_name(key))
         return ERROR_SUCCESS;
     HANDLE h = reinterpret_cast<HANDLE>(key);

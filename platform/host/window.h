@@ -49,6 +49,7 @@ struct ThreadState {
     std::condition_variable cv;
     std::deque<std::shared_ptr<Item>> sent;
     std::deque<std::shared_ptr<Item>> posted;
+    std::vector<std::shared_ptr<Item>> running;  // sent items it is handling, innermost last
 };
 
 struct Window {

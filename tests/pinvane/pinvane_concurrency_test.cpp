@@ -124,10 +124,13 @@ TEST_F(PinvaneThreads, AnUpdateSentAsTheDialogClosesIsLetThrough)
 }
 
 // A poll thread stuck in a pin call (the driver does not answer) does not
-// hold up the close for longer than the wait: it is ended by force, and
-// once the driver answers again it leaves nothing open.
+// hold up the close for longer than the wait: it is ended by force.  As on
+// the board, it runs nothing more of its own once the call returns: the
+// pin call's driver handle is never closed.
 TEST_F(PinvaneThreads, AStuckPollThreadIsEndedAfterTheWait)
 {
+    size_t forced = host_threads_terminated();
+    size_t left = host_device_opens() - host_device_closes();
     DialogRun run(applet);
     ASSERT_TRUE(run.wait_for([&] { return !trace_of(board, "IOCTL_GPIO_GET_PIN").empty(); }));
     // Every request waits for the board's lock; hold it.
@@ -142,15 +145,22 @@ TEST_F(PinvaneThreads, AStuckPollThreadIsEndedAfterTheWait)
     ASSERT_TRUE(ended);
     EXPECT_EQ(debug_lines(board), (Lines{"+ close\r\n", "- close\r\n"}));
     EXPECT_EQ(host_open_handles("thread"), 0u);
-    // The stuck call finishes, closes its handle, and the thread ends at its
-    // next sleep instead of polling on.
-    for (int i = 0; i < 200 && host_open_handles("device") != 0; ++i)
-        Sleep(5);
-    EXPECT_EQ(host_open_handles("device"), 0u);
-    Sleep(120);
+    // The thread ended as the stuck call returned, with the handle its pin
+    // call had opened, and reads no more.
+    EXPECT_EQ(host_threads_terminated(), forced + 1);
+    for (int i = 0; i < 1000 && host_open_handles("device") == 0; ++i)
+        Sleep(5);  // it may still be opening the driver
+    EXPECT_EQ(host_open_handles("device"), 1u);
     size_t reads = trace_of(board, "IOCTL_GPIO_GET_PIN").size();
     Sleep(120);
     EXPECT_EQ(trace_of(board, "IOCTL_GPIO_GET_PIN").size(), reads);
+    EXPECT_EQ(host_open_handles("device"), 1u);
+    EXPECT_EQ(host_device_opens() - host_device_closes(), left + 1);
+    // The board counts it against this process.
+    std::vector<board::OpenHandles> open = board::open_handles();
+    ASSERT_EQ(open.size(), 1u);
+    EXPECT_EQ(open[0].pid, getpid());
+    EXPECT_EQ(open[0].count, 1u);
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <future>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -162,35 +164,49 @@ TEST_F(Threads, SendPendingWhenTheDialogEndsFails)
     EXPECT_TRUE(recorded(WM_USER + 1).empty());
 }
 
-// TerminateThread ends a thread waiting on a send that is still queued
-// (the message is then never delivered), but not one whose message the
-// dialog is handling, whose lParam may point into the sender's stack.
+// TerminateThread ends a thread waiting on a send at once, whether its
+// message is still queued or being handled; the message is still handled
+// (as the platform does), once, and lParam may point into the ended
+// thread's stack, which stays as it was.
 DWORD WINAPI sends_user(LPVOID param)
 {
-    SendMessageW(static_cast<HWND>(param), WM_USER, 0, 0);
+    char on_stack[16] = "sender's stack";
+    SendMessageW(static_cast<HWND>(param), WM_USER, 0, reinterpret_cast<LPARAM>(on_stack));
     return 7;
 }
 
-TEST_F(Threads, TerminatedSenderEndsOnlyWhileItsMessageIsQueued)
+// Waits until pred() holds; false after 5 s.
+template <typename Pred>
+bool eventually(Pred pred)
+{
+    for (int i = 0; i < 5000 && !pred(); ++i)
+        Sleep(1);
+    return pred();
+}
+
+TEST_F(Threads, TerminatedSenderEndsAtOnceAndItsMessageIsStillHandled)
 {
     Template t = pins();
     RunningDialog d(t.get());
     ASSERT_TRUE(d.hwnd);
-    std::promise<void> busy_inside, user_inside;
-    std::promise<void> release_busy, release_user;
+    std::promise<void> busy_inside, second_inside;
+    std::promise<void> release_busy, release_second;
     std::shared_future<void> busy_released = release_busy.get_future().share();
-    std::shared_future<void> user_released = release_user.get_future().share();
-    std::atomic<bool> user_seen{false};
-    recorder().react = [&](HWND, UINT msg, WPARAM, LPARAM) -> INT_PTR {
+    std::shared_future<void> second_released = release_second.get_future().share();
+    std::atomic<int> users{0};
+    std::vector<std::string> texts;
+    recorder().react = [&](HWND, UINT msg, WPARAM, LPARAM lparam) -> INT_PTR {
         if (msg == WM_USER + 1) {
             busy_inside.set_value();
             busy_released.wait();
             return TRUE;
         }
         if (msg == WM_USER) {
-            if (!user_seen.exchange(true))
-                user_inside.set_value();
-            user_released.wait();
+            texts.push_back(reinterpret_cast<const char *>(lparam));
+            if (++users == 2) {
+                second_inside.set_value();
+                second_released.wait();
+            }
             return TRUE;
         }
         return -1;
@@ -201,29 +217,32 @@ TEST_F(Threads, TerminatedSenderEndsOnlyWhileItsMessageIsQueued)
     busy_inside.get_future().wait();
     HANDLE queued = CreateThread(nullptr, 0, sends_user, d.hwnd, 0, nullptr);
     ASSERT_NE(queued, nullptr);
+    ASSERT_TRUE(eventually([&] { return host_pending_sends(d.hwnd) == 1; }));
     EXPECT_TRUE(TerminateThread(queued, 5));
     EXPECT_EQ(WaitForSingleObject(queued, 5000), WAIT_OBJECT_0);
     DWORD code = 0xDEAD;
     EXPECT_TRUE(GetExitCodeThread(queued, &code));
     EXPECT_EQ(code, 5u);
     CloseHandle(queued);
+    EXPECT_EQ(host_pending_sends(d.hwnd), 1u);
     release_busy.set_value();
     busy.join();
-    EXPECT_TRUE(recorded(WM_USER).empty());
+    EXPECT_TRUE(eventually([&] { return users == 1; }));
 
-    // Once the dialog has begun the message, the sender waits for it.
+    // Once the dialog has begun the message, the sender ends at once too.
     HANDLE handled = CreateThread(nullptr, 0, sends_user, d.hwnd, 0, nullptr);
     ASSERT_NE(handled, nullptr);
-    user_inside.get_future().wait();
+    second_inside.get_future().wait();
     EXPECT_TRUE(TerminateThread(handled, 6));
-    EXPECT_EQ(WaitForSingleObject(handled, 100), WAIT_TIMEOUT);
-    release_user.set_value();
     EXPECT_EQ(WaitForSingleObject(handled, 5000), WAIT_OBJECT_0);
     code = 0xDEAD;
     EXPECT_TRUE(GetExitCodeThread(handled, &code));
-    EXPECT_EQ(code, 7u);  // it ran on to its return; no Sleep came first
+    EXPECT_EQ(code, 6u);
     CloseHandle(handled);
-    EXPECT_EQ(recorded(WM_USER).size(), 1u);
+    release_second.set_value();
+    EXPECT_TRUE(eventually([&] { return host_pending_sends(d.hwnd) == 0 && recorded(WM_USER).size() == 2; }));
+    EXPECT_EQ(users, 2);
+    EXPECT_EQ(texts, (std::vector<std::string>{"sender's stack", "sender's stack"}));
 }
 
 TEST_F(Threads, PostedMessagesComeAfterTheHandlerInOrder)

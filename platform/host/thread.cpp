@@ -56,8 +56,6 @@ struct Thread;
 #define HOST_SIGNAL_TLS __attribute__((tls_model("initial-exec")))
 // Null on threads the stand-in did not create.
 HOST_SIGNAL_TLS thread_local Thread *t_self = nullptr;
-// Stand-in calls the thread is inside; termination waits while it is not 0.
-HOST_SIGNAL_TLS thread_local volatile sig_atomic_t t_depth = 0;
 
 DWORD new_thread_id() { return g_next_id.fetch_add(1); }
 
@@ -81,12 +79,16 @@ struct Thread : host::KernelObject {
     DWORD exit_code = STILL_ACTIVE;
     DWORD terminate_code = 0;
     // What other parts of the stand-in do when the thread is woken for its
-    // termination or parked (under no lock); set on the thread itself.
+    // termination or parked (under no lock); added to by the thread itself
+    // only, so that it may run on_park without the lock.
     std::vector<std::function<void()>> on_wake, on_park;
 
     // Set once TerminateThread has been called; read without the lock.
     std::atomic<bool> doomed{false};
     std::atomic<int> park{kRunning};
+    // Stand-in calls the thread is inside; termination waits while it is
+    // not 0.
+    std::atomic<int> depth{0};
 
     // Marks the thread ended; false when it already was.
     bool finish(DWORD code)
@@ -121,36 +123,39 @@ const void *module_base(const void *address)
         sigsuspend(&all);
 }
 
-// The bookkeeping of a parked thread, on any thread, under no lock.
-void mark_parked(Thread &thread)
+// The bookkeeping of the calling thread as it parks, with every signal
+// held off and no lock of the stand-in held.  It allocates nothing, so it
+// may run in the signal handler.
+void mark_parked(Thread &self)
 {
     DWORD code;
-    std::vector<std::function<void()>> hooks;
     {
-        std::lock_guard<std::mutex> guard(thread.lock);
-        code = thread.terminate_code;
-        hooks = thread.on_park;
+        std::lock_guard<std::mutex> guard(self.lock);
+        code = self.terminate_code;
     }
-    if (!thread.finish(code))
-        return;
-    for (auto &hook : hooks)
-        hook();
+    if (self.finish(code))
+        for (auto &hook : self.on_park)
+            hook();
+    self.park = kParked;
 }
 
 // Parks the calling stand-in thread, which holds nothing of the stand-in.
 [[noreturn]] void park_self()
 {
-    Thread *self = t_self;
-    self->park = kParked;
-    mark_parked(*self);
+    // First of all, so that the signal cannot park it again halfway.
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    mark_parked(*t_self);
     stay_parked();
 }
 
 int terminate_signal() { return SIGRTMIN + 4; }
 
-// The termination signal: parks the thread where it stands, or, inside a
-// stand-in call, leaves that to the call's end.  Only async-signal-safe
-// work here: the thread that sent the signal does the bookkeeping.
+// The termination signal (every signal held off while it runs): parks
+// the thread where it stands, or, inside a stand-in call, leaves that to
+// the call's end.  Outside the stand-in's calls the thread holds none of
+// its locks, so the bookkeeping may take them.
 void on_terminate_signal(int)
 {
     int saved = errno;
@@ -159,12 +164,12 @@ void on_terminate_signal(int)
         errno = saved;
         return;
     }
-    if (t_depth > 0) {
+    if (self->depth > 0) {
         self->park = kPutOff;
         errno = saved;
         return;
     }
-    self->park = kParked;
+    mark_parked(*self);
     stay_parked();
 }
 
@@ -199,7 +204,7 @@ void *thread_main(void *arg)
     }
     // From here on the thread is the stand-in's: a termination now finds
     // it finished or about to be.
-    ++t_depth;
+    ++self->depth;
     self->finish(code);
     t_self = nullptr;
     return nullptr;
@@ -211,33 +216,34 @@ namespace host {
 
 KernelCall::KernelCall()
 {
-    ++t_depth;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (Thread *self = t_self)
+        ++self->depth;
 }
 
+// A termination that came meanwhile takes effect now.  TerminateThread
+// sets doomed before it reads depth, and this reads doomed after it has
+// lowered depth, so one of the two always sees the other.
 KernelCall::~KernelCall()
 {
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    --t_depth;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    if (t_depth == 0 && t_self && t_self->doomed)
+    Thread *self = t_self;
+    if (self && --self->depth == 0 && self->doomed)
         park_self();
 }
 
-ProductCode::ProductCode() : saved_(t_depth)
+ProductCode::ProductCode() : saved_(0)
 {
-    if (t_self && t_self->doomed)
+    Thread *self = t_self;
+    if (!self)
+        return;
+    if (self->doomed)
         park_self();
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    t_depth = 0;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
+    saved_ = self->depth.exchange(0);
 }
 
 ProductCode::~ProductCode()
 {
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    t_depth = saved_;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (Thread *self = t_self)
+        self->depth = saved_;
 }
 
 bool terminate_requested() { return t_self && t_self->doomed; }
@@ -363,24 +369,23 @@ CE_API BOOL TerminateThread(HANDLE handle, DWORD exit_code)
         thread->terminating = true;
         thread->terminate_code = exit_code;
         ++g_terminated;
+        // Before doomed: a thread that sees doomed and parks on its own
+        // then overwrites it, and the wait below ends.
+        thread->park = kSignalled;
         thread->doomed = true;
         thread->woken.notify_all();
         wake = thread->on_wake;
-        if (thread.get() != t_self) {
-            // Still alive: it marks itself finished under this lock.
-            thread->park = kSignalled;
+        // Still alive: it marks itself finished under this lock.
+        if (thread.get() != t_self)
             pthread_kill(thread->posix, terminate_signal());
-        }
     }
     // A thread that terminates itself ends at once.
     if (thread.get() == t_self)
         park_self();
-    // The signal is answered at once: the thread is parked, or it is
-    // inside a stand-in call and parks as that call ends.
-    while (thread->park == kSignalled)
+    // Outside the stand-in's calls the signal is answered at once: the
+    // thread is parked.  Inside one, it parks as that call ends.
+    while (thread->park == kSignalled && thread->depth == 0)
         sched_yield();
-    if (thread->park == kParked)
-        mark_parked(*thread);
     for (auto &w : wake)
         w();
     return TRUE;

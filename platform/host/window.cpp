@@ -53,18 +53,22 @@ void complete_locked(Item &item, LRESULT result, bool failed)
 
 // Ends a thread's part in the window system: what is still queued to it,
 // or was being handled when it was ended by force, fails, so that no sender
-// waits for ever.
-void thread_gone(ThreadState &ts)
+// waits for ever.  A thread being parked frees nothing (it may be in its
+// signal handler): its queues stay as they are, never to be served.
+void thread_gone(ThreadState &ts, bool free_queues)
 {
     Lock held(state().lock);
     ts.alive = false;
     for (auto &item : ts.sent)
-        complete_locked(*item, 0, true);
+        if (!item->done)
+            complete_locked(*item, 0, true);
     for (auto &item : ts.running)
         if (!item->done)
             complete_locked(*item, 0, true);
-    ts.sent.clear();
-    ts.posted.clear();
+    if (free_queues) {
+        ts.sent.clear();
+        ts.posted.clear();
+    }
 }
 
 // Ends the thread's part in the window system when the thread ends.
@@ -73,7 +77,7 @@ struct ThreadHolder {
     ~ThreadHolder()
     {
         if (ts)
-            thread_gone(*ts);
+            thread_gone(*ts, true);
     }
 };
 thread_local ThreadHolder t_thread;
@@ -234,7 +238,7 @@ const std::shared_ptr<ThreadState> &this_thread()
             Lock held(state().lock);
             ts->cv.notify_all();
         });
-        host::at_thread_park([ts] { thread_gone(*ts); });
+        host::at_thread_park([ts] { thread_gone(*ts, false); });
     }
     return t_thread.ts;
 }

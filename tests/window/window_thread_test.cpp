@@ -194,6 +194,7 @@ TEST_F(Threads, TerminatedSenderEndsAtOnceAndItsMessageIsStillHandled)
     std::shared_future<void> busy_released = release_busy.get_future().share();
     std::shared_future<void> second_released = release_second.get_future().share();
     std::atomic<int> users{0};
+    std::atomic<bool> second_done{false};
     std::vector<std::string> texts;
     recorder().react = [&](HWND, UINT msg, WPARAM, LPARAM lparam) -> INT_PTR {
         if (msg == WM_USER + 1) {
@@ -206,6 +207,7 @@ TEST_F(Threads, TerminatedSenderEndsAtOnceAndItsMessageIsStillHandled)
             if (++users == 2) {
                 second_inside.set_value();
                 second_released.wait();
+                second_done = true;
             }
             return TRUE;
         }
@@ -240,7 +242,8 @@ TEST_F(Threads, TerminatedSenderEndsAtOnceAndItsMessageIsStillHandled)
     EXPECT_EQ(code, 6u);
     CloseHandle(handled);
     release_second.set_value();
-    EXPECT_TRUE(eventually([&] { return host_pending_sends(d.hwnd) == 0 && recorded(WM_USER).size() == 2; }));
+    EXPECT_TRUE(eventually([&] { return second_done && host_pending_sends(d.hwnd) == 0; }));
+    EXPECT_EQ(recorded(WM_USER).size(), 2u);
     EXPECT_EQ(users, 2);
     EXPECT_EQ(texts, (std::vector<std::string>{"sender's stack", "sender's stack"}));
 }

@@ -248,6 +248,58 @@ TEST_F(Threads, TerminatedSenderEndsAtOnceAndItsMessageIsStillHandled)
     EXPECT_EQ(texts, (std::vector<std::string>{"sender's stack", "sender's stack"}));
 }
 
+// PeekMessageW, inside a handler, handles what other threads send meanwhile
+// and reports (PM_NOREMOVE: leaves) or takes (PM_REMOVE) the first posted
+// message that its window and number range let through.
+TEST_F(Threads, PeekHandlesSentMessagesAndLooksAtPostedOnes)
+{
+    Template t = pins();
+    RunningDialog d(t.get());
+    ASSERT_TRUE(d.hwnd);
+    std::vector<Msg> peeked;
+    std::vector<BOOL> found;
+    std::vector<size_t> sent_seen;
+    recorder().react = [&](HWND dlg, UINT msg, WPARAM, LPARAM) -> INT_PTR {
+        if (msg != WM_USER + 2)
+            return -1;
+        PostMessageW(dlg, WM_USER + 3, 7, 8);
+        PostMessageW(GetDlgItem(dlg, 1010), BM_SETCHECK, BST_CHECKED, 0);
+        PostMessageW(dlg, WM_USER + 5, 9, 0);
+        // Another thread's send waits for this one; the peek lets it through.
+        std::thread other([dlg] { SendMessageW(dlg, WM_USER + 4, 1, 2); });
+        eventually([&] { return host_pending_sends(dlg) == 1; });
+        MSG m;
+        auto peek = [&](HWND w, UINT lo, UINT hi, UINT remove) {
+            m = MSG{};
+            found.push_back(PeekMessageW(&m, w, lo, hi, remove));
+            peeked.push_back(Msg{m.message, m.wParam, m.lParam});
+        };
+        peek(nullptr, 0, 0, PM_NOREMOVE);
+        other.join();
+        sent_seen.push_back(recorded(WM_USER + 4).size());
+        peek(nullptr, 0, 0, PM_NOREMOVE);                   // still the first
+        peek(dlg, BM_SETCHECK, BM_SETCHECK, PM_NOREMOVE);   // a control of the dialog
+        peek(dlg, WM_USER + 5, WM_USER + 9, PM_REMOVE);     // taken: never delivered
+        peek(dlg, WM_USER + 5, WM_USER + 9, PM_NOREMOVE);   // none left in range
+        return TRUE;
+    };
+    SendMessageW(d.hwnd, WM_USER + 2, 0, 0);
+    EXPECT_EQ(sent_seen, (std::vector<size_t>{1}));
+    EXPECT_EQ(found, (std::vector<BOOL>{TRUE, TRUE, TRUE, TRUE, FALSE}));
+    ASSERT_EQ(peeked.size(), 5u);
+    EXPECT_EQ(peeked[0], (Msg{WM_USER + 3, 7, 8}));
+    EXPECT_EQ(peeked[1], (Msg{WM_USER + 3, 7, 8}));
+    EXPECT_EQ(peeked[2], (Msg{BM_SETCHECK, BST_CHECKED, 0}));
+    EXPECT_EQ(peeked[3], (Msg{WM_USER + 5, 9, 0}));
+    // What was only looked at is delivered as usual.
+    EXPECT_TRUE(eventually([&] { return recorded(WM_USER + 3).size() == 1; }));
+    EXPECT_TRUE(eventually([&] { return d.control(1010).check == BST_CHECKED; }));
+    EXPECT_TRUE(recorded(WM_USER + 5).empty());
+    MSG m;
+    EXPECT_FALSE(PeekMessageW(&m, nullptr, 0, 0, 2));  // an unknown flag
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
 TEST_F(Threads, PostedMessagesComeAfterTheHandlerInOrder)
 {
     Template t = pins();

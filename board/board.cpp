@@ -6,6 +6,7 @@
 #include "serial.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,7 +48,12 @@ struct State {
     // The serial debug port for the current start: kSerialAsImage until a
     // boot has decided (the image starts with it on), then on or off.
     uint32_t serial_port;
-    uint8_t reserved[4096 - 40 - 3 * kPins - kChannels * sizeof(Pwm)];
+    // Driver handles open per process; a slot with pid 0 is free.
+    struct HandleSlot {
+        int32_t pid;
+        uint32_t count;
+    } handles[kHandleSlots];
+    uint8_t reserved[4096 - 40 - 3 * kPins - kChannels * sizeof(Pwm) - kHandleSlots * 8];
 };
 static_assert(sizeof(State) == 4096, "state file is one page");
 
@@ -87,6 +93,8 @@ bool sane(const State &s)
              s.external[i] <= 1 && s.touched[i] <= 1;
     for (const Pwm &p : s.pwm)
         ok = ok && p.running <= 1 && p.cr <= kMaxCr && p.dcr <= kMaxRate && p.pcr <= kMaxRate;
+    for (const State::HandleSlot &h : s.handles)
+        ok = ok && h.pid >= 0 && (h.pid != 0) == (h.count != 0);
     return ok;
 }
 
@@ -439,6 +447,57 @@ Status status()
     for (int c = 0; c < kChannels; ++c)
         st.pwm[c] = s->pwm[c];
     return st;
+}
+
+namespace {
+
+bool process_alive(int pid) { return kill(pid, 0) == 0 || errno == EPERM; }
+
+State::HandleSlot *own_slot(State *s)
+{
+    int32_t me = getpid();
+    for (State::HandleSlot &h : s->handles)
+        if (h.pid == me)
+            return &h;
+    return nullptr;
+}
+
+}  // namespace
+
+void handle_opened()
+{
+    Locked s;
+    State::HandleSlot *slot = own_slot(s.get());
+    // A free slot, else one of a process that has ended.
+    for (State::HandleSlot &h : s->handles)
+        if (!slot && h.pid == 0)
+            slot = &h;
+    for (State::HandleSlot &h : s->handles)
+        if (!slot && !process_alive(h.pid))
+            slot = &h;
+    if (!slot)
+        return;
+    if (slot->pid != getpid())
+        *slot = State::HandleSlot{static_cast<int32_t>(getpid()), 0};
+    slot->count++;
+}
+
+void handle_closed()
+{
+    Locked s;
+    State::HandleSlot *slot = own_slot(s.get());
+    if (slot && --slot->count == 0)
+        slot->pid = 0;
+}
+
+std::vector<OpenHandles> open_handles()
+{
+    Locked s;
+    std::vector<OpenHandles> out;
+    for (const State::HandleSlot &h : s->handles)
+        if (h.pid != 0)
+            out.push_back(OpenHandles{h.pid, h.count, process_alive(h.pid)});
+    return out;
 }
 
 std::vector<RasDevice> ras_devices()

@@ -86,6 +86,22 @@ Status status();
 bool serial_port_on();
 void set_serial_port(bool on);
 
+// Driver handles one process holds open on GPI1:.  alive is false once the
+// process has ended (the board keeps its count until the slot is needed).
+struct OpenHandles {
+    int pid;
+    uint32_t count;
+    bool alive;
+};
+// Counts a driver handle this process opened or closed.  The board keeps
+// the counts of up to kHandleSlots processes; a process that finds no room
+// (every slot held by a live process) is not counted.
+constexpr int kHandleSlots = 32;
+void handle_opened();
+void handle_closed();
+// The processes that hold driver handles, in slot order.
+std::vector<OpenHandles> open_handles();
+
 // A device the platform's remote access service can dial out on.
 struct RasDevice {
     std::string name;  // "Serial on USB"

@@ -26,8 +26,12 @@ namespace {
 const char kUsage[] =
     "usage: board COMMAND [ARGS]\n"
     "\n"
-    "  status                  pins, PWM channels, power, the device and the serial\n"
-    "                          debug port (this start and the next)\n"
+    "  status                  pins, PWM channels, power, the device, the driver
+"
+    "                          handles each process holds open and the serial
+"
+    "                          debug port (this start and the next)
+"
     "  reset                   a fresh default board\n"
     "  input PIN 0|1|release   apply an external level to PIN (0-63), or take it away\n"
     "  unplug                  the device GPI1: is absent\n"
@@ -107,6 +111,8 @@ void print_status()
     std::printf("requests %llu\n", static_cast<unsigned long long>(st.requests));
     if (st.fault_armed)
         std::printf("fault armed for the next request\n");
+    for (const board::OpenHandles &h : board::open_handles())
+        std::printf("handles pid=%d open=%u%s\n", h.pid, h.count, h.alive ? "" : " (process ended)");
     board::serial::Choice next = board::serial::next_start();
     std::printf("serial debug port %s (this start)\n", board::serial_port_on() ? "on" : "off");
     std::printf("serial debug port at the next boot: %s (%s)\n", next.on ? "on" : "off",

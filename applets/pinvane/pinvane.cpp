@@ -41,9 +41,9 @@ static LONG ReadFlag(LONG *flag)
 
 /* One pass over the nine pins: a pin read low shows checked, high cleared;
    a failed read leaves its indicator as it was.  The pass gives up as soon
-   as the dialog asks it to stop, also between a read and its update: an
-   update sent then would wait for the dialog thread, which is itself
-   waiting for this thread to finish. */
+   as the dialog asks it to stop, also between a read and its update.  An
+   update already sent when the dialog asks waits for the dialog thread,
+   which serves it while it waits for this thread to finish. */
 static void ShowInputs(void)
 {
     int pin;
@@ -74,17 +74,30 @@ static void StartPolling(HWND hDlg)
     g_hPollThread = CreateThread(NULL, 0, PollThread, NULL, 0, NULL);
 }
 
-/* Asks the poll thread to leave its loop and waits for it to do so; only a
-   thread that has not finished after the whole wait is ended by force, so
-   a pin call in progress is normally allowed to close its driver handle. */
+/* Lets through the indicator updates the poll thread has sent meanwhile:
+   the thread may have found running set just before the dialog cleared
+   it, and then waits in its send until this thread handles it.  Posted
+   messages stay queued. */
+static void ServeSentUpdates(void)
+{
+    MSG msg;
+    PeekMessageW(&msg, NULL, 0, 0, PM_NOREMOVE);
+}
+
+/* Asks the poll thread to leave its loop and waits for it to do so, serving
+   its updates between the sleeps; only a thread that has not finished after
+   the whole wait is ended by force, so a pin call in progress is allowed to
+   close its driver handle. */
 static void StopPolling(void)
 {
     int pass;
     InterlockedExchange(&g_running, 0);
     NKDbgPrintfW(TEXT("+ close\r\n"));
     if (g_hPollThread != NULL) {
-        for (pass = 0; pass < CLOSE_WAIT_PASSES && ReadFlag(&g_finished) == 0; pass++)
+        for (pass = 0; pass < CLOSE_WAIT_PASSES && ReadFlag(&g_finished) == 0; pass++) {
+            ServeSentUpdates();
             Sleep(1);
+        }
         if (ReadFlag(&g_finished) == 0)
             TerminateThread(g_hPollThread, 0);
         CloseHandle(g_hPollThread);

@@ -2,10 +2,14 @@
 //  - indicator latency: from an external level change on pin 1 to the
 //    change of its indicator (bounded by the 50 ms poll period);
 //  - close time: from the caption's OK button to CPL_DBLCLK returning
-//    (the poll thread is asked to stop and waited for).
+//    (the poll thread is asked to stop and waited for), and how many
+//    closes had to end the poll thread by force;
+//  - driver handles left open once every dialog has closed.
 // Prints p50, p90, p99 and the largest of each, in milliseconds.
+// Usage: bench_pinvane [ROUNDS [CLOSES]] (CLOSES defaults to ROUNDS / 2).
 #include "board/board.h"
 #include "platform/host/include/ce_host.h"
+#include "platform/host/include/host_control.h"
 #include "platform/host/include/host_resources.h"
 #include "platform/host/include/host_window.h"
 
@@ -65,6 +69,11 @@ bool wait_indicator(HWND dlg, int want)
 int main(int argc, char **argv)
 {
     int rounds = argc > 1 ? std::atoi(argv[1]) : 100;
+    int closes = argc > 2 ? std::atoi(argv[2]) : rounds / 2;
+    if (rounds < 1 || closes < 1) {
+        std::fprintf(stderr, "usage: bench_pinvane [ROUNDS [CLOSES]] (both at least 1)\n");
+        return 2;
+    }
     char templ[] = "/tmp/bench-pinvane-XXXXXX";
     if (!mkdtemp(templ))
         return 1;
@@ -112,7 +121,8 @@ int main(int argc, char **argv)
 
     // Close time, a dialog per round, closed at a random point of its poll.
     std::vector<double> closing;
-    for (int i = 0; i < rounds / 2; ++i) {
+    size_t forced = host_threads_terminated();
+    for (int i = 0; i < closes; ++i) {
         Clock::time_point t0;
         std::thread cpl([&] {
             applet(nullptr, CPL_INIT, 0, 0);
@@ -133,6 +143,9 @@ int main(int argc, char **argv)
 
     report("indicator latency", latency);
     report("close time", closing);
+    std::printf("%-22s %zu of %zu closes\n", "forced stops", host_threads_terminated() - forced,
+                closing.size());
+    std::printf("%-22s %zu\n", "driver handles open", host_open_handles("device"));
     host_unload_module(lib);
     std::string cmd = std::string("rm -rf '") + templ + "'";
     return std::system(cmd.c_str()) == 0 ? 0 : 1;

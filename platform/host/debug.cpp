@@ -185,6 +185,7 @@ void debug_write(const std::string &text)
 
 CE_API void NKDbgPrintfW(LPCWSTR format, ...)
 {
+    host::KernelCall call;
     va_list args;
     va_start(args, format);
     std::u16string line = host::format(format, args);

@@ -25,6 +25,7 @@ bool whole_characters(LPCWSTR s)
 
 CE_API BOOL DeleteFileW(LPCWSTR path)
 {
+    host::KernelCall call;
     if (!path) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;

@@ -4,6 +4,7 @@
 
 #include "include/ce_host.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -31,13 +32,46 @@ std::u16string to_utf16(const std::string &s);
 // Equal but for the case of ASCII letters, as the platform compares names.
 bool equal_nocase(const char16_t *a, const char16_t *b);
 
-// On a thread that TerminateThread has been called on, ends it (as its next
-// Sleep would); elsewhere returns.  For the stand-in's own long waits; call
-// it with no lock held.
+// Marks the calling thread as inside a stand-in call for its lifetime: a
+// TerminateThread meanwhile takes effect as the outermost such call ends,
+// so a terminated thread never stops holding a lock of the stand-in, of the
+// board or of the allocator.  Every call product code can make that takes
+// a lock or allocates opens with one.
+class KernelCall {
+public:
+    KernelCall();
+    ~KernelCall();
+    KernelCall(const KernelCall &) = delete;
+    KernelCall &operator=(const KernelCall &) = delete;
+};
+// Inside a stand-in call, marks a call into product code (a dialog
+// procedure, a thread's routine) that holds nothing of the stand-in:
+// TerminateThread takes effect there at once.  A thread already being
+// terminated parks as it would enter it.
+class ProductCode {
+public:
+    ProductCode();
+    ~ProductCode();
+    ProductCode(const ProductCode &) = delete;
+    ProductCode &operator=(const ProductCode &) = delete;
+
+private:
+    int saved_;
+};
+
+// On a thread that TerminateThread has been called on, ends it: the thread
+// parks there for good.  Elsewhere returns.  For the stand-in's own long
+// waits; call it with no lock held.
 void end_if_terminated();
 // Whether TerminateThread has been called on this thread (false on threads
-// the stand-in did not create).  Takes no lock but the thread's own.
+// the stand-in did not create).  Takes no lock.
 bool terminate_requested();
+// On a thread the stand-in created: wake runs (on the terminating thread,
+// under no lock) when TerminateThread is called on this thread, to end a
+// wait of the stand-in's early; parked runs once the thread is ended by
+// force, to let go of what other threads could wait for.
+void at_thread_wake(std::function<void()> wake);
+void at_thread_park(std::function<void()> parked);
 // Waits up to timeout_ms for the threads whose start routine lies in the
 // module holding address to return.
 void wait_module_threads(const void *address, int timeout_ms);

@@ -18,12 +18,21 @@ thread_local DWORD t_last_error = 0;
 std::atomic<size_t> g_device_opens{0};
 std::atomic<size_t> g_device_closes{0};
 
-// An open handle on the GPIO/PWM driver.
+void board_error(const board::Error &e);
+
+// An open handle on the GPIO/PWM driver.  The board counts each process's
+// open handles, so that one left open (by a thread ended by force, say)
+// shows in 'board status'.
 struct Device : host::KernelObject {
     const char *kind() const override { return "device"; }
     void close() override
     {
         ++g_device_closes;
+        try {
+            board::handle_closed();
+        } catch (const board::Error &e) {
+            board_error(e);
+        }
         board::trace("close");
     }
 };
@@ -61,6 +70,7 @@ CE_API void SetLastError(DWORD error) { t_last_error = error; }
 CE_API HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
                           DWORD disposition, DWORD flags, HANDLE templ)
 {
+    host::KernelCall call;
     if (!name) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
@@ -86,6 +96,7 @@ CE_API HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
             SetLastError(ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
+        board::handle_opened();
     } catch (const board::Error &e) {
         board_error(e);
         return INVALID_HANDLE_VALUE;
@@ -99,6 +110,7 @@ CE_API HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
 CE_API BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
                             DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped)
 {
+    host::KernelCall call;
     if (!host::handle_get_as<Device>(device)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -143,6 +155,7 @@ CE_API BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
 // takes it for the current process and answers TRUE; the board's way is kept.
 CE_API BOOL CloseHandle(HANDLE object)
 {
+    host::KernelCall call;
     std::shared_ptr<host::KernelObject> o = host::handle_remove(object);
     if (!o) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -154,6 +167,7 @@ CE_API BOOL CloseHandle(HANDLE object)
 
 CE_API void GwesPowerOffSystem(void)
 {
+    host::KernelCall call;
     try {
         board::set_power(false);
         board::trace("poweroff");
@@ -184,7 +198,11 @@ CE_API LONG InterlockedDecrement(LONG *target)
     return __atomic_sub_fetch(target, 1, __ATOMIC_SEQ_CST);
 }
 
-CE_API void RaiseException(DWORD code, DWORD, DWORD, const ULONG_PTR *) { throw ce_fault{code}; }
+CE_API void RaiseException(DWORD code, DWORD, DWORD, const ULONG_PTR *)
+{
+    host::KernelCall call;
+    throw ce_fault{code};
+}
 
 // The structured-handler helpers: a fault is a ce_fault exception here.
 extern "C" void platform_try_finally(PLATFORM_BODY body, PLATFORM_BODY cleanup, void *context)

@@ -202,6 +202,7 @@ CE_API size_t host_module_count(void)
 
 CE_API HMODULE GetModuleHandleW(LPCWSTR name)
 {
+    host::KernelCall call;
     Registry &r = registry();
     std::lock_guard<std::mutex> guard(r.lock);
     if (!name)

@@ -78,6 +78,7 @@ bool device_present(const std::string &name)
 CE_API DWORD RasGetEntryProperties(LPWSTR, LPWSTR entry, LPRASENTRY info, LPDWORD info_size,
                                    LPBYTE, LPDWORD device_size)
 {
+    host::KernelCall call;
     if (DWORD e = g_fail_next_read.exchange(0))
         return done(e);
     if (!info_size)
@@ -121,6 +122,7 @@ CE_API DWORD RasGetEntryProperties(LPWSTR, LPWSTR entry, LPRASENTRY info, LPDWOR
 CE_API DWORD RasSetEntryProperties(LPWSTR, LPWSTR entry, LPRASENTRY info, DWORD info_size,
                                    LPBYTE device_info, DWORD device_size)
 {
+    host::KernelCall call;
     if (!info)
         return done(ERROR_BUFFER_INVALID);
     if (info_size != sizeof(RASENTRY) || info->dwSize != sizeof(RASENTRY))
@@ -163,6 +165,7 @@ CE_API DWORD RasSetEntryProperties(LPWSTR, LPWSTR entry, LPRASENTRY info, DWORD 
 
 CE_API DWORD RasEnumEntries(LPWSTR, LPWSTR, LPRASENTRYNAME entries, LPDWORD size, LPDWORD count)
 {
+    host::KernelCall call;
     if (!size || !count)
         return done(ERROR_INVALID_PARAMETER);
     if (entries && entries->dwSize != sizeof(RASENTRYNAME))

@@ -157,6 +157,7 @@ LONG change(const std::string &base, const std::string &target,
 // refuses such a write with ERROR_ACCESS_DENIED; the board's way is kept.
 CE_API LONG RegOpenKeyExW(HKEY key, LPCWSTR subkey, DWORD options, REGSAM, PHKEY result)
 {
+    host::KernelCall call;
     if (!result)
         return ERROR_INVALID_PARAMETER;
     *result = nullptr;
@@ -184,6 +185,7 @@ CE_API LONG RegOpenKeyExW(HKEY key, LPCWSTR subkey, DWORD options, REGSAM, PHKEY
 CE_API LONG RegCreateKeyExW(HKEY key, LPCWSTR subkey, DWORD, LPWSTR, DWORD options, REGSAM,
                             LPSECURITY_ATTRIBUTES, PHKEY result, LPDWORD disposition)
 {
+    host::KernelCall call;
     if (!result)
         return ERROR_INVALID_PARAMETER;
     *result = nullptr;
@@ -220,6 +222,7 @@ CE_API LONG RegCreateKeyExW(HKEY key, LPCWSTR subkey, DWORD, LPWSTR, DWORD optio
 // when a zero follows the bytes in memory; the board reads no further.
 CE_API LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE *data, DWORD size)
 {
+    host::KernelCall call;
     std::string path;
     if (!key_path(key, &path))
         return ERROR_INVALID_HANDLE;
@@ -237,6 +240,7 @@ CE_API LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD, DWORD type, const BYTE
 CE_API LONG RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                              LPDWORD size)
 {
+    host::KernelCall call;
     std::string path;
     if (!key_path(key, &path))
         return ERROR_INVALID_HANDLE;
@@ -269,6 +273,7 @@ CE_API LONG RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD t
 
 CE_API LONG RegDeleteValueW(HKEY key, LPCWSTR name)
 {
+    host::KernelCall call;
     std::string path;
     if (!key_path(key, &path))
         return ERROR_INVALID_HANDLE;
@@ -282,6 +287,7 @@ CE_API LONG RegDeleteValueW(HKEY key, LPCWSTR name)
 // Deletes the key and everything below it, as the board's registry does.
 CE_API LONG RegDeleteKeyW(HKEY key, LPCWSTR subkey)
 {
+    host::KernelCall call;
     std::string base, full;
     if (!key_path(key, &base))
         return ERROR_INVALID_HANDLE;
@@ -296,6 +302,7 @@ CE_API LONG RegDeleteKeyW(HKEY key, LPCWSTR subkey)
 
 CE_API LONG RegCloseKey(HKEY key)
 {
+    host::KernelCall call;
     if (root_name(key))
         return ERROR_SUCCESS;
     HANDLE h = reinterpret_cast<HANDLE>(key);

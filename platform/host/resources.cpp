@@ -281,6 +281,7 @@ using namespace host;
 
 CE_API HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type)
 {
+    host::KernelCall call;
     if (!name || !type) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -307,6 +308,7 @@ static const Resource *resource_arg(HMODULE module, HRSRC res, std::shared_ptr<c
 
 CE_API HGLOBAL LoadResource(HMODULE module, HRSRC res)
 {
+    host::KernelCall call;
     std::shared_ptr<const Module> m;
     const Resource *r = resource_arg(module, res, &m);
     return r ? const_cast<BYTE *>(r->data) : nullptr;
@@ -317,6 +319,7 @@ CE_API LPVOID LockResource(HGLOBAL res) { return res; }
 
 CE_API DWORD SizeofResource(HMODULE module, HRSRC res)
 {
+    host::KernelCall call;
     std::shared_ptr<const Module> m;
     const Resource *r = resource_arg(module, res, &m);
     return r ? r->size : 0;
@@ -324,6 +327,7 @@ CE_API DWORD SizeofResource(HMODULE module, HRSRC res)
 
 CE_API int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int room)
 {
+    host::KernelCall call;
     if (!buffer || room < 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -364,6 +368,7 @@ CE_API int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int room)
 
 CE_API HICON LoadIconW(HINSTANCE instance, LPCWSTR name)
 {
+    host::KernelCall call;
     if (!name) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;

@@ -2,7 +2,7 @@
 // thread's queues of sent and posted messages, the modal dialog loop, and
 // the calls that reach them (DialogBoxIndirectParamW, EndDialog,
 // GetDlgItem, GetDlgCtrlID, SendMessageW, SendDlgItemMessageW, PostMessageW,
-// IsWindow, GetWindowLongW, SetWindowLongW).
+// PeekMessageW, IsWindow, GetWindowLongW, SetWindowLongW).
 //
 // A message for a window of another thread is queued to that thread and
 // handled there when it next waits for messages (in a modal loop or in a
@@ -20,7 +20,7 @@ namespace win {
 namespace {
 
 // How often a thread waiting for a sent message looks whether it has been
-// terminated.
+// terminated, besides being woken for it.
 constexpr int kTerminatePollMs = 10;
 
 struct State {
@@ -60,20 +60,33 @@ void complete_locked(Item &item, LRESULT result, bool failed)
     item.sender->cv.notify_all();
 }
 
-// Ends the thread's part in the window system when the thread ends: what
-// is still queued to it fails, so that no sender waits for ever.
+// Ends a thread's part in the window system: what is still queued to it,
+// or was being handled when it was ended by force, fails, so that no sender
+// waits for ever.  A thread being parked frees nothing (it may be in its
+// signal handler): its queues stay as they are, never to be served.
+void thread_gone(ThreadState &ts, bool free_queues)
+{
+    Lock held(state().lock);
+    ts.alive = false;
+    for (auto &item : ts.sent)
+        if (!item->done)
+            complete_locked(*item, 0, true);
+    for (auto &item : ts.running)
+        if (!item->done)
+            complete_locked(*item, 0, true);
+    if (free_queues) {
+        ts.sent.clear();
+        ts.posted.clear();
+    }
+}
+
+// Ends the thread's part in the window system when the thread ends.
 struct ThreadHolder {
     std::shared_ptr<ThreadState> ts;
     ~ThreadHolder()
     {
-        if (!ts)
-            return;
-        Lock held(state().lock);
-        ts->alive = false;
-        for (auto &item : ts->sent)
-            complete_locked(*item, 0, true);
-        ts->sent.clear();
-        ts->posted.clear();
+        if (ts)
+            thread_gone(*ts, true);
     }
 };
 thread_local ThreadHolder t_thread;
@@ -83,16 +96,19 @@ void run_one_sent(Lock &held, ThreadState &ts)
 {
     std::shared_ptr<Item> item = ts.sent.front();
     ts.sent.pop_front();
+    ts.running.push_back(item);
     held.unlock();
     LRESULT result = 0;
     try {
         result = item->work();
     } catch (...) {
         held.lock();
+        ts.running.pop_back();
         complete_locked(*item, 0, true);
         throw;
     }
     held.lock();
+    ts.running.pop_back();
     complete_locked(*item, result, false);
 }
 
@@ -223,8 +239,15 @@ const std::shared_ptr<ThreadState> &this_thread()
 {
     static std::atomic<uint64_t> next{0};
     if (!t_thread.ts) {
-        t_thread.ts = std::make_shared<ThreadState>();
-        t_thread.ts->number = ++next;
+        auto ts = std::make_shared<ThreadState>();
+        ts->number = ++next;
+        t_thread.ts = ts;
+        // A thread ended by force: its waits end, its queue fails.
+        host::at_thread_wake([ts] {
+            Lock held(state().lock);
+            ts->cv.notify_all();
+        });
+        host::at_thread_park([ts] { thread_gone(*ts, false); });
     }
     return t_thread.ts;
 }
@@ -289,7 +312,11 @@ LRESULT deliver(HWND handle, UINT msg, WPARAM wparam, LPARAM lparam)
     w->msg_result = 0;  // nothing stored yet for this message
     held.unlock();
     flush_observer();
-    INT_PTR handled = proc ? proc(handle, msg, wparam, lparam) : FALSE;
+    INT_PTR handled = FALSE;
+    if (proc) {
+        host::ProductCode procedure;
+        handled = proc(handle, msg, wparam, lparam);
+    }
     LRESULT result;
     if (!handled) {
         result = default_message(handle, msg, wparam, lparam);
@@ -335,23 +362,16 @@ bool run_on_owner(HWND handle, std::function<LRESULT()> work, LRESULT *result)
     owner->sent.push_back(item);
     owner->cv.notify_all();
     while (!item->done) {
+        // A sender ended by force stops waiting (it parks as its call
+        // ends); its message stays queued and is still handled, as the
+        // platform does.  Its stack stays, so lParam may point into it.
+        if (host::terminate_requested())
+            return false;
         if (!me->sent.empty()) {
             run_one_sent(held, *me);
             continue;
         }
         me->cv.wait_for(held, std::chrono::milliseconds(kTerminatePollMs));
-        // TerminateThread ends a sender here, as it would anywhere on the
-        // board, but only while its message is still queued: once the owner
-        // has begun it, lParam may point into this thread's stack.
-        if (!item->done && host::terminate_requested()) {
-            auto queued = std::find(owner->sent.begin(), owner->sent.end(), item);
-            if (queued != owner->sent.end()) {
-                owner->sent.erase(queued);
-                held.unlock();
-                host::end_if_terminated();
-                held.lock();
-            }
-        }
     }
     *result = item->result;
     return !item->failed;
@@ -371,6 +391,13 @@ HOST_WINDOW_API void host_window_set_observer(void (*observer)(void *), void *co
 
 HOST_WINDOW_API uint64_t host_window_generation() { return state().generation; }
 
+HOST_WINDOW_API size_t host_pending_sends(HWND window)
+{
+    Lock held(lock());
+    Window *w = find_locked(window);
+    return w ? w->thread->sent.size() : 0;
+}
+
 HOST_WINDOW_API uint64_t host_wait_change(uint64_t seen, int timeout_ms)
 {
     Lock held(lock());
@@ -381,6 +408,7 @@ HOST_WINDOW_API uint64_t host_wait_change(uint64_t seen, int timeout_ms)
 CE_API INT_PTR DialogBoxIndirectParamW(HINSTANCE, LPCDLGTEMPLATE templ, HWND owner, DLGPROC proc,
                                        LPARAM init)
 {
+    host::KernelCall call;
     DialogTemplate t;
     if (!templ || !parse_template(templ, t)) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -439,6 +467,7 @@ CE_API INT_PTR DialogBoxIndirectParamW(HINSTANCE, LPCDLGTEMPLATE templ, HWND own
 
 CE_API BOOL EndDialog(HWND handle, INT_PTR result)
 {
+    host::KernelCall call;
     Lock held(lock());
     Window *dlg = find_dialog_locked(handle);
     if (!dlg) {
@@ -460,6 +489,7 @@ CE_API BOOL EndDialog(HWND handle, INT_PTR result)
 
 CE_API HWND GetDlgItem(HWND handle, int id)
 {
+    host::KernelCall call;
     Lock held(lock());
     Window *dlg = find_locked(handle);
     if (!dlg) {
@@ -475,6 +505,7 @@ CE_API HWND GetDlgItem(HWND handle, int id)
 
 CE_API int GetDlgCtrlID(HWND handle)
 {
+    host::KernelCall call;
     Lock held(lock());
     Window *w = find_locked(handle);
     if (!w) {
@@ -486,6 +517,7 @@ CE_API int GetDlgCtrlID(HWND handle)
 
 CE_API BOOL IsWindow(HWND handle)
 {
+    host::KernelCall call;
     Lock held(lock());
     return find_locked(handle) ? TRUE : FALSE;
 }
@@ -541,6 +573,7 @@ CE_API LONG SetWindowLongW(HWND handle, int index, LONG value)
 
 CE_API LRESULT SendMessageW(HWND handle, UINT msg, WPARAM wparam, LPARAM lparam)
 {
+    host::KernelCall call;
     LRESULT result = 0;
     if (!run_on_owner(handle, [=] { return deliver(handle, msg, wparam, lparam); }, &result)) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -551,12 +584,14 @@ CE_API LRESULT SendMessageW(HWND handle, UINT msg, WPARAM wparam, LPARAM lparam)
 
 CE_API LRESULT SendDlgItemMessageW(HWND dlg, int id, UINT msg, WPARAM wparam, LPARAM lparam)
 {
+    host::KernelCall call;
     HWND item = GetDlgItem(dlg, id);
     return item ? SendMessageW(item, msg, wparam, lparam) : 0;
 }
 
 CE_API BOOL PostMessageW(HWND handle, UINT msg, WPARAM wparam, LPARAM lparam)
 {
+    host::KernelCall call;
     Lock held(lock());
     Window *w = find_locked(handle);
     if (!w || !w->thread->alive) {
@@ -567,7 +602,40 @@ CE_API BOOL PostMessageW(HWND handle, UINT msg, WPARAM wparam, LPARAM lparam)
     auto item = std::make_shared<Item>();
     item->target = handle;
     item->work = [=] { return deliver(handle, msg, wparam, lparam); };
+    item->msg = msg;
+    item->wparam = wparam;
+    item->lparam = lparam;
     w->thread->posted.push_back(item);
     w->thread->cv.notify_all();
     return TRUE;
+}
+
+CE_API BOOL PeekMessageW(LPMSG out, HWND hwnd, UINT min, UINT max, UINT remove)
+{
+    host::KernelCall call;
+    if (!out || (remove & ~static_cast<UINT>(PM_REMOVE)) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::shared_ptr<ThreadState> &me = this_thread();
+    Lock held(lock());
+    while (!me->sent.empty())
+        run_one_sent(held, *me);
+    for (auto it = me->posted.begin(); it != me->posted.end(); ++it) {
+        const Item &item = **it;
+        Window *target = find_locked(item.target);
+        bool window = !hwnd || item.target == hwnd || (target && target->dialog && target->dialog->handle == hwnd);
+        bool number = (min == 0 && max == 0) || (item.msg >= min && item.msg <= max);
+        if (!window || !number)
+            continue;
+        *out = MSG{};
+        out->hwnd = item.target;
+        out->message = item.msg;
+        out->wParam = item.wparam;
+        out->lParam = item.lparam;
+        if (remove & PM_REMOVE)
+            me->posted.erase(it);
+        return TRUE;
+    }
+    return FALSE;
 }

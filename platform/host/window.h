@@ -30,6 +30,10 @@ enum class Kind { dialog, button, checkbox, radio, static_text, scrollbar };
 struct Item {
     HWND target;
     std::function<LRESULT()> work;
+    // A posted message: what PeekMessageW reports of it.
+    UINT msg = 0;
+    WPARAM wparam = 0;
+    LPARAM lparam = 0;
     std::shared_ptr<struct ThreadState> sender;
     LRESULT result = 0;
     bool done = false;
@@ -45,6 +49,7 @@ struct ThreadState {
     std::condition_variable cv;
     std::deque<std::shared_ptr<Item>> sent;
     std::deque<std::shared_ptr<Item>> posted;
+    std::vector<std::shared_ptr<Item>> running;  // sent items it is handling, innermost last
 };
 
 struct Window {

@@ -213,6 +213,7 @@ Window *scroll_bar_locked(HWND handle, int bar, const SCROLLINFO *info)
 
 CE_API int SetScrollInfo(HWND handle, int bar, LPCSCROLLINFO info, BOOL redraw)
 {
+    host::KernelCall call;
     Lock held(lock());
     Window *w = scroll_bar_locked(handle, bar, info);
     if (!w)
@@ -246,6 +247,7 @@ CE_API int SetScrollInfo(HWND handle, int bar, LPCSCROLLINFO info, BOOL redraw)
 
 CE_API BOOL GetScrollInfo(HWND handle, int bar, LPSCROLLINFO info)
 {
+    host::KernelCall call;
     Lock held(lock());
     Window *w = scroll_bar_locked(handle, bar, info);
     if (!w)

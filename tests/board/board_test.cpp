@@ -7,7 +7,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -244,6 +246,7 @@ TEST_F(BoardRequests, StateFieldsOutOfRangeAreReportedNotUsed)
         {240 + 12, {0, 4, 0, 0}},   // pcr of channel 1
         {8, {2, 0, 0, 0}},          // plugged
         {260, {3, 0, 0, 0}},        // serial debug port of this start
+        {268, {1, 0, 0, 0}},        // handles counted for no process
     };
     std::string state = board_.dir() + "/board.state";
     for (const Damage &d : damages) {
@@ -263,6 +266,76 @@ TEST_F(BoardRequests, StateFieldsOutOfRangeAreReportedNotUsed)
     }
     board::reset();
     EXPECT_EQ(board::status().pins[5].level(), 1);
+}
+
+const board::OpenHandles *handles_of(const std::vector<board::OpenHandles> &all, int pid)
+{
+    for (const board::OpenHandles &h : all)
+        if (h.pid == pid)
+            return &h;
+    return nullptr;
+}
+
+// A child process that opens count handles and ends without closing them.
+pid_t ended_child_with_handles(int count)
+{
+    pid_t child = fork();
+    if (child == 0) {
+        for (int i = 0; i < count; ++i)
+            board::handle_opened();
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return child;
+}
+
+// Driver handles are counted per process; a process that has ended keeps
+// its count, shown as ended, until its slot is needed; a reset forgets all.
+TEST_F(BoardRequests, DriverHandlesAreCountedPerProcess)
+{
+    EXPECT_TRUE(board::open_handles().empty());
+    board::handle_opened();
+    board::handle_opened();
+    board::handle_closed();
+    std::vector<board::OpenHandles> all = board::open_handles();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].pid, getpid());
+    EXPECT_EQ(all[0].count, 1u);
+    EXPECT_TRUE(all[0].alive);
+
+    pid_t child = ended_child_with_handles(2);
+    all = board::open_handles();
+    ASSERT_EQ(all.size(), 2u);
+    const board::OpenHandles *ended = handles_of(all, child);
+    ASSERT_NE(ended, nullptr);
+    EXPECT_EQ(ended->count, 2u);
+    EXPECT_FALSE(ended->alive);
+
+    board::handle_closed();
+    board::handle_closed();  // more closes than opens change nothing
+    all = board::open_handles();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].pid, child);
+
+    board::reset();
+    EXPECT_TRUE(board::open_handles().empty());
+}
+
+TEST_F(BoardRequests, AFullHandleTableMakesRoomFromAnEndedProcess)
+{
+    std::vector<pid_t> children;
+    for (int i = 0; i < board::kHandleSlots; ++i)
+        children.push_back(ended_child_with_handles(1));
+    ASSERT_EQ(board::open_handles().size(), static_cast<size_t>(board::kHandleSlots));
+    board::handle_opened();
+    std::vector<board::OpenHandles> all = board::open_handles();
+    ASSERT_EQ(all.size(), static_cast<size_t>(board::kHandleSlots));
+    const board::OpenHandles *mine = handles_of(all, getpid());
+    ASSERT_NE(mine, nullptr);
+    EXPECT_EQ(mine->count, 1u);
+    EXPECT_TRUE(mine->alive);
+    EXPECT_EQ(handles_of(all, children[0]), nullptr);  // the first ended one made room
 }
 
 // Another program cuts the state file short while this process has it

@@ -85,11 +85,52 @@ TEST_F(PinvaneThreads, OpeningAndClosingAtOnceStopsEachThreadOnce)
     EXPECT_EQ(host_device_opens(), host_device_closes());
 }
 
+// The poll thread may find running set just before the dialog clears it;
+// its update then waits for the dialog thread, which lets it through while
+// it waits for the thread to finish: the thread is never ended by force.
+// To bring that about, the dialog thread is kept in a click (its pin calls
+// wait for the board) while the poll thread's read waits too, and the close
+// is sent meanwhile: once the board is free, the read's update is queued
+// behind the close.
+TEST_F(PinvaneThreads, AnUpdateSentAsTheDialogClosesIsLetThrough)
+{
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        size_t forced = host_threads_terminated();
+        size_t before = debug_lines(board).size();
+        size_t reads = trace_of(board, "IOCTL_GPIO_GET_PIN").size();
+        DialogRun run(applet);
+        ASSERT_TRUE(run.wait_for([&] { return trace_of(board, "IOCTL_GPIO_GET_PIN").size() > reads; }));
+        int fd = open((board.dir() + "/board.state").c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(flock(fd, LOCK_EX), 0);
+        HWND dlg = run.dialog();
+        std::thread clicker([&] { host_click(dlg, kPorts + round); });
+        Sleep(100);  // the click and the poll thread's next read now wait for the board
+        std::thread closer([&] { SendMessageW(dlg, WM_CLOSE, 0, 0); });
+        Sleep(20);  // the close is queued behind the click
+        flock(fd, LOCK_UN);
+        close(fd);
+        clicker.join();
+        closer.join();
+        ASSERT_TRUE(run.wait_ended());
+        EXPECT_EQ(host_threads_terminated(), forced);
+        std::vector<std::string> lines = debug_lines(board);
+        EXPECT_EQ(std::vector<std::string>(lines.begin() + before, lines.end()),
+                  (Lines{"+ close\r\n", "- close\r\n"}));
+        EXPECT_EQ(host_open_handles("device"), 0u);
+        EXPECT_EQ(host_open_handles("thread"), 0u);
+    }
+}
+
 // A poll thread stuck in a pin call (the driver does not answer) does not
-// hold up the close for longer than the wait: it is ended by force, and
-// once the driver answers again it leaves nothing open.
+// hold up the close for longer than the wait: it is ended by force.  As on
+// the board, it runs nothing more of its own once the call returns: the
+// pin call's driver handle is never closed.
 TEST_F(PinvaneThreads, AStuckPollThreadIsEndedAfterTheWait)
 {
+    size_t forced = host_threads_terminated();
+    size_t left = host_device_opens() - host_device_closes();
     DialogRun run(applet);
     ASSERT_TRUE(run.wait_for([&] { return !trace_of(board, "IOCTL_GPIO_GET_PIN").empty(); }));
     // Every request waits for the board's lock; hold it.
@@ -104,15 +145,22 @@ TEST_F(PinvaneThreads, AStuckPollThreadIsEndedAfterTheWait)
     ASSERT_TRUE(ended);
     EXPECT_EQ(debug_lines(board), (Lines{"+ close\r\n", "- close\r\n"}));
     EXPECT_EQ(host_open_handles("thread"), 0u);
-    // The stuck call finishes, closes its handle, and the thread ends at its
-    // next sleep instead of polling on.
-    for (int i = 0; i < 200 && host_open_handles("device") != 0; ++i)
-        Sleep(5);
-    EXPECT_EQ(host_open_handles("device"), 0u);
-    Sleep(120);
+    // The thread ended as the stuck call returned, with the handle its pin
+    // call had opened, and reads no more.
+    EXPECT_EQ(host_threads_terminated(), forced + 1);
+    for (int i = 0; i < 1000 && host_open_handles("device") == 0; ++i)
+        Sleep(5);  // it may still be opening the driver
+    EXPECT_EQ(host_open_handles("device"), 1u);
     size_t reads = trace_of(board, "IOCTL_GPIO_GET_PIN").size();
     Sleep(120);
     EXPECT_EQ(trace_of(board, "IOCTL_GPIO_GET_PIN").size(), reads);
+    EXPECT_EQ(host_open_handles("device"), 1u);
+    EXPECT_EQ(host_device_opens() - host_device_closes(), left + 1);
+    // The board counts it against this process.
+    std::vector<board::OpenHandles> open = board::open_handles();
+    ASSERT_EQ(open.size(), 1u);
+    EXPECT_EQ(open[0].pid, getpid());
+    EXPECT_EQ(open[0].count, 1u);
 }
 
 }  // namespace

@@ -8,8 +8,11 @@
 #include "platform/host/include/host_control.h"
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
+#include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -209,6 +212,30 @@ TEST_F(Pinvane, EveryWayOfClosingStopsThePollThreadOnce)
     }
     // Each pin call closed the handle it opened.
     EXPECT_EQ(trace_of(board, "open").size(), trace_of(board, "close").size());
+}
+
+// Closed at random moments of the poll cycle, the dialog always lets its
+// poll thread finish on its own: none is ended by force, so no pin call is
+// cut off with its driver handle open.
+TEST_F(Pinvane, AThousandClosesAtRandomMomentsLeaveNoHandleOpen)
+{
+    const int kCloses = 1000;
+    size_t forced = host_threads_terminated();
+    std::mt19937 random(2024);
+    for (int i = 0; i < kCloses; ++i) {
+        DialogRun run(applet);
+        ASSERT_NE(run.dialog(), nullptr) << i;
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 50000));
+        ASSERT_TRUE(host_caption_ok(run.dialog())) << i;
+        ASSERT_TRUE(run.wait_ended()) << i;
+    }
+    EXPECT_EQ(host_threads_terminated(), forced);
+    EXPECT_EQ(host_open_handles("device"), 0u);
+    EXPECT_EQ(host_device_opens(), host_device_closes());
+    EXPECT_TRUE(board::open_handles().empty());
+    std::vector<std::string> lines = debug_lines(board);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "+ close\r\n"), kCloses);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "- close\r\n"), kCloses);
 }
 
 }  // namespace

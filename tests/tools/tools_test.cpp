@@ -143,6 +143,11 @@ TEST_F(Tools, BoardStatusShowsWhatWasDone)
     EXPECT_TRUE(has_line(out, "pwm 1 running=0 cr=0 dcr=0 pcr=0")) << out;
     EXPECT_TRUE(has_line(out, "requests 1")) << out;
     EXPECT_TRUE(has_line(out, "fault armed for the next request")) << out;
+    // pinctl closed its driver handle: no process holds one.
+    EXPECT_EQ(out.find("handles "), std::string::npos) << out;
+    board::handle_opened();
+    out = ok(board({"status"}));
+    EXPECT_TRUE(has_line(out, "handles pid=" + std::to_string(getpid()) + " open=1")) << out;
 
     ok(board({"unplug"}));
     EXPECT_TRUE(has_line(ok(board({"status"})), "device GPI1: absent"));

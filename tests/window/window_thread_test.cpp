@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <future>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -167,35 +169,51 @@ TEST_F(Threads, SendPendingWhenTheDialogEndsFails)
     EXPECT_TRUE(recorded(WM_USER + 1).empty());
 }
 
-// TerminateThread ends a thread waiting on a send that is still queued
-// (the message is then never delivered), but not one whose message the
-// dialog is handling, whose lParam may point into the sender's stack.
+// TerminateThread ends a thread waiting on a send at once, whether its
+// message is still queued or being handled; the message is still handled
+// (as the platform does), once, and lParam may point into the ended
+// thread's stack, which stays as it was.
 DWORD WINAPI sends_user(LPVOID param)
 {
-    SendMessageW(static_cast<HWND>(param), WM_USER, 0, 0);
+    char on_stack[16] = "sender's stack";
+    SendMessageW(static_cast<HWND>(param), WM_USER, 0, reinterpret_cast<LPARAM>(on_stack));
     return 7;
 }
 
-TEST_F(Threads, TerminatedSenderEndsOnlyWhileItsMessageIsQueued)
+// Waits until pred() holds; false after 5 s.
+template <typename Pred>
+bool eventually(Pred pred)
+{
+    for (int i = 0; i < 5000 && !pred(); ++i)
+        Sleep(1);
+    return pred();
+}
+
+TEST_F(Threads, TerminatedSenderEndsAtOnceAndItsMessageIsStillHandled)
 {
     Template t = pins();
     RunningDialog d(t.get());
     ASSERT_TRUE(d.hwnd);
-    std::promise<void> busy_inside, user_inside;
-    std::promise<void> release_busy, release_user;
+    std::promise<void> busy_inside, second_inside;
+    std::promise<void> release_busy, release_second;
     std::shared_future<void> busy_released = release_busy.get_future().share();
-    std::shared_future<void> user_released = release_user.get_future().share();
-    std::atomic<bool> user_seen{false};
-    recorder().react = [&](HWND, UINT msg, WPARAM, LPARAM) -> INT_PTR {
+    std::shared_future<void> second_released = release_second.get_future().share();
+    std::atomic<int> users{0};
+    std::atomic<bool> second_done{false};
+    std::vector<std::string> texts;
+    recorder().react = [&](HWND, UINT msg, WPARAM, LPARAM lparam) -> INT_PTR {
         if (msg == WM_USER + 1) {
             busy_inside.set_value();
             busy_released.wait();
             return TRUE;
         }
         if (msg == WM_USER) {
-            if (!user_seen.exchange(true))
-                user_inside.set_value();
-            user_released.wait();
+            texts.push_back(reinterpret_cast<const char *>(lparam));
+            if (++users == 2) {
+                second_inside.set_value();
+                second_released.wait();
+                second_done = true;
+            }
             return TRUE;
         }
         return -1;
@@ -206,29 +224,85 @@ TEST_F(Threads, TerminatedSenderEndsOnlyWhileItsMessageIsQueued)
     busy_inside.get_future().wait();
     HANDLE queued = CreateThread(nullptr, 0, sends_user, d.hwnd, 0, nullptr);
     ASSERT_NE(queued, nullptr);
+    ASSERT_TRUE(eventually([&] { return host_pending_sends(d.hwnd) == 1; }));
     EXPECT_TRUE(TerminateThread(queued, 5));
     EXPECT_EQ(WaitForSingleObject(queued, 5000), WAIT_OBJECT_0);
     DWORD code = 0xDEAD;
     EXPECT_TRUE(GetExitCodeThread(queued, &code));
     EXPECT_EQ(code, 5u);
     CloseHandle(queued);
+    EXPECT_EQ(host_pending_sends(d.hwnd), 1u);
     release_busy.set_value();
     busy.join();
-    EXPECT_TRUE(recorded(WM_USER).empty());
+    EXPECT_TRUE(eventually([&] { return users == 1; }));
 
-    // Once the dialog has begun the message, the sender waits for it.
+    // Once the dialog has begun the message, the sender ends at once too.
     HANDLE handled = CreateThread(nullptr, 0, sends_user, d.hwnd, 0, nullptr);
     ASSERT_NE(handled, nullptr);
-    user_inside.get_future().wait();
+    second_inside.get_future().wait();
     EXPECT_TRUE(TerminateThread(handled, 6));
-    EXPECT_EQ(WaitForSingleObject(handled, 100), WAIT_TIMEOUT);
-    release_user.set_value();
     EXPECT_EQ(WaitForSingleObject(handled, 5000), WAIT_OBJECT_0);
     code = 0xDEAD;
     EXPECT_TRUE(GetExitCodeThread(handled, &code));
-    EXPECT_EQ(code, 7u);  // it ran on to its return; no Sleep came first
+    EXPECT_EQ(code, 6u);
     CloseHandle(handled);
-    EXPECT_EQ(recorded(WM_USER).size(), 1u);
+    release_second.set_value();
+    EXPECT_TRUE(eventually([&] { return second_done && host_pending_sends(d.hwnd) == 0; }));
+    EXPECT_EQ(recorded(WM_USER).size(), 2u);
+    EXPECT_EQ(users, 2);
+    EXPECT_EQ(texts, (std::vector<std::string>{"sender's stack", "sender's stack"}));
+}
+
+// PeekMessageW, inside a handler, handles what other threads send meanwhile
+// and reports (PM_NOREMOVE: leaves) or takes (PM_REMOVE) the first posted
+// message that its window and number range let through.
+TEST_F(Threads, PeekHandlesSentMessagesAndLooksAtPostedOnes)
+{
+    Template t = pins();
+    RunningDialog d(t.get());
+    ASSERT_TRUE(d.hwnd);
+    std::vector<Msg> peeked;
+    std::vector<BOOL> found;
+    std::vector<size_t> sent_seen;
+    recorder().react = [&](HWND dlg, UINT msg, WPARAM, LPARAM) -> INT_PTR {
+        if (msg != WM_USER + 2)
+            return -1;
+        PostMessageW(dlg, WM_USER + 3, 7, 8);
+        PostMessageW(GetDlgItem(dlg, 1010), BM_SETCHECK, BST_CHECKED, 0);
+        PostMessageW(dlg, WM_USER + 5, 9, 0);
+        // Another thread's send waits for this one; the peek lets it through.
+        std::thread other([dlg] { SendMessageW(dlg, WM_USER + 4, 1, 2); });
+        eventually([&] { return host_pending_sends(dlg) == 1; });
+        MSG m;
+        auto peek = [&](HWND w, UINT lo, UINT hi, UINT remove) {
+            m = MSG{};
+            found.push_back(PeekMessageW(&m, w, lo, hi, remove));
+            peeked.push_back(Msg{m.message, m.wParam, m.lParam});
+        };
+        peek(nullptr, 0, 0, PM_NOREMOVE);
+        other.join();
+        sent_seen.push_back(recorded(WM_USER + 4).size());
+        peek(nullptr, 0, 0, PM_NOREMOVE);                   // still the first
+        peek(dlg, BM_SETCHECK, BM_SETCHECK, PM_NOREMOVE);   // a control of the dialog
+        peek(dlg, WM_USER + 5, WM_USER + 9, PM_REMOVE);     // taken: never delivered
+        peek(dlg, WM_USER + 5, WM_USER + 9, PM_NOREMOVE);   // none left in range
+        return TRUE;
+    };
+    SendMessageW(d.hwnd, WM_USER + 2, 0, 0);
+    EXPECT_EQ(sent_seen, (std::vector<size_t>{1}));
+    EXPECT_EQ(found, (std::vector<BOOL>{TRUE, TRUE, TRUE, TRUE, FALSE}));
+    ASSERT_EQ(peeked.size(), 5u);
+    EXPECT_EQ(peeked[0], (Msg{WM_USER + 3, 7, 8}));
+    EXPECT_EQ(peeked[1], (Msg{WM_USER + 3, 7, 8}));
+    EXPECT_EQ(peeked[2], (Msg{BM_SETCHECK, BST_CHECKED, 0}));
+    EXPECT_EQ(peeked[3], (Msg{WM_USER + 5, 9, 0}));
+    // What was only looked at is delivered as usual.
+    EXPECT_TRUE(eventually([&] { return recorded(WM_USER + 3).size() == 1; }));
+    EXPECT_TRUE(eventually([&] { return d.control(1010).check == BST_CHECKED; }));
+    EXPECT_TRUE(recorded(WM_USER + 5).empty());
+    MSG m;
+    EXPECT_FALSE(PeekMessageW(&m, nullptr, 0, 0, 2));  // an unknown flag
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
 TEST_F(Threads, PostedMessagesComeAfterTheHandlerInOrder)

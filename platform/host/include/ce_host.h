@@ -391,6 +391,29 @@ CE_API int GetDlgCtrlID(HWND wnd);
 CE_API LRESULT SendMessageW(HWND wnd, UINT msg, WPARAM wparam, LPARAM lparam);
 CE_API LRESULT SendDlgItemMessageW(HWND dlg, int id, UINT msg, WPARAM wparam, LPARAM lparam);
 CE_API BOOL PostMessageW(HWND wnd, UINT msg, WPARAM wparam, LPARAM lparam);
+
+typedef struct tagPOINT {
+    LONG x;
+    LONG y;
+} POINT;
+
+typedef struct tagMSG {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+    POINT pt;
+} MSG, *LPMSG;
+
+#define PM_NOREMOVE 0x0000
+#define PM_REMOVE 0x0001
+
+/* Handles the messages other threads have sent to this thread's windows,
+   then looks for a posted one (of hwnd, or any window of this thread when
+   null, with a number in min..max, or any when both are 0): TRUE with it in
+   *msg (taken off the queue with PM_REMOVE), FALSE when none waits. */
+CE_API BOOL PeekMessageW(LPMSG msg, HWND hwnd, UINT min, UINT max, UINT remove);
 CE_API int SetScrollInfo(HWND wnd, int bar, LPCSCROLLINFO info, BOOL redraw);
 CE_API BOOL GetScrollInfo(HWND wnd, int bar, LPSCROLLINFO info);
 CE_API BOOL IsWindow(HWND wnd);

@@ -14,6 +14,10 @@ CE_API size_t host_open_handles(const char *kind);
 CE_API size_t host_device_opens(void);
 CE_API size_t host_device_closes(void);
 
+// Threads that TerminateThread ended before they finished on their own, in
+// this process since start.
+CE_API size_t host_threads_terminated(void);
+
 // The next RasGetEntryProperties call in this process fails with error and
 // leaves the caller's record as it was.
 CE_API void host_ras_fail_next_read(DWORD error);

@@ -158,6 +158,9 @@ HOST_WINDOW_API uint64_t host_window_generation();
 // Waits up to timeout_ms (negative: no limit) until the counter differs
 // from seen; returns its value then (seen on timeout).
 HOST_WINDOW_API uint64_t host_wait_change(uint64_t seen, int timeout_ms);
+// Messages other threads have sent to the thread that owns window and that
+// it has not begun to handle yet (0 for a window that is gone).
+HOST_WINDOW_API size_t host_pending_sends(HWND window);
 // Calls observer(context) after every change that bumps the counter, on
 // the thread that made the change and with no lock of the window system
 // held: keep it short (wake a renderer, say).  Null removes it.

@@ -26,12 +26,9 @@ namespace {
 const char kUsage[] =
     "usage: board COMMAND [ARGS]\n"
     "\n"
-    "  status                  pins, PWM channels, power, the device, the driver
-"
-    "                          handles each process holds open and the serial
-"
-    "                          debug port (this start and the next)
-"
+    "  status                  pins, PWM channels, power, the device, the driver\n"
+    "                          handles each process holds open and the serial\n"
+    "                          debug port (this start and the next)\n"
     "  reset                   a fresh default board\n"
     "  input PIN 0|1|release   apply an external level to PIN (0-63), or take it away\n"
     "  unplug                  the device GPI1: is absent\n"

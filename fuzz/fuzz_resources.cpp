@@ -47,9 +47,9 @@ void icon_of_group(LPCWSTR name, unsigned id)
     HICON icon = LoadIconW(nullptr, name);
     if (!icon)
         return;
+    static std::vector<uint32_t> pixels(256 * 256);  // the largest image there is
     for (int want : {0, 16, 32, 48}) {
         int w = -1, h = -1;
-        std::vector<uint32_t> pixels(512 * 512);
         if (host_icon_pixels(icon, want, &w, &h, pixels.data(), pixels.size()) &&
             (w <= 0 || h <= 0 || static_cast<size_t>(w) * h > pixels.size()))
             fail("icon pixels of an impossible size", id);
@@ -73,10 +73,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::u16string type_name = r.type.name, name_name = r.name.name;
         LPCWSTR type = r.type.is_id ? MAKEINTRESOURCEW(r.type.id) : (LPCWSTR)type_name.c_str();
         LPCWSTR name = r.name.is_id ? MAKEINTRESOURCEW(r.name.id) : (LPCWSTR)name_name.c_str();
-        // A name written "#12" asks for the id 12, as on the platform.
-        bool by_number = (!r.type.is_id && type_name[0] == u'#') || (!r.name.is_id && name_name[0] == u'#');
+        // A name written "#12" asks for the id 12, as on the platform, and
+        // the id 0 is a null argument: neither can be asked for.
+        bool unnamed = (!r.type.is_id && type_name[0] == u'#') ||
+                       (!r.name.is_id && name_name[0] == u'#') || (r.type.is_id && !r.type.id) ||
+                       (r.name.is_id && !r.name.id);
         HRSRC found = FindResourceW(nullptr, name, type);
-        if (!found && by_number)
+        if (!found && unnamed)
             continue;
         if (!found)
             fail("a listed resource is not found", r.name.id);

@@ -5,7 +5,7 @@ BUILD ?= build
 BUILD_TSAN ?= build-tsan
 BUILD_WIN ?= build-windows
 
-.PHONY: all deps build run test test-host test-tsan windows test-windows test-board-build bench clean
+.PHONY: all deps build run test test-host test-tsan windows test-windows test-board-build bench fuzz clean
 
 all: build
 
@@ -60,5 +60,15 @@ bench: deps
 	cmake --build build-bench -j $(JOBS)
 	@for b in build-bench/bin/bench_*; do echo "== $$b"; $$b; done
 
+# Fuzzing with clang and libFuzzer, each harness for FUZZ_SECONDS, one at a
+# time (FUZZ_HARNESSES: some of them); scripts/fuzz.sh --help says where
+# new inputs and crashes land.  make test replays the kept corpus only.
+FUZZ_SECONDS ?= 60
+FUZZ_HARNESSES ?=
+BUILD_FUZZ ?= build-fuzz
+fuzz:
+	@./scripts/install-deps.sh fuzz
+	JOBS=$(JOBS) ./scripts/fuzz.sh --seconds $(FUZZ_SECONDS) --build $(BUILD_FUZZ) $(FUZZ_HARNESSES)
+
 clean:
-	rm -rf $(BUILD) $(BUILD_TSAN) $(BUILD_WIN) build-bench
+	rm -rf $(BUILD) $(BUILD_TSAN) $(BUILD_WIN) build-bench $(BUILD_FUZZ)

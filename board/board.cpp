@@ -173,17 +173,16 @@ public:
                     throw wrong_size(path_of(d));
                 continue;
             }
-            if (state_->magic == kMagic && state_->version == kVersion) {
-                if (sane(*state_))
-                    return;
-                flock(fd_, LOCK_UN);
+            StateImage image = check_state_image(state_, sizeof(State));
+            if (image == StateImage::Ok)
+                return;
+            flock(fd_, LOCK_UN);
+            if (image == StateImage::Damaged)
                 throw Error{"board state file " + path_of(d) +
                             " is damaged (a field holds a value the board never writes); run "
                             "'board reset'"};
-            }
-            flock(fd_, LOCK_UN);
             // A file retired by 'board reset' reads 0: map the new one.
-            if (state_->magic != 0 || attempt > 0)
+            if (image != StateImage::Retired || attempt > 0)
                 throw Error{"board state file " + path_of(d) +
                             " is not a board state of this version; run 'board reset'"};
         }
@@ -252,6 +251,17 @@ int32_t word(const void *in, int i)
 Result fail(uint32_t error) { return Result{false, error, 0, false}; }
 
 }  // namespace
+
+StateImage check_state_image(const void *image, size_t size)
+{
+    if (size != sizeof(State))
+        return StateImage::WrongSize;
+    const State &s = *static_cast<const State *>(image);
+    if (s.magic == kMagic && s.version == kVersion)
+        return sane(s) ? StateImage::Ok : StateImage::Damaged;
+    return s.magic == 0 ? StateImage::Retired : StateImage::OtherVersion;
+}
+
 
 namespace {
 

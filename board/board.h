@@ -6,6 +6,7 @@
 // and leaves every word of the state valid.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -51,6 +52,13 @@ struct Status {
 struct Error {
     std::string message;
 };
+
+// What an image of the state file holds, judged as every use of the board
+// judges its mapped file: the right size, magic and version, and every field
+// a value the board writes (Damaged otherwise).  Retired is the image a
+// 'board reset' leaves in the file it replaced (its first word 0).
+enum class StateImage { Ok, WrongSize, Retired, OtherVersion, Damaged };
+StateImage check_state_image(const void *image, size_t size);
 
 // The board folder: BOARD_DIR, or a per-user default when it is unset (below
 // XDG_STATE_HOME, or HOME, or the passwd entry's home folder; Error when

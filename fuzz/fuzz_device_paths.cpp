@@ -1,5 +1,6 @@
 // Any device path: resolving it never leaves the device's root and never
 // goes through a host link; any shortcut text gives a target or false.
+#include "board_dir.h"
 #include "device_files.h"
 
 #include <climits>
@@ -15,9 +16,7 @@ std::string g_root;
 
 void setup()
 {
-    char tmpl[] = "/tmp/fuzz_board_XXXXXX";
-    std::string dir = mkdtemp(tmpl);
-    setenv("BOARD_DIR", dir.c_str(), 1);
+    std::string dir = fuzz_board_dir();
     g_root = board::files::root();
     mkdir((g_root + "/Windows/a..b").c_str(), 0777);
     mkdir((dir + "/outside").c_str(), 0777);

@@ -1,11 +1,14 @@
 #!/bin/sh
 # Installs the Debian packages the build and the tests need, when missing.
-# Idempotent; uses sudo when not root.
+# Idempotent; uses sudo when not root.  'install-deps.sh fuzz' also installs
+# what the fuzzers need (clang and its libFuzzer), which nothing else does.
 set -eu
 
 PACKAGES="cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   libncurses-dev llvm tmux g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 xvfb x11-apps
   imagemagick g++-mingw-w64-i686-posix clang"
+FUZZ_PACKAGES="libclang-rt-dev"
+[ "${1:-}" = fuzz ] && PACKAGES="$PACKAGES $FUZZ_PACKAGES"
 
 missing=""
 for p in $PACKAGES; do

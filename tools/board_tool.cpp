@@ -1,5 +1,6 @@
 // board: look at and change the simulated board in BOARD_DIR.
 #include "board.h"
+#include "boot_lookup.h"
 #include "device_files.h"
 #include "file_util.h"
 #include "registry_file.h"
@@ -22,6 +23,9 @@
 #include <unistd.h>
 
 namespace {
+
+using startup::ends_with_folded;
+using startup::Lookup;
 
 const char kUsage[] =
     "usage: board COMMAND [ARGS]\n"
@@ -116,12 +120,6 @@ void print_status()
                 next.why.c_str());
 }
 
-bool ends_with_folded(const std::string &s, const std::string &tail)
-{
-    return s.size() >= tail.size() &&
-           board::reg::same_name(s.substr(s.size() - tail.size()), tail);
-}
-
 std::string own_folder()
 {
     char buf[PATH_MAX];
@@ -130,39 +128,6 @@ std::string own_folder()
         return ".";
     std::string self(buf, static_cast<size_t>(n));
     return self.substr(0, self.rfind('/'));
-}
-
-// How a shortcut's target maps to a host program.
-enum class Lookup { Found, NotAProgram, Refused };
-
-// The host program that is the device's \Windows\NAME.exe: NAME (or
-// NAME.exe) in the programs folder, matched without regard to case.  NAME
-// must be a name the device's files allow, with no "..": a target such as
-// \Windows\../../usr/bin/id.exe never reaches outside the folder.  Only a
-// regular file we may run is a program.
-Lookup find_program(const std::string &target, const std::string &programs, std::string *program)
-{
-    const std::string windows = "\\Windows\\";
-    if (target.size() <= windows.size() || !board::reg::same_name(target.substr(0, windows.size()), windows))
-        return Lookup::NotAProgram;
-    std::string name = target.substr(windows.size());
-    if (!board::files::valid_name(name) || name.find("..") != std::string::npos)
-        return Lookup::Refused;
-    if (!ends_with_folded(name, ".exe"))
-        return Lookup::NotAProgram;
-    std::string base = name.substr(0, name.size() - 4);
-    for (const std::string &candidate : {base, name}) {
-        std::string found = board::files::match(programs, candidate);
-        if (found.empty())
-            continue;
-        std::string path = programs + "/" + found;
-        struct stat st;
-        if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(path.c_str(), X_OK) == 0) {
-            *program = path;
-            return Lookup::Found;
-        }
-    }
-    return Lookup::NotAProgram;
 }
 
 // Runs one program as the shell would, in its own process on this board.
@@ -215,7 +180,7 @@ int boot(const std::string &programs)
             std::printf("boot: %s is not a shortcut\n", shortcut.c_str());
             continue;
         }
-        Lookup found = find_program(target, programs, &program);
+        Lookup found = startup::find_program(target, programs, &program);
         if (found == Lookup::Refused) {
             std::printf("boot: %s (%s) refused: not a program name the device allows\n",
                         target.c_str(), shortcut.c_str());

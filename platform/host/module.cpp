@@ -97,6 +97,18 @@ std::shared_ptr<const Module> module_get(HMODULE handle)
     return nullptr;
 }
 
+size_t resource_room(const void *p)
+{
+    const BYTE *b = static_cast<const BYTE *>(p);
+    Registry &r = registry();
+    std::lock_guard<std::mutex> guard(r.lock);
+    for (auto &m : r.modules)
+        for (const Resource &res : m->resources)
+            if (b >= res.data && b < res.data + res.size)
+                return static_cast<size_t>(res.data + res.size - b);
+    return SIZE_MAX;
+}
+
 HRSRC resource_handle(const Module &module, size_t index)
 {
     return reinterpret_cast<HRSRC>(handle_value(module) + 16 * (index + 1));

@@ -41,6 +41,10 @@ std::shared_ptr<const Module> module_get(HMODULE handle);
 // Parses a compiled .res image; entries that do not fit end the list.
 std::vector<Resource> parse_res(const BYTE *image, size_t size, const std::string &who);
 
+// The bytes from p to the end of the resource of a registered module that
+// holds p; SIZE_MAX when none does (data the program made itself).
+size_t resource_room(const void *p);
+
 // Resource handles: the module's handle plus a slot per resource, so a
 // handle tells its module and stays below 2^32.
 HRSRC resource_handle(const Module &module, size_t index);

@@ -185,7 +185,8 @@ bool decode_icon(const Resource &r, int *w, int *h, std::vector<uint32_t> *out)
     int bits = word_at(r.data + 14);
     uint32_t compression = dword_at(r.data + 16);
     uint32_t used = dword_at(r.data + 32);
-    if (width <= 0 || width > 256 || height2 <= 0 || height2 > 512 || compression != 0)
+    // height2 counts the colour rows and the mask rows: an image has one of each at least.
+    if (width <= 0 || width > 256 || height2 < 2 || height2 > 512 || compression != 0)
         return false;
     if (bits != 1 && bits != 4 && bits != 8 && bits != 24 && bits != 32)
         return false;

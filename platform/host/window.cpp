@@ -11,6 +11,8 @@
 // to each other do not lock up.
 #include "window.h"
 
+#include "module.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -410,7 +412,8 @@ CE_API INT_PTR DialogBoxIndirectParamW(HINSTANCE, LPCDLGTEMPLATE templ, HWND own
 {
     host::KernelCall call;
     DialogTemplate t;
-    if (!templ || !parse_template(templ, t)) {
+    // A template from a module's resources is read within that resource.
+    if (!templ || !parse_template(templ, host::resource_room(templ), t)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return -1;
     }

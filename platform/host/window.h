@@ -137,10 +137,11 @@ struct DialogTemplate {
     std::u16string font_face;
     std::vector<ItemTemplate> items;
 };
-// Reads a DLGTEMPLATE or DLGTEMPLATEEX.  False for a template the stand-in
-// cannot build: a control class it does not have, a private dialog class,
-// an unknown template version or a runaway string.
-bool parse_template(const void *data, DialogTemplate &out);
+// Reads a DLGTEMPLATE or DLGTEMPLATEEX of at most size bytes.  False for a
+// template the stand-in cannot build: a control class it does not have, a
+// private dialog class, an unknown template version, a runaway string, or
+// one that does not end within size.
+bool parse_template(const void *data, size_t size, DialogTemplate &out);
 
 // ---- controls (window_controls.cpp) ----
 // A control's handling of a message, or the dialog manager's handling of

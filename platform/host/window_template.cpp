@@ -16,23 +16,35 @@ const WORD ATOM_STATIC = 0x0082;
 const WORD ATOM_SCROLLBAR = 0x0084;
 const size_t LONGEST_STRING = 0x8000;  // characters; longer is a broken template
 
+// Reads within size bytes: a read past them gives 0 and clears ok.
 struct Reader {
     const unsigned char *base;
+    size_t size;
     size_t at = 0;
     bool ok = true;
 
+    bool fits(size_t n)
+    {
+        if (at <= size && n <= size - at)
+            return true;
+        ok = false;
+        at = size;
+        return false;
+    }
     WORD word()
     {
-        WORD w;
-        std::memcpy(&w, base + at, 2);
-        at += 2;
+        WORD w = 0;
+        if (fits(2))
+            std::memcpy(&w, base + at, 2);
+        at += ok ? 2 : 0;
         return w;
     }
     DWORD dword()
     {
-        DWORD d;
-        std::memcpy(&d, base + at, 4);
-        at += 4;
+        DWORD d = 0;
+        if (fits(4))
+            std::memcpy(&d, base + at, 4);
+        at += ok ? 4 : 0;
         return d;
     }
     short sword() { return static_cast<short>(word()); }
@@ -41,7 +53,7 @@ struct Reader {
     std::u16string string()
     {
         std::u16string s;
-        for (WORD c = word(); c; c = word()) {
+        for (WORD c = word(); c && ok; c = word()) {
             if (s.size() == LONGEST_STRING) {
                 ok = false;
                 break;
@@ -153,9 +165,9 @@ bool read_item(Reader &r, bool extended, ItemTemplate &item)
 
 }  // namespace
 
-bool parse_template(const void *data, DialogTemplate &out)
+bool parse_template(const void *data, size_t size, DialogTemplate &out)
 {
-    Reader r{static_cast<const unsigned char *>(data)};
+    Reader r{static_cast<const unsigned char *>(data), size};
     WORD version = r.word();
     WORD signature = r.word();
     bool extended = signature == 0xFFFF;

@@ -38,7 +38,8 @@ const char kUsage[] =
     "  ras restore NAME        bring it back\n"
     "  boot [--programs DIR]   power on and run each shortcut in \\Windows\\Startup, as\n"
     "                          the shell does; \\Windows\\NAME.exe is the program NAME in\n"
-    "                          DIR (default: the folder this tool is in)\n"
+    "                          DIR (default: device/ in the folder this tool is in,\n"
+    "                          where the build puts the device's own programs)\n"
     "\n"
     "The board lives in the folder BOARD_DIR names; when BOARD_DIR is unset, in\n"
     "$XDG_STATE_HOME/ceboard/default (XDG_STATE_HOME defaults to ~/.local/state).\n"
@@ -101,6 +102,13 @@ std::string own_folder()
         return ".";
     std::string self(buf, static_cast<size_t>(n));
     return self.substr(0, self.rfind('/'));
+}
+
+// The device's own programs, apart from the tools and tests built beside
+// this tool: only they may run as \Windows\NAME.exe.
+std::string device_programs()
+{
+    return own_folder() + "/device";
 }
 
 // How a shortcut's target maps to a host program.
@@ -280,7 +288,7 @@ int run(const std::vector<std::string> &args)
         return ras(args);
     } else if (cmd == "boot") {
         if (args.size() == 1)
-            return boot(own_folder());
+            return boot(device_programs());
         if (args.size() == 3 && args[1] == "--programs") {
             struct stat st;
             if (stat(args[2].c_str(), &st) != 0 || !S_ISDIR(st.st_mode))

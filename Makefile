@@ -1,56 +1,101 @@
 # Entry points: `make run` and `make test`.  Both install what is missing
 # (Debian packages), then configure, build and run.
+#
+# Each kind of build has a folder of its own, configured on first use:
+#   build-run      make run: the product and the tools it needs, no sanitizers
+#   build          make test: the product and the tests, ASan + UBSan
+#   build-tsan     make test: the concurrency tests only, ThreadSanitizer
+#   build-windows  make test: the desktop Windows product (mingw-w64)
+#   build-bench    make bench: the benchmarks, Release
+#
+# `make test` runs its phases side by side (TEST_PHASES, below), each one a
+# chain of configure, build and run: most host tests sleep, so the other
+# builds go on meanwhile, at a lower priority than the first.  A phase is a
+# target `test-NAME` that depends on `deps` and fails on any failure; add
+# it to TEST_PHASES (and say in the README what it checks).  Each phase's
+# output is shown whole when it ends, then its time.
 JOBS ?= $(shell nproc)
+# The host tests mostly wait for other processes and threads: more at once
+# than there are cores.
+TEST_JOBS ?= 8
 BUILD ?= build
+BUILD_RUN ?= build-run
 BUILD_TSAN ?= build-tsan
 BUILD_WIN ?= build-windows
+BUILD_BENCH ?= build-bench
+TEST_PHASES ?= test-host test-tsan test-windows
+# The phases that build while the host tests run give way to them.
+LOW := nice -n 10
+# A build folder is configured once, when it has no Makefile yet (cmake
+# writes that last); the output is kept in its configure.log.
+CONFIGURE = mkdir -p $(1) && { cmake -S . -B $(1) $(2) >$(1)/configure.log 2>&1 || { cat $(1)/configure.log; exit 1; }; }
+# A cmake --build started by make must not take make's own job flags.
+CMAKE_BUILD = env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL cmake --build
+TIMED = ./scripts/timed.sh
 
-.PHONY: all deps build run test test-host test-tsan windows test-windows bench clean
+.PHONY: all deps build build-run run test test-host test-tsan windows test-windows bench clean
 
 all: build
 
 deps:
 	@./scripts/install-deps.sh
 
-$(BUILD)/CMakeCache.txt:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Debug
+# --- make run: only what the Control Panel on the simulated board needs ---
 
-build: deps $(BUILD)/CMakeCache.txt
-	cmake --build $(BUILD) -j $(JOBS)
+$(BUILD_RUN)/Makefile: | deps
+	$(call CONFIGURE,$(BUILD_RUN),-DCMAKE_BUILD_TYPE=Debug -DSANITIZE= -DHOST_TESTS=OFF -DBENCH=OFF)
 
-run: build
-	@$(BUILD)/bin/controlpanel
+build-run: deps $(BUILD_RUN)/Makefile
+	$(CMAKE_BUILD) $(BUILD_RUN) -j $(JOBS)
+
+run: build-run
+	@$(BUILD_RUN)/bin/controlpanel
+
+# --- make test ---------------------------------------------------------
 
 test: deps
-	$(MAKE) test-host
-	$(MAKE) test-tsan
-	$(MAKE) test-windows
+	@$(MAKE) --no-print-directory -O -k -j $(words $(TEST_PHASES)) $(TEST_PHASES)
 
-test-host: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE tsan
+$(BUILD)/Makefile: | deps
+	$(call CONFIGURE,$(BUILD),-DCMAKE_BUILD_TYPE=Debug -DBENCH=OFF)
 
-# The tests of concurrent code again, under ThreadSanitizer.
-test-tsan: deps
-	cmake -S . -B $(BUILD_TSAN) -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread
-	cmake --build $(BUILD_TSAN) -j $(JOBS)
-	cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -L concurrency
+# The product and every host test, under AddressSanitizer and UBSan.
+build: deps $(BUILD)/Makefile
+	$(CMAKE_BUILD) $(BUILD) -j $(JOBS)
 
-windows: deps
-	cmake -S . -B $(BUILD_WIN) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=MinSizeRel
-	cmake --build $(BUILD_WIN) -j $(JOBS)
+test-host: deps
+	@$(TIMED) "host build (ASan, UBSan)" $(MAKE) --no-print-directory build
+	@$(TIMED) "host tests" sh -c 'cd $(BUILD) && ctest --output-on-failure -j $(TEST_JOBS) -LE tsan'
+
+# The tests of concurrent code again, under ThreadSanitizer: only the
+# programs labelled concurrency and what they need are built.
+$(BUILD_TSAN)/Makefile: | deps
+	$(call CONFIGURE,$(BUILD_TSAN),-DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread -DBENCH=OFF)
+
+test-tsan: deps $(BUILD_TSAN)/Makefile
+	@$(TIMED) "TSan build" $(LOW) $(CMAKE_BUILD) $(BUILD_TSAN) -j $(JOBS) --target tests_concurrency
+	@$(TIMED) "TSan tests" sh -c 'cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L concurrency'
+
+$(BUILD_WIN)/Makefile: | deps
+	$(call CONFIGURE,$(BUILD_WIN),-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=MinSizeRel)
+
+windows: deps $(BUILD_WIN)/Makefile
+	$(LOW) $(CMAKE_BUILD) $(BUILD_WIN) -j $(JOBS)
 	@./scripts/windows-sizes.sh $(BUILD_WIN)/bin
 
 # The board-image files, the binaries' tables, then the binaries
 # themselves under Wine.
-test-windows: windows
-	./scripts/check-ce-files.sh
-	./scripts/check-windows-exports.sh $(BUILD_WIN)/bin
-	./scripts/test-wine.sh $(BUILD_WIN)
+test-windows: deps
+	@$(TIMED) "Windows build" $(MAKE) --no-print-directory windows
+	@$(TIMED) "Windows checks" sh -c './scripts/check-ce-files.sh && ./scripts/check-windows-exports.sh $(BUILD_WIN)/bin'
+	@$(TIMED) "Wine" ./scripts/test-wine.sh $(BUILD_WIN)
+
+# --- make bench ----------------------------------------------------------
 
 bench: deps
-	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DSANITIZE=
-	cmake --build build-bench -j $(JOBS)
-	@for b in build-bench/bin/bench_*; do echo "== $$b"; $$b; done
+	cmake -S . -B $(BUILD_BENCH) -DCMAKE_BUILD_TYPE=Release -DSANITIZE= -DHOST_TESTS=OFF -DBENCH=ON
+	$(CMAKE_BUILD) $(BUILD_BENCH) -j $(JOBS)
+	@for b in $(BUILD_BENCH)/bin/bench_*; do echo "== $$b"; $$b; done
 
 clean:
-	rm -rf $(BUILD) $(BUILD_TSAN) $(BUILD_WIN) build-bench
+	rm -rf $(BUILD) $(BUILD_RUN) $(BUILD_TSAN) $(BUILD_WIN) $(BUILD_BENCH)

@@ -9,11 +9,11 @@
 #   build-bench    make bench: the benchmarks, Release
 #
 # `make test` runs its phases side by side (TEST_PHASES, below), each one a
-# chain of configure, build and run: most host tests sleep, so the other
-# builds go on meanwhile, at a lower priority than the first.  A phase is a
-# target `test-NAME` that depends on `deps` and fails on any failure; add
-# it to TEST_PHASES (and say in the README what it checks).  Each phase's
-# output is shown whole when it ends, then its time.
+# chain of configure, build and run: while one phase's tests wait (most of
+# them sleep), the others' builds use the cores.  A phase is a target
+# `test-NAME` that depends on `deps` and fails on any failure; add it to
+# TEST_PHASES (and say in the README what it checks).  Each phase's output
+# is shown whole when it ends, with the time of each step.
 JOBS ?= $(shell nproc)
 # The host tests mostly wait for other processes and threads: more at once
 # than there are cores.
@@ -24,8 +24,6 @@ BUILD_TSAN ?= build-tsan
 BUILD_WIN ?= build-windows
 BUILD_BENCH ?= build-bench
 TEST_PHASES ?= test-host test-tsan test-windows
-# The phases that build while the host tests run give way to them.
-LOW := nice -n 10
 # A build folder is configured once, when it has no Makefile yet (cmake
 # writes that last); the output is kept in its configure.log.
 CONFIGURE = mkdir -p $(1) && { cmake -S . -B $(1) $(2) >$(1)/configure.log 2>&1 || { cat $(1)/configure.log; exit 1; }; }
@@ -73,14 +71,14 @@ $(BUILD_TSAN)/Makefile: | deps
 	$(call CONFIGURE,$(BUILD_TSAN),-DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread -DBENCH=OFF)
 
 test-tsan: deps $(BUILD_TSAN)/Makefile
-	@$(TIMED) "TSan build" $(LOW) $(CMAKE_BUILD) $(BUILD_TSAN) -j $(JOBS) --target tests_concurrency
+	@$(TIMED) "TSan build" $(CMAKE_BUILD) $(BUILD_TSAN) -j $(JOBS) --target tests_concurrency
 	@$(TIMED) "TSan tests" sh -c 'cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L concurrency'
 
 $(BUILD_WIN)/Makefile: | deps
 	$(call CONFIGURE,$(BUILD_WIN),-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=MinSizeRel)
 
 windows: deps $(BUILD_WIN)/Makefile
-	$(LOW) $(CMAKE_BUILD) $(BUILD_WIN) -j $(JOBS)
+	$(CMAKE_BUILD) $(BUILD_WIN) -j $(JOBS)
 	@./scripts/windows-sizes.sh $(BUILD_WIN)/bin
 
 # The board-image files, the binaries' tables, then the binaries

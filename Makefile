@@ -12,8 +12,9 @@
 # chain of configure, build and run: while one phase's tests wait (most of
 # them sleep), the others' builds use the cores.  A phase is a target
 # `test-NAME` that depends on `deps` and fails on any failure; add it to
-# TEST_PHASES (and say in the README what it checks).  Each phase's output
-# is shown whole when it ends, with the time of each step.
+# TEST_PHASES (and say in the README what it checks).  Each step of a
+# phase says when it starts and ends, and how long it took; its output goes
+# to a log file (in the build folder's log/), shown whole if it fails.
 JOBS ?= $(shell nproc)
 # The host tests mostly wait for other processes and threads: more at once
 # than there are cores.
@@ -52,7 +53,7 @@ run: build-run
 # --- make test ---------------------------------------------------------
 
 test: deps
-	@$(MAKE) --no-print-directory -O -k -j $(words $(TEST_PHASES)) $(TEST_PHASES)
+	@$(MAKE) --no-print-directory -k -j $(words $(TEST_PHASES)) $(TEST_PHASES)
 
 $(BUILD)/Makefile: | deps
 	$(call CONFIGURE,$(BUILD),-DCMAKE_BUILD_TYPE=Debug -DBENCH=OFF)
@@ -62,8 +63,8 @@ build: deps $(BUILD)/Makefile
 	$(CMAKE_BUILD) $(BUILD) -j $(JOBS)
 
 test-host: deps
-	@$(TIMED) "host build (ASan, UBSan)" $(MAKE) --no-print-directory build
-	@$(TIMED) "host tests" sh -c 'cd $(BUILD) && ctest --output-on-failure -j $(TEST_JOBS) -LE tsan'
+	@$(TIMED) "host build (ASan, UBSan)" $(BUILD)/log/build.log $(MAKE) --no-print-directory build
+	@$(TIMED) "host tests" $(BUILD)/log/tests.log sh -c 'cd $(BUILD) && ctest --output-on-failure -j $(TEST_JOBS) -LE tsan'
 
 # The tests of concurrent code again, under ThreadSanitizer: only the
 # programs labelled concurrency and what they need are built.
@@ -71,8 +72,8 @@ $(BUILD_TSAN)/Makefile: | deps
 	$(call CONFIGURE,$(BUILD_TSAN),-DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread -DBENCH=OFF)
 
 test-tsan: deps $(BUILD_TSAN)/Makefile
-	@$(TIMED) "TSan build" $(CMAKE_BUILD) $(BUILD_TSAN) -j $(JOBS) --target tests_concurrency
-	@$(TIMED) "TSan tests" sh -c 'cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L concurrency'
+	@$(TIMED) "TSan build" $(BUILD_TSAN)/log/build.log $(CMAKE_BUILD) $(BUILD_TSAN) -j $(JOBS) --target tests_concurrency
+	@$(TIMED) "TSan tests" $(BUILD_TSAN)/log/tests.log sh -c 'cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L concurrency'
 
 $(BUILD_WIN)/Makefile: | deps
 	$(call CONFIGURE,$(BUILD_WIN),-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=MinSizeRel)
@@ -84,9 +85,9 @@ windows: deps $(BUILD_WIN)/Makefile
 # The board-image files, the binaries' tables, then the binaries
 # themselves under Wine.
 test-windows: deps
-	@$(TIMED) "Windows build" $(MAKE) --no-print-directory windows
-	@$(TIMED) "Windows checks" sh -c './scripts/check-ce-files.sh && ./scripts/check-windows-exports.sh $(BUILD_WIN)/bin'
-	@$(TIMED) "Wine" ./scripts/test-wine.sh $(BUILD_WIN)
+	@$(TIMED) "Windows build" $(BUILD_WIN)/log/build.log $(MAKE) --no-print-directory windows
+	@$(TIMED) "Windows checks" $(BUILD_WIN)/log/checks.log sh -c './scripts/check-ce-files.sh && ./scripts/check-windows-exports.sh $(BUILD_WIN)/bin'
+	@$(TIMED) "Wine" $(BUILD_WIN)/log/wine.log ./scripts/test-wine.sh $(BUILD_WIN)
 
 # --- make bench ----------------------------------------------------------
 

@@ -32,7 +32,7 @@ CONFIGURE = mkdir -p $(1) && { cmake -S . -B $(1) $(2) >$(1)/configure.log 2>&1 
 CMAKE_BUILD = env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL cmake --build
 TIMED = ./scripts/timed.sh
 
-.PHONY: all deps build build-run run test test-host test-tsan windows test-windows bench clean
+.PHONY: all deps build build-run build-tsan run test test-host test-tsan windows test-windows bench clean
 
 all: build
 
@@ -71,8 +71,11 @@ test-host: deps
 $(BUILD_TSAN)/Makefile: | deps
 	$(call CONFIGURE,$(BUILD_TSAN),-DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread -DBENCH=OFF)
 
-test-tsan: deps $(BUILD_TSAN)/Makefile
-	@$(TIMED) "TSan build" $(BUILD_TSAN)/log/build.log $(CMAKE_BUILD) $(BUILD_TSAN) -j $(JOBS) --target tests_concurrency
+build-tsan: deps $(BUILD_TSAN)/Makefile
+	$(CMAKE_BUILD) $(BUILD_TSAN) -j $(JOBS) --target tests_concurrency
+
+test-tsan: deps
+	@$(TIMED) "TSan build" $(BUILD_TSAN)/log/build.log $(MAKE) --no-print-directory build-tsan
 	@$(TIMED) "TSan tests" $(BUILD_TSAN)/log/tests.log sh -c 'cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L concurrency'
 
 $(BUILD_WIN)/Makefile: | deps

@@ -27,3 +27,14 @@ function(product_guard target)
     target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/platform/win32/guard.cpp)
   endif()
 endfunction()
+
+# A program of the device's own.  On the host it lands in bin/device, apart
+# from the tools, tests and benchmarks in bin: `board boot` runs a shortcut's
+# \Windows\NAME.exe from there only, so no shortcut can start a test or a
+# tool as if it were a device program.  Desktop Windows keeps the product
+# together in bin.
+function(device_program target)
+  if(NOT WIN32)
+    set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/device)
+  endif()
+endfunction()

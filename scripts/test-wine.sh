@@ -52,9 +52,14 @@ if ! command -v Xvfb >/dev/null || ! command -v import >/dev/null; then
     fail "Xvfb and imagemagick's import are installed"
     finish
 fi
-# wine ARGS...: one Windows program, never running longer than a minute.
+# Nothing here waits a fixed time for a state: each wait polls for what it
+# needs, with a deadline generous enough for a machine under heavy load.
+# A Windows program never runs longer than this (seconds).
+LIMIT=180
+
+# wine ARGS...: one Windows program, never running longer than LIMIT.
 wine() {
-    timeout -k 5 60 "$WINE" "$@"
+    timeout -k 5 "$LIMIT" "$WINE" "$@"
 }
 
 for f in "$bin/kestrin.dll" "$tests/kestrin_probe.exe" "$tests/dlgdrive.exe"; do
@@ -76,7 +81,7 @@ cleanup() {
     wait "$xvfb" 2>/dev/null
 }
 trap cleanup EXIT
-for _ in $(seq 50); do
+for _ in $(seq 600); do
     [ -s "$work/display" ] && break
     sleep 0.1
 done
@@ -95,9 +100,11 @@ wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/
 "$WINESERVER" -w
 
 drive_c=$WINEPREFIX/drive_c
-# The caption buttons are glyphs of Wine's Marlett font, which the prefix
-# may not find by itself.
-cp /usr/share/wine/fonts/marlett.ttf "$drive_c/windows/Fonts/" 2>/dev/null
+# The caption buttons are glyphs of Wine's Marlett font (Debian's
+# fonts-wine), which the prefix may not find by itself; without it the
+# screenshots show letters in their place.
+expect "Wine's Marlett font is there for the caption buttons" \
+    cp /usr/share/wine/fonts/marlett.ttf "$drive_c/windows/Fonts/"
 # The deliverables sit together in C:\board, as in the board's \Windows.
 mkdir -p "$drive_c/board"
 cp "$bin"/* "$drive_c/board/"
@@ -121,36 +128,60 @@ has_line() {
     debug_lines "$1" | grep -qxF -- "$2"
 }
 
+# ended PID: the process is no longer running.
+ended() {
+    ! kill -0 "$1" 2>/dev/null
+}
+
 # wait_exit PID SECONDS: the process ends in time (else it is killed).
 wait_exit() {
-    local pid=$1 tenths=$(($2 * 10))
-    while kill -0 "$pid" 2>/dev/null && [ "$tenths" -gt 0 ]; do
-        sleep 0.1
-        tenths=$((tenths - 1))
-    done
-    if kill -0 "$pid" 2>/dev/null; then
-        kill "$pid"
+    if ! poll "$2" ended "$1"; then
+        kill "$1"
         return 1
     fi
-    wait "$pid"
+    wait "$1"
     return 0
 }
 
 # applet_start NAME [FOLDER]: Wine's control.exe opens C:\FOLDER\NAME.cpl
-# (FOLDER defaults to board), traced into $logs/NAME.log; sets $control.
+# (FOLDER defaults to board), traced into $logs/NAME.log (with the Wine
+# debug channels in $extra_trace too); sets $control.
+extra_trace=""
 applet_start() {
     local folder=${2:-board}
-    (cd "$drive_c/$folder" && WINEDEBUG=warn+seh exec timeout -k 5 60 "$WINE" control.exe "C:\\$folder\\$1.cpl") \
-        2>"$logs/$1.log" &
+    (cd "$drive_c/$folder" && WINEDEBUG=warn+seh${extra_trace:+,$extra_trace} \
+        exec timeout -k 5 "$LIMIT" "$WINE" control.exe "C:\\$folder\\$1.cpl") 2>"$logs/$1.log" &
     control=$!
 }
 
-# screenshot CAPTION FILE: the dialog's rectangle of the screen into a PNG.
+# poll SECONDS COMMAND...: runs COMMAND every tenth of a second until it
+# succeeds (0) or SECONDS have passed (1).
+poll() {
+    local tenths=$(($1 * 10))
+    shift
+    until "$@"; do
+        [ "$tenths" -gt 0 ] || return 1
+        sleep 0.1
+        tenths=$((tenths - 1))
+    done
+}
+
+# screenshot CAPTION FILE: the dialog's rectangle of the screen into a PNG,
+# once the dialog has painted itself and two captures in a row agree (the
+# X server may show the painting a moment later).
 screenshot() {
-    local rect
+    local rect shot=$shots/$2.ppm previous="" current="" tries
+    drive painted "$1" || return 1
     rect=$(drive rect "$1") || return 1
-    sleep 0.5  # let it finish painting
-    import -window root -crop "$rect" +repage "$shots/$2.png"
+    for tries in $(seq 300); do
+        if import -window root -crop "$rect" +repage "ppm:$shot" 2>>"$logs/import.log"; then
+            current=$(md5sum <"$shot")
+            [ "$current" = "$previous" ] && break
+            previous=$current
+        fi
+        sleep 0.2
+    done
+    [ -n "$current" ] && [ "$current" = "$previous" ] && convert "ppm:$shot" "$shots/$2.png" && rm -f "$shot"
 }
 
 # list_has CAPTION LINE...: the dialog's controls include each "id|class|text".
@@ -207,7 +238,7 @@ applet_runs() {
 
 # applet_ends NAME: control.exe returns once the dialog has ended.
 applet_ends() {
-    expect "$1: the dialog ends and control.exe with it" wait_exit "$control" 15
+    expect "$1: the dialog ends and control.exe with it" wait_exit "$control" 120
 }
 
 # each VERB CAPTION ID...: one dlgdrive question (pos, checked) to several
@@ -231,18 +262,35 @@ stopped_once() {
     [ "$(debug_lines "$1" | grep -x -- '[-+] close\\r\\n' | tr '\n' ' ')" = '+ close\r\n - close\r\n ' ]
 }
 
+# gpio_opens LOG: how often the traced applet tried to open GPI1: (one
+# attempt for each pin read or written).
+gpio_opens() {
+    grep -c 'trace:file:CreateFileW L"GPI1:"' "$1"
+}
+
+# opens_reach LOG N: at least N attempts so far.
+opens_reach() {
+    [ "$(gpio_opens "$1")" -ge "$2" ]
+}
+
 test_pinvane() {
     local log=$logs/Pinvane.log n expected=()
     for n in 1 2 3 4 5 6 7 8 9; do
         expected+=("$((999 + n))|Button|Port $n|autocheck" "$((1009 + n))|Button||autoradio")
     done
+    # Wine's file trace shows each attempt to open GPI1:.
+    extra_trace=trace+file
     applet_runs Pinvane Pinvane
+    extra_trace=""
     expect "Pinvane: nine output boxes, nine input indicators" list_has Pinvane "${expected[@]}"
     expect "Pinvane: screenshot" screenshot Pinvane Pinvane
     drive click Pinvane 1002
     expect "Pinvane: ticking Port 3 checks it" [ "$(each checked Pinvane 1000 1001 1002 1003)" = "0 0 1 0" ]
-    sleep 0.3
-    # Without a GPI1: device every read fails, so no indicator ever moves.
+    # Without a GPI1: device every read fails, so no indicator ever moves:
+    # looked at once the poll thread has tried a whole pass of nine reads
+    # since the click (the click's own writes were done when it returned).
+    n=$(gpio_opens "$log")
+    expect "Pinvane: the poll thread keeps trying to read the pins" poll 60 opens_reach "$log" $((n + 18))
     expect "Pinvane: without a driver the indicators stay clear" \
         [ "$(each checked Pinvane 1010 1011 1012 1013 1014 1015 1016 1017 1018)" = "0 0 0 0 0 0 0 0 0" ]
     drive close Pinvane
@@ -263,10 +311,10 @@ test_pinvane_without_kestrin() {
     local log=$logs/Pinvane-alone.log
     mkdir -p "$drive_c/alone"
     cp "$bin/Pinvane.cpl" "$drive_c/alone/"
-    (cd "$drive_c/alone" && WINEDEBUG=warn+seh exec timeout -k 5 60 "$WINE" control.exe 'C:\alone\Pinvane.cpl') \
+    (cd "$drive_c/alone" && WINEDEBUG=warn+seh exec timeout -k 5 "$LIMIT" "$WINE" control.exe 'C:\alone\Pinvane.cpl') \
         2>"$log" &
     control=$!
-    expect "Pinvane without kestrin.dll: control.exe gives up" wait_exit "$control" 15
+    expect "Pinvane without kestrin.dll: control.exe gives up" wait_exit "$control" 120
     expect "Pinvane without kestrin.dll: no dialog" not drive wait Pinvane 500
     expect "Pinvane without kestrin.dll: the loader misses kestrin.dll" \
         grep -q 'import_dll Library kestrin.dll.*Pinvane.cpl.* not found' "$log"
@@ -352,7 +400,7 @@ test_hemlark() {
 # velmorra_run: one run from C:\board (so "\Windows\..." means C:\windows);
 # sets $status, traces into $logs/Velmorra.log.
 velmorra_run() {
-    (cd "$drive_c/board" && WINEDEBUG=warn+seh exec timeout -k 5 60 "$WINE" 'C:\board\Velmorra.exe') \
+    (cd "$drive_c/board" && WINEDEBUG=warn+seh exec timeout -k 5 "$LIMIT" "$WINE" 'C:\board\Velmorra.exe') \
         2>"$logs/Velmorra.log"
     status=$?
 }

@@ -56,7 +56,8 @@ const char kUsage[] =
     "                          not set: the image's default, on), and run each\n"
     "                          shortcut in \\Windows\\Startup, as the shell does;\n"
     "                          \\Windows\\NAME.exe is the program NAME in DIR (default:\n"
-    "                          the folder this tool is in)\n"
+    "                          device/ in the folder this tool is in, where the\n"
+    "                          build puts the device's own programs)\n"
     "  serial [--follow]       what went out on the serial debug port (the last 64 KiB);\n"
     "                          --follow keeps printing what comes, until Ctrl-C\n"
     "  sync                    whether the desktop connection would come up: the entry\n"
@@ -128,6 +129,13 @@ std::string own_folder()
         return ".";
     std::string self(buf, static_cast<size_t>(n));
     return self.substr(0, self.rfind('/'));
+}
+
+// The device's own programs, apart from the tools and tests built beside
+// this tool: only they may run as \Windows\NAME.exe.
+std::string device_programs()
+{
+    return own_folder() + "/device";
 }
 
 // Runs one program as the shell would, in its own process on this board.
@@ -407,7 +415,7 @@ int run(const std::vector<std::string> &args)
         return sync_cmd();
     } else if (cmd == "boot") {
         if (args.size() == 1)
-            return boot(own_folder());
+            return boot(device_programs());
         if (args.size() == 3 && args[1] == "--programs") {
             struct stat st;
             if (stat(args[2].c_str(), &st) != 0 || !S_ISDIR(st.st_mode))

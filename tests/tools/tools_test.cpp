@@ -7,11 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <unistd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -237,6 +238,33 @@ TEST_F(Tools, BootRunsOnlyProgramsInTheProgramsFolder)
                      "boot: running \\WINDOWS\\GOOD.EXE (\\Windows\\Startup\\G.lnk)",
                      "boot: \\WINDOWS\\GOOD.EXE exited with code 0"}));
     EXPECT_EQ(test_support::read_file(ran), "good\ngood\n");
+}
+
+// By default boot runs the device's own programs only: a shortcut naming a
+// tool or a test program built beside the board tool is no device program
+// and is not run, while the start-up program still runs.
+TEST_F(Tools, BootByDefaultRunsOnlyTheDevicesOwnPrograms)
+{
+    ok(board({"reset"}));
+    char real[PATH_MAX];
+    ASSERT_NE(realpath(BOARD_TOOL, real), nullptr);
+    std::string bin = real;
+    bin.erase(bin.rfind('/'));
+    std::string startup = board_.dir() + "/fs/Windows/Startup/";
+    Lines expected;
+    for (const char *name : {"board", "pinctl", "reg_writer"}) {
+        // They are there to be found, were the folder the wrong one.
+        ASSERT_EQ(access((bin + "/" + name).c_str(), X_OK), 0) << name;
+        std::string target = std::string("\\Windows\\") + name + ".exe";
+        test_support::write_file(startup + "A-" + name + ".lnk", board::files::shortcut_text(target));
+        expected.push_back("boot: " + target + " (\\Windows\\Startup\\A-" + name +
+                           ".lnk) is not a program in " + bin + "/device");
+    }
+    expected.push_back("boot: running \\Windows\\Velmorra.exe (\\Windows\\Startup\\Velmorra.lnk)");
+    expected.push_back("boot: \\Windows\\Velmorra.exe exited with code 0");
+
+    EXPECT_EQ(split_lines(ok(board({"boot"}))), expected);
+    EXPECT_EQ(board_.debug_log(), "RasEntry '`USB' Created\r\n");
 }
 
 TEST_F(Tools, UnusableBoardExitsOne)

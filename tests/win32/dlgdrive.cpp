@@ -4,6 +4,8 @@
 //
 //   dlgdrive wait CAPTION [MS]         wait until the dialog is shown
 //   dlgdrive gone CAPTION [MS]         wait until no such dialog is left
+//   dlgdrive painted CAPTION [MS]      wait until the dialog is shown and has
+//                                      painted itself and all its controls
 //   dlgdrive list CAPTION              one line per control: id|class|text|kind
 //   dlgdrive rect CAPTION              the dialog's screen rectangle, WxH+X+Y
 //   dlgdrive click CAPTION ID          press a button (BM_CLICK)
@@ -26,8 +28,10 @@
 // dialog still open at the end is closed through its close box.  A bad
 // line stops the script with its line number, exit status 2.
 //
-// Exit code 0 on success, 1 when the dialog or control is missing or the
-// wait timed out, 2 on bad usage.  Text is printed as UTF-8.
+// A wait gives up after MS milliseconds (default 60000: a loaded machine
+// may take long to start a program).  Exit code 0 on success, 1 when the
+// dialog or control is missing or the wait timed out, 2 on bad usage.
+// Text is printed as UTF-8.
 #include <windows.h>
 
 #include "tools/controlpanel/show_line.h"
@@ -79,11 +83,14 @@ std::string utf8(const wchar_t *text)
     return out;
 }
 
+// How long a dialog may take to answer one message.
+const UINT kAnswerMs = 30000;
+
 // Sends and waits for the answer, but never hangs on a stuck dialog.
 LRESULT send(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     DWORD_PTR result = 0;
-    if (!SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, 5000, &result)) {
+    if (!SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, kAnswerMs, &result)) {
         std::fprintf(stderr, "dlgdrive: message 0x%x not answered\n", message);
         std::exit(1);
     }
@@ -119,15 +126,57 @@ BOOL CALLBACK print_control(HWND control, LPARAM)
     return TRUE;
 }
 
-bool wait_for(const wchar_t *caption, bool shown, int ms)
+// Polls test(caption) every 50 ms until it holds or ms have passed.
+bool wait_until(bool (*test)(const wchar_t *), const wchar_t *caption, int ms)
 {
-    for (int waited = 0;; waited += 50) {
-        if ((find_dialog(caption) != NULL) == shown)
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (test(caption))
             return true;
-        if (waited >= ms)
+        if (GetTickCount() - start >= (DWORD)ms)
             return false;
         Sleep(50);
     }
+}
+
+bool shown(const wchar_t *caption) { return find_dialog(caption) != NULL; }
+bool gone(const wchar_t *caption) { return find_dialog(caption) == NULL; }
+
+BOOL CALLBACK find_unpainted(HWND control, LPARAM context)
+{
+    if (IsWindowVisible(control) && GetUpdateRect(control, NULL, FALSE)) {
+        *(bool *)context = true;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Nothing of the dialog is waiting to be painted.
+bool nothing_to_paint(HWND dialog)
+{
+    bool unpainted = GetUpdateRect(dialog, NULL, FALSE) != 0;
+    if (!unpainted)
+        EnumChildWindows(dialog, find_unpainted, (LPARAM)&unpainted);
+    return !unpainted;
+}
+
+// The dialog is shown with nothing left to paint, and its thread has
+// answered a message since: it went back to its message loop after
+// painting, where the window system hands what was painted to the screen.
+bool painted(const wchar_t *caption)
+{
+    HWND dialog = find_dialog(caption);
+    DWORD_PTR result;
+    return dialog && nothing_to_paint(dialog) &&
+           SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, kAnswerMs, &result) &&
+           nothing_to_paint(dialog);
+
+// Waits until the dialog is shown (present) or gone.
+bool wait_for(const wchar_t *caption, bool present, int ms)
+{
+    if (present)
+        return wait_until(shown, caption, ms);
+    return wait_until(gone, caption, ms);
 }
 
 // --- scripts ---------------------------------------------------------------
@@ -526,7 +575,7 @@ int run_script(const wchar_t *caption, const wchar_t *file)
 
 int usage()
 {
-    std::fprintf(stderr, "usage: dlgdrive wait|gone|list|rect|click|command|close|scroll|pos|checked "
+    std::fprintf(stderr, "usage: dlgdrive wait|gone|painted|list|rect|click|command|close|scroll|pos|checked "
                          "CAPTION [ID] [CODE|MS]\n       dlgdrive script CAPTION FILE\n");
     return 2;
 }
@@ -539,12 +588,14 @@ int wmain(int argc, wchar_t **argv)
         return usage();
     std::wstring verb = argv[1];
     const wchar_t *caption = argv[2];
-    int ms = argc > 3 ? _wtoi(argv[3]) : 10000;
+    int ms = argc > 3 ? _wtoi(argv[3]) : 60000;
 
     if (verb == L"wait")
-        return wait_for(caption, true, ms) ? 0 : 1;
+        return wait_until(shown, caption, ms) ? 0 : 1;
     if (verb == L"gone")
-        return wait_for(caption, false, ms) ? 0 : 1;
+        return wait_until(gone, caption, ms) ? 0 : 1;
+    if (verb == L"painted")
+        return wait_until(painted, caption, ms) ? 0 : 1;
     if (verb == L"script")
         return argc == 4 ? run_script(caption, argv[3]) : usage();
 

@@ -170,6 +170,7 @@ bool painted(const wchar_t *caption)
     return dialog && nothing_to_paint(dialog) &&
            SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, kAnswerMs, &result) &&
            nothing_to_paint(dialog);
+}
 
 // Waits until the dialog is shown (present) or gone.
 bool wait_for(const wchar_t *caption, bool present, int ms)

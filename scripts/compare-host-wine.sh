@@ -137,7 +137,7 @@ compare_velmorra() {
     : >"$host"
     for run in 1 2; do
         rm -f "$board/debug.log"
-        BOARD_DIR=$board BOARD_DEBUG_LOG=$board/debug.log timeout -k 5 60 "$host_bin/Velmorra" \
+        BOARD_DIR=$board BOARD_DEBUG_LOG=$board/debug.log timeout -k 5 60 "$host_bin/device/Velmorra" \
             >/dev/null 2>"$host.err"
         status=$?
         { echo "run $run exit $status"; [ -f "$board/debug.log" ] && visible_debug <"$board/debug.log"; } >>"$host"
@@ -184,7 +184,7 @@ tally() {
 
 compare_all() {
     local before=$passed+$failed start=$SECONDS
-    for f in "$host_bin/controlpanel" "$host_bin/board" "$host_bin/Velmorra"; do
+    for f in "$host_bin/controlpanel" "$host_bin/board" "$host_bin/device/Velmorra"; do
         [ -x "$f" ] || { fail "compare: the host build has $f (make build)"; return; }
     done
     compare_quoting

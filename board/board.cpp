@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
+#include <csignal>
 #include <fcntl.h>
 #include <mutex>
 #include <pthread.h>
@@ -21,29 +23,67 @@ namespace board {
 namespace {
 
 constexpr uint32_t kMagic = 0x44524142;  // "BARD"
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
 constexpr uint32_t kErrInvalidParameter = 87;
 constexpr uint32_t kErrInsufficientBuffer = 122;
 constexpr uint32_t kErrNotSupported = 50;
 
-// The state file's layout.  Room is reserved so that later fields keep the
-// file's size; every field is a word that is valid on its own.
-struct State {
+// The state file is one page, mapped whole by every process on the board.
+constexpr size_t kStateSize = 4096;
+
+// The request counter is kept in shards, each on a cache line of its own, so
+// that threads on different cores do not take one line from each other on
+// every request; the count is their sum.
+constexpr int kCounterShards = 8;
+struct alignas(64) Counter {
+    uint64_t n;
+};
+
+// A PWM channel's registers packed in one word, so that a request changes
+// them, and a reader reads them, in one atomic step: cr in bits 0-5, dcr in
+// 6-15, pcr in 16-25, running in bit 26.  The bits above are never set.
+constexpr uint32_t kPwmRunning = 1u << 26;
+constexpr uint32_t kPwmUnused = ~((1u << 27) - 1);
+uint32_t pwm_pack(uint32_t cr, uint32_t dcr, uint32_t pcr) { return cr | dcr << 6 | pcr << 16; }
+Pwm pwm_unpack(uint32_t w)
+{
+    return Pwm{(w & kPwmRunning) != 0, w & 63, (w >> 6) & 1023, (w >> 16) & 1023};
+}
+
+// The state's fields.  Every one is a word (or byte) that is valid on its
+// own and is only ever read and written atomically, so no request needs a
+// lock and a process killed at any instruction leaves a valid state.  The
+// first line holds what every open reads (and requests seldom write), the
+// pins' lines follow, then the counter shards.  New fields go at the end:
+// they take their room from State::room, and the file keeps its size.
+struct Fields {
     uint32_t magic;
     uint32_t version;
     uint32_t plugged;
     uint32_t powered;
     uint32_t fault_armed;
-    uint32_t pad;
-    uint64_t requests;
-    int8_t driven[kPins];
-    int8_t external[kPins];
-    uint8_t touched[kPins];
-    Pwm pwm[kChannels];
     uint32_t ras_absent;  // bit i: RAS device i of kRasDevices is taken away
-    uint8_t reserved[4096 - 36 - 3 * kPins - kChannels * sizeof(Pwm)];
+    uint32_t pwm[kChannels];
+    alignas(64) int8_t driven[kPins];
+    alignas(64) int8_t external[kPins];
+    alignas(64) uint8_t touched[kPins];
+    Counter requests[kCounterShards];
 };
-static_assert(sizeof(State) == 4096, "state file is one page");
+
+// The file's last word repeats the magic: a file cut short by another
+// program reads 0 there (the rest of the last page reads as zeros), or its
+// page is gone altogether (see on_sigbus), so an open notices either
+// without asking the file's size.
+struct State : Fields {
+    uint8_t room[kStateSize - sizeof(Fields) - sizeof(uint32_t)];
+    uint32_t tail;
+};
+static_assert(sizeof(State) == kStateSize, "state file is one page");
+
+// Every access to the mapped state is atomic: other threads and processes
+// change it under our feet.
+template <class T> T load(const T &field) { return __atomic_load_n(&field, __ATOMIC_ACQUIRE); }
+template <class T> void store(T &field, T value) { __atomic_store_n(&field, value, __ATOMIC_RELEASE); }
 
 // The RAS devices the board can have, all present on a fresh board.
 struct KnownRasDevice {
@@ -67,27 +107,54 @@ void defaults(State *s)
         s->driven[i] = 1;  // pulled up
         s->external[i] = -1;
     }
+    s->tail = kMagic;
 }
 
-// Whether every field holds a value the board writes.  A state of the right
-// size and version can still be damaged by hand or by another program; its
-// pins would then read levels such as 110 and its channels rates no request
-// may set.  The reserved room is not looked at: later fields live there.
-bool sane(const State &s)
+enum class Check { Ok, Retired, Foreign, Damaged };
+
+// What the mapped state is: a board state of this version whose every field
+// holds a value the board writes, a file retired by 'board reset' (magic
+// 0), another kind of file, or a damaged one (cut short, or changed by hand
+// or another program so that its pins would read levels such as 110).  The
+// room is not looked at: later fields live there.
+Check check(const State &s)
 {
-    bool ok = s.plugged <= 1 && s.powered <= 1 && s.fault_armed <= 1;
+    uint32_t magic = load(s.magic);
+    if (magic == 0)
+        return Check::Retired;
+    if (magic != kMagic || load(s.version) != kVersion)
+        return Check::Foreign;
+    bool ok = load(s.tail) == kMagic && load(s.plugged) <= 1 && load(s.powered) <= 1 &&
+              load(s.fault_armed) <= 1;
+    for (int c = 0; c < kChannels; ++c)
+        ok = ok && (load(s.pwm[c]) & kPwmUnused) == 0;
+    // The pins a word at a time into a copy, then checked there.
+    uint64_t words[3 * kPins / 8];
+    const uint64_t *from[3] = {reinterpret_cast<const uint64_t *>(s.driven),
+                               reinterpret_cast<const uint64_t *>(s.external),
+                               reinterpret_cast<const uint64_t *>(s.touched)};
+    for (int a = 0; a < 3; ++a)
+        for (int i = 0; i < kPins / 8; ++i)
+            words[a * kPins / 8 + i] = load(from[a][i]);
+    int8_t pins[3][kPins];
+    std::memcpy(pins, words, sizeof pins);
     for (int i = 0; i < kPins; ++i)
-        ok = ok && (s.driven[i] == 0 || s.driven[i] == 1) && s.external[i] >= -1 &&
-             s.external[i] <= 1 && s.touched[i] <= 1;
-    for (const Pwm &p : s.pwm)
-        ok = ok && p.running <= 1 && p.cr <= kMaxCr && p.dcr <= kMaxRate && p.pcr <= kMaxRate;
-    return ok;
+        ok = ok && (pins[0][i] == 0 || pins[0][i] == 1) && pins[1][i] >= -1 && pins[1][i] <= 1 &&
+             (pins[2][i] == 0 || pins[2][i] == 1);
+    return ok ? Check::Ok : Check::Damaged;
 }
 
 using file_util::mkdirs;
 
 const char kStateFile[] = "board.state";
 const char kStateNew[] = "board.state.new";
+
+std::string state_path(const std::string &d) { return d + "/" + kStateFile; }
+
+Error wrong_size(const std::string &p)
+{
+    return Error{"board state file " + p + " has the wrong size; run 'board reset'"};
+}
 
 // Removes what processes killed half-way left in the board folder: each
 // file written aside only while no writer of it is at work (the registry's
@@ -100,133 +167,171 @@ void tidy(const file_util::Folder &folder)
     files::tidy(folder);
 }
 
-// The mapping of one board folder's state file in this process.
-struct Mapping {
-    std::string dir;
-    int fd = -1;
-    State *state = nullptr;
-};
+// The process maps the state of the board it uses at one fixed address for
+// its whole life.  Changing boards (another BOARD_DIR, or the file 'board
+// reset' put in place) maps the new file over the old one in one step
+// (MAP_FIXED), so a thread in the middle of a request reads either file,
+// never a hole, and nothing holds on to a mapping that is gone.
+//
+// A file cut short by another program while mapped would end the process
+// with SIGBUS on the first touch of the lost page.  Asking the file's size
+// on every request would cost a system call each; instead on_sigbus puts a
+// page of zeros in the lost page's place and the access goes on: it reads
+// magic 0, the next use maps the file again and reports its size.  What a
+// request wrote in that instant is lost, as the file itself is.  The
+// handler is the process's own for faults in this page only; every other
+// SIGBUS goes on to the handler that was there before (or ends the
+// process).  A program that later installs a SIGBUS handler of its own
+// takes this one's place: a truncation then reaches that handler.
+char *g_region;
+uint64_t g_region_generation;  // under g_map_lock; threads keep their copy
+std::string g_dir;             // the board mapped at g_region, under g_map_lock
+struct sigaction g_old_sigbus;
 
-// Guards g_map and keeps this process's threads apart while one of them
-// works on the state: the file lock cannot, since every thread locks
-// through the same open file.
-std::mutex g_map_lock;
-Mapping g_map;
+State *region() { return reinterpret_cast<State *>(g_region); }
 
-void unmap()
+// Zeros in place of whatever is mapped (a fresh mapping, no file behind it).
+void map_zeros()
 {
-    if (g_map.state)
-        munmap(g_map.state, sizeof(State));
-    if (g_map.fd >= 0)
-        close(g_map.fd);
-    g_map = Mapping();
+    mmap(g_region, kStateSize, PROT_READ | PROT_WRITE, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS,
+         -1, 0);
 }
 
-// A forked child shares its parent's open file and with it the parent's
-// file lock, so it drops them and opens the state file afresh (the lock
-// stays with the parent).
+void on_sigbus(int sig, siginfo_t *info, void *context)
+{
+    char *at = static_cast<char *>(info->si_addr);
+    if (g_region && at >= g_region && at < g_region + kStateSize) {
+        int saved = errno;
+        map_zeros();
+        errno = saved;
+        return;
+    }
+    if (g_old_sigbus.sa_flags & SA_SIGINFO) {
+        g_old_sigbus.sa_sigaction(sig, info, context);
+    } else if (g_old_sigbus.sa_handler != SIG_DFL && g_old_sigbus.sa_handler != SIG_IGN) {
+        g_old_sigbus.sa_handler(sig);
+    } else {
+        // The fault repeats on return and ends the process, as it would have.
+        signal(SIGBUS, SIG_DFL);
+    }
+}
+
+// Guards g_dir and the mapping in g_region while one thread maps a board.
+std::mutex g_map_lock;
+
 void fork_prepare() { g_map_lock.lock(); }
 void fork_parent() { g_map_lock.unlock(); }
-void fork_child()
-{
-    unmap();
-    g_map_lock.unlock();
-}
-
+void fork_child() { g_map_lock.unlock(); }
 const int g_fork_handlers = pthread_atfork(fork_prepare, fork_parent, fork_child);
 
-// Holds the state for one operation: this process's lock, then the state
-// file's lock, which keeps other processes out.
-class Locked {
-public:
-    Locked() : guard_(g_map_lock)
-    {
-        std::string d = dir();
-        for (int attempt = 0;; ++attempt) {
-            if (g_map.dir != d || !g_map.state || attempt > 0)
-                map(d);
-            fd_ = g_map.fd;
-            state_ = g_map.state;
-            while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-            }
-            // Another program may have cut the file short since it was
-            // mapped: touching the lost part would kill this process.
-            // Mapping it again reports it (or starts afresh from empty).
-            struct stat st;
-            if (fstat(fd_, &st) != 0 || st.st_size != (off_t)sizeof(State)) {
-                flock(fd_, LOCK_UN);
-                if (attempt > 0)
-                    throw wrong_size(path_of(d));
-                continue;
-            }
-            if (state_->magic == kMagic && state_->version == kVersion) {
-                if (sane(*state_))
-                    return;
-                flock(fd_, LOCK_UN);
-                throw Error{"board state file " + path_of(d) +
-                            " is damaged (a field holds a value the board never writes); run "
-                            "'board reset'"};
-            }
-            flock(fd_, LOCK_UN);
-            // A file retired by 'board reset' reads 0: map the new one.
-            if (state_->magic != 0 || attempt > 0)
-                throw Error{"board state file " + path_of(d) +
-                            " is not a board state of this version; run 'board reset'"};
-        }
+// Maps the state file of board folder d at g_region, creating a fresh board
+// when the file is missing or empty.  Called with g_map_lock held.
+void attach(const std::string &d)
+{
+    if (!g_region) {
+        void *m = mmap(nullptr, kStateSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                       -1, 0);
+        if (m == MAP_FAILED)
+            throw Error{std::string("cannot map the board state: ") + std::strerror(errno)};
+        g_region = static_cast<char *>(m);
+        struct sigaction sa {};
+        sa.sa_sigaction = on_sigbus;
+        sa.sa_flags = SA_SIGINFO | SA_NODEFER;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGBUS, &sa, &g_old_sigbus);
     }
-    ~Locked() { flock(fd_, LOCK_UN); }
-    State *operator->() { return state_; }
-    State *get() { return state_; }
+    // Whatever happens below, the old board is no longer the one mapped.
+    g_dir.clear();
+    __atomic_add_fetch(&g_region_generation, 1, __ATOMIC_ACQ_REL);
+    map_zeros();
 
-    static std::string path_of(const std::string &d) { return d + "/" + kStateFile; }
-    static Error wrong_size(const std::string &p)
-    {
-        return Error{"board state file " + p + " has the wrong size; run 'board reset'"};
-    }
-
-private:
-    static void map(const std::string &d)
-    {
-        unmap();
-        if (!mkdirs(d))
-            throw Error{"cannot create board folder " + d + ": " + std::strerror(errno)};
-        std::string p = path_of(d);
-        file_util::Folder folder(d);
-        int fd = file_util::open_at(folder, kStateFile, O_RDWR | O_CREAT, file_util::Kind::Written);
-        if (fd < 0)
-            throw Error{"cannot open " + p + ": " + std::strerror(errno)};
-        tidy(folder);
-        flock(fd, LOCK_EX);
-        struct stat st;
-        fstat(fd, &st);
-        if (st.st_size == 0) {
-            State fresh;
-            defaults(&fresh);
-            if (pwrite(fd, &fresh, sizeof fresh, 0) != (ssize_t)sizeof fresh) {
-                flock(fd, LOCK_UN);
-                close(fd);
-                throw Error{"cannot write " + p + ": " + std::strerror(errno)};
-            }
-        } else if (st.st_size != (off_t)sizeof(State)) {
+    if (!mkdirs(d))
+        throw Error{"cannot create board folder " + d + ": " + std::strerror(errno)};
+    std::string p = state_path(d);
+    file_util::Folder folder(d);
+    int fd = file_util::open_at(folder, kStateFile, O_RDWR | O_CREAT, file_util::Kind::Written);
+    if (fd < 0)
+        throw Error{"cannot open " + p + ": " + std::strerror(errno)};
+    tidy(folder);
+    // The lock keeps two processes from both writing a fresh state into an
+    // empty file (a reset's rename never needs it).
+    flock(fd, LOCK_EX);
+    struct stat st;
+    fstat(fd, &st);
+    if (st.st_size == 0) {
+        State fresh;
+        defaults(&fresh);
+        if (pwrite(fd, &fresh, sizeof fresh, 0) != (ssize_t)sizeof fresh) {
+            int e = errno;
             flock(fd, LOCK_UN);
             close(fd);
-            throw wrong_size(p);
+            throw Error{"cannot write " + p + ": " + std::strerror(e)};
         }
+    } else if (st.st_size != (off_t)kStateSize) {
         flock(fd, LOCK_UN);
-        void *m = mmap(nullptr, sizeof(State), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (m == MAP_FAILED) {
-            close(fd);
-            throw Error{"cannot map " + p + ": " + std::strerror(errno)};
-        }
-        g_map.dir = d;
-        g_map.fd = fd;
-        g_map.state = static_cast<State *>(m);
+        close(fd);
+        throw wrong_size(p);
     }
+    flock(fd, LOCK_UN);
+    void *m = mmap(g_region, kStateSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0);
+    int e = errno;
+    close(fd);
+    if (m == MAP_FAILED) {
+        map_zeros();
+        throw Error{"cannot map " + p + ": " + std::strerror(e)};
+    }
+    g_dir = d;
+}
 
-    std::lock_guard<std::mutex> guard_;
-    int fd_;
-    State *state_;
-};
+Error refusal(Check c, const std::string &d)
+{
+    std::string p = state_path(d);
+    if (c == Check::Damaged)
+        return Error{"board state file " + p +
+                     " is damaged (a field holds a value the board never writes); run 'board reset'"};
+    return Error{"board state file " + p + " is not a board state of this version; run 'board reset'"};
+}
+
+// The board in use, validated: the state of the folder dir() names, mapped
+// (the first use, another folder or a file retired by a reset map it
+// afresh), of this version and with every field valid.  Without a change of
+// board this costs no system call.  Throws Error.
+thread_local std::string t_dir;
+thread_local uint64_t t_generation = ~uint64_t(0);
+
+State *validated()
+{
+    const char *env = std::getenv("BOARD_DIR");
+    std::string computed;
+    const char *d = env && *env ? env : (computed = dir()).c_str();
+    if (t_dir == d && __atomic_load_n(&g_region_generation, __ATOMIC_ACQUIRE) == t_generation &&
+        check(*region()) == Check::Ok)
+        return region();
+
+    std::lock_guard<std::mutex> guard(g_map_lock);
+    Check c = g_dir == d && g_region ? check(*region()) : Check::Retired;
+    // A file retired by 'board reset' (magic 0), cut short, or damaged is
+    // mapped again: the one now in its place is the board.
+    if (c != Check::Ok) {
+        attach(d);
+        c = check(*region());
+        if (c != Check::Ok) {
+            g_dir.clear();
+            throw refusal(c == Check::Retired ? Check::Foreign : c, d);
+        }
+    }
+    t_dir = d;
+    t_generation = g_region_generation;
+    return region();
+}
+
+// This thread's shard of the request counter.
+Counter &my_counter(State *s)
+{
+    static std::atomic<unsigned> next{static_cast<unsigned>(getpid())};
+    thread_local unsigned shard = next++ % kCounterShards;
+    return s->requests[shard];
+}
 
 int32_t word(const void *in, int i)
 {
@@ -279,14 +384,14 @@ std::string path(const std::string &name)
     return d + "/" + name;
 }
 
-Result request(uint32_t code, const void *in, uint32_t in_size, void *out, uint32_t out_size)
+namespace {
+
+Result answer(State *s, uint32_t code, const void *in, uint32_t in_size, void *out,
+              uint32_t out_size)
 {
-    Locked s;
-    s->requests++;
-    if (s->fault_armed) {
-        s->fault_armed = 0;
+    __atomic_fetch_add(&my_counter(s).n, 1, __ATOMIC_RELAXED);
+    if (load(s->fault_armed) && __atomic_exchange_n(&s->fault_armed, 0u, __ATOMIC_ACQ_REL))
         return Result{false, 0, 0, true};
-    }
     switch (code) {
     case kSetPin:
     case kGetPin: {
@@ -296,13 +401,18 @@ Result request(uint32_t code, const void *in, uint32_t in_size, void *out, uint3
         if (pin < 0 || pin >= kPins)
             return fail(kErrInvalidParameter);
         if (code == kSetPin) {
-            s->driven[pin] = word(in, 1) != 0;
-            s->touched[pin] = 1;
+            store(s->driven[pin], static_cast<int8_t>(word(in, 1) != 0));
+            if (!load(s->touched[pin]))
+                store(s->touched[pin], uint8_t(1));
             return Result{true, 0, 0, false};
         }
         if (!out || out_size < 8)
             return fail(kErrInsufficientBuffer);
-        int32_t level = s->external[pin] >= 0 ? s->external[pin] : s->driven[pin];
+        int8_t external = load(s->external[pin]);
+        int32_t level = external >= 0 ? external : load(s->driven[pin]);
+        // A byte changed by another program since the open is not handed on.
+        if (level != 0 && level != 1)
+            throw refusal(Check::Damaged, dir());
         // Word 2 of the record carries the level back; word 1 is the pin.
         std::memcpy(static_cast<char *>(out), &pin, 4);
         std::memcpy(static_cast<char *>(out) + 4, &level, 4);
@@ -316,18 +426,20 @@ Result request(uint32_t code, const void *in, uint32_t in_size, void *out, uint3
         uint32_t channel = static_cast<uint32_t>(word(in, 0));
         if (channel >= kChannels)
             return fail(kErrInvalidParameter);
-        Pwm &p = s->pwm[channel];
+        uint32_t &p = s->pwm[channel];
         if (code == kPwmStart) {
-            p.running = 1;
+            __atomic_fetch_or(&p, kPwmRunning, __ATOMIC_ACQ_REL);
         } else if (code == kPwmStop) {
-            p.running = 0;
+            __atomic_fetch_and(&p, ~kPwmRunning, __ATOMIC_ACQ_REL);
         } else {
             uint32_t cr = word(in, 2), dcr = word(in, 3), pcr = word(in, 4);
             if (cr > kMaxCr || dcr > kMaxRate || pcr > kMaxRate)
                 return fail(kErrInvalidParameter);
-            p.cr = cr;
-            p.dcr = dcr;
-            p.pcr = pcr;
+            // The registers change together; whether it runs is kept.
+            uint32_t was = load(p);
+            while (!__atomic_compare_exchange_n(&p, &was, (was & kPwmRunning) | pwm_pack(cr, dcr, pcr),
+                                                false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+            }
         }
         return Result{true, 0, 0, false};
     }
@@ -336,39 +448,48 @@ Result request(uint32_t code, const void *in, uint32_t in_size, void *out, uint3
     }
 }
 
-bool plugged()
+}  // namespace
+
+bool open_device() { return load(validated()->plugged) != 0; }
+
+Result device_request(uint32_t code, const void *in, uint32_t in_size, void *out, uint32_t out_size)
 {
-    Locked s;
-    return s->plugged != 0;
+    // The handle's open validated the board; a request only notices a
+    // file retired (or cut short) meanwhile, by its magic word, and is
+    // then answered by the board now in its place.
+    for (int attempt = 0;; ++attempt) {
+        State *s = region();
+        if (!s || load(s->magic) != kMagic)
+            s = validated();
+        Result r = answer(s, code, in, in_size, out, out_size);
+        if (r.fault || load(s->magic) == kMagic || attempt > 0)
+            return r;
+    }
 }
 
-void set_plugged(bool on)
+Result request(uint32_t code, const void *in, uint32_t in_size, void *out, uint32_t out_size)
 {
-    Locked s;
-    s->plugged = on;
+    validated();
+    return device_request(code, in, in_size, out, out_size);
 }
 
-void set_power(bool on)
-{
-    Locked s;
-    s->powered = on;
-}
+bool plugged() { return load(validated()->plugged) != 0; }
+
+void set_plugged(bool on) { store(validated()->plugged, uint32_t(on)); }
+
+void set_power(bool on) { store(validated()->powered, uint32_t(on)); }
 
 void set_input(int pin, int level)
 {
     if (pin < 0 || pin >= kPins)
         throw Error{"pin " + std::to_string(pin) + " is not on the board (0 to " +
                     std::to_string(kPins - 1) + ")"};
-    Locked s;
-    s->external[pin] = static_cast<int8_t>(level < 0 ? -1 : level != 0);
-    s->touched[pin] = 1;
+    State *s = validated();
+    store(s->external[pin], static_cast<int8_t>(level < 0 ? -1 : level != 0));
+    store(s->touched[pin], uint8_t(1));
 }
 
-void arm_fault()
-{
-    Locked s;
-    s->fault_armed = 1;
-}
+void arm_fault() { store(validated()->fault_armed, 1u); }
 
 void reset()
 {
@@ -376,7 +497,7 @@ void reset()
     if (!mkdirs(d))
         throw Error{"cannot create board folder " + d + ": " + std::strerror(errno)};
     file_util::Folder folder(d);
-    std::string p = Locked::path_of(d);
+    std::string p = state_path(d);
     State fresh;
     defaults(&fresh);
     {
@@ -412,8 +533,10 @@ void reset()
     }
     tidy(folder);
     {
+        // The next use maps the new file (the old one reads magic 0 anyway).
         std::lock_guard<std::mutex> guard(g_map_lock);
-        unmap();
+        g_dir.clear();
+        __atomic_add_fetch(&g_region_generation, 1, __ATOMIC_ACQ_REL);
     }
     reg::reset();
     files::reset();
@@ -421,42 +544,48 @@ void reset()
 
 Status status()
 {
-    Locked s;
+    State *s = validated();
     Status st{};
-    st.plugged = s->plugged;
-    st.powered = s->powered;
-    st.fault_armed = s->fault_armed;
-    st.requests = s->requests;
+    st.plugged = load(s->plugged);
+    st.powered = load(s->powered);
+    st.fault_armed = load(s->fault_armed);
+    for (const Counter &c : s->requests)
+        st.requests += load(c.n);
     for (int i = 0; i < kPins; ++i)
-        st.pins[i] = Pin{s->driven[i], s->external[i], s->touched[i] != 0};
+        st.pins[i] = Pin{load(s->driven[i]), load(s->external[i]), load(s->touched[i]) != 0};
     for (int c = 0; c < kChannels; ++c)
-        st.pwm[c] = s->pwm[c];
+        st.pwm[c] = pwm_unpack(load(s->pwm[c]));
     return st;
 }
 
 std::vector<RasDevice> ras_devices()
 {
-    Locked s;
+    uint32_t absent = load(validated()->ras_absent);
     std::vector<RasDevice> out;
     for (size_t i = 0; i < sizeof kRasDevices / sizeof kRasDevices[0]; ++i)
-        out.push_back(RasDevice{kRasDevices[i].name, kRasDevices[i].type,
-                                !(s->ras_absent & (1u << i))});
+        out.push_back(RasDevice{kRasDevices[i].name, kRasDevices[i].type, !(absent & (1u << i))});
     return out;
 }
 
 bool set_ras_device(const std::string &name, bool present)
 {
-    Locked s;
+    State *s = validated();
     for (size_t i = 0; i < sizeof kRasDevices / sizeof kRasDevices[0]; ++i) {
         if (reg::same_name(name, kRasDevices[i].name)) {
             if (present)
-                s->ras_absent &= ~(1u << i);
+                __atomic_fetch_and(&s->ras_absent, ~(1u << i), __ATOMIC_ACQ_REL);
             else
-                s->ras_absent |= 1u << i;
+                __atomic_fetch_or(&s->ras_absent, 1u << i, __ATOMIC_ACQ_REL);
             return true;
         }
     }
     return false;
+}
+
+bool tracing()
+{
+    const char *file = std::getenv("BOARD_TRACE");
+    return file && *file;
 }
 
 void trace(const std::string &line)

@@ -230,18 +230,21 @@ TEST_F(BoardRequests, DamagedStateFileIsReportedNotUsed)
 }
 
 // A state of the right size and version whose fields hold values the board
-// never writes: a pin level of 7, a pin "released" to 2, a PWM rate past the
-// most a request may set.  Each is refused, not handed on to programs.
+// never writes: a pin level of 7, a pin "released" to 2, PWM registers with
+// bits no rate sets.  Each is refused, not handed on to programs.
 TEST_F(BoardRequests, StateFieldsOutOfRangeAreReportedNotUsed)
 {
     struct Damage {
         off_t offset;  // in the state file
         std::vector<uint8_t> bytes;
     } damages[] = {
-        {32 + 5, {7}},              // driven level of pin 5
-        {96 + 5, {2}},              // external level of pin 5
-        {224 + 4, {64, 0, 0, 0}},   // cr of channel 0
-        {240 + 12, {0, 4, 0, 0}},   // pcr of channel 1
+        {64 + 5, {7}},              // driven level of pin 5
+        {128 + 5, {2}},             // external level of pin 5
+        {192 + 5, {3}},             // pin 5 touched
+        {24 + 3, {0x08}},           // a bit past the registers of channel 0
+        {28 + 3, {0x80}},           // the same of channel 1
+        {16, {5, 0, 0, 0}},         // fault armed
+        {4092, {0, 0, 0, 0}},       // the last word (the file's end)
         {8, {2, 0, 0, 0}},          // plugged
     };
     std::string state = board_.dir() + "/board.state";

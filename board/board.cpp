@@ -224,9 +224,24 @@ void fork_parent() { g_map_lock.unlock(); }
 void fork_child() { g_map_lock.unlock(); }
 const int g_fork_handlers = pthread_atfork(fork_prepare, fork_parent, fork_child);
 
+void map_file(const std::string &d);
+
 // Maps the state file of board folder d at g_region, creating a fresh board
-// when the file is missing or empty.  Called with g_map_lock held.
+// when the file is missing or empty.  Called with g_map_lock held.  What was
+// mapped stays until the new file takes its place in one step, so other
+// threads never read a hole or zeros; when the new file cannot be mapped,
+// zeros take its place, which no request takes for a board.
 void attach(const std::string &d)
+{
+    try {
+        map_file(d);
+    } catch (...) {
+        map_zeros();
+        throw;
+    }
+}
+
+void map_file(const std::string &d)
 {
     if (!g_region) {
         void *m = mmap(nullptr, kStateSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
@@ -240,10 +255,9 @@ void attach(const std::string &d)
         sigemptyset(&sa.sa_mask);
         sigaction(SIGBUS, &sa, &g_old_sigbus);
     }
-    // Whatever happens below, the old board is no longer the one mapped.
+    // Whatever happens below, the old board is no longer the one in use.
     g_dir.clear();
     __atomic_add_fetch(&g_region_generation, 1, __ATOMIC_ACQ_REL);
-    map_zeros();
 
     if (!mkdirs(d))
         throw Error{"cannot create board folder " + d + ": " + std::strerror(errno)};
@@ -277,7 +291,6 @@ void attach(const std::string &d)
     int e = errno;
     close(fd);
     if (m == MAP_FAILED) {
-        map_zeros();
         throw Error{"cannot map " + p + ": " + std::strerror(e)};
     }
     g_dir = d;
@@ -311,10 +324,14 @@ State *validated()
     std::lock_guard<std::mutex> guard(g_map_lock);
     Check c = g_dir == d && g_region ? check(*region()) : Check::Retired;
     // A file retired by 'board reset' (magic 0), cut short, or damaged is
-    // mapped again: the one now in its place is the board.
-    if (c != Check::Ok) {
+    // mapped again: the one now in its place is the board.  The file just
+    // mapped may itself have been retired meanwhile by another reset; a
+    // file of zeros that is no retired board is refused after a few tries.
+    for (int attempt = 0; c != Check::Ok; ++attempt) {
         attach(d);
         c = check(*region());
+        if (c == Check::Retired && attempt < 20)
+            continue;
         if (c != Check::Ok) {
             g_dir.clear();
             throw refusal(c == Check::Retired ? Check::Foreign : c, d);
@@ -450,7 +467,16 @@ Result answer(State *s, uint32_t code, const void *in, uint32_t in_size, void *o
 
 }  // namespace
 
-bool open_device() { return load(validated()->plugged) != 0; }
+bool open_device()
+{
+    // Read from the board validated, unless a reset retired it meanwhile.
+    for (int attempt = 0;; ++attempt) {
+        State *s = validated();
+        uint32_t plugged = load(s->plugged);
+        if (load(s->magic) == kMagic || attempt > 20)
+            return plugged != 0;
+    }
+}
 
 Result device_request(uint32_t code, const void *in, uint32_t in_size, void *out, uint32_t out_size)
 {

@@ -2,11 +2,20 @@
 // opens "GPI1:", sends one request and closes it.  The GPIO test dialog
 // needs about 180 a second.  Runs on a board of its own in a temporary
 // folder, without a trace, as the dialog would.
+//
+// For scale the same run measures one bare system call and what a request
+// cost in system calls alone when the state was taken under a file lock
+// (lock, size check, unlock): the pin calls now make no system call.
 #include "gpio/kestrin.h"
 #include "board.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -50,6 +59,36 @@ void BM_PollNinePins(benchmark::State &state)
     state.SetItemsProcessed(state.iterations() * 9);
 }
 BENCHMARK(BM_PollNinePins)->UseRealTime();
+
+// The cheapest system call there is, for a ratio measured in the same run.
+void BM_BareSystemCall(benchmark::State &state)
+{
+    for (auto _ : state)
+        benchmark::DoNotOptimize(syscall(SYS_getppid));
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_BareSystemCall)->UseRealTime();
+
+// The system calls each request made when the state was changed under a
+// lock on its file: lock, check the file's size, unlock.
+void BM_LockedRequestSystemCalls(benchmark::State &state)
+{
+    std::string file = std::string(getenv("BOARD_DIR")) + "/locked-bench";
+    int fd = open(file.c_str(), O_RDWR | O_CREAT, 0600);
+    if (fd < 0) {
+        state.SkipWithError("cannot create a file to lock");
+        return;
+    }
+    for (auto _ : state) {
+        struct stat st;
+        flock(fd, LOCK_EX);
+        benchmark::DoNotOptimize(fstat(fd, &st));
+        flock(fd, LOCK_UN);
+    }
+    close(fd);
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_LockedRequestSystemCalls)->UseRealTime();
 
 }  // namespace
 

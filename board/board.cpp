@@ -190,12 +190,29 @@ struct sigaction g_old_sigbus;
 
 State *region() { return reinterpret_cast<State *>(g_region); }
 
-// Zeros in place of whatever is mapped (a fresh mapping, no file behind it).
-void map_zeros()
+#if defined(__SANITIZE_THREAD__)
+extern "C" void AnnotateIgnoreWritesBegin(const char *file, int line);
+extern "C" void AnnotateIgnoreWritesEnd(const char *file, int line);
+#endif
+
+// Maps over g_region in one step.  Other threads may be reading the page
+// with atomic loads meanwhile and read the old or the new file, both valid;
+// the thread checker would take the mapping for a plain write of the whole
+// page, so it is told to forget the page's history instead.
+void *map_over(int flags, int fd)
 {
-    mmap(g_region, kStateSize, PROT_READ | PROT_WRITE, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS,
-         -1, 0);
+#if defined(__SANITIZE_THREAD__)
+    AnnotateIgnoreWritesBegin(__FILE__, __LINE__);
+#endif
+    void *m = mmap(g_region, kStateSize, PROT_READ | PROT_WRITE, MAP_FIXED | flags, fd, 0);
+#if defined(__SANITIZE_THREAD__)
+    AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
+#endif
+    return m;
 }
+
+// Zeros in place of whatever is mapped (a fresh mapping, no file behind it).
+void map_zeros() { map_over(MAP_PRIVATE | MAP_ANONYMOUS, -1); }
 
 void on_sigbus(int sig, siginfo_t *info, void *context)
 {
@@ -212,7 +229,9 @@ void on_sigbus(int sig, siginfo_t *info, void *context)
         g_old_sigbus.sa_handler(sig);
     } else {
         // The fault repeats on return and ends the process, as it would have.
-        signal(SIGBUS, SIG_DFL);
+        struct sigaction dfl {};
+        dfl.sa_handler = SIG_DFL;
+        sigaction(SIGBUS, &dfl, nullptr);
     }
 }
 
@@ -251,7 +270,7 @@ void map_file(const std::string &d)
         g_region = static_cast<char *>(m);
         struct sigaction sa {};
         sa.sa_sigaction = on_sigbus;
-        sa.sa_flags = SA_SIGINFO | SA_NODEFER;
+        sa.sa_flags = SA_SIGINFO;
         sigemptyset(&sa.sa_mask);
         sigaction(SIGBUS, &sa, &g_old_sigbus);
     }
@@ -287,7 +306,7 @@ void map_file(const std::string &d)
         throw wrong_size(p);
     }
     flock(fd, LOCK_UN);
-    void *m = mmap(g_region, kStateSize, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd, 0);
+    void *m = map_over(MAP_SHARED, fd);
     int e = errno;
     close(fd);
     if (m == MAP_FAILED) {

@@ -28,8 +28,8 @@ constexpr uint32_t kErrInvalidParameter = 87;
 constexpr uint32_t kErrInsufficientBuffer = 122;
 constexpr uint32_t kErrNotSupported = 50;
 
-// The state file is one page, mapped whole by every process on the board.
-constexpr size_t kStateSize = 4096;
+// The state file is two pages, mapped whole by every process on the board.
+constexpr size_t kStateSize = 8192;
 
 // The request counter is kept in shards, each on a cache line of its own, so
 // that threads on different cores do not take one line from each other on
@@ -50,6 +50,14 @@ Pwm pwm_unpack(uint32_t w)
     return Pwm{(w & kPwmRunning) != 0, w & 63, (w >> 6) & 1023, (w >> 16) & 1023};
 }
 
+// A pin, on a cache line of its own: threads driving different pins on
+// different cores do not take a line from each other.
+struct alignas(64) PinLine {
+    int8_t driven;    // 0 or 1
+    int8_t external;  // -1: none applied, else 0 or 1
+    uint8_t touched;  // 0 or 1
+};
+
 // The state's fields.  Every one is a word (or byte) that is valid on its
 // own and is only ever read and written atomically, so no request needs a
 // lock and a process killed at any instruction leaves a valid state.  The
@@ -64,21 +72,19 @@ struct Fields {
     uint32_t fault_armed;
     uint32_t ras_absent;  // bit i: RAS device i of kRasDevices is taken away
     uint32_t pwm[kChannels];
-    alignas(64) int8_t driven[kPins];
-    alignas(64) int8_t external[kPins];
-    alignas(64) uint8_t touched[kPins];
+    PinLine pins[kPins];
     Counter requests[kCounterShards];
 };
 
 // The file's last word repeats the magic: a file cut short by another
-// program reads 0 there (the rest of the last page reads as zeros), or its
+// program reads 0 there (the rest of the last page reads as zeros), or the
 // page is gone altogether (see on_sigbus), so an open notices either
 // without asking the file's size.
 struct State : Fields {
     uint8_t room[kStateSize - sizeof(Fields) - sizeof(uint32_t)];
     uint32_t tail;
 };
-static_assert(sizeof(State) == kStateSize, "state file is one page");
+static_assert(sizeof(State) == kStateSize, "the state file's size");
 
 // Every access to the mapped state is atomic: other threads and processes
 // change it under our feet.
@@ -104,43 +110,45 @@ void defaults(State *s)
     s->plugged = 1;
     s->powered = 1;
     for (int i = 0; i < kPins; ++i) {
-        s->driven[i] = 1;  // pulled up
-        s->external[i] = -1;
+        s->pins[i].driven = 1;  // pulled up
+        s->pins[i].external = -1;
     }
     s->tail = kMagic;
 }
 
 enum class Check { Ok, Retired, Foreign, Damaged };
 
-// What the mapped state is: a board state of this version whose every field
-// holds a value the board writes, a file retired by 'board reset' (magic
-// 0), another kind of file, or a damaged one (cut short, or changed by hand
-// or another program so that its pins would read levels such as 110).  The
-// room is not looked at: later fields live there.
-Check check(const State &s)
+// What the mapped state is, from the words an open reads: a board state of
+// this version, whole to its last word, a file retired by 'board reset'
+// (magic 0), another kind of file, or one cut short.
+Check check_mapping(const State &s)
 {
     uint32_t magic = load(s.magic);
     if (magic == 0)
         return Check::Retired;
     if (magic != kMagic || load(s.version) != kVersion)
         return Check::Foreign;
-    bool ok = load(s.tail) == kMagic && load(s.plugged) <= 1 && load(s.powered) <= 1 &&
-              load(s.fault_armed) <= 1;
+    return load(s.tail) == kMagic && load(s.plugged) <= 1 ? Check::Ok : Check::Damaged;
+}
+
+// The same, and every field holds a value the board writes: a file changed
+// by hand or by another program could have its pins read levels such as
+// 110.  Done when the file is mapped and for the whole state's readers; a
+// request checks what it reads itself, so that opens do not read the lines
+// other threads write.  The room is not looked at: later fields live there.
+Check check(const State &s)
+{
+    Check c = check_mapping(s);
+    if (c != Check::Ok)
+        return c;
+    bool ok = load(s.powered) <= 1 && load(s.fault_armed) <= 1;
     for (int c = 0; c < kChannels; ++c)
         ok = ok && (load(s.pwm[c]) & kPwmUnused) == 0;
-    // The pins a word at a time into a copy, then checked there.
-    uint64_t words[3 * kPins / 8];
-    const uint64_t *from[3] = {reinterpret_cast<const uint64_t *>(s.driven),
-                               reinterpret_cast<const uint64_t *>(s.external),
-                               reinterpret_cast<const uint64_t *>(s.touched)};
-    for (int a = 0; a < 3; ++a)
-        for (int i = 0; i < kPins / 8; ++i)
-            words[a * kPins / 8 + i] = load(from[a][i]);
-    int8_t pins[3][kPins];
-    std::memcpy(pins, words, sizeof pins);
-    for (int i = 0; i < kPins; ++i)
-        ok = ok && (pins[0][i] == 0 || pins[0][i] == 1) && pins[1][i] >= -1 && pins[1][i] <= 1 &&
-             (pins[2][i] == 0 || pins[2][i] == 1);
+    for (const PinLine &p : s.pins) {
+        int8_t driven = load(p.driven), external = load(p.external);
+        uint8_t touched = load(p.touched);
+        ok = ok && (driven == 0 || driven == 1) && external >= -1 && external <= 1 && touched <= 1;
+    }
     return ok ? Check::Ok : Check::Damaged;
 }
 
@@ -326,22 +334,24 @@ Error refusal(Check c, const std::string &d)
 
 // The board in use, validated: the state of the folder dir() names, mapped
 // (the first use, another folder or a file retired by a reset map it
-// afresh), of this version and with every field valid.  Without a change of
-// board this costs no system call.  Throws Error.
+// afresh, and every field is checked then), of this version and whole;
+// with whole set every field is checked again.  Without a change of board
+// this costs no system call.  Throws Error.
 thread_local std::string t_dir;
 thread_local uint64_t t_generation = ~uint64_t(0);
 
-State *validated()
+State *validated(bool whole)
 {
+    auto valid = [whole](const State &s) { return whole ? check(s) : check_mapping(s); };
     const char *env = std::getenv("BOARD_DIR");
     std::string computed;
     const char *d = env && *env ? env : (computed = dir()).c_str();
     if (t_dir == d && __atomic_load_n(&g_region_generation, __ATOMIC_ACQUIRE) == t_generation &&
-        check(*region()) == Check::Ok)
+        valid(*region()) == Check::Ok)
         return region();
 
     std::lock_guard<std::mutex> guard(g_map_lock);
-    Check c = g_dir == d && g_region ? check(*region()) : Check::Retired;
+    Check c = g_dir == d && g_region ? valid(*region()) : Check::Retired;
     // A file retired by 'board reset' (magic 0), cut short, or damaged is
     // mapped again: the one now in its place is the board.  The file just
     // mapped may itself have been retired meanwhile by another reset; a
@@ -437,17 +447,18 @@ Result answer(State *s, uint32_t code, const void *in, uint32_t in_size, void *o
         if (pin < 0 || pin >= kPins)
             return fail(kErrInvalidParameter);
         if (code == kSetPin) {
-            store(s->driven[pin], static_cast<int8_t>(word(in, 1) != 0));
-            if (!load(s->touched[pin]))
-                store(s->touched[pin], uint8_t(1));
+            PinLine &p = s->pins[pin];
+            store(p.driven, static_cast<int8_t>(word(in, 1) != 0));
+            if (!load(p.touched))
+                store(p.touched, uint8_t(1));
             return Result{true, 0, 0, false};
         }
         if (!out || out_size < 8)
             return fail(kErrInsufficientBuffer);
-        int8_t external = load(s->external[pin]);
-        int32_t level = external >= 0 ? external : load(s->driven[pin]);
+        int8_t external = load(s->pins[pin].external);
+        int32_t level = external >= 0 ? external : load(s->pins[pin].driven);
         // A byte changed by another program since the open is not handed on.
-        if (level != 0 && level != 1)
+        if (external < -1 || (level != 0 && level != 1))
             throw refusal(Check::Damaged, dir());
         // Word 2 of the record carries the level back; word 1 is the pin.
         std::memcpy(static_cast<char *>(out), &pin, 4);
@@ -490,7 +501,7 @@ bool open_device()
 {
     // Read from the board validated, unless a reset retired it meanwhile.
     for (int attempt = 0;; ++attempt) {
-        State *s = validated();
+        State *s = validated(false);
         uint32_t plugged = load(s->plugged);
         if (load(s->magic) == kMagic || attempt > 20)
             return plugged != 0;
@@ -505,7 +516,7 @@ Result device_request(uint32_t code, const void *in, uint32_t in_size, void *out
     for (int attempt = 0;; ++attempt) {
         State *s = region();
         if (!s || load(s->magic) != kMagic)
-            s = validated();
+            s = validated(false);
         Result r = answer(s, code, in, in_size, out, out_size);
         if (r.fault || load(s->magic) == kMagic || attempt > 0)
             return r;
@@ -514,27 +525,27 @@ Result device_request(uint32_t code, const void *in, uint32_t in_size, void *out
 
 Result request(uint32_t code, const void *in, uint32_t in_size, void *out, uint32_t out_size)
 {
-    validated();
+    validated(true);
     return device_request(code, in, in_size, out, out_size);
 }
 
-bool plugged() { return load(validated()->plugged) != 0; }
+bool plugged() { return load(validated(true)->plugged) != 0; }
 
-void set_plugged(bool on) { store(validated()->plugged, uint32_t(on)); }
+void set_plugged(bool on) { store(validated(true)->plugged, uint32_t(on)); }
 
-void set_power(bool on) { store(validated()->powered, uint32_t(on)); }
+void set_power(bool on) { store(validated(true)->powered, uint32_t(on)); }
 
 void set_input(int pin, int level)
 {
     if (pin < 0 || pin >= kPins)
         throw Error{"pin " + std::to_string(pin) + " is not on the board (0 to " +
                     std::to_string(kPins - 1) + ")"};
-    State *s = validated();
-    store(s->external[pin], static_cast<int8_t>(level < 0 ? -1 : level != 0));
-    store(s->touched[pin], uint8_t(1));
+    State *s = validated(true);
+    store(s->pins[pin].external, static_cast<int8_t>(level < 0 ? -1 : level != 0));
+    store(s->pins[pin].touched, uint8_t(1));
 }
 
-void arm_fault() { store(validated()->fault_armed, 1u); }
+void arm_fault() { store(validated(true)->fault_armed, 1u); }
 
 void reset()
 {
@@ -589,7 +600,7 @@ void reset()
 
 Status status()
 {
-    State *s = validated();
+    State *s = validated(true);
     Status st{};
     st.plugged = load(s->plugged);
     st.powered = load(s->powered);
@@ -597,7 +608,8 @@ Status status()
     for (const Counter &c : s->requests)
         st.requests += load(c.n);
     for (int i = 0; i < kPins; ++i)
-        st.pins[i] = Pin{load(s->driven[i]), load(s->external[i]), load(s->touched[i]) != 0};
+        st.pins[i] = Pin{load(s->pins[i].driven), load(s->pins[i].external),
+                         load(s->pins[i].touched) != 0};
     for (int c = 0; c < kChannels; ++c)
         st.pwm[c] = pwm_unpack(load(s->pwm[c]));
     return st;
@@ -605,7 +617,7 @@ Status status()
 
 std::vector<RasDevice> ras_devices()
 {
-    uint32_t absent = load(validated()->ras_absent);
+    uint32_t absent = load(validated(true)->ras_absent);
     std::vector<RasDevice> out;
     for (size_t i = 0; i < sizeof kRasDevices / sizeof kRasDevices[0]; ++i)
         out.push_back(RasDevice{kRasDevices[i].name, kRasDevices[i].type, !(absent & (1u << i))});
@@ -614,7 +626,7 @@ std::vector<RasDevice> ras_devices()
 
 bool set_ras_device(const std::string &name, bool present)
 {
-    State *s = validated();
+    State *s = validated(true);
     for (size_t i = 0; i < sizeof kRasDevices / sizeof kRasDevices[0]; ++i) {
         if (reg::same_name(name, kRasDevices[i].name)) {
             if (present)

@@ -238,13 +238,13 @@ TEST_F(BoardRequests, StateFieldsOutOfRangeAreReportedNotUsed)
         off_t offset;  // in the state file
         std::vector<uint8_t> bytes;
     } damages[] = {
-        {64 + 5, {7}},              // driven level of pin 5
-        {128 + 5, {2}},             // external level of pin 5
-        {192 + 5, {3}},             // pin 5 touched
+        {384, {7}},                 // driven level of pin 5
+        {385, {2}},                 // external level of pin 5
+        {386, {3}},                 // pin 5 touched
         {24 + 3, {0x08}},           // a bit past the registers of channel 0
         {28 + 3, {0x80}},           // the same of channel 1
         {16, {5, 0, 0, 0}},         // fault armed
-        {4092, {0, 0, 0, 0}},       // the last word (the file's end)
+        {8188, {0, 0, 0, 0}},       // the last word (the file's end)
         {8, {2, 0, 0, 0}},          // plugged
     };
     std::string state = board_.dir() + "/board.state";
@@ -265,6 +265,27 @@ TEST_F(BoardRequests, StateFieldsOutOfRangeAreReportedNotUsed)
     }
     board::reset();
     EXPECT_EQ(board::status().pins[5].level(), 1);
+}
+
+// A pin damaged by another program after this process validated the board:
+// a request through an open handle does not hand its level on, and the
+// other pins answer as before.
+TEST_F(BoardRequests, ADamagedPinIsNotReadThroughAnOpenHandle)
+{
+    ASSERT_TRUE(board::open_device());
+    std::string state = board_.dir() + "/board.state";
+    for (uint8_t bad : {uint8_t(2), uint8_t(0xF0)}) {
+        SCOPED_TRACE(int(bad));
+        int fd = open(state.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(pwrite(fd, &bad, 1, 64 * 6 + 1), 1);  // external level of pin 5
+        close(fd);
+        Pin get{5, 0};
+        EXPECT_THROW(board::device_request(board::kGetPin, &get, 8, &get, 8), board::Error);
+        get = Pin{6, 0};
+        EXPECT_TRUE(board::device_request(board::kGetPin, &get, 8, &get, 8).ok);
+        EXPECT_EQ(get.level, 1);
+    }
 }
 
 // Another program cuts the state file short while this process has it

@@ -63,7 +63,10 @@ struct alignas(64) PinLine {
 // lock and a process killed at any instruction leaves a valid state.  The
 // first line holds what every open reads (and requests seldom write), the
 // pins' lines follow, then the counter shards.  New fields go at the end:
-// they take their room from State::room, and the file keeps its size.
+// they take their room from State::room, and the file keeps its size.  A
+// record of events too big for the room (a ring of numbered entries written
+// by atomic slot claims) would make the file larger: a new version, written
+// by a reset under the folder's lock as a fresh board is.
 struct Fields {
     uint32_t magic;
     uint32_t version;

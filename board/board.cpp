@@ -186,16 +186,16 @@ void tidy(const file_util::Folder &folder)
 //
 // A file cut short by another program while mapped would end the process
 // with SIGBUS on the first touch of the lost page.  Asking the file's size
-// on every request would cost a system call each; instead on_sigbus puts a
-// page of zeros in the lost page's place and the access goes on: it reads
+// on every request would cost a system call each; instead on_sigbus puts
+// zeros in the mapping's place and the access goes on: it reads
 // magic 0, the next use maps the file again and reports its size.  What a
 // request wrote in that instant is lost, as the file itself is.  The
-// handler is the process's own for faults in this page only; every other
+// handler is the process's own for faults in the mapping only; every other
 // SIGBUS goes on to the handler that was there before (or ends the
 // process).  A program that later installs a SIGBUS handler of its own
 // takes this one's place: a truncation then reaches that handler.
 char *g_region;
-uint64_t g_region_generation;  // under g_map_lock; threads keep their copy
+uint64_t g_region_generation;  // counts mappings, changed under g_map_lock
 std::string g_dir;             // the board mapped at g_region, under g_map_lock
 struct sigaction g_old_sigbus;
 
@@ -206,10 +206,10 @@ extern "C" void AnnotateIgnoreWritesBegin(const char *file, int line);
 extern "C" void AnnotateIgnoreWritesEnd(const char *file, int line);
 #endif
 
-// Maps over g_region in one step.  Other threads may be reading the page
-// with atomic loads meanwhile and read the old or the new file, both valid;
-// the thread checker would take the mapping for a plain write of the whole
-// page, so it is told to forget the page's history instead.
+// Maps over g_region in one step.  Other threads may be reading it with
+// atomic loads meanwhile and read the old or the new file, both valid; the
+// thread checker would take the mapping for a plain write of the whole
+// range, so it is told to forget the range's history instead.
 void *map_over(int flags, int fd)
 {
 #if defined(__SANITIZE_THREAD__)

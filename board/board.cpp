@@ -28,14 +28,18 @@ constexpr uint32_t kErrInvalidParameter = 87;
 constexpr uint32_t kErrInsufficientBuffer = 122;
 constexpr uint32_t kErrNotSupported = 50;
 
-// The state file is two pages, mapped whole by every process on the board.
-constexpr size_t kStateSize = 8192;
+// The state file is three pages, mapped whole by every process on the board.
+constexpr size_t kStateSize = 12288;
+
+// What threads on different cores write is kept this far apart: a cache
+// line, and its neighbour too, which the processor fetches with it.
+constexpr size_t kApart = 128;
 
 // The request counter is kept in shards, each on a cache line of its own, so
 // that threads on different cores do not take one line from each other on
 // every request; the count is their sum.
 constexpr int kCounterShards = 8;
-struct alignas(64) Counter {
+struct alignas(kApart) Counter {
     uint64_t n;
 };
 
@@ -52,7 +56,7 @@ Pwm pwm_unpack(uint32_t w)
 
 // A pin, on a cache line of its own: threads driving different pins on
 // different cores do not take a line from each other.
-struct alignas(64) PinLine {
+struct alignas(kApart) PinLine {
     int8_t driven;    // 0 or 1
     int8_t external;  // -1: none applied, else 0 or 1
     uint8_t touched;  // 0 or 1

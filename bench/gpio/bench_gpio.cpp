@@ -60,6 +60,22 @@ void BM_PollNinePins(benchmark::State &state)
 }
 BENCHMARK(BM_PollNinePins)->UseRealTime();
 
+// Work that shares nothing between threads, about as long as a pin call:
+// what two threads on this machine can gain over one at best, measured in
+// the same run as the pin calls (a busy or virtual machine gives less than
+// two).
+void BM_PrivateWork(benchmark::State &state)
+{
+    uint64_t x = state.thread_index() + 1;
+    for (auto _ : state) {
+        for (int i = 0; i < 200; ++i)
+            x = x * 6364136223846793005u + 1442695040888963407u;
+        benchmark::DoNotOptimize(x);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_PrivateWork)->Threads(1)->Threads(2)->UseRealTime();
+
 // The cheapest system call there is, for a ratio measured in the same run.
 void BM_BareSystemCall(benchmark::State &state)
 {

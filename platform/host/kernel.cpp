@@ -17,14 +17,18 @@ namespace {
 thread_local DWORD t_last_error = 0;
 // Counted per shard of the handle table, so that threads opening and
 // closing at once do not all write one word.
-struct alignas(64) DeviceCounts {
+struct alignas(128) DeviceCounts {
     std::atomic<size_t> opens{0}, closes{0};
 };
 DeviceCounts g_device_counts[8];
 DeviceCounts &my_counts() { return g_device_counts[host::thread_shard()]; }
 
-// An open handle on the GPIO/PWM driver.
+// An open handle on the GPIO/PWM driver.  Its reference counts change on
+// every request: the padding keeps them two lines away from those of any
+// other allocation, so handles of threads on different cores never share a
+// line (an over-aligned type would cost an aligned allocation each open).
 struct Device : host::KernelObject {
+    char padding[128];
     const char *kind() const override { return "device"; }
     void close() override
     {

@@ -238,13 +238,13 @@ TEST_F(BoardRequests, StateFieldsOutOfRangeAreReportedNotUsed)
         off_t offset;  // in the state file
         std::vector<uint8_t> bytes;
     } damages[] = {
-        {384, {7}},                 // driven level of pin 5
-        {385, {2}},                 // external level of pin 5
-        {386, {3}},                 // pin 5 touched
+        {768, {7}},                 // driven level of pin 5
+        {769, {2}},                 // external level of pin 5
+        {770, {3}},                 // pin 5 touched
         {24 + 3, {0x08}},           // a bit past the registers of channel 0
         {28 + 3, {0x80}},           // the same of channel 1
         {16, {5, 0, 0, 0}},         // fault armed
-        {8188, {0, 0, 0, 0}},       // the last word (the file's end)
+        {12284, {0, 0, 0, 0}},       // the last word (the file's end)
         {8, {2, 0, 0, 0}},          // plugged
     };
     std::string state = board_.dir() + "/board.state";
@@ -278,7 +278,7 @@ TEST_F(BoardRequests, ADamagedPinIsNotReadThroughAnOpenHandle)
         SCOPED_TRACE(int(bad));
         int fd = open(state.c_str(), O_WRONLY);
         ASSERT_GE(fd, 0);
-        ASSERT_EQ(pwrite(fd, &bad, 1, 64 * 6 + 1), 1);  // external level of pin 5
+        ASSERT_EQ(pwrite(fd, &bad, 1, 128 * 6 + 1), 1);  // external level of pin 5
         close(fd);
         Pin get{5, 0};
         EXPECT_THROW(board::device_request(board::kGetPin, &get, 8, &get, 8), board::Error);

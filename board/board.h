@@ -102,6 +102,12 @@ std::vector<RasDevice> ras_devices();
 // device of that name (compared without regard to case).
 bool set_ras_device(const std::string &name, bool present);
 
+// A small number for the calling thread (from 0), which no other running
+// thread of the process holds while fewer than 64 run: threads that write
+// shared counters or tables each use their own part of them.  A thread's
+// number is given to the next thread once it ends.
+unsigned thread_slot();
+
 // Whether BOARD_TRACE names a file (trace() then writes to it).
 bool tracing();
 

@@ -1,6 +1,8 @@
 #include "host.h"
 #include "include/host_control.h"
 
+#include "board.h"
+
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -10,7 +12,7 @@ namespace host {
 namespace {
 
 // The table is split in shards, each with its own lock, and a thread puts
-// its handles in a shard of its own (threads are dealt shards in turn):
+// its handles in a shard of its own (board::thread_slot decides):
 // threads that open and close handles at once, as every pin call does, then
 // take no lock from each other.  Any thread may use or close any handle.
 constexpr size_t kShards = 8;
@@ -36,12 +38,7 @@ Shard *shard_of(HANDLE h, size_t *index)
 
 }  // namespace
 
-size_t thread_shard()
-{
-    static std::atomic<size_t> next{0};
-    thread_local size_t shard = next++ % kShards;
-    return shard;
-}
+size_t thread_shard() { return board::thread_slot() % kShards; }
 
 HANDLE handle_insert(std::shared_ptr<KernelObject> object)
 {

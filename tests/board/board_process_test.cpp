@@ -5,6 +5,7 @@
 #include "board_folder.h"
 #include "process.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -320,6 +321,38 @@ TEST_F(BoardProcesses, OtherBusErrorsStillEndTheProcess)
         EXPECT_TRUE(WEXITSTATUS(status) != 0 && WEXITSTATUS(status) < 101) << WEXITSTATUS(status);
     else
         EXPECT_EQ(WTERMSIG(status), SIGBUS);
+}
+
+// Running threads hold different slots (and so different shards of the
+// counters and the handle table), and a slot comes free when its thread
+// ends: threads started one after another, however many, reuse the few
+// slots there are, never the slot of one still running.
+TEST(ThreadSlots, RunningThreadsHoldDifferentSlotsThatComeFreeAtTheirEnd)
+{
+    constexpr int kThreads = 10;
+    unsigned mine = board::thread_slot();
+    std::vector<unsigned> slots(kThreads);
+    std::atomic<int> arrived{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            slots[t] = board::thread_slot();
+            ++arrived;
+            while (arrived < kThreads)  // all hold their slots at once
+                std::this_thread::yield();
+        });
+    for (std::thread &t : threads)
+        t.join();
+    std::sort(slots.begin(), slots.end());
+    EXPECT_EQ(std::unique(slots.begin(), slots.end()), slots.end());
+    EXPECT_EQ(std::count(slots.begin(), slots.end(), mine), 0);
+
+    for (int round = 0; round < 3 * 64; ++round) {
+        unsigned slot = 0;
+        std::thread([&slot] { slot = board::thread_slot(); }).join();
+        ASSERT_NE(slot, mine);
+        ASSERT_LT(slot, unsigned(kThreads + 8)) << "round " << round;
+    }
 }
 
 }  // namespace

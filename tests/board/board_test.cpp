@@ -232,21 +232,25 @@ TEST_F(BoardRequests, DamagedStateFileIsReportedNotUsed)
 }
 
 // A state of the right size and version whose fields hold values the board
-// never writes: a pin level of 7, a pin "released" to 2, a PWM rate past the
-// most a request may set.  Each is refused, not handed on to programs.
+// never writes: a pin level of 7, a pin "released" to 2, PWM registers with
+// bits no rate sets.  Each is refused, not handed on to programs.
 TEST_F(BoardRequests, StateFieldsOutOfRangeAreReportedNotUsed)
 {
     struct Damage {
         off_t offset;  // in the state file
         std::vector<uint8_t> bytes;
     } damages[] = {
-        {32 + 5, {7}},              // driven level of pin 5
-        {96 + 5, {2}},              // external level of pin 5
-        {224 + 4, {64, 0, 0, 0}},   // cr of channel 0
-        {240 + 12, {0, 4, 0, 0}},   // pcr of channel 1
+        {768, {7}},                 // driven level of pin 5
+        {769, {2}},                 // external level of pin 5
+        {770, {3}},                 // pin 5 touched
+        {24 + 3, {0x08}},           // a bit past the registers of channel 0
+        {28 + 3, {0x80}},           // the same of channel 1
+        {16, {5, 0, 0, 0}},         // fault armed
+        {12284, {0, 0, 0, 0}},       // the last word (the file's end)
         {8, {2, 0, 0, 0}},          // plugged
-        {260, {3, 0, 0, 0}},        // serial debug port of this start
-        {268, {1, 0, 0, 0}},        // handles counted for no process
+        {32, {3, 0, 0, 0}},         // serial debug port of this start
+        {9344 + 4, {1, 0, 0, 0}},   // handles counted for no process
+        {9344 + 8 * 31, {0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 0, 0}},  // a negative pid
     };
     std::string state = board_.dir() + "/board.state";
     for (const Damage &d : damages) {
@@ -336,6 +340,27 @@ TEST_F(BoardRequests, AFullHandleTableMakesRoomFromAnEndedProcess)
     EXPECT_EQ(mine->count, 1u);
     EXPECT_TRUE(mine->alive);
     EXPECT_EQ(handles_of(all, children[0]), nullptr);  // the first ended one made room
+}
+
+// A pin damaged by another program after this process validated the board:
+// a request through an open handle does not hand its level on, and the
+// other pins answer as before.
+TEST_F(BoardRequests, ADamagedPinIsNotReadThroughAnOpenHandle)
+{
+    ASSERT_TRUE(board::open_device());
+    std::string state = board_.dir() + "/board.state";
+    for (uint8_t bad : {uint8_t(2), uint8_t(0xF0)}) {
+        SCOPED_TRACE(int(bad));
+        int fd = open(state.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(pwrite(fd, &bad, 1, 128 * 6 + 1), 1);  // external level of pin 5
+        close(fd);
+        Pin get{5, 0};
+        EXPECT_THROW(board::device_request(board::kGetPin, &get, 8, &get, 8), board::Error);
+        get = Pin{6, 0};
+        EXPECT_TRUE(board::device_request(board::kGetPin, &get, 8, &get, 8).ok);
+        EXPECT_EQ(get.level, 1);
+    }
 }
 
 // Another program cuts the state file short while this process has it

@@ -11,6 +11,11 @@
 #include <unistd.h>
 #include <vector>
 
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
 namespace {
 
 using BoardRequests = test_support::BoardTest;
@@ -340,6 +345,113 @@ TEST_F(BoardRequests, AFullHandleTableMakesRoomFromAnEndedProcess)
     EXPECT_EQ(mine->count, 1u);
     EXPECT_TRUE(mine->alive);
     EXPECT_EQ(handles_of(all, children[0]), nullptr);  // the first ended one made room
+}
+
+// The image check gives the verdict the board's own use of the file gives:
+// the file as the board writes it, and the same changed in each way.
+TEST_F(BoardRequests, TheImageCheckJudgesEachKindOfFile)
+{
+    set_pin(3, 0);
+    board::handle_opened();
+    std::string file = test_support::read_file(board_.dir() + "/board.state");
+    board::handle_closed();
+    auto judged = [&](size_t at, std::vector<uint8_t> bytes, size_t size) {
+        std::string image = file;
+        std::memcpy(&image[at], bytes.data(), bytes.size());
+        return board::check_state_image(image.data(), size);
+    };
+    EXPECT_EQ(board::check_state_image(file.data(), file.size()), board::StateImage::Ok);
+    std::string shifted = " " + file;  // not aligned as a mapping is
+    EXPECT_EQ(board::check_state_image(shifted.data() + 1, file.size()), board::StateImage::Ok);
+    EXPECT_EQ(board::check_state_image(file.data(), file.size() - 1), board::StateImage::WrongSize);
+    EXPECT_EQ(board::check_state_image(file.data(), 4096), board::StateImage::WrongSize);
+    EXPECT_EQ(judged(0, {0, 0, 0, 0}, file.size()), board::StateImage::Retired);
+    EXPECT_EQ(judged(4, {1, 0, 0, 0}, file.size()), board::StateImage::OtherVersion);
+    EXPECT_EQ(judged(1, {0}, file.size()), board::StateImage::OtherVersion);
+    EXPECT_EQ(judged(32, {3}, file.size()), board::StateImage::Damaged);      // serial port
+    EXPECT_EQ(judged(9344 + 8 * 10 + 4, {1}, file.size()), board::StateImage::Damaged);  // no one's
+    EXPECT_EQ(judged(file.size() - 4, {0}, file.size()), board::StateImage::Damaged);  // cut short
+}
+
+// While the board holds requests, a request waits inside the driver, seen
+// by requests_held(), until released, or until a reset replaces the board.
+TEST_F(BoardRequests, HeldRequestsWaitUntilReleasedOrReset)
+{
+    for (bool by_reset : {false, true}) {
+        SCOPED_TRACE(by_reset);
+        board::hold_requests(true);
+        std::atomic<bool> answered{false};
+        board::Result r{};
+        std::thread caller([&] {
+            r = set_pin(4, 0);
+            answered = true;
+        });
+        bool waiting = false;
+        for (int i = 0; i < 10000 && !waiting; ++i) {
+            waiting = board::requests_held() == 1;
+            if (!waiting)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        EXPECT_TRUE(waiting);
+        EXPECT_FALSE(answered);
+        if (by_reset)
+            board::reset();
+        else
+            board::hold_requests(false);
+        caller.join();
+        EXPECT_TRUE(r.ok);
+        EXPECT_EQ(board::requests_held(), 0u);
+        EXPECT_TRUE(set_pin(5, 0).ok);  // requests answer at once again
+    }
+}
+
+// Threads of several processes opening and closing at once lose no count:
+// each process ends with the handles it left open, in one slot of its own.
+TEST_F(BoardRequests, HandlesOpenedAndClosedAtOnceAreCountedExactly)
+{
+    auto churn = [](int threads, int keep) {
+        std::vector<std::thread> all;
+        for (int t = 0; t < threads; ++t)
+            all.emplace_back([keep, t] {
+                for (int i = 0; i < 20000; ++i) {
+                    board::handle_opened();
+                    board::handle_closed();
+                }
+                if (t < keep)
+                    board::handle_opened();
+            });
+        for (std::thread &t : all)
+            t.join();
+    };
+    int ready[2], go[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(go), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        char c = 0;
+        if (write(ready[1], &c, 1) != 1 || read(go[0], &c, 1) != 1)
+            _exit(1);
+        churn(3, 2);
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_EQ(write(go[1], &c, 1), 1);
+    churn(4, 3);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (int fd : {ready[0], ready[1], go[0], go[1]})
+        close(fd);
+    std::vector<board::OpenHandles> all = board::open_handles();
+    ASSERT_EQ(all.size(), 2u);
+    const board::OpenHandles *mine = handles_of(all, getpid());
+    const board::OpenHandles *its = handles_of(all, child);
+    ASSERT_NE(mine, nullptr);
+    ASSERT_NE(its, nullptr);
+    EXPECT_EQ(mine->count, 3u);
+    EXPECT_EQ(its->count, 2u);
+    EXPECT_FALSE(its->alive);
 }
 
 // A pin damaged by another program after this process validated the board:

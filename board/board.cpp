@@ -524,6 +524,15 @@ std::string path(const std::string &name)
 
 namespace {
 
+// The board a handle's open validated (or, retired since, the one now in
+// its place), without the cost of a validation: what a request and the
+// count of handles use.
+State *current()
+{
+    State *s = region();
+    return s && load(s->magic) == kMagic ? s : validated(false);
+}
+
 // A request waits here while the board holds requests (or until the file
 // is retired by a reset).
 void wait_while_held(State *s)
@@ -618,9 +627,7 @@ Result device_request(uint32_t code, const void *in, uint32_t in_size, void *out
     // file retired (or cut short) meanwhile, by its magic word, and is
     // then answered by the board now in its place.
     for (int attempt = 0;; ++attempt) {
-        State *s = region();
-        if (!s || load(s->magic) != kMagic)
-            s = validated(false);
+        State *s = current();
         Result r = answer(s, code, in, in_size, out, out_size);
         if (r.fault || load(s->magic) == kMagic || attempt > 0)
             return r;
@@ -797,7 +804,7 @@ int find_own(State *s, int32_t me)
 
 void handle_opened()
 {
-    State *s = validated(false);
+    State *s = current();
     int32_t me = my_pid();
     int i = g_slot.load(std::memory_order_relaxed);
     if (i >= 0 && count_in(s, i, me))
@@ -826,7 +833,7 @@ void handle_opened()
 
 void handle_closed()
 {
-    State *s = validated(false);
+    State *s = current();
     int32_t me = my_pid();
     int i = find_own(s, me);
     if (i < 0)

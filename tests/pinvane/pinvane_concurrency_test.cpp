@@ -100,11 +100,16 @@ TEST_F(PinvaneThreads, AnUpdateSentAsTheDialogClosesIsLetThrough)
         size_t reads = trace_of(board, "IOCTL_GPIO_GET_PIN").size();
         DialogRun run(applet);
         ASSERT_TRUE(run.wait_for([&] { return trace_of(board, "IOCTL_GPIO_GET_PIN").size() > reads; }));
+        // The poll thread's next read waits in the driver (not earlier: an
+        // update it sends would wait for the click), then the click does too.
         board::hold_requests(true);
+        ASSERT_TRUE(run.wait_for([] { return board::requests_held() == 1; }));
         HWND dlg = run.dialog();
         std::thread clicker([&] { host_click(dlg, kPorts + round); });
-        // The click and the poll thread's next read now wait in the driver.
-        ASSERT_TRUE(run.wait_for([] { return board::requests_held() == 2; }));
+        bool both = run.wait_for([] { return board::requests_held() == 2; });
+        if (!both)
+            board::hold_requests(false);
+        ASSERT_TRUE(both);
         std::thread closer([&] { SendMessageW(dlg, WM_CLOSE, 0, 0); });
         Sleep(20);  // the close is queued behind the click
         board::hold_requests(false);

@@ -229,7 +229,8 @@ uint64_t g_region_generation;  // counts mappings, changed under g_map_lock
 std::string g_dir;             // the board mapped at g_region, under g_map_lock
 struct sigaction g_old_sigbus;
 
-State *region() { return reinterpret_cast<State *>(g_region); }
+// Set once, under g_map_lock, and read by requests without it.
+State *region() { return reinterpret_cast<State *>(__atomic_load_n(&g_region, __ATOMIC_ACQUIRE)); }
 
 #if defined(__SANITIZE_THREAD__)
 extern "C" void AnnotateIgnoreWritesBegin(const char *file, int line);
@@ -258,7 +259,8 @@ void map_zeros() { map_over(MAP_PRIVATE | MAP_ANONYMOUS, -1); }
 void on_sigbus(int sig, siginfo_t *info, void *context)
 {
     char *at = static_cast<char *>(info->si_addr);
-    if (g_region && at >= g_region && at < g_region + kStateSize) {
+    char *mapped = reinterpret_cast<char *>(region());
+    if (mapped && at >= mapped && at < mapped + kStateSize) {
         int saved = errno;
         map_zeros();
         errno = saved;
@@ -327,7 +329,7 @@ void map_file(const std::string &d)
                        -1, 0);
         if (m == MAP_FAILED)
             throw Error{std::string("cannot map the board state: ") + std::strerror(errno)};
-        g_region = static_cast<char *>(m);
+        __atomic_store_n(&g_region, static_cast<char *>(m), __ATOMIC_RELEASE);
         struct sigaction sa {};
         sa.sa_sigaction = on_sigbus;
         sa.sa_flags = SA_SIGINFO;
@@ -525,13 +527,14 @@ std::string path(const std::string &name)
 namespace {
 
 // The board a handle's open validated (or, retired since, the one now in
-// its place), without the cost of a validation: what a request and the
-// count of handles use.
+// its place), without the cost of a validation: what a request uses.
 State *current()
 {
     State *s = region();
     return s && load(s->magic) == kMagic ? s : validated(false);
 }
+
+void count_opened(State *s);
 
 // A request waits here while the board holds requests (or until the file
 // is retired by a reset).
@@ -616,8 +619,11 @@ bool open_device()
     for (int attempt = 0;; ++attempt) {
         State *s = validated(false);
         uint32_t plugged = load(s->plugged);
-        if (load(s->magic) == kMagic || attempt > 20)
+        if (load(s->magic) == kMagic || attempt > 20) {
+            if (plugged)
+                count_opened(s);
             return plugged != 0;
+        }
     }
 }
 
@@ -802,9 +808,11 @@ int find_own(State *s, int32_t me)
 
 }  // namespace
 
-void handle_opened()
+namespace {
+
+// Counts a handle opened on board s.
+void count_opened(State *s)
 {
-    State *s = current();
     int32_t me = my_pid();
     int i = g_slot.load(std::memory_order_relaxed);
     if (i >= 0 && count_in(s, i, me))
@@ -831,9 +839,13 @@ void handle_opened()
     // else every slot is held by a live process: the handle is not counted
 }
 
+}  // namespace
+
+void handle_opened() { count_opened(validated(false)); }
+
 void handle_closed()
 {
-    State *s = current();
+    State *s = validated(false);
     int32_t me = my_pid();
     int i = find_own(s, me);
     if (i < 0)

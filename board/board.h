@@ -78,8 +78,9 @@ struct Result {
 };
 
 // Opening a handle on the driver: validates the board (maps it when this
-// process has not, or when the file was replaced or damaged since) and
-// tells whether the device is there.  Throws Error.
+// process has not, or when the file was replaced or damaged since), tells
+// whether the device is there and, when it is, counts the handle as
+// handle_opened() does.  Throws Error.
 bool open_device();
 // One request through a handle open_device() validated, as DeviceIoControl
 // hands it over: atomic operations on the mapped state, no system call.

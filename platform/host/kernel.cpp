@@ -101,13 +101,13 @@ CE_API HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
         return INVALID_HANDLE_VALUE;
     }
     try {
-        // The open validates the board once; the handle's requests then
-        // reach the mapped state without a system call.
+        // The open validates the board once and counts the handle; the
+        // handle's requests then reach the mapped state without a system
+        // call.
         if (!board::open_device()) {
             SetLastError(ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
-        board::handle_opened();
     } catch (const board::Error &e) {
         board_error(e);
         return INVALID_HANDLE_VALUE;

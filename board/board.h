@@ -1,9 +1,10 @@
 // The simulated board: the GPIO/PWM hardware behind "GPI1:", its power and
 // its device presence.  Its state lives in a small file in the board folder
-// (BOARD_DIR), mapped into every process that uses the board and changed
-// only under a lock on that file, so every process on the same folder sees
-// one board.  A process killed mid-request releases the lock with its death
-// and leaves every word of the state valid.
+// (BOARD_DIR), mapped into every process that uses the board, so every
+// process on the same folder sees one board.  Each field is a word read and
+// written atomically, without a lock: a process killed mid-request leaves
+// every word of the state valid.  Only a reset (and the registry) takes a
+// lock.
 #pragma once
 
 #include <cstddef>
@@ -76,7 +77,17 @@ struct Result {
     bool fault;         // the board was told to raise a fault on this request
 };
 
-// One request to the driver, as DeviceIoControl hands it over.
+// Opening a handle on the driver: validates the board (maps it when this
+// process has not, or when the file was replaced or damaged since), tells
+// whether the device is there and, when it is, counts the handle as
+// handle_opened() does.  Throws Error.
+bool open_device();
+// One request through a handle open_device() validated, as DeviceIoControl
+// hands it over: atomic operations on the mapped state, no system call.
+Result device_request(uint32_t code, const void *in, uint32_t in_size, void *out,
+                      uint32_t out_size);
+// One request with a validation of its own (as if through a handle opened
+// for it alone, whether the device is there or not).
 Result request(uint32_t code, const void *in, uint32_t in_size, void *out, uint32_t out_size);
 
 bool plugged();
@@ -84,6 +95,11 @@ void set_plugged(bool on);
 void set_power(bool on);
 void set_input(int pin, int level);  // level -1 releases the pin; Error if no such pin
 void arm_fault();                    // the next request raises a fault
+// For tests: while held, every request (of any process) waits inside the
+// driver before it answers, until released; requests_held() tells how many
+// wait so now.  A reset releases them.
+void hold_requests(bool on);
+unsigned requests_held();
 // A fresh default board: state, registry and device files.
 void reset();
 Status status();
@@ -121,6 +137,15 @@ std::vector<RasDevice> ras_devices();
 // Takes a device away or brings it back; false when the board knows no
 // device of that name (compared without regard to case).
 bool set_ras_device(const std::string &name, bool present);
+
+// A small number for the calling thread (from 0), which no other running
+// thread of the process holds while fewer than 64 run: threads that write
+// shared counters or tables each use their own part of them.  A thread's
+// number is given to the next thread once it ends.
+unsigned thread_slot();
+
+// Whether BOARD_TRACE names a file (trace() then writes to it).
+bool tracing();
 
 // Appends one whole line (a newline is added) to the file BOARD_TRACE names,
 // when it names one.

@@ -26,6 +26,9 @@ template <class T> std::shared_ptr<T> handle_get_as(HANDLE handle)
 }
 // Takes the handle out of the table; null when it was not open.
 std::shared_ptr<KernelObject> handle_remove(HANDLE handle);
+// The calling thread's shard of the handle table (0 to 7), for counters
+// that threads would otherwise all write to.
+size_t thread_shard();
 
 std::string to_utf8(const char16_t *s, size_t n = std::string::npos);
 std::u16string to_utf16(const std::string &s);

@@ -15,19 +15,28 @@
 namespace {
 
 thread_local DWORD t_last_error = 0;
-std::atomic<size_t> g_device_opens{0};
-std::atomic<size_t> g_device_closes{0};
+// Counted per shard of the handle table, so that threads opening and
+// closing at once do not all write one word.
+struct alignas(128) DeviceCounts {
+    std::atomic<size_t> opens{0}, closes{0};
+};
+DeviceCounts g_device_counts[8];
+DeviceCounts &my_counts() { return g_device_counts[host::thread_shard()]; }
 
 void board_error(const board::Error &e);
 
 // An open handle on the GPIO/PWM driver.  The board counts each process's
 // open handles, so that one left open (by a thread ended by force, say)
-// shows in 'board status'.
+// shows in 'board status'.  Its reference counts change on every request:
+// the padding keeps them two lines away from those of any other
+// allocation, so handles of threads on different cores never share a line
+// (an over-aligned type would cost an aligned allocation each open).
 struct Device : host::KernelObject {
+    char padding[128];
     const char *kind() const override { return "device"; }
     void close() override
     {
-        ++g_device_closes;
+        ++my_counts().closes;
         try {
             board::handle_closed();
         } catch (const board::Error &e) {
@@ -92,17 +101,19 @@ CE_API HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_AT
         return INVALID_HANDLE_VALUE;
     }
     try {
-        if (!board::plugged()) {
+        // The open validates the board once and counts the handle; the
+        // handle's requests then reach the mapped state without a system
+        // call.
+        if (!board::open_device()) {
             SetLastError(ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
-        board::handle_opened();
     } catch (const board::Error &e) {
         board_error(e);
         return INVALID_HANDLE_VALUE;
     }
     HANDLE h = host::handle_insert(std::make_shared<Device>());
-    ++g_device_opens;
+    ++my_counts().opens;
     board::trace("open");
     return h;
 }
@@ -120,26 +131,34 @@ CE_API BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
         return FALSE;
     }
     // The request as it went out: the driver may answer into the same record.
-    std::string sent = trace_line(code, in, in_size, true);
-    sent.resize(sent.size() - 1);
+    // Built only when a trace is written, since each request is cheap.
+    bool tracing = board::tracing();
+    std::string sent;
+    if (tracing) {
+        sent = trace_line(code, in, in_size, true);
+        sent.resize(sent.size() - 1);
+    }
     board::Result r;
     try {
-        r = board::request(code, in, in_size, out, out_size);
+        r = board::device_request(code, in, in_size, out, out_size);
     } catch (const board::Error &e) {
         board_error(e);
         return FALSE;
     }
     if (r.fault) {
-        board::trace(sent + "0 fault");
+        if (tracing)
+            board::trace(sent + "0 fault");
         RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, nullptr);
     }
-    std::string line = sent + (r.ok ? "1" : "0");
-    if (r.ok && code == board::kGetPin) {
-        int32_t level;
-        std::memcpy(&level, static_cast<char *>(out) + 4, 4);
-        line += " level=" + std::to_string(level);
+    if (tracing) {
+        std::string line = sent + (r.ok ? "1" : "0");
+        if (r.ok && code == board::kGetPin) {
+            int32_t level;
+            std::memcpy(&level, static_cast<char *>(out) + 4, 4);
+            line += " level=" + std::to_string(level);
+        }
+        board::trace(line);
     }
-    board::trace(line);
     if (returned)
         *returned = r.returned;
     if (!r.ok) {
@@ -226,5 +245,18 @@ extern "C" BOOL platform_try_except(PLATFORM_BODY body, void *context)
     return TRUE;
 }
 
-CE_API size_t host_device_opens(void) { return g_device_opens; }
-CE_API size_t host_device_closes(void) { return g_device_closes; }
+CE_API size_t host_device_opens(void)
+{
+    size_t n = 0;
+    for (const DeviceCounts &c : g_device_counts)
+        n += c.opens;
+    return n;
+}
+
+CE_API size_t host_device_closes(void)
+{
+    size_t n = 0;
+    for (const DeviceCounts &c : g_device_counts)
+        n += c.closes;
+    return n;
+}

@@ -5,11 +5,15 @@
 #include "board_folder.h"
 #include "process.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -138,6 +142,217 @@ TEST_F(BoardProcesses, LockHeldByAKilledProcessIsReleased)
 
     EXPECT_TRUE(set_pin(3, 0));
     EXPECT_EQ(board::status().pins[3].level(), 0);
+}
+
+// A flag in memory shared with forked children: they loop until it is set.
+struct StopFlag {
+    std::atomic<int> *word;
+    StopFlag()
+        : word(static_cast<std::atomic<int> *>(mmap(nullptr, sizeof(std::atomic<int>),
+                                                     PROT_READ | PROT_WRITE,
+                                                     MAP_SHARED | MAP_ANONYMOUS, -1, 0)))
+    {
+        new (word) std::atomic<int>(0);
+    }
+    ~StopFlag() { munmap(word, sizeof *word); }
+    bool set() const { return word->load() != 0; }
+    void raise() { word->store(1); }
+};
+
+// A PWM record whose three rates belong together: k gives cr k, dcr 16k and
+// pcr 1023 - 16k, so a record read half old, half new shows at once.
+bool pwm_set(uint32_t channel, uint32_t k)
+{
+    uint32_t r[5] = {channel, 0, k, 16 * k, 1023 - 16 * k};
+    return board::request(board::kPwmSet, r, sizeof r, nullptr, 0).ok;
+}
+
+bool pwm_whole(const board::Pwm &p)
+{
+    return p.cr <= 63 && p.dcr == 16 * p.cr && p.pcr == 1023 - 16 * p.cr;
+}
+
+// Threads here and children elsewhere write whole PWM records while threads
+// read them; pins are driven alongside.  Every record read is one that was
+// written, a start is never undone by another's rates, and no request is
+// lost.
+TEST_F(BoardProcesses, PwmRecordsAreNeverSeenHalfWritten)
+{
+    constexpr int kWriters = 2, kChildren = 2, kEach = 2000;
+    ASSERT_TRUE(pwm_set(0, 0));
+    ASSERT_TRUE(pwm_set(1, 0));
+    uint32_t start[5] = {1, 0, 0, 0, 0};
+    ASSERT_TRUE(board::request(board::kPwmStart, start, sizeof start, nullptr, 0).ok);
+    uint64_t before = board::status().requests;
+
+    StopFlag stop;
+    std::atomic<int> torn{0}, stopped{0}, reads{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 2; ++r)
+        readers.emplace_back([&] {
+            while (!stop.set()) {
+                board::Status st = board::status();
+                for (const board::Pwm &p : st.pwm)
+                    torn += !pwm_whole(p);
+                stopped += !st.pwm[1].running;
+                ++reads;
+            }
+        });
+    std::vector<pid_t> children;
+    for (int c = 0; c < kChildren; ++c)
+        children.push_back(test_support::fork_child([c] {
+            for (int i = 0; i < kEach; ++i)
+                if (!pwm_set((i + c) & 1, (i * 7 + c) % 64) || !set_pin(c, i & 1))
+                    return 1;
+            return 0;
+        }));
+    std::vector<std::thread> writers;
+    std::atomic<int> failed{0};
+    for (int w = 0; w < kWriters; ++w)
+        writers.emplace_back([&, w] {
+            for (int i = 0; i < kEach; ++i)
+                failed += !pwm_set((i + w) & 1, (i * 13 + w) % 64) + !set_pin(10 + w, i & 1);
+        });
+    for (std::thread &t : writers)
+        t.join();
+    for (pid_t pid : children)
+        EXPECT_EQ(test_support::wait_child(pid), 0);
+    // The readers read at least once more after every write is done.
+    int seen = reads.load();
+    while (reads.load() < seen + 2)
+        std::this_thread::yield();
+    stop.raise();
+    for (std::thread &t : readers)
+        t.join();
+
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(torn, 0);
+    EXPECT_EQ(stopped, 0) << "a PWM set stopped a running channel";
+    EXPECT_EQ(board::status().requests - before, uint64_t((kWriters + kChildren) * kEach * 2));
+    expect_valid_state();
+}
+
+// Children hammer the board while this process resets it again and again:
+// none of their requests fails (each lands on the old board or the fresh
+// one), and each child ends on the board the last reset made.
+TEST_F(BoardProcesses, ResetUnderLoadFailsNoRequest)
+{
+    constexpr int kChildren = 2, kResets = 20;
+    StopFlag stop;
+    std::vector<pid_t> children;
+    for (int c = 0; c < kChildren; ++c)
+        children.push_back(test_support::fork_child([c, &stop] {
+            int failed = 0;
+            for (int i = 0; !stop.set(); ++i) {
+                try {
+                    failed += !set_pin(c, i & 1) + !pwm_set(c & 1, i % 64);
+                } catch (const board::Error &) {
+                    ++failed;
+                }
+            }
+            // After the last reset: this child's next request is seen here.
+            return failed == 0 && set_pin(40 + c, 0) ? 0 : 1;
+        }));
+    for (int r = 0; r < kResets; ++r) {
+        uint64_t before = board::status().requests;
+        // Wait until the children have worked on this board too.
+        ASSERT_TRUE(wait_for_requests(before + 50));
+        board::reset();
+    }
+    stop.raise();
+    for (pid_t pid : children)
+        EXPECT_EQ(test_support::wait_child(pid), 0);
+    board::Status st = board::status();
+    for (int c = 0; c < kChildren; ++c)
+        EXPECT_EQ(st.pins[40 + c].level(), 0);
+    expect_valid_state();
+}
+
+// A board state mapped in this process and cut to nothing by another
+// program: the first touch of the lost page does not end the process; the
+// use reports the file or, an empty file being a fresh board, goes on.
+TEST_F(BoardProcesses, StateCutToNothingWhileMappedEndsNoProcess)
+{
+    std::string state = board_.dir() + "/board.state";
+    pid_t child = test_support::fork_child([&] {
+        if (!set_pin(5, 0))
+            return 1;
+        // Cut to nothing: the page is gone; an empty file is a fresh board.
+        if (truncate(state.c_str(), 0) != 0)
+            return 2;
+        if (!set_pin(6, 0) || board::status().pins[5].level() != 1)
+            return 3;
+        // Cut to one byte: the rest of the page reads zeros, the file is no board.
+        if (truncate(state.c_str(), 1) != 0)
+            return 4;
+        try {
+            set_pin(5, 1);
+            return 5;
+        } catch (const board::Error &e) {
+            return e.message.find(state + " has the wrong size") == std::string::npos ? 6 : 0;
+        }
+    });
+    EXPECT_EQ(test_support::wait_child(child), 0);
+}
+
+// Only a fault in the board's own page is taken: any other bus error still
+// ends the process, as it would without the board.
+TEST_F(BoardProcesses, OtherBusErrorsStillEndTheProcess)
+{
+    std::string other = board_.dir() + "/other";
+    pid_t child = test_support::fork_child([&] {
+        if (!set_pin(5, 0))
+            return 101;
+        int fd = open(other.c_str(), O_RDWR | O_CREAT, 0600);
+        if (fd < 0 || ftruncate(fd, 4096) != 0)
+            return 102;
+        volatile char *m = static_cast<char *>(
+            mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+        if (m == MAP_FAILED || ftruncate(fd, 0) != 0)
+            return 103;
+        m[0] = 1;  // a bus error
+        return 104;
+    });
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    // Killed by the signal, or (under a sanitizer, whose handler was there
+    // first) ended by that handler's report; never living on past the fault.
+    if (WIFEXITED(status))
+        EXPECT_TRUE(WEXITSTATUS(status) != 0 && WEXITSTATUS(status) < 101) << WEXITSTATUS(status);
+    else
+        EXPECT_EQ(WTERMSIG(status), SIGBUS);
+}
+
+// Running threads hold different slots (and so different shards of the
+// counters and the handle table), and a slot comes free when its thread
+// ends: threads started one after another, however many, reuse the few
+// slots there are, never the slot of one still running.
+TEST(ThreadSlots, RunningThreadsHoldDifferentSlotsThatComeFreeAtTheirEnd)
+{
+    constexpr int kThreads = 10;
+    unsigned mine = board::thread_slot();
+    std::vector<unsigned> slots(kThreads);
+    std::atomic<int> arrived{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            slots[t] = board::thread_slot();
+            ++arrived;
+            while (arrived < kThreads)  // all hold their slots at once
+                std::this_thread::yield();
+        });
+    for (std::thread &t : threads)
+        t.join();
+    std::sort(slots.begin(), slots.end());
+    EXPECT_EQ(std::unique(slots.begin(), slots.end()), slots.end());
+    EXPECT_EQ(std::count(slots.begin(), slots.end(), mine), 0);
+
+    for (int round = 0; round < 3 * 64; ++round) {
+        unsigned slot = 0;
+        std::thread([&slot] { slot = board::thread_slot(); }).join();
+        ASSERT_NE(slot, mine);
+        ASSERT_LT(slot, unsigned(kThreads + 8)) << "round " << round;
+    }
 }
 
 }  // namespace

@@ -11,6 +11,11 @@
 #include <unistd.h>
 #include <vector>
 
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
 namespace {
 
 using BoardRequests = test_support::BoardTest;
@@ -232,21 +237,25 @@ TEST_F(BoardRequests, DamagedStateFileIsReportedNotUsed)
 }
 
 // A state of the right size and version whose fields hold values the board
-// never writes: a pin level of 7, a pin "released" to 2, a PWM rate past the
-// most a request may set.  Each is refused, not handed on to programs.
+// never writes: a pin level of 7, a pin "released" to 2, PWM registers with
+// bits no rate sets.  Each is refused, not handed on to programs.
 TEST_F(BoardRequests, StateFieldsOutOfRangeAreReportedNotUsed)
 {
     struct Damage {
         off_t offset;  // in the state file
         std::vector<uint8_t> bytes;
     } damages[] = {
-        {32 + 5, {7}},              // driven level of pin 5
-        {96 + 5, {2}},              // external level of pin 5
-        {224 + 4, {64, 0, 0, 0}},   // cr of channel 0
-        {240 + 12, {0, 4, 0, 0}},   // pcr of channel 1
+        {768, {7}},                 // driven level of pin 5
+        {769, {2}},                 // external level of pin 5
+        {770, {3}},                 // pin 5 touched
+        {24 + 3, {0x08}},           // a bit past the registers of channel 0
+        {28 + 3, {0x80}},           // the same of channel 1
+        {16, {5, 0, 0, 0}},         // fault armed
+        {12284, {0, 0, 0, 0}},       // the last word (the file's end)
         {8, {2, 0, 0, 0}},          // plugged
-        {260, {3, 0, 0, 0}},        // serial debug port of this start
-        {268, {1, 0, 0, 0}},        // handles counted for no process
+        {32, {3, 0, 0, 0}},         // serial debug port of this start
+        {9344 + 4, {1, 0, 0, 0}},   // handles counted for no process
+        {9344 + 8 * 31, {0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 0, 0}},  // a negative pid
     };
     std::string state = board_.dir() + "/board.state";
     for (const Damage &d : damages) {
@@ -336,6 +345,134 @@ TEST_F(BoardRequests, AFullHandleTableMakesRoomFromAnEndedProcess)
     EXPECT_EQ(mine->count, 1u);
     EXPECT_TRUE(mine->alive);
     EXPECT_EQ(handles_of(all, children[0]), nullptr);  // the first ended one made room
+}
+
+// The image check gives the verdict the board's own use of the file gives:
+// the file as the board writes it, and the same changed in each way.
+TEST_F(BoardRequests, TheImageCheckJudgesEachKindOfFile)
+{
+    set_pin(3, 0);
+    board::handle_opened();
+    std::string file = test_support::read_file(board_.dir() + "/board.state");
+    board::handle_closed();
+    auto judged = [&](size_t at, std::vector<uint8_t> bytes, size_t size) {
+        std::string image = file;
+        std::memcpy(&image[at], bytes.data(), bytes.size());
+        return board::check_state_image(image.data(), size);
+    };
+    EXPECT_EQ(board::check_state_image(file.data(), file.size()), board::StateImage::Ok);
+    std::string shifted = " " + file;  // not aligned as a mapping is
+    EXPECT_EQ(board::check_state_image(shifted.data() + 1, file.size()), board::StateImage::Ok);
+    EXPECT_EQ(board::check_state_image(file.data(), file.size() - 1), board::StateImage::WrongSize);
+    EXPECT_EQ(board::check_state_image(file.data(), 4096), board::StateImage::WrongSize);
+    EXPECT_EQ(judged(0, {0, 0, 0, 0}, file.size()), board::StateImage::Retired);
+    EXPECT_EQ(judged(4, {1, 0, 0, 0}, file.size()), board::StateImage::OtherVersion);
+    EXPECT_EQ(judged(1, {0}, file.size()), board::StateImage::OtherVersion);
+    EXPECT_EQ(judged(32, {3}, file.size()), board::StateImage::Damaged);      // serial port
+    EXPECT_EQ(judged(9344 + 8 * 10 + 4, {1}, file.size()), board::StateImage::Damaged);  // no one's
+    EXPECT_EQ(judged(file.size() - 4, {0}, file.size()), board::StateImage::Damaged);  // cut short
+}
+
+// While the board holds requests, a request waits inside the driver, seen
+// by requests_held(), until released, or until a reset replaces the board.
+TEST_F(BoardRequests, HeldRequestsWaitUntilReleasedOrReset)
+{
+    for (bool by_reset : {false, true}) {
+        SCOPED_TRACE(by_reset);
+        board::hold_requests(true);
+        std::atomic<bool> answered{false};
+        board::Result r{};
+        std::thread caller([&] {
+            r = set_pin(4, 0);
+            answered = true;
+        });
+        bool waiting = false;
+        for (int i = 0; i < 10000 && !waiting; ++i) {
+            waiting = board::requests_held() == 1;
+            if (!waiting)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        EXPECT_TRUE(waiting);
+        EXPECT_FALSE(answered);
+        if (by_reset)
+            board::reset();
+        else
+            board::hold_requests(false);
+        caller.join();
+        EXPECT_TRUE(r.ok);
+        EXPECT_EQ(board::requests_held(), 0u);
+        EXPECT_TRUE(set_pin(5, 0).ok);  // requests answer at once again
+    }
+}
+
+// Threads of several processes opening and closing at once lose no count:
+// each process ends with the handles it left open, in one slot of its own.
+TEST_F(BoardRequests, HandlesOpenedAndClosedAtOnceAreCountedExactly)
+{
+    auto churn = [](int threads, int keep) {
+        std::vector<std::thread> all;
+        for (int t = 0; t < threads; ++t)
+            all.emplace_back([keep, t] {
+                for (int i = 0; i < 20000; ++i) {
+                    board::handle_opened();
+                    board::handle_closed();
+                }
+                if (t < keep)
+                    board::handle_opened();
+            });
+        for (std::thread &t : all)
+            t.join();
+    };
+    int ready[2], go[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(go), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        char c = 0;
+        if (write(ready[1], &c, 1) != 1 || read(go[0], &c, 1) != 1)
+            _exit(1);
+        churn(3, 2);
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_EQ(write(go[1], &c, 1), 1);
+    churn(4, 3);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (int fd : {ready[0], ready[1], go[0], go[1]})
+        close(fd);
+    std::vector<board::OpenHandles> all = board::open_handles();
+    ASSERT_EQ(all.size(), 2u);
+    const board::OpenHandles *mine = handles_of(all, getpid());
+    const board::OpenHandles *its = handles_of(all, child);
+    ASSERT_NE(mine, nullptr);
+    ASSERT_NE(its, nullptr);
+    EXPECT_EQ(mine->count, 3u);
+    EXPECT_EQ(its->count, 2u);
+    EXPECT_FALSE(its->alive);
+}
+
+// A pin damaged by another program after this process validated the board:
+// a request through an open handle does not hand its level on, and the
+// other pins answer as before.
+TEST_F(BoardRequests, ADamagedPinIsNotReadThroughAnOpenHandle)
+{
+    ASSERT_TRUE(board::open_device());
+    std::string state = board_.dir() + "/board.state";
+    for (uint8_t bad : {uint8_t(2), uint8_t(0xF0)}) {
+        SCOPED_TRACE(int(bad));
+        int fd = open(state.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(pwrite(fd, &bad, 1, 128 * 6 + 1), 1);  // external level of pin 5
+        close(fd);
+        Pin get{5, 0};
+        EXPECT_THROW(board::device_request(board::kGetPin, &get, 8, &get, 8), board::Error);
+        get = Pin{6, 0};
+        EXPECT_TRUE(board::device_request(board::kGetPin, &get, 8, &get, 8).ok);
+        EXPECT_EQ(get.level, 1);
+    }
 }
 
 // Another program cuts the state file short while this process has it

@@ -105,4 +105,48 @@ TEST_F(KestrinConcurrency, ProcessesAndThreadsShareOneBoard)
     EXPECT_EQ(host_open_handles("device"), 0u);
 }
 
+// Threads drive and read pins through kestrin, as the GPIO test dialog's
+// poll thread and its clicks do, while another process resets the board
+// again and again: the first thread to notice a reset maps the new board
+// while the others carry on, and no call fails.
+TEST_F(KestrinConcurrency, CallsGoOnWhileAnotherProcessResets)
+{
+    unsetenv("BOARD_TRACE");
+    constexpr int kThreads = 3, kResets = 15;
+    std::atomic<bool> stop{false};
+    std::atomic<int> failed{0};
+    std::atomic<long> calls{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; !stop; ++i) {
+                LONG level = -1;
+                if (!gpio_setPin(1 + t, i & 1) || !gpio_getPin(1 + (i % 9), &level) ||
+                    (level != 0 && level != 1))
+                    ++failed;
+                ++calls;
+            }
+        });
+    pid_t resetter = test_support::fork_child([] {
+        for (int r = 0; r < kResets; ++r)
+            board::reset();
+        return 0;
+    });
+    EXPECT_EQ(test_support::wait_child(resetter), 0);
+    // Every thread works on the last board for a while before stopping.
+    long seen = calls;
+    while (calls < seen + 300)
+        std::this_thread::yield();
+    stop = true;
+    for (std::thread &t : threads)
+        t.join();
+    EXPECT_EQ(failed, 0);
+    EXPECT_TRUE(gpio_setPin(12, 0));
+    EXPECT_EQ(test_support::wait_child(test_support::fork_child([] {
+                  return board::status().pins[12].level() == 0 ? 0 : 1;
+              })),
+              0);
+    EXPECT_EQ(host_open_handles("device"), 0u);
+}
+
 }  // namespace

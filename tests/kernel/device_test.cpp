@@ -4,8 +4,12 @@
 #include "board_folder.h"
 #include "host_control.h"
 #include "platform/platform.h"
+#include "process.h"
 
 #include <gtest/gtest.h>
+#include <set>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -122,6 +126,79 @@ TEST_F(DeviceCalls, UnusableBoardFolderFailsTheOpen)
     SetLastError(0);
     EXPECT_EQ(open_driver(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+}
+
+// A handle stays open across a reset made by another process: its next
+// request works on the fresh board (the old file is retired), and so does
+// the next open.
+TEST_F(DeviceCalls, AHandleOpenAcrossAResetElsewhereUsesTheFreshBoard)
+{
+    unsetenv("BOARD_TRACE");
+    HANDLE h = open_driver();
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    LONG set[2] = {3, 0};
+    ASSERT_TRUE(DeviceIoControl(h, 0x812C0004, set, 8, nullptr, 0, nullptr, nullptr));
+    ASSERT_EQ(test_support::wait_child(test_support::fork_child([] {
+                  board::reset();
+                  return 0;
+              })),
+              0);
+    LONG get[2] = {3, 0};
+    ASSERT_TRUE(DeviceIoControl(h, 0x812C0008, get, 8, get, 8, nullptr, nullptr));
+    EXPECT_EQ(get[1], 1) << "the old board was answered";
+    LONG set4[2] = {4, 0};
+    ASSERT_TRUE(DeviceIoControl(h, 0x812C0004, set4, 8, nullptr, 0, nullptr, nullptr));
+    EXPECT_TRUE(CloseHandle(h));
+
+    // What the old handle sent after the reset is on the board everyone sees.
+    EXPECT_EQ(test_support::wait_child(test_support::fork_child([] {
+                  board::Status st = board::status();
+                  return st.pins[4].level() == 0 && st.pins[3].level() == 1 ? 0 : 1;
+              })),
+              0);
+    // And an unplug elsewhere is seen by the next open.
+    ASSERT_EQ(test_support::wait_child(test_support::fork_child([] {
+                  board::set_plugged(false);
+                  return 0;
+              })),
+              0);
+    SetLastError(0);
+    EXPECT_EQ(open_driver(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+// Handles opened on many threads at once are all different, and any thread
+// may use and close any of them, once.
+TEST_F(DeviceCalls, HandlesFromManyThreadsAreDistinctAndCloseAnywhere)
+{
+    constexpr int kThreads = 12, kEach = 5;
+    std::vector<HANDLE> handles(kThreads * kEach);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i)
+                handles[t * kEach + i] = open_driver();
+        });
+    for (std::thread &t : threads)
+        t.join();
+    std::set<HANDLE> distinct(handles.begin(), handles.end());
+    EXPECT_EQ(distinct.size(), handles.size());
+    EXPECT_EQ(host_open_handles("device"), handles.size());
+    for (HANDLE h : handles) {
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(h) % 4, 0u);
+        LONG get[2] = {3, 0};
+        EXPECT_TRUE(DeviceIoControl(h, 0x812C0008, get, 8, get, 8, nullptr, nullptr));
+        EXPECT_TRUE(CloseHandle(h));
+        EXPECT_FALSE(CloseHandle(h));
+    }
+    // A value next to a handle of another thread's shard is no handle.
+    HANDLE h = open_driver();
+    HANDLE neighbour = reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(h) + 4);
+    SetLastError(0);
+    EXPECT_FALSE(CloseHandle(neighbour));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_TRUE(CloseHandle(h));
 }
 
 }  // namespace

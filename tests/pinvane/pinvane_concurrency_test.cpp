@@ -5,8 +5,6 @@
 #include "board/board.h"
 #include "platform/host/include/host_control.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -89,7 +87,8 @@ TEST_F(PinvaneThreads, OpeningAndClosingAtOnceStopsEachThreadOnce)
 // its update then waits for the dialog thread, which lets it through while
 // it waits for the thread to finish: the thread is never ended by force.
 // To bring that about, the dialog thread is kept in a click (its pin calls
-// wait for the board) while the poll thread's read waits too, and the close
+// wait in the driver, which holds requests) while the poll thread's read
+// waits too, and the close
 // is sent meanwhile: once the board is free, the read's update is queued
 // behind the close.
 TEST_F(PinvaneThreads, AnUpdateSentAsTheDialogClosesIsLetThrough)
@@ -101,16 +100,19 @@ TEST_F(PinvaneThreads, AnUpdateSentAsTheDialogClosesIsLetThrough)
         size_t reads = trace_of(board, "IOCTL_GPIO_GET_PIN").size();
         DialogRun run(applet);
         ASSERT_TRUE(run.wait_for([&] { return trace_of(board, "IOCTL_GPIO_GET_PIN").size() > reads; }));
-        int fd = open((board.dir() + "/board.state").c_str(), O_RDWR | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(flock(fd, LOCK_EX), 0);
+        // The poll thread's next read waits in the driver (not earlier: an
+        // update it sends would wait for the click), then the click does too.
+        board::hold_requests(true);
+        ASSERT_TRUE(run.wait_for([] { return board::requests_held() == 1; }));
         HWND dlg = run.dialog();
         std::thread clicker([&] { host_click(dlg, kPorts + round); });
-        Sleep(100);  // the click and the poll thread's next read now wait for the board
+        bool both = run.wait_for([] { return board::requests_held() == 2; });
+        if (!both)
+            board::hold_requests(false);
+        ASSERT_TRUE(both);
         std::thread closer([&] { SendMessageW(dlg, WM_CLOSE, 0, 0); });
         Sleep(20);  // the close is queued behind the click
-        flock(fd, LOCK_UN);
-        close(fd);
+        board::hold_requests(false);
         clicker.join();
         closer.join();
         ASSERT_TRUE(run.wait_ended());
@@ -133,23 +135,20 @@ TEST_F(PinvaneThreads, AStuckPollThreadIsEndedAfterTheWait)
     size_t left = host_device_opens() - host_device_closes();
     DialogRun run(applet);
     ASSERT_TRUE(run.wait_for([&] { return !trace_of(board, "IOCTL_GPIO_GET_PIN").empty(); }));
-    // Every request waits for the board's lock; hold it.
-    int fd = open((board.dir() + "/board.state").c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(flock(fd, LOCK_EX), 0);
-    Sleep(100);  // the poll thread's next pass is now waiting for the board
+    // The driver stops answering: the poll thread's next read waits in it.
+    board::hold_requests(true);
+    ASSERT_TRUE(run.wait_for([] { return board::requests_held() == 1; }));
+    EXPECT_EQ(host_open_handles("device"), 1u);
     ASSERT_TRUE(host_caption_ok(run.dialog()));
     bool ended = run.wait_ended();
-    flock(fd, LOCK_UN);
-    close(fd);
+    board::hold_requests(false);
     ASSERT_TRUE(ended);
+    ASSERT_TRUE(run.wait_for([] { return board::requests_held() == 0; }));
     EXPECT_EQ(debug_lines(board), (Lines{"+ close\r\n", "- close\r\n"}));
     EXPECT_EQ(host_open_handles("thread"), 0u);
     // The thread ended as the stuck call returned, with the handle its pin
     // call had opened, and reads no more.
     EXPECT_EQ(host_threads_terminated(), forced + 1);
-    for (int i = 0; i < 1000 && host_open_handles("device") == 0; ++i)
-        Sleep(5);  // it may still be opening the driver
     EXPECT_EQ(host_open_handles("device"), 1u);
     size_t reads = trace_of(board, "IOCTL_GPIO_GET_PIN").size();
     Sleep(120);

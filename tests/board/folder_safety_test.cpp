@@ -235,6 +235,10 @@ TEST_F(BoardFolderSafety, AFolderSwappedForALinkMidWayLeadsNowhere)
 {
     write_file(outside_.path("victim"), "v");
     std::string temp = in_board("fs/Temp"), aside = in_board("fs/Temp.real");
+    // The real folder, wherever the swapper will have it, gets a victim of
+    // its own; opened before the swapping starts.
+    int real = open(temp.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(real, 0);
     std::atomic<bool> stop{false};
     std::thread swapper([&] {
         while (!stop) {
@@ -244,9 +248,6 @@ TEST_F(BoardFolderSafety, AFolderSwappedForALinkMidWayLeadsNowhere)
             rename(aside.c_str(), temp.c_str());
         }
     });
-    // The real folder, wherever the swapper has it, gets a victim of its own.
-    int real = open(temp.c_str(), O_RDONLY | O_DIRECTORY);
-    ASSERT_GE(real, 0);
     for (int i = 0; i < 3000; ++i) {
         int fd = openat(real, "victim", O_WRONLY | O_CREAT | O_TRUNC, 0666);
         ASSERT_GE(fd, 0);

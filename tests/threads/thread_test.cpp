@@ -57,12 +57,15 @@ HANDLE start_running(LPTHREAD_START_ROUTINE routine, Job &job)
     return thread;
 }
 
-// Terminates the thread and checks that it ended with code at once, its
-// stack not unwound (nothing of its own ran on the way out).
+// Terminates the thread and checks that it ended with code, its stack not
+// unwound (nothing of its own ran on the way out).  TerminateThread only
+// starts the end of a thread that is inside a call of the platform's (the
+// call ends first, as a sleep ends at once): the platform's documented way
+// to know it has ended is to wait for its handle.
 void expect_terminated(HANDLE thread, DWORD code, Job &job)
 {
     EXPECT_TRUE(TerminateThread(thread, code));
-    EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(thread, 10000), WAIT_OBJECT_0);
     EXPECT_EQ(exit_code(thread), code);
     EXPECT_FALSE(job.unwound);
 }

@@ -2,7 +2,9 @@
 // the GPIO test, tick a box, quit; the screen and the board show it.
 #include "session.h"
 
+#include <cerrno>
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 using namespace cpltest;
@@ -358,6 +360,37 @@ TEST_F(Terminal, SignalsEndItWithoutChoosingForTheUser)
     tmux("send-keys q");
     ASSERT_TRUE(shows("controlpanel-exit=0")) << screen();
     EXPECT_EQ(registry_value("HKEY_LOCAL_MACHINE\\Debug", "dbgSerial"), "dword:00000001");
+}
+
+// The terminal hung up under a Control Panel that no signal reaches (run by
+// make, whose shell alone gets the hang-up): it ends as for a hang-up,
+// choosing nothing for the user, instead of reading nothing for ever.
+TEST_F(Terminal, AHungUpTerminalEndsItEvenWithoutASignal)
+{
+    std::string applets = dir_ + "/applets";
+    fs::create_directory(applets);
+    for (const char *f : {"Dovrel.cpl", "kestrin.so"})
+        fs::copy_file(kAppletDir + "/" + f, applets + "/" + f, fs::copy_options::overwrite_existing);
+    std::ofstream(dir_ + "/Makefile") << "run:\n\t@env LANG=C.UTF-8 TERM=xterm-256color BOARD_DIR=" << dir_
+                                      << " BOARD_DEBUG_LOG= " << kBin << " --applets " << applets << "\n";
+    ASSERT_EQ(tmux("new-session -d -x 110 -y 34 'make -s -f " + dir_ + "/Makefile'"), 0);
+    ASSERT_TRUE(shows("Dovrel.cpl")) << screen();
+    tmux("send-keys Enter");
+    ASSERT_TRUE(shows("Disable serial debug port")) << screen();
+    std::string pids = dir_ + "/controlpanel.pid";
+    ASSERT_EQ(std::system(("pgrep -f -- '--applets " + applets + "' > " + pids).c_str()), 0);
+    pid_t pid = std::stoi(slurp(pids));
+    tmux("kill-server");
+    bool ended = false;
+    for (int i = 0; i < 400 && !ended; ++i) {
+        ended = kill(pid, 0) != 0 && errno == ESRCH;
+        if (!ended)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (!ended)
+        kill(pid, SIGKILL);
+    EXPECT_TRUE(ended) << "the Control Panel runs on with no terminal";
+    EXPECT_EQ(registry_value("HKEY_LOCAL_MACHINE\\Debug", "dbgSerial"), "");
 }
 
 // A terminal the terminal database does not know: said so on the terminal

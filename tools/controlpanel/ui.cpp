@@ -23,6 +23,7 @@
 #include <langinfo.h>
 #include <map>
 #include <mutex>
+#include <poll.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -211,6 +212,14 @@ private:
     int drag_ = -1, drag_grab_ = 0, drag_track_ = 0, drag_len_ = 0, drag_from_ = 0, drag_pos_ = 0;
 };
 
+// Whether the terminal has hung up (its other end closed): getch() then
+// answers at once with nothing, for ever, instead of waiting for a key.
+bool terminal_gone()
+{
+    struct pollfd in = {STDIN_FILENO, POLLIN, 0};
+    return poll(&in, 1, 0) < 0 || (in.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 void Screen::status(const std::string &s)
 {
     status_ = s;
@@ -236,6 +245,8 @@ void Screen::run()
         }
         if (ch != ERR)
             key(ch);
+        else if (terminal_gone())
+            g_signalled = SIGHUP;  // as a hang-up: the terminal will give no more input
     }
 }
 

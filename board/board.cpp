@@ -192,9 +192,10 @@ const char kStateNew[] = "board.state.new";
 
 std::string state_path(const std::string &d) { return d + "/" + kStateFile; }
 
-Error wrong_size(const std::string &p)
+Error wrong_size(const std::string &p, off_t size)
 {
-    return Error{"board state file " + p + " has the wrong size; run 'board reset'"};
+    return Error{"board state file " + p + " has the wrong size (" + std::to_string(size) + " bytes, not " +
+                 std::to_string(kStateSize) + "); run 'board reset'"};
 }
 
 // Removes what processes killed half-way left in the board folder: each
@@ -344,15 +345,32 @@ void map_file(const std::string &d)
         throw Error{"cannot create board folder " + d + ": " + std::strerror(errno)};
     std::string p = state_path(d);
     file_util::Folder folder(d);
-    int fd = file_util::open_at(folder, kStateFile, O_RDWR | O_CREAT, file_util::Kind::Written);
-    if (fd < 0)
-        throw Error{"cannot open " + p + ": " + std::strerror(errno)};
     tidy(folder);
     // The lock keeps two processes from both writing a fresh state into an
-    // empty file (a reset's rename never needs it).
-    flock(fd, LOCK_EX);
+    // empty file (a reset's rename never needs it).  A reset may put its
+    // file in place between the open and the lock, and mark the one opened
+    // retired (its first word) even while it is still empty: only the file
+    // that is the board's state once the lock is held is looked at.
+    int fd = -1;
     struct stat st;
-    fstat(fd, &st);
+    for (int attempt = 0;; ++attempt) {
+        fd = file_util::open_at(folder, kStateFile, O_RDWR | O_CREAT, file_util::Kind::Written);
+        if (fd < 0)
+            throw Error{"cannot open " + p + ": " + std::strerror(errno)};
+        flock(fd, LOCK_EX);
+        struct stat named;
+        if (fstat(fd, &st) != 0) {
+            int e = errno;
+            close(fd);
+            throw Error{"cannot open " + p + ": " + std::strerror(e)};
+        }
+        if ((fstatat(folder.fd(), kStateFile, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+             (named.st_ino == st.st_ino && named.st_dev == st.st_dev)) ||
+            attempt == 20)
+            break;
+        flock(fd, LOCK_UN);
+        close(fd);
+    }
     if (st.st_size == 0) {
         State fresh;
         defaults(&fresh);
@@ -365,7 +383,7 @@ void map_file(const std::string &d)
     } else if (st.st_size != (off_t)kStateSize) {
         flock(fd, LOCK_UN);
         close(fd);
-        throw wrong_size(p);
+        throw wrong_size(p, st.st_size);
     }
     flock(fd, LOCK_UN);
     void *m = map_over(MAP_SHARED, fd);

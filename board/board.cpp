@@ -766,8 +766,7 @@ std::vector<RasDevice> ras_devices()
 
 namespace {
 
-bool process_alive(int pid) { return kill(pid, 0) == 0 || errno == EPERM; }
-
+using file_util::process_alive;
 
 int32_t my_pid()
 {

@@ -1,0 +1,102 @@
+// What happened on the board, in order: every change of a pin's level, of
+// a PWM channel, of power and of the device's presence, and every fault,
+// as an event written by whichever process made it.  Events live in rings
+// in the board's shared state, numbered as they are written, so any number
+// of readers in any processes follow them without a lock and without
+// slowing the writers: a reader that falls behind learns how many it
+// missed.
+//
+// The rings are kept in lanes, one per group of threads (see thread_slot()
+// in board.h): threads on different cores write their own lane, so the pin
+// path never takes a cache line from another core.  Each lane numbers its
+// own events from 1; a reader merges the lanes by time.
+#pragma once
+
+#include "board.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace board {
+
+enum class EventKind : uint8_t {
+    Pin = 1,      // a pin's level changed (which: the pin; level, before)
+    Pwm,          // a PWM channel started, stopped or was given registers
+                  // (which: the channel; pwm, pwm_before)
+    Power,        // level 1: power on, 0: off
+    Device,       // level 1: GPI1: plugged in, 0: unplugged
+    FaultArmed,   // the next request will raise a fault
+    FaultRaised,  // a request raised the armed fault
+    Reset,        // the board was reset (the first event of a fresh board)
+    // Requests that change nothing, written only while a reader asks for
+    // them (EventReader::want_requests): a pin read (level: what it read)
+    // and a pin write that left the level as it was.
+    Read,
+    Write,
+};
+
+// Who made the change.
+enum class Cause : uint8_t {
+    Request = 1,  // a driver request (DeviceIoControl on GPI1:)
+    Outside,      // from outside the device: 'board input', plug, power, ...
+};
+
+struct Event {
+    uint64_t time;   // CLOCK_MONOTONIC, nanoseconds
+    unsigned lane;   // the lane it was written in
+    uint64_t seq;    // its number in that lane, from 1
+    EventKind kind;
+    Cause cause;
+    int pid;         // the process that wrote it
+    int which;       // the pin or the channel; -1 when neither
+    int level;       // Pin, Read, Write: the level now; Power, Device: 1 on, 0 off
+    int before;      // Pin: the level before
+    Pwm pwm;         // Pwm: the channel now
+    Pwm pwm_before;  // Pwm: the channel before
+};
+
+constexpr unsigned kEventLanes = 8;
+constexpr unsigned kEventsPerLane = 512;
+
+// Follows the board's events from the moment it is made: it never sees an
+// event written before.  One reader serves one thread.
+class EventReader {
+public:
+    EventReader();
+    ~EventReader();
+    EventReader(const EventReader &) = delete;
+    EventReader &operator=(const EventReader &) = delete;
+
+    // Appends the events written since the last call, in time order (lanes
+    // merged), to out, and returns how many were lost to this reader since
+    // the last call: overwritten before it read them, or never finished by
+    // a writer killed as it wrote.  An event whose writer is still at work
+    // is kept for the next call.  A board reset meanwhile is read as a
+    // Reset event; what the old board wrote after the last call is counted
+    // as missed.  Throws Error as the board does.
+    uint64_t poll(std::vector<Event> &out);
+
+    // While on (and for a second or two after this reader ends), pin reads
+    // and writes that change nothing are written too, as Read and Write
+    // events, for a view that shows every request.  Renewed by poll().
+    void want_requests(bool on);
+
+private:
+    uint64_t next_[kEventLanes];  // the next number to read, per lane
+    uint64_t generation_;         // of the board mapping the numbers refer to
+    bool requests_;
+    uint64_t renewed_;            // when the wish for requests was last renewed
+};
+
+// CLOCK_MONOTONIC now, nanoseconds: the clock events are stamped with.
+uint64_t monotonic_now();
+
+// For benchmarks: whether this process writes events (on by default).
+void write_events(bool on);
+
+// "pin", "pwm", "power", "device", "fault-armed", "fault-raised", "reset",
+// "read", "write".
+const char *kind_name(EventKind k);
+
+}  // namespace board

@@ -1,0 +1,186 @@
+// The board's events as lines: what each kind says, which ones a filter
+// lets through, and formats of the user's.
+#include "event_format.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using board::Cause;
+using board::Event;
+using board::EventKind;
+
+Event pin_event(int pin, int before, int level, Cause cause = Cause::Request, EventKind kind = EventKind::Pin)
+{
+    Event e{};
+    e.time = 1234567890123ull;
+    e.lane = 3;
+    e.seq = 17;
+    e.kind = kind;
+    e.cause = cause;
+    e.pid = 4242;
+    e.which = pin;
+    e.level = level;
+    e.before = before;
+    return e;
+}
+
+Event board_event(EventKind kind, int level = 0, Cause cause = Cause::Outside)
+{
+    Event e = pin_event(-1, 0, level, cause, kind);
+    e.pid = 77;
+    return e;
+}
+
+Event pwm_event(board::Pwm before, board::Pwm now)
+{
+    Event e = board_event(EventKind::Pwm, 0, Cause::Request);
+    e.which = 1;
+    e.pwm_before = before;
+    e.pwm = now;
+    return e;
+}
+
+TEST(EventFormat, PlainLinesSayWhatHappenedInAFixedOrder)
+{
+    watch::Shown plain;
+    EXPECT_EQ(watch::plain_line(pin_event(5, 0, 1), plain), "1234.567890123 pin 5 rising request pid=4242");
+    EXPECT_EQ(watch::plain_line(pin_event(5, 1, 0, Cause::Outside), plain),
+              "1234.567890123 pin 5 falling outside pid=4242");
+    EXPECT_EQ(watch::plain_line(pin_event(3, 1, 1, Cause::Request, EventKind::Read), plain),
+              "1234.567890123 pin 3 read 1 request pid=4242");
+    EXPECT_EQ(watch::describe(pin_event(3, 0, 0, Cause::Request, EventKind::Write), false), "pin 3 write 0");
+
+    EXPECT_EQ(watch::describe(pwm_event({0, 0, 0, 0}, {1, 16, 256, 512}), false),
+              "pwm 1 start cr=16 dcr=256 pcr=512 running");
+    EXPECT_EQ(watch::plain_line(pwm_event({1, 16, 256, 512}, {1, 16, 128, 512}), plain),
+              "1234.567890123 pwm 1 set cr=16 dcr=128 pcr=512 running request pid=77");
+    EXPECT_EQ(watch::describe(pwm_event({1, 16, 256, 512}, {0, 16, 256, 512}), false),
+              "pwm 1 stop cr=16 dcr=256 pcr=512 stopped");
+    EXPECT_EQ(watch::describe(pwm_event({0, 0, 0, 0}, {0, 63, 1023, 1023}), false),
+              "pwm 1 set cr=63 dcr=1023 pcr=1023 stopped");
+
+    EXPECT_EQ(watch::plain_line(board_event(EventKind::Power, 0), plain), "1234.567890123 power off outside pid=77");
+    EXPECT_EQ(watch::describe(board_event(EventKind::Power, 1), false), "power on");
+    EXPECT_EQ(watch::describe(board_event(EventKind::Device, 0), false), "device unplugged");
+    EXPECT_EQ(watch::describe(board_event(EventKind::Device, 1), false), "device plugged");
+    EXPECT_EQ(watch::describe(board_event(EventKind::FaultArmed), false), "fault armed");
+    EXPECT_EQ(watch::plain_line(board_event(EventKind::FaultRaised, 0, Cause::Request), plain),
+              "1234.567890123 fault raised request pid=77");
+    EXPECT_EQ(watch::describe(board_event(EventKind::Reset), false), "reset");
+}
+
+TEST(EventFormat, TimesKeepEveryNanosecondAndShiftToTheWallClock)
+{
+    EXPECT_EQ(watch::clock_text(0), "0.000000000");
+    EXPECT_EQ(watch::clock_text(1000000001ull), "1.000000001");
+    EXPECT_EQ(watch::clock_text(18446744073709551615ull), "18446744073.709551615");
+    watch::Shown wall;
+    wall.shift = 1700000000ll * 1000000000ll - 1234000000000ll;  // the wall clock read 1700000000 at 1234 s
+    EXPECT_EQ(watch::plain_line(pin_event(5, 0, 1), wall), "1700000000.567890123 pin 5 rising request pid=4242");
+    wall.shift = -1234000000000ll;
+    EXPECT_EQ(watch::plain_line(pin_event(5, 0, 1), wall).substr(0, 12), "0.567890123 ");
+
+    EXPECT_EQ(watch::relative_text(0), "0.000s");
+    EXPECT_EQ(watch::relative_text(-50000000), "-0.050s");
+    EXPECT_EQ(watch::relative_text(-1499999), "-0.001s");
+    EXPECT_EQ(watch::relative_text(-1500000), "-0.002s");
+    EXPECT_EQ(watch::relative_text(-400000), "0.000s");  // no "-0.000s"
+    EXPECT_EQ(watch::relative_text(-12345678901), "-12.346s");
+    EXPECT_EQ(watch::relative_text(2000000000), "2.000s");
+
+    EXPECT_EQ(watch::missed_line(1), "missed 1 event");
+    EXPECT_EQ(watch::missed_line(120), "missed 120 events");
+}
+
+// Active-low pins read 1 when low: the edges turn round with the levels,
+// and the filter chooses by the edges as shown.
+TEST(EventFormat, ActiveLowTurnsPinLevelsAndEdgesRoundButNotPower)
+{
+    EXPECT_EQ(watch::describe(pin_event(5, 0, 1), true), "pin 5 falling");
+    EXPECT_EQ(watch::describe(pin_event(5, 1, 0), true), "pin 5 rising");
+    EXPECT_EQ(watch::describe(pin_event(3, 1, 1, Cause::Request, EventKind::Read), true), "pin 3 read 0");
+    EXPECT_EQ(watch::describe(pin_event(3, 1, 0, Cause::Request, EventKind::Write), true), "pin 3 write 1");
+    EXPECT_EQ(watch::describe(board_event(EventKind::Power, 1), true), "power on");
+    // A level the board reported unchanged is no edge either way.
+    EXPECT_EQ(watch::describe(pin_event(4, 1, 1), false), "pin 4 level 1");
+    EXPECT_STREQ(watch::edge_name(pin_event(4, 1, 1), true), "-");
+
+    watch::Filter rising;
+    rising.edges = watch::Edges::Rising;
+    EXPECT_TRUE(watch::shows(rising, pin_event(5, 0, 1)));
+    EXPECT_FALSE(watch::shows(rising, pin_event(5, 1, 0)));
+    EXPECT_FALSE(watch::shows(rising, pin_event(5, 1, 1)));
+    rising.active_low = true;
+    EXPECT_FALSE(watch::shows(rising, pin_event(5, 0, 1)));
+    EXPECT_TRUE(watch::shows(rising, pin_event(5, 1, 0)));
+    watch::Filter falling;
+    falling.edges = watch::Edges::Falling;
+    EXPECT_TRUE(watch::shows(falling, pin_event(5, 1, 0)));
+    EXPECT_FALSE(watch::shows(falling, pin_event(5, 0, 1)));
+}
+
+TEST(EventFormat, FiltersChoosePinsButAlwaysShowTheWholeBoard)
+{
+    watch::Filter f;
+    for (bool &p : f.pins)
+        p = false;
+    f.pins[5] = true;
+    f.pins[63] = true;
+    f.edges = watch::Edges::Falling;
+    EXPECT_TRUE(watch::shows(f, pin_event(5, 1, 0)));
+    EXPECT_TRUE(watch::shows(f, pin_event(63, 1, 0)));
+    EXPECT_FALSE(watch::shows(f, pin_event(6, 1, 0)));
+    EXPECT_FALSE(watch::shows(f, pin_event(0, 1, 0)));
+    EXPECT_FALSE(watch::shows(f, pin_event(64, 1, 0)));   // no such pin
+    EXPECT_FALSE(watch::shows(f, pin_event(-1, 1, 0)));
+    for (EventKind k : {EventKind::Pwm, EventKind::Power, EventKind::Device, EventKind::FaultArmed,
+                        EventKind::FaultRaised, EventKind::Reset})
+        EXPECT_TRUE(watch::shows(f, board_event(k))) << board::kind_name(k);
+
+    // Reads and writes that changed nothing (another reader may have asked
+    // for them) show only when asked for, for the pins chosen, whatever the
+    // edges.
+    Event read = pin_event(5, 1, 1, Cause::Request, EventKind::Read);
+    Event write = pin_event(5, 0, 0, Cause::Request, EventKind::Write);
+    EXPECT_FALSE(watch::shows(f, read));
+    EXPECT_FALSE(watch::shows(f, write));
+    f.requests = true;
+    EXPECT_TRUE(watch::shows(f, read));
+    EXPECT_TRUE(watch::shows(f, write));
+    read.which = 6;
+    EXPECT_FALSE(watch::shows(f, read));
+}
+
+TEST(EventFormat, FormatsWriteEveryFieldAndRefuseUnknownSpecifiers)
+{
+    watch::Format f;
+    std::string error;
+    ASSERT_TRUE(f.compile("[%t|%s|%e|%p|%v|%E|%c|%P|%d|%%]", &error)) << error;
+    watch::Shown plain;
+    EXPECT_EQ(f.render(pin_event(5, 0, 1), plain),
+              "[1234.567890123|3.17|pin|5|1|rising|request|4242|pin 5 rising|%]");
+    watch::Shown low;
+    low.active_low = true;
+    EXPECT_EQ(f.render(pin_event(5, 0, 1), low), "[1234.567890123|3.17|pin|5|0|falling|request|4242|pin 5 falling|%]");
+    EXPECT_EQ(f.render(board_event(EventKind::Device, 1), low),
+              "[1234.567890123|3.17|device|-|1|-|outside|77|device plugged|%]");
+    EXPECT_EQ(f.render(board_event(EventKind::FaultArmed), plain),
+              "[1234.567890123|3.17|fault-armed|-|-|-|outside|77|fault armed|%]");
+    EXPECT_EQ(f.render(pwm_event({0, 0, 0, 0}, {1, 1, 2, 3}), plain).substr(0, 40),
+              "[1234.567890123|3.17|pwm|1|-|-|request|7");
+
+    ASSERT_TRUE(f.compile("", &error));
+    EXPECT_EQ(f.render(pin_event(5, 0, 1), plain), "");
+    ASSERT_TRUE(f.compile("100%% %p", &error));
+    EXPECT_EQ(f.render(pin_event(5, 0, 1), plain), "100% 5");
+
+    EXPECT_FALSE(f.compile("%t %x", &error));
+    EXPECT_EQ(error, "unknown specifier %x in the format (see --help)");
+    EXPECT_FALSE(f.compile("%\n", &error));
+    EXPECT_EQ(error, "unknown specifier %\\x0A in the format (see --help)");
+    EXPECT_FALSE(f.compile("%t %", &error));
+    EXPECT_NE(error.find("lone '%'"), std::string::npos) << error;
+}
+
+}  // namespace

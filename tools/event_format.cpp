@@ -1,0 +1,200 @@
+#include "event_format.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+namespace watch {
+
+using board::Event;
+using board::EventKind;
+
+Filter::Filter()
+{
+    for (bool &p : pins)
+        p = true;
+}
+
+namespace {
+
+bool about_a_pin(EventKind k)
+{
+    return k == EventKind::Pin || k == EventKind::Read || k == EventKind::Write;
+}
+
+int shown_level(int level, bool active_low) { return active_low ? !level : level != 0; }
+
+std::string number(long long n) { return std::to_string(n); }
+
+}  // namespace
+
+const char *edge_name(const Event &e, bool active_low)
+{
+    if (e.kind != EventKind::Pin)
+        return "-";
+    int now = shown_level(e.level, active_low), before = shown_level(e.before, active_low);
+    return now > before ? "rising" : now < before ? "falling" : "-";
+}
+
+bool shows(const Filter &f, const Event &e)
+{
+    if (!about_a_pin(e.kind))
+        return true;
+    if (e.which < 0 || e.which >= board::kPins || !f.pins[e.which])
+        return false;
+    if (e.kind != EventKind::Pin)
+        return f.requests;
+    if (f.edges == Edges::Both)
+        return true;
+    std::string edge = edge_name(e, f.active_low);
+    return edge == (f.edges == Edges::Rising ? "rising" : "falling");
+}
+
+const char *cause_name(board::Cause c)
+{
+    return c == board::Cause::Request ? "request" : c == board::Cause::Outside ? "outside" : "-";
+}
+
+std::string describe(const Event &e, bool active_low)
+{
+    std::string which = number(e.which);
+    switch (e.kind) {
+    case EventKind::Pin: {
+        std::string edge = edge_name(e, active_low);
+        // A level written again unchanged is no edge; say where it is.
+        return "pin " + which + " " + (edge == "-" ? "level " + number(shown_level(e.level, active_low)) : edge);
+    }
+    case EventKind::Read:
+        return "pin " + which + " read " + number(shown_level(e.level, active_low));
+    case EventKind::Write:
+        return "pin " + which + " write " + number(shown_level(e.level, active_low));
+    case EventKind::Pwm: {
+        const char *what = !e.pwm_before.running && e.pwm.running  ? "start"
+                           : e.pwm_before.running && !e.pwm.running ? "stop"
+                                                                    : "set";
+        return "pwm " + which + " " + what + " cr=" + number(e.pwm.cr) + " dcr=" + number(e.pwm.dcr) +
+               " pcr=" + number(e.pwm.pcr) + (e.pwm.running ? " running" : " stopped");
+    }
+    case EventKind::Power:
+        return e.level ? "power on" : "power off";
+    case EventKind::Device:
+        return e.level ? "device plugged" : "device unplugged";
+    case EventKind::FaultArmed:
+        return "fault armed";
+    case EventKind::FaultRaised:
+        return "fault raised";
+    case EventKind::Reset:
+        return "reset";
+    }
+    return "event " + number(static_cast<int>(e.kind));
+}
+
+std::string clock_text(uint64_t ns)
+{
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%" PRIu64 ".%09" PRIu64, ns / 1000000000u, ns % 1000000000u);
+    return buf;
+}
+
+std::string relative_text(int64_t ns)
+{
+    // Rounded to the millisecond, away from zero on the half.
+    uint64_t mag = ns < 0 ? 0 - static_cast<uint64_t>(ns) : static_cast<uint64_t>(ns);
+    uint64_t ms = (mag + 500000) / 1000000;
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%s%" PRIu64 ".%03" PRIu64 "s", ns < 0 && ms ? "-" : "", ms / 1000, ms % 1000);
+    return buf;
+}
+
+std::string missed_line(uint64_t n)
+{
+    return "missed " + std::to_string(n) + (n == 1 ? " event" : " events");
+}
+
+namespace {
+
+uint64_t shifted(const Event &e, const Shown &how)
+{
+    return e.time + static_cast<uint64_t>(how.shift);  // wraps as signed addition would
+}
+
+}  // namespace
+
+std::string plain_line(const Event &e, const Shown &how)
+{
+    return clock_text(shifted(e, how)) + " " + describe(e, how.active_low) + " " + cause_name(e.cause) +
+           " pid=" + number(e.pid);
+}
+
+const char kFormatHelp[] =
+    "  %t  the time, seconds.nanoseconds        %s  lane.seq, the event's number\n"
+    "  %e  the kind (pin, pwm, power, device,   %p  the pin or the PWM channel\n"
+    "      fault-armed, fault-raised, reset,    %v  the level (pins: as shown;\n"
+    "      read, write)                             power, device: 1 on, 0 off)\n"
+    "  %E  the edge: rising or falling          %c  the cause: request or outside\n"
+    "  %P  the process that made it             %d  the plain description\n"
+    "  %%  a percent sign\n"
+    "A field an event does not have is written '-'.\n";
+
+bool Format::compile(const std::string &fmt, std::string *error)
+{
+    pieces_.clear();
+    std::string text;
+    for (size_t i = 0; i < fmt.size(); ++i) {
+        if (fmt[i] != '%') {
+            text += fmt[i];
+            continue;
+        }
+        if (i + 1 == fmt.size()) {
+            *error = "the format ends in a lone '%' (write %% for a percent sign)";
+            return false;
+        }
+        char spec = fmt[++i];
+        if (spec == '%') {
+            text += '%';
+            continue;
+        }
+        if (std::string("tsepvEcPd").find(spec) == std::string::npos) {
+            unsigned char c = static_cast<unsigned char>(spec);
+            char shown[8];
+            std::snprintf(shown, sizeof shown, c >= 0x21 && c < 0x7f ? "%%%c" : "%%\\x%02X", c);
+            *error = std::string("unknown specifier ") + shown + " in the format (see --help)";
+            return false;
+        }
+        if (!text.empty())
+            pieces_.push_back(Piece{0, text});
+        text.clear();
+        pieces_.push_back(Piece{spec, std::string()});
+    }
+    if (!text.empty())
+        pieces_.push_back(Piece{0, text});
+    return true;
+}
+
+std::string Format::render(const Event &e, const Shown &how) const
+{
+    std::string out;
+    for (const Piece &p : pieces_) {
+        switch (p.spec) {
+        case 0: out += p.text; break;
+        case 't': out += clock_text(shifted(e, how)); break;
+        case 's': out += number(e.lane) + "." + number(static_cast<long long>(e.seq)); break;
+        case 'e': out += board::kind_name(e.kind); break;
+        case 'p': out += e.which >= 0 ? number(e.which) : "-"; break;
+        case 'v':
+            if (about_a_pin(e.kind))
+                out += number(shown_level(e.level, how.active_low));
+            else if (e.kind == EventKind::Power || e.kind == EventKind::Device)
+                out += number(e.level != 0);
+            else
+                out += "-";
+            break;
+        case 'E': out += edge_name(e, how.active_low); break;
+        case 'c': out += cause_name(e.cause); break;
+        case 'P': out += number(e.pid); break;
+        case 'd': out += describe(e, how.active_low); break;
+        }
+    }
+    return out;
+}
+
+}  // namespace watch

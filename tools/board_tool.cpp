@@ -1,5 +1,6 @@
 // board: look at and change the simulated board in BOARD_DIR.
 #include "board.h"
+#include "board_watch.h"
 #include "boot_lookup.h"
 #include "device_files.h"
 #include "file_util.h"
@@ -64,6 +65,9 @@ const char kUsage[] =
     "                          HKEY_CURRENT_USER\\ControlPanel\\Comm \"Cnct\" names, looked\n"
     "                          up in the phone book, and its device (exit 0 connected,\n"
     "                          1 not, with the reason)\n"
+    "  watch [PIN...] [OPTIONS]\n"
+    "                          one line for each change on the board as it happens,\n"
+    "                          until Ctrl-C (see 'board watch --help')\n"
     "\n"
     "The board lives in the folder BOARD_DIR names; when BOARD_DIR is unset, in\n"
     "$XDG_STATE_HOME/ceboard/default (XDG_STATE_HOME defaults to ~/.local/state).\n"
@@ -409,6 +413,8 @@ int run(const std::vector<std::string> &args)
         return files(args);
     } else if (cmd == "serial") {
         return serial_cmd(args);
+    } else if (cmd == "watch") {
+        return board_watch(std::vector<std::string>(args.begin() + 1, args.end()));
     } else if (cmd == "sync") {
         if (!no_args())
             return usage_error("sync takes no arguments");

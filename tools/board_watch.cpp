@@ -1,0 +1,233 @@
+// board watch: one line for each change on the board, as it happens.
+#include "board_watch.h"
+
+#include "board.h"
+#include "event_format.h"
+#include "events.h"
+#include "utf8.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <poll.h>
+#include <unistd.h>
+
+namespace {
+
+const char kDescription[] =
+    "Prints one line for each change on the board as it happens: pins that change\n"
+    "level, PWM channels started, stopped or given rates, power, the device plugged\n"
+    "or unplugged, a fault armed or raised, a reset.  Only what happens after it\n"
+    "starts; it says 'watching BOARD_DIR ...' on stderr once it is ready.";
+
+const char kFooter[] =
+    "PIN... chooses the pins (0-63, decimal) whose events show; events of the whole\n"
+    "board (PWM, power, the device, faults, a reset) always show.\n"
+    "\n"
+    "A line (fields one space apart):\n"
+    "  TIME WHAT... CAUSE pid=PID\n"
+    "  1234.567890123 pin 5 rising request pid=4242\n"
+    "  1234.567891000 pwm 0 set cr=16 dcr=256 pcr=512 running request pid=4242\n"
+    "  1234.567892000 power off outside pid=77\n"
+    "TIME is the monotonic clock (CLOCK_MONOTONIC), seconds.nanoseconds; with\n"
+    "--realtime seconds since 1970.  WHAT is one of: pin P rising|falling,\n"
+    "pin P read L, pin P write L, pwm C start|stop|set cr=N dcr=N pcr=N\n"
+    "running|stopped, power on|off, device plugged|unplugged, fault armed,\n"
+    "fault raised, reset.  CAUSE is request (a driver request) or outside.\n"
+    "A watcher that fell behind says so: 'missed 120 events'.\n"
+    "\n"
+    "--format FMT writes FMT instead, a newline added, with:\n";
+
+const char kExit[] =
+    "\n"
+    "Exit status: 0 after -n events, after the idle timeout, on Ctrl-C or SIGTERM\n"
+    "or when its output is closed; 1 the board could not be used or the output\n"
+    "could not be written; 2 bad arguments.\n";
+
+volatile sig_atomic_t g_stop = 0;
+void on_stop(int) { g_stop = 1; }
+
+int usage_error(const std::string &what)
+{
+    std::fprintf(stderr, "board watch: %s\n(see 'board watch --help')\n", what.c_str());
+    return 2;
+}
+
+// A decimal number from lo to hi (leading zeros are only zeros).
+bool decimal(const std::string &s, long long lo, long long hi, long long *out)
+{
+    if (s.empty() || s.size() > 18 || s.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    long long v = std::strtoll(s.c_str(), nullptr, 10);
+    if (v < lo || v > hi)
+        return false;
+    *out = v;
+    return true;
+}
+
+int64_t clock_ns(clockid_t id)
+{
+    struct timespec ts;
+    clock_gettime(id, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// CLOCK_REALTIME less CLOCK_MONOTONIC, from the closest of a few readings.
+int64_t realtime_shift()
+{
+    int64_t best = 0, gap = INT64_MAX;
+    for (int i = 0; i < 5; ++i) {
+        int64_t m0 = clock_ns(CLOCK_MONOTONIC), r = clock_ns(CLOCK_REALTIME), m1 = clock_ns(CLOCK_MONOTONIC);
+        if (m1 - m0 < gap) {
+            gap = m1 - m0;
+            best = r - (m0 + (m1 - m0) / 2);
+        }
+    }
+    return best;
+}
+
+enum class Wrote { Ok, Closed, Failed };
+
+Wrote put_line(const std::string &line)
+{
+    std::string l = line + "\n";
+    if (std::fwrite(l.data(), 1, l.size(), stdout) == l.size() && std::fflush(stdout) == 0)
+        return Wrote::Ok;
+    return errno == EPIPE ? Wrote::Closed : Wrote::Failed;
+}
+
+struct Options {
+    watch::Filter filter;
+    watch::Shown shown;
+    bool custom = false;
+    watch::Format format;
+    long long count = 0;  // 0: no limit
+    long long idle_ms = 0;  // 0: none
+    std::string pins_text = "all pins";
+};
+
+// The loop: polls the board's events every millisecond or so, prints the
+// ones that show, and ends as the options say.
+int follow(const Options &o)
+{
+    board::EventReader reader;
+    if (o.filter.requests)
+        reader.want_requests(true);
+    std::fprintf(stderr, "watching %s (%s%s)\n", board::dir().c_str(), o.pins_text.c_str(),
+                 o.filter.requests ? ", reads and writes too" : "");
+    std::vector<board::Event> events;
+    long long printed = 0;
+    uint64_t last = board::monotonic_now();
+    auto put = [&](const std::string &line) {
+        Wrote w = put_line(line);
+        if (w == Wrote::Failed)
+            std::fprintf(stderr, "board watch: cannot write the output: %s\n", std::strerror(errno));
+        last = board::monotonic_now();
+        return w;
+    };
+    while (!g_stop) {
+        events.clear();
+        uint64_t missed = reader.poll(events);
+        if (missed) {
+            Wrote w = put(watch::missed_line(missed));
+            if (w != Wrote::Ok)
+                return w == Wrote::Closed ? 0 : 1;
+        }
+        for (const board::Event &e : events) {
+            if (!watch::shows(o.filter, e))
+                continue;
+            Wrote w = put(o.custom ? o.format.render(e, o.shown) : watch::plain_line(e, o.shown));
+            if (w != Wrote::Ok)
+                return w == Wrote::Closed ? 0 : 1;
+            if (o.count && ++printed >= o.count)
+                return 0;
+        }
+        if (o.idle_ms && board::monotonic_now() - last >= static_cast<uint64_t>(o.idle_ms) * 1000000)
+            return 0;
+        // The pause between polls, and a look whether the output was closed
+        // (a pipe with no reader, a terminal that hung up).
+        struct pollfd out = {STDOUT_FILENO, 0, 0};
+        if (poll(&out, 1, 1) > 0 && (out.revents & (POLLERR | POLLHUP)))
+            return 0;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int board_watch(const std::vector<std::string> &args)
+{
+    CLI::App app{kDescription, "board watch"};
+    app.footer(std::string(kFooter) + watch::kFormatHelp + kExit);
+    std::vector<std::string> pins;
+    std::string edges = "both", count, idle, format;
+    bool active_low = false, realtime = false, requests = false;
+    app.add_option("PIN", pins, "pins to watch (default: all)");
+    app.add_option("--edges", edges, "which level changes of the pins show: rising, falling or both (default)")
+        ->check(CLI::IsMember({"rising", "falling", "both"}));
+    app.add_flag("--active-low", active_low, "pins are active low: levels and edges shown inverted");
+    app.add_option("-n", count, "stop after N lines of events");
+    app.add_option("--idle-timeout", idle, "stop when nothing was printed for MS milliseconds");
+    app.add_flag("--realtime", realtime, "times by the wall clock (seconds since 1970)");
+    app.add_flag("--requests", requests,
+                 "also pin reads and pin writes that change nothing (--edges does not choose among them)");
+    app.add_option("--format", format, "write each event as FMT (below)");
+
+    std::vector<const char *> argv{"board watch"};
+    for (const std::string &a : args)
+        argv.push_back(a.c_str());
+    try {
+        app.parse(static_cast<int>(argv.size()), argv.data());
+    } catch (const CLI::Success &) {
+        std::fputs(app.help().c_str(), stdout);
+        return 0;
+    } catch (const CLI::ParseError &e) {
+        return usage_error(board::excerpt(e.what(), 200));
+    }
+
+    Options o;
+    if (!pins.empty()) {
+        for (bool &p : o.filter.pins)
+            p = false;
+        o.pins_text = pins.size() == 1 ? "pin" : "pins";
+        for (const std::string &p : pins) {
+            long long pin;
+            if (!decimal(p, 0, board::kPins - 1, &pin))
+                return usage_error("PIN must be a pin number from 0 to 63, not '" + board::excerpt(p) + "'");
+            o.filter.pins[pin] = true;
+            o.pins_text += " " + std::to_string(pin);
+        }
+    }
+    o.filter.edges = edges == "rising" ? watch::Edges::Rising : edges == "falling" ? watch::Edges::Falling
+                                                                                    : watch::Edges::Both;
+    o.filter.active_low = o.shown.active_low = active_low;
+    o.filter.requests = requests;
+    if (!count.empty() && !decimal(count, 1, 1000000000000LL, &o.count))
+        return usage_error("-n takes a number of events from 1, not '" + board::excerpt(count) + "'");
+    if (!idle.empty() && !decimal(idle, 1, 1000000000000LL, &o.idle_ms))
+        return usage_error("--idle-timeout takes milliseconds from 1, not '" + board::excerpt(idle) + "'");
+    if (app.count("--format")) {
+        std::string error;
+        if (!o.format.compile(format, &error))
+            return usage_error(board::excerpt(error, 200));
+        o.custom = true;
+    }
+    if (realtime)
+        o.shown.shift = realtime_shift();
+
+    // Each line reaches a pipe as it is printed; a closed output ends the
+    // watch, not the process by a signal.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    std::signal(SIGPIPE, SIG_IGN);
+    struct sigaction sa {};
+    sa.sa_handler = on_stop;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    return follow(o);
+}

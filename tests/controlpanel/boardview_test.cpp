@@ -288,3 +288,131 @@ TEST(BoardView, ShowsTheSerialPortAndTheDesktopConnection)
 }
 
 }  // namespace
+
+// ---- the board's last events ----
+
+namespace events {
+
+board::Event pin(int which, board::EventKind kind, int level, int before, uint64_t ms)
+{
+    board::Event e{};
+    e.time = 5000000000ull + ms * 1000000;
+    e.kind = kind;
+    e.cause = board::Cause::Request;
+    e.pid = 4242;
+    e.which = which;
+    e.level = level;
+    e.before = before;
+    return e;
+}
+
+// The rows of the view that follow the pins' "outside" row, up to the
+// first PWM row.
+std::vector<std::string> under_the_pins(const std::vector<BoardView::Line> &lines)
+{
+    std::vector<std::string> rows;
+    bool in = false;
+    for (const BoardView::Line &l : lines) {
+        std::string t;
+        for (const BoardView::Span &s : l.spans)
+            t += (t.empty() ? "" : " ") + s.text;
+        if (t.rfind("PWM 0", 0) == 0)
+            break;
+        if (in)
+            rows.push_back(t);
+        in = in || t.rfind("outside", 0) == 0;
+    }
+    return rows;
+}
+
+}  // namespace events
+
+// Pinvane's click writes nine pins and its poll thread reads them: the view
+// lists what happened in order under the pins, the newest last, each time
+// relative to the newest.
+TEST(BoardView, EventsShowUnderThePinsInOrderNewestLast)
+{
+    using board::EventKind;
+    BoardView view("/tmp/b", "");
+    std::vector<board::Event> got{events::pin(3, EventKind::Pin, 1, 0, 0),
+                                  events::pin(3, EventKind::Read, 1, 1, 20),
+                                  events::pin(4, EventKind::Write, 0, 0, 30)};
+    board::Event power{};
+    power.time = 5000000000ull + 50 * 1000000;
+    power.kind = EventKind::Power;
+    power.cause = board::Cause::Outside;
+    power.pid = 77;
+    power.which = -1;
+    got.push_back(power);
+    view.add_events(got, 0);
+    EXPECT_EQ(events::under_the_pins(view.lines(60, 100, false)),
+              (std::vector<std::string>{"Events newest last", "-0.050s pin 3 rising pid=4242",
+                                        "-0.030s pin 3 read 1 pid=4242", "-0.020s pin 4 write 0 pid=4242",
+                                        "0.000s power off outside pid=77"}));
+
+    // Events the view lost are counted in its heading, and add up.
+    view.add_events({events::pin(5, EventKind::Pin, 0, 1, 60)}, 120);
+    view.add_events({}, 3);
+    std::vector<std::string> rows = events::under_the_pins(view.lines(60, 100, false));
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ(rows.front(), "Events newest last missed 123 events");
+    EXPECT_EQ(rows.back(), "0.000s pin 5 falling pid=4242");
+}
+
+// The view keeps only the last events, however many come, and lists as
+// many as fit: at 80 x 24 the debug output keeps a third of the rows left,
+// long lines break without running past the view.
+TEST(BoardView, EventsAreBoundedAndShareTheRowsWithTheDebugOutput)
+{
+    using board::EventKind;
+    char name[] = "/tmp/cpl_events_XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    std::string log = std::string(name) + "/debug.log";
+    {
+        std::ofstream out(log);
+        for (int i = 0; i < 20; ++i)
+            out << "debug line " << i << "\n";
+    }
+    setenv("BOARD_DIR", name, 1);
+    board::reset();
+    BoardView view(name, log);
+    view.refresh();
+    std::vector<board::Event> many;
+    for (int i = 0; i < 1000; ++i)
+        many.push_back(events::pin(i % 9 + 1, EventKind::Read, i % 2, i % 2, static_cast<uint64_t>(i)));
+    view.add_events(many, 0);
+
+    std::vector<std::string> rows = events::under_the_pins(view.lines(60, 200, false));
+    ASSERT_EQ(rows.size(), BoardView::kKeptEvents + 1);
+    EXPECT_EQ(rows[1], "-0.063s pin 1 read 0 pid=4242");  // event 936
+    EXPECT_EQ(rows.back(), "0.000s pin 1 read 1 pid=4242");   // event 999
+
+    // A PWM line is long: at the narrowest it breaks, set in.
+    board::Event pwm{};
+    pwm.time = many.back().time + 1000000;
+    pwm.kind = EventKind::Pwm;
+    pwm.cause = board::Cause::Request;
+    pwm.pid = 4242;
+    pwm.which = 0;
+    pwm.pwm = board::Pwm{1, 63, 1023, 1023};
+    view.add_events({pwm}, 0);
+    std::vector<BoardView::Line> lines = view.lines(BoardView::kMinWidth, 20, false);
+    EXPECT_EQ(lines.size(), 20u);
+    for (const BoardView::Line &l : lines)
+        for (const BoardView::Span &s : l.spans)
+            EXPECT_LE(s.column + text_width(s.text), BoardView::kMinWidth) << s.text;
+    int head = view.fixed_lines() - 1;  // without room for a boot line that is not there
+    int room = 20 - head;
+    rows = events::under_the_pins(lines);
+    ASSERT_EQ(static_cast<int>(rows.size()), room - room / 3);
+    EXPECT_EQ(rows.front(), "Events newest last");
+    EXPECT_EQ(rows[rows.size() - 2], "0.000s pwm 0 start cr=63 dcr=1023");
+    EXPECT_EQ(rows.back(), "pcr=1023 running pid=4242");
+    EXPECT_EQ(lines.back().spans.back().text, "debug line 19");
+
+    // With no room to spare the events give way, and the figures stay.
+    lines = view.lines(BoardView::kMinWidth, head, false);
+    EXPECT_TRUE(events::under_the_pins(lines).empty());
+    EXPECT_EQ(static_cast<int>(lines.size()), head);
+    std::filesystem::remove_all(name);
+}

@@ -2,6 +2,7 @@
 
 #include "platform/host/host.h"
 #include "board/file_util.h"
+#include "event_format.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -59,6 +60,28 @@ std::string without_device_folders(const std::string &s)
         word = i + 1;
     }
     return out;
+}
+
+// Texts in rows of width cells, the newest (last) kept when room is short:
+// a long text breaks between words, its later rows set in.  At most room
+// rows, in their order.
+std::vector<BoardView::Line> last_rows(const std::vector<std::string> &texts, int width, int room)
+{
+    std::vector<BoardView::Line> rows;
+    for (auto it = texts.rbegin(); it != texts.rend() && static_cast<int>(rows.size()) < room; ++it) {
+        std::vector<BoardView::Line> parts;
+        std::vector<std::string> first = wrap_words(*it, width - 1);
+        parts.push_back(BoardView::Line{{{1, first[0], BoardView::Plain}}});
+        if (first.size() > 1) {
+            std::string more = it->substr(std::min(it->size(), first[0].size()));
+            more = more.substr(std::min(more.size(), more.find_first_not_of(' ')));
+            for (const std::string &row : wrap_words(more, width - 3))
+                parts.push_back(BoardView::Line{{{3, row, BoardView::Plain}}});
+        }
+        for (auto p = parts.rbegin(); p != parts.rend() && static_cast<int>(rows.size()) < room; ++p)
+            rows.push_back(*p);
+    }
+    return std::vector<BoardView::Line>(rows.rbegin(), rows.rend());
 }
 
 }  // namespace
@@ -182,9 +205,37 @@ void BoardView::refresh()
     }
     if (!log_.empty())
         tail_ = tail_lines(log_, 64);
+    if (!error_.empty())
+        return;
+    try {
+        if (!reader_) {
+            reader_.reset(new board::EventReader);
+            reader_->want_requests(true);
+        }
+        polled_.clear();
+        uint64_t missed = reader_->poll(polled_);
+        add_events(polled_, missed);
+    } catch (const board::Error &e) {
+        error_ = e.message;
+    }
 }
 
-std::vector<BoardView::Line> BoardView::head(int width, bool utf8, bool with_sync) const
+void BoardView::add_events(const std::vector<board::Event> &events, uint64_t missed)
+{
+    missed_ += missed;
+    size_t take = std::min(events.size(), kKeptEvents);
+    size_t keep = std::min(events_.size(), kKeptEvents - take);
+    events_.erase(events_.begin(), events_.end() - keep);
+    events_.insert(events_.end(), events.end() - take, events.end());
+}
+
+std::string event_text(const board::Event &e, uint64_t newest)
+{
+    return watch::relative_text(static_cast<int64_t>(e.time - newest)) + " " + watch::describe(e, false) +
+           (e.cause == board::Cause::Outside ? " outside" : "") + " pid=" + std::to_string(e.pid);
+}
+
+std::vector<BoardView::Line> BoardView::head(int width, bool utf8, bool with_sync, size_t *events_at) const
 {
     std::vector<Line> out;
     auto line = [&](std::vector<Span> spans) { out.push_back(Line{std::move(spans)}); };
@@ -216,6 +267,8 @@ std::vector<BoardView::Line> BoardView::head(int width, bool utf8, bool with_syn
     line(pins);
     line(levels);
     line(outside);
+    if (events_at)
+        *events_at = out.size();
 
     for (int c = 0; c < board::kChannels; ++c) {
         const board::Pwm &p = status_.pwm[c];
@@ -275,29 +328,31 @@ int BoardView::needed_lines() const
 
 std::vector<BoardView::Line> BoardView::lines(int width, int height, bool utf8) const
 {
-    std::vector<Line> out = head(width, utf8);
+    size_t events_at = 0;
+    std::vector<Line> out = head(width, utf8, true, &events_at);
     if (static_cast<int>(out.size()) > height)
-        out = head(width, utf8, false);
+        out = head(width, utf8, false, &events_at);
     int room = height - static_cast<int>(out.size());
-    if (room > 0) {
-        // Long lines take as many rows as they need, broken between words
-        // and their later rows set in; the newest lines win.
-        std::vector<Line> rows;
-        for (auto it = tail_.rbegin(); it != tail_.rend() && static_cast<int>(rows.size()) < room; ++it) {
-            std::vector<Line> parts;
-            std::vector<std::string> first = wrap_words(*it, width - 1);
-            parts.push_back(Line{{{1, first[0], Plain}}});
-            if (first.size() > 1) {
-                std::string more = it->substr(std::min(it->size(), first[0].size()));
-                more = more.substr(std::min(more.size(), more.find_first_not_of(' ')));
-                for (const std::string &row : wrap_words(more, width - 3))
-                    parts.push_back(Line{{{3, row, Plain}}});
-            }
-            for (auto p = parts.rbegin(); p != parts.rend() && static_cast<int>(rows.size()) < room; ++p)
-                rows.push_back(*p);
-        }
-        out.insert(out.end(), rows.rbegin(), rows.rend());
+    // The rows left are shared by the events under the pins (a heading and
+    // the newest events) and the debug output's tail at the end: the events
+    // take two thirds when both have more than fits; the newest lines win.
+    std::vector<Line> debug = last_rows(tail_, width, room), events;
+    if (!events_.empty() && room >= 2) {
+        std::vector<std::string> texts;
+        for (const board::Event &e : events_)
+            texts.push_back(event_text(e, events_.back().time));
+        int debug_keep = std::min(static_cast<int>(debug.size()), room / 3);
+        events = last_rows(texts, width, room - 1 - debug_keep);
+        std::vector<Span> heading{{0, "Events", Heading}, {7, "newest last", Dim}};
+        std::string missed = watch::missed_line(missed_);
+        if (missed_)
+            heading.push_back({19, 19 + text_width(missed) <= width ? missed : std::to_string(missed_) + " missed", Warn});
+        events.insert(events.begin(), Line{heading});
+        debug = last_rows(tail_, width, room - static_cast<int>(events.size()));
     }
+    out.insert(out.end(), debug.begin(), debug.end());
+    if (error_.empty() && !events.empty())
+        out.insert(out.begin() + static_cast<long>(events_at), events.begin(), events.end());
     if (static_cast<int>(out.size()) > height)
         out.resize(std::max(0, height));
     return out;

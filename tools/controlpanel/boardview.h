@@ -2,17 +2,21 @@
 // channels, power and the device, a fault armed for the next request, the registry values the applets and the
 // start-up program write, what the board makes of them (the serial debug
 // port for this start and the next, whether the desktop connection would
-// come up), and the tail of the debug output.  Also the
+// come up), the last events on the board (pin reads and writes
+// included, in the order they happened), and the tail of the debug
+// output.  Also the
 // user's hands on the board: external pin levels, unplugging the device
 // and booting the board.
 #pragma once
 
 #include "board/board.h"
+#include "board/events.h"
 #include "board/serial.h"
 #include "ce_host.h"
 #include "sync_client.h"
 
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -34,8 +38,14 @@ public:
     BoardView(const std::string &dir, const std::string &debug_log);
     ~BoardView();
 
-    // Reads the board, the debug output and (twice a second) the registry.
+    // Reads the board, its events since the last call, the debug output
+    // and (twice a second) the registry.  While the view is refreshed the
+    // board writes pin reads and writes that change nothing as events too.
     void refresh();
+    // Takes events as refresh() does (missed: how many were lost before
+    // them); only the last kKeptEvents are kept.
+    void add_events(const std::vector<board::Event> &events, uint64_t missed);
+    static constexpr size_t kKeptEvents = 64;
     // What refresh() saw, laid out in at most height lines of width cells.
     std::vector<Line> lines(int width, int height, bool utf8) const;
     // The narrowest view that shows every figure whole: the power line, the
@@ -55,8 +65,9 @@ public:
     std::string boot(const std::string &board_tool);  // runs "board boot" in the background
 
 private:
-    // All but the debug output's tail; with_sync: the connection's verdict too.
-    std::vector<Line> head(int width, bool utf8, bool with_sync = true) const;
+    // All but the debug output's tail; with_sync: the connection's verdict
+    // too.  *events_at: the line the events go before (after the pins).
+    std::vector<Line> head(int width, bool utf8, bool with_sync = true, size_t *events_at = nullptr) const;
 
     std::string dir_, log_;
     board::Status status_{};
@@ -67,6 +78,9 @@ private:
     SyncVerdict sync_{false, ""};
     std::chrono::steady_clock::time_point registry_read_{};
     std::vector<std::string> tail_;
+    std::unique_ptr<board::EventReader> reader_;
+    std::vector<board::Event> events_, polled_;  // the last kept; the last poll's
+    uint64_t missed_ = 0;                        // lost to this view so far
     mutable std::mutex boot_mutex_;
     std::string boot_result_;
     bool booting_ = false;
@@ -101,6 +115,10 @@ std::string shorten_path(const std::string &path, int width, bool utf8);
 // break dropped); a word wider than a row is broken where the row ends.
 // At least one row.
 std::vector<std::string> wrap_words(const std::string &text, int width);
+
+// An event as the view lists it, its time relative to the newest one's:
+// "-0.050s pin 3 write 1 pid=4242", "0.000s power off outside pid=77".
+std::string event_text(const board::Event &e, uint64_t newest);
 
 // The outcome of a boot ("done: boot: \Windows\Velmorra.exe exited with
 // code 0") in at most width cells, its first word and its end (the exit

@@ -27,7 +27,9 @@ const char kDescription[] =
 
 const char kFooter[] =
     "PIN... chooses the pins (0-63, decimal) whose events show; events of the whole\n"
-    "board (PWM, power, the device, faults, a reset) always show.\n"
+    "board (PWM, power, the device, faults, a reset) always show.  --edges chooses\n"
+    "among the pins' level changes; reads and writes (--requests) show whatever it\n"
+    "says.  With --active-low a pin that goes low is shown rising, level 1.\n"
     "\n"
     "A line (fields one space apart):\n"
     "  TIME WHAT... CAUSE pid=PID\n"
@@ -167,16 +169,17 @@ int board_watch(const std::vector<std::string> &args)
     std::vector<std::string> pins;
     std::string edges = "both", count, idle, format;
     bool active_low = false, realtime = false, requests = false;
-    app.add_option("PIN", pins, "pins to watch (default: all)");
-    app.add_option("--edges", edges, "which level changes of the pins show: rising, falling or both (default)")
+    app.add_option("PIN", pins, "pins to watch (default: all)")->type_name("");
+    app.add_option("--edges", edges, "which level changes of the pins show (default: both)")
+        ->type_name("WHICH")
         ->check(CLI::IsMember({"rising", "falling", "both"}));
     app.add_flag("--active-low", active_low, "pins are active low: levels and edges shown inverted");
-    app.add_option("-n", count, "stop after N lines of events");
-    app.add_option("--idle-timeout", idle, "stop when nothing was printed for MS milliseconds");
+    app.add_option("-n", count, "stop after N lines of events")->type_name("N");
+    app.add_option("--idle-timeout", idle, "stop when nothing was printed for MS milliseconds")
+        ->type_name("MS");
     app.add_flag("--realtime", realtime, "times by the wall clock (seconds since 1970)");
-    app.add_flag("--requests", requests,
-                 "also pin reads and pin writes that change nothing (--edges does not choose among them)");
-    app.add_option("--format", format, "write each event as FMT (below)");
+    app.add_flag("--requests", requests, "also pin reads and writes that change nothing");
+    app.add_option("--format", format, "write each event as FMT (below)")->type_name("FMT");
 
     std::vector<const char *> argv{"board watch"};
     for (const std::string &a : args)

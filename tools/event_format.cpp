@@ -157,7 +157,7 @@ bool Format::compile(const std::string &fmt, std::string *error)
             unsigned char c = static_cast<unsigned char>(spec);
             char shown[8];
             std::snprintf(shown, sizeof shown, c >= 0x21 && c < 0x7f ? "%%%c" : "%%\\x%02X", c);
-            *error = std::string("unknown specifier ") + shown + " in the format (see --help)";
+            *error = std::string("unknown specifier ") + shown + " in the format";
             return false;
         }
         if (!text.empty())

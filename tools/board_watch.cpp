@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -154,7 +155,7 @@ int follow(const Options &o)
         // The pause between polls, and a look whether the output was closed
         // (a pipe with no reader, a terminal that hung up).
         struct pollfd out = {STDOUT_FILENO, 0, 0};
-        if (poll(&out, 1, 1) > 0 && (out.revents & (POLLERR | POLLHUP)))
+        if (poll(&out, 1, 1) > 0 && out.revents)
             return 0;
     }
     return 0;
@@ -223,6 +224,10 @@ int board_watch(const std::vector<std::string> &args)
     if (realtime)
         o.shown.shift = realtime_shift();
 
+    if (fcntl(STDOUT_FILENO, F_GETFL) < 0) {
+        std::fprintf(stderr, "board watch: no standard output to write to\n");
+        return 1;
+    }
     // Each line reaches a pipe as it is printed; a closed output ends the
     // watch, not the process by a signal.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);

@@ -337,6 +337,17 @@ TEST_F(Watch, EndsWhenIdleOrWhenItsOutputIsClosed)
     unread.close_output();
     EXPECT_EQ(unread.exit_code(), 0);
 
+    // No output at all: it says so and ends, rather than watch for nobody.
+    pid_t closed = test_support::fork_child([] {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDERR_FILENO);
+        close(null);
+        close(STDOUT_FILENO);
+        execl(BOARD_TOOL, BOARD_TOOL, "watch", static_cast<char *>(nullptr));
+        return 127;
+    });
+    EXPECT_EQ(test_support::wait_child(closed), 1);
+
     Watcher killed({});
     ASSERT_TRUE(killed.ready()) << killed.err();
     kill(killed.pid(), SIGTERM);

@@ -1,0 +1,185 @@
+// 'board watch' as a child process on a board of its own:
+//  - latency: from a pin change made here (board::set_input) to its line
+//    arriving through the watcher's pipe, and from the event's own time
+//    stamp to the line;
+//  - idle cost: the processor time the watcher takes in 3 s with nothing
+//    happening (it looks every millisecond);
+//  - a burst: BURST changes made as fast as one thread can, and how many
+//    lines and 'missed' counts the watcher gave for them.
+// Prints p50, p90, p99 and the largest latency, in microseconds.
+// Usage: bench_watch [ROUNDS [BURST]]
+#include "board/board.h"
+#include "board/events.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+pid_t g_watcher = -1;
+int g_out = -1, g_err = -1;
+std::string g_buffer;
+
+// The next whole line the watcher wrote; empty after 5 s without one.
+std::string next_line(int fd)
+{
+    for (;;) {
+        size_t nl = g_buffer.find('\n');
+        if (nl != std::string::npos) {
+            std::string line = g_buffer.substr(0, nl);
+            g_buffer.erase(0, nl + 1);
+            return line;
+        }
+        struct pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 5000) <= 0)
+            return std::string();
+        char buf[65536];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0)
+            return std::string();
+        g_buffer.append(buf, static_cast<size_t>(n));
+    }
+}
+
+void start_watcher()
+{
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        std::perror("pipe");
+        std::exit(1);
+    }
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+    char tool[] = BOARD_TOOL, watch[] = "watch", pin[] = "1", format[] = "--format", fmt[] = "%t %d";
+    char *argv[] = {tool, watch, pin, format, fmt, nullptr};
+    if (posix_spawn(&g_watcher, BOARD_TOOL, &fa, nullptr, argv, environ) != 0) {
+        std::perror(BOARD_TOOL);
+        std::exit(1);
+    }
+    posix_spawn_file_actions_destroy(&fa);
+    close(out[1]);
+    close(err[1]);
+    g_out = out[0];
+    g_err = err[0];
+    std::string ready = next_line(g_err);
+    if (ready.rfind("watching ", 0) != 0) {
+        std::fprintf(stderr, "bench_watch: the watcher did not start: %s\n", ready.c_str());
+        std::exit(1);
+    }
+}
+
+double cpu_seconds(pid_t pid)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    FILE *f = std::fopen(path, "r");
+    if (!f)
+        return 0;
+    char buf[1024];
+    size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    buf[n] = 0;
+    const char *p = std::strrchr(buf, ')');
+    unsigned long utime = 0, stime = 0;
+    // Fields after the name: state ppid pgrp session tty tpgid flags minflt
+    // cminflt majflt cmajflt utime stime.
+    if (p)
+        std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime);
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+void report(const char *what, std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))]; };
+    std::printf("%-28s n=%-5zu p50 %7.0f us  p90 %7.0f us  p99 %7.0f us  max %7.0f us\n", what, v.size(),
+                at(0.50), at(0.90), at(0.99), v.back());
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    int rounds = argc > 1 ? std::atoi(argv[1]) : 300;
+    int burst = argc > 2 ? std::atoi(argv[2]) : 5000;
+    if (rounds < 1 || burst < 1) {
+        std::fprintf(stderr, "usage: bench_watch [ROUNDS [BURST]]\n");
+        return 2;
+    }
+    char dir[] = "/tmp/bench_watch_XXXXXX";
+    if (!mkdtemp(dir)) {
+        std::perror("mkdtemp");
+        return 1;
+    }
+    setenv("BOARD_DIR", dir, 1);
+    board::reset();
+    board::set_input(1, 0);
+    start_watcher();
+
+    std::vector<double> to_line, stamp_to_line;
+    for (int i = 0; i < rounds; ++i) {
+        uint64_t t0 = board::monotonic_now();
+        board::set_input(1, (i + 1) % 2);
+        std::string line = next_line(g_out);
+        uint64_t t1 = board::monotonic_now();
+        if (line.empty()) {
+            std::fprintf(stderr, "bench_watch: no line for change %d\n", i);
+            return 1;
+        }
+        double stamp = std::strtod(line.c_str(), nullptr) * 1e9;
+        to_line.push_back((t1 - t0) / 1e3);
+        stamp_to_line.push_back((static_cast<double>(t1) - stamp) / 1e3);
+        // Changes a little apart, as a person or a poll loop makes them.
+        std::this_thread::sleep_for(std::chrono::microseconds(500 + (i * 37) % 1500));
+    }
+    report("change to line", to_line);
+    report("event's time to line", stamp_to_line);
+
+    double c0 = cpu_seconds(g_watcher);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    double c1 = cpu_seconds(g_watcher);
+    std::printf("idle watcher: %.1f%% of a core (%.3f s of processor time in 3 s)\n", (c1 - c0) / 3 * 100, c1 - c0);
+
+    auto b0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < burst; ++i)
+        board::set_input(1, i % 2);
+    double made = std::chrono::duration<double>(std::chrono::steady_clock::now() - b0).count();
+    board::set_plugged(false);  // the end of the burst
+    unsigned long long lines = 0, missed = 0;
+    for (;;) {
+        std::string line = next_line(g_out);
+        if (line.empty() || line.find("device unplugged") != std::string::npos)
+            break;
+        unsigned long long n;
+        if (std::sscanf(line.c_str(), "missed %llu", &n) == 1)
+            missed += n;
+        else
+            ++lines;
+    }
+    std::printf("burst of %d changes in %.1f ms: %llu lines, %llu reported missed (%s)\n", burst, made * 1e3, lines,
+                missed, lines + missed == static_cast<unsigned long long>(burst) ? "all accounted for" : "NOT all accounted for");
+
+    kill(g_watcher, SIGTERM);
+    int status = 0;
+    waitpid(g_watcher, &status, 0);
+    std::printf("watcher ended with status %d\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    std::filesystem::remove_all(dir);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
+}

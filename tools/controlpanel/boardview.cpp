@@ -337,7 +337,7 @@ std::vector<BoardView::Line> BoardView::lines(int width, int height, bool utf8) 
     // the newest events) and the debug output's tail at the end: the events
     // take two thirds when both have more than fits; the newest lines win.
     std::vector<Line> debug = last_rows(tail_, width, room), events;
-    if (!events_.empty() && room >= 2) {
+    if (error_.empty() && !events_.empty() && room >= 2) {
         std::vector<std::string> texts;
         for (const board::Event &e : events_)
             texts.push_back(event_text(e, events_.back().time));
@@ -351,7 +351,7 @@ std::vector<BoardView::Line> BoardView::lines(int width, int height, bool utf8) 
         debug = last_rows(tail_, width, room - static_cast<int>(events.size()));
     }
     out.insert(out.end(), debug.begin(), debug.end());
-    if (error_.empty() && !events.empty())
+    if (!events.empty())
         out.insert(out.begin() + static_cast<long>(events_at), events.begin(), events.end());
     if (static_cast<int>(out.size()) > height)
         out.resize(std::max(0, height));

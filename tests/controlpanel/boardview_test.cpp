@@ -7,8 +7,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <thread>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -414,5 +416,53 @@ TEST(BoardView, EventsAreBoundedAndShareTheRowsWithTheDebugOutput)
     lines = view.lines(BoardView::kMinWidth, head, false);
     EXPECT_TRUE(events::under_the_pins(lines).empty());
     EXPECT_EQ(static_cast<int>(lines.size()), head);
+    std::filesystem::remove_all(name);
+}
+
+// On a real board: requests of another process, a change from outside and
+// the reads and writes that change nothing, listed in the order they were
+// made, by whom.
+TEST(BoardView, ListsTheRequestsOfAnotherProcessInOrder)
+{
+    char name[] = "/tmp/cpl_board_events_XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    setenv("BOARD_DIR", name, 1);
+    board::reset();
+    int32_t low[2] = {3, 0};
+    ASSERT_TRUE(board::request(board::kSetPin, low, sizeof low, nullptr, 0).ok);
+    BoardView view(board::dir(), "");
+    view.refresh();  // from now on, and asking for reads and writes
+    std::fflush(nullptr);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int32_t set[2] = {3, 1};
+        int32_t get[2] = {3, 0};
+        bool ok = board::request(board::kSetPin, set, sizeof set, nullptr, 0).ok &&
+                  board::request(board::kGetPin, get, sizeof get, get, sizeof get).ok &&
+                  board::request(board::kSetPin, set, sizeof set, nullptr, 0).ok;
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    board::set_input(3, 0);
+    std::string by = " pid=" + std::to_string(child), outside = " outside pid=" + std::to_string(getpid());
+    std::vector<std::string> rows;
+    for (int i = 0; i < 500 && rows.size() < 5; ++i) {
+        view.refresh();  // the events are there once written: this only looks again
+        rows = events::under_the_pins(view.lines(80, 100, false));
+    }
+    ASSERT_EQ(rows.size(), 5u);
+    EXPECT_EQ(rows[0], "Events newest last");
+    std::regex time("^-?[0-9]+\\.[0-9]{3}s ");
+    for (std::string &r : rows) {
+        if (r == rows[0])
+            continue;
+        EXPECT_TRUE(std::regex_search(r, time)) << r;
+        r = std::regex_replace(r, time, "");
+    }
+    EXPECT_EQ(rows, (std::vector<std::string>{"Events newest last", "pin 3 rising" + by, "pin 3 read 1" + by,
+                                              "pin 3 write 1" + by, "pin 3 falling" + outside}));
     std::filesystem::remove_all(name);
 }

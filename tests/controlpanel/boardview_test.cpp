@@ -350,7 +350,7 @@ TEST(BoardView, EventsShowUnderThePinsInOrderNewestLast)
     EXPECT_EQ(events::under_the_pins(view.lines(60, 100, false)),
               (std::vector<std::string>{"Events newest last", "-0.050s pin 3 rising pid=4242",
                                         "-0.030s pin 3 read 1 pid=4242", "-0.020s pin 4 write 0 pid=4242",
-                                        "0.000s power off outside pid=77"}));
+                                        " 0.000s power off outside pid=77"}));
 
     // Events the view lost are counted in its heading, and add up.
     view.add_events({events::pin(5, EventKind::Pin, 0, 1, 60)}, 120);
@@ -358,7 +358,7 @@ TEST(BoardView, EventsShowUnderThePinsInOrderNewestLast)
     std::vector<std::string> rows = events::under_the_pins(view.lines(60, 100, false));
     ASSERT_FALSE(rows.empty());
     EXPECT_EQ(rows.front(), "Events newest last missed 123 events");
-    EXPECT_EQ(rows.back(), "0.000s pin 5 falling pid=4242");
+    EXPECT_EQ(rows.back(), " 0.000s pin 5 falling pid=4242");  // the times in a column
 }
 
 // The view keeps only the last events, however many come, and lists as
@@ -387,7 +387,7 @@ TEST(BoardView, EventsAreBoundedAndShareTheRowsWithTheDebugOutput)
     std::vector<std::string> rows = events::under_the_pins(view.lines(60, 200, false));
     ASSERT_EQ(rows.size(), BoardView::kKeptEvents + 1);
     EXPECT_EQ(rows[1], "-0.063s pin 1 read 0 pid=4242");  // event 936
-    EXPECT_EQ(rows.back(), "0.000s pin 1 read 1 pid=4242");   // event 999
+    EXPECT_EQ(rows.back(), " 0.000s pin 1 read 1 pid=4242");   // event 999
 
     // A PWM line is long: at the narrowest it breaks, set in.
     board::Event pwm{};
@@ -408,7 +408,7 @@ TEST(BoardView, EventsAreBoundedAndShareTheRowsWithTheDebugOutput)
     rows = events::under_the_pins(lines);
     ASSERT_EQ(static_cast<int>(rows.size()), room - room / 3);
     EXPECT_EQ(rows.front(), "Events newest last");
-    EXPECT_EQ(rows[rows.size() - 2], "0.000s pwm 0 start cr=63 dcr=1023");
+    EXPECT_EQ(rows[rows.size() - 2], " 0.000s pwm 0 start cr=63 dcr=1023");
     EXPECT_EQ(rows.back(), "pcr=1023 running pid=4242");
     EXPECT_EQ(lines.back().spans.back().text, "debug line 19");
 
@@ -455,7 +455,7 @@ TEST(BoardView, ListsTheRequestsOfAnotherProcessInOrder)
     }
     ASSERT_EQ(rows.size(), 5u);
     EXPECT_EQ(rows[0], "Events newest last");
-    std::regex time("^-?[0-9]+\\.[0-9]{3}s ");
+    std::regex time("^ *-?[0-9]+\\.[0-9]{3}s ");
     for (std::string &r : rows) {
         if (r == rows[0])
             continue;

@@ -229,9 +229,11 @@ void BoardView::add_events(const std::vector<board::Event> &events, uint64_t mis
     events_.insert(events_.end(), events.end() - take, events.end());
 }
 
-std::string event_text(const board::Event &e, uint64_t newest)
+std::string event_text(const board::Event &e, uint64_t newest, int time_width)
 {
-    return watch::relative_text(static_cast<int64_t>(e.time - newest)) + " " + watch::describe(e, false) +
+    std::string time = watch::relative_text(static_cast<int64_t>(e.time - newest));
+    time.insert(0, static_cast<size_t>(std::max(0, time_width - text_width(time))), ' ');
+    return time + " " + watch::describe(e, false) +
            (e.cause == board::Cause::Outside ? " outside" : "") + " pid=" + std::to_string(e.pid);
 }
 
@@ -338,9 +340,11 @@ std::vector<BoardView::Line> BoardView::lines(int width, int height, bool utf8) 
     // take two thirds when both have more than fits; the newest lines win.
     std::vector<Line> debug = last_rows(tail_, width, room), events;
     if (error_.empty() && !events_.empty() && room >= 2) {
+        // The times in a column: as wide as the oldest one's.
+        int time_width = text_width(watch::relative_text(static_cast<int64_t>(events_.front().time - events_.back().time)));
         std::vector<std::string> texts;
         for (const board::Event &e : events_)
-            texts.push_back(event_text(e, events_.back().time));
+            texts.push_back(event_text(e, events_.back().time, time_width));
         int debug_keep = std::min(static_cast<int>(debug.size()), room / 3);
         events = last_rows(texts, width, room - 1 - debug_keep);
         std::vector<Span> heading{{0, "Events", Heading}, {7, "newest last", Dim}};

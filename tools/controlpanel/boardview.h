@@ -116,9 +116,10 @@ std::string shorten_path(const std::string &path, int width, bool utf8);
 // At least one row.
 std::vector<std::string> wrap_words(const std::string &text, int width);
 
-// An event as the view lists it, its time relative to the newest one's:
-// "-0.050s pin 3 write 1 pid=4242", "0.000s power off outside pid=77".
-std::string event_text(const board::Event &e, uint64_t newest);
+// An event as the view lists it, its time relative to the newest one's
+// (set in to time_width cells): "-0.050s pin 3 write 1 pid=4242",
+// " 0.000s power off outside pid=77".
+std::string event_text(const board::Event &e, uint64_t newest, int time_width = 0);
 
 // The outcome of a boot ("done: boot: \Windows\Velmorra.exe exited with
 // code 0") in at most width cells, its first word and its end (the exit

@@ -158,8 +158,8 @@ int main(int argc, char **argv)
     std::printf("idle watcher: %.1f%% of a core (%.3f s of processor time in 3 s)\n", (c1 - c0) / 3 * 100, c1 - c0);
 
     auto b0 = std::chrono::steady_clock::now();
-    for (int i = 0; i < burst; ++i)
-        board::set_input(1, i % 2);
+    for (int i = 0; i < burst; ++i)  // each one a change: the rounds left the pin at rounds % 2
+        board::set_input(1, (rounds + 1 + i) % 2);
     double made = std::chrono::duration<double>(std::chrono::steady_clock::now() - b0).count();
     board::set_plugged(false);  // the end of the burst
     unsigned long long lines = 0, missed = 0;

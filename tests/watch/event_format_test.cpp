@@ -61,10 +61,6 @@ TEST(EventFormat, PlainLinesSayWhatHappenedInAFixedOrder)
               "pwm 1 set cr=63 dcr=1023 pcr=1023 stopped");
 
     EXPECT_EQ(watch::plain_line(board_event(EventKind::Power, 0), plain), "1234.567890123 power off outside pid=77");
-    EXPECT_EQ(watch::describe(board_event(EventKind::Power, 1), false), "power on");
-    EXPECT_EQ(watch::describe(board_event(EventKind::Device, 0), false), "device unplugged");
-    EXPECT_EQ(watch::describe(board_event(EventKind::Device, 1), false), "device plugged");
-    EXPECT_EQ(watch::describe(board_event(EventKind::FaultArmed), false), "fault armed");
     EXPECT_EQ(watch::plain_line(board_event(EventKind::FaultRaised, 0, Cause::Request), plain),
               "1234.567890123 fault raised request pid=77");
     EXPECT_EQ(watch::describe(board_event(EventKind::Reset), false), "reset");
@@ -87,10 +83,8 @@ TEST(EventFormat, TimesKeepEveryNanosecondAndShiftToTheWallClock)
     EXPECT_EQ(watch::relative_text(-1500000), "-0.002s");
     EXPECT_EQ(watch::relative_text(-400000), "0.000s");  // no "-0.000s"
     EXPECT_EQ(watch::relative_text(-12345678901), "-12.346s");
-    EXPECT_EQ(watch::relative_text(2000000000), "2.000s");
 
     EXPECT_EQ(watch::missed_line(1), "missed 1 event");
-    EXPECT_EQ(watch::missed_line(120), "missed 120 events");
 }
 
 // Active-low pins read 1 when low: the edges turn round with the levels,

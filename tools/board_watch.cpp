@@ -121,7 +121,8 @@ int follow(const Options &o)
     board::EventReader reader;
     if (o.filter.requests)
         reader.want_requests(true);
-    std::fprintf(stderr, "watching %s (%s%s)\n", board::dir().c_str(), o.pins_text.c_str(),
+    // The folder's name is the user's: escaped, so that it cannot work the terminal.
+    std::fprintf(stderr, "watching %s (%s%s)\n", board::excerpt(board::dir(), 4096).c_str(), o.pins_text.c_str(),
                  o.filter.requests ? ", reads and writes too" : "");
     std::vector<board::Event> events;
     long long printed = 0;

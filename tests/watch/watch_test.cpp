@@ -363,6 +363,19 @@ TEST_F(Watch, EndsWhenIdleOrWhenItsOutputIsClosed)
     EXPECT_EQ(killed.exit_code(), 0);
 }
 
+// The board folder's name is echoed escaped: an escape sequence in it
+// reaches no terminal.
+TEST_F(Watch, TheFolderNameItEchoesCannotWorkTheTerminal)
+{
+    std::string odd = board_.dir() + "/a\x1b[2Jb";
+    setenv("BOARD_DIR", odd.c_str(), 1);
+    Watcher w({"-n", "1"});
+    EXPECT_TRUE(w.ready()) << w.err();
+    EXPECT_EQ(w.err().find('\x1b'), std::string::npos) << w.err();
+    EXPECT_NE(w.err().find("/a\\x1B[2Jb"), std::string::npos) << w.err();
+    setenv("BOARD_DIR", board_.dir().c_str(), 1);
+}
+
 TEST_F(Watch, BadArgumentsExitTwoAndHelpExitsZero)
 {
     for (const Lines &args : {Lines{"64"}, Lines{"-1"}, Lines{"x"}, Lines{"0x5"}, Lines{"--edges", "up"},

@@ -148,13 +148,13 @@ bool Format::compile(const std::string &fmt, std::string *error)
             *error = "the format ends in a lone '%' (write %% for a percent sign)";
             return false;
         }
-        char spec = fmt[++i];
-        if (spec == '%') {
+        char letter = fmt[++i];
+        if (letter == '%') {
             text += '%';
             continue;
         }
-        if (std::string("tsepvEcPd").find(spec) == std::string::npos) {
-            unsigned char c = static_cast<unsigned char>(spec);
+        if (std::string("tsepvEcPd").find(letter) == std::string::npos) {
+            unsigned char c = static_cast<unsigned char>(letter);
             char shown[8];
             std::snprintf(shown, sizeof shown, c >= 0x21 && c < 0x7f ? "%%%c" : "%%\\x%02X", c);
             *error = std::string("unknown specifier ") + shown + " in the format";
@@ -163,7 +163,7 @@ bool Format::compile(const std::string &fmt, std::string *error)
         if (!text.empty())
             pieces_.push_back(Piece{0, text});
         text.clear();
-        pieces_.push_back(Piece{spec, std::string()});
+        pieces_.push_back(Piece{letter, std::string()});
     }
     if (!text.empty())
         pieces_.push_back(Piece{0, text});
@@ -174,7 +174,7 @@ std::string Format::render(const Event &e, const Shown &how) const
 {
     std::string out;
     for (const Piece &p : pieces_) {
-        switch (p.spec) {
+        switch (p.letter) {
         case 0: out += p.text; break;
         case 't': out += clock_text(shifted(e, how)); break;
         case 's': out += number(e.lane) + "." + number(static_cast<long long>(e.seq)); break;

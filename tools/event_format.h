@@ -71,7 +71,7 @@ public:
 
 private:
     struct Piece {
-        char spec;         // 0: literal text
+        char letter;         // 0: literal text
         std::string text;
     };
     std::vector<Piece> pieces_;

@@ -1,4 +1,5 @@
 #include "board.h"
+#include "events.h"
 
 #include "device_files.h"
 #include "file_util.h"
@@ -11,6 +12,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <atomic>
+#include <memory>
+#include <random>
+#include <algorithm>
+#include <ctime>
 #include <csignal>
 #include <fcntl.h>
 #include <mutex>
@@ -25,15 +30,12 @@ namespace board {
 namespace {
 
 constexpr uint32_t kMagic = 0x44524142;  // "BARD"
-constexpr uint32_t kVersion = 2;
+constexpr uint32_t kVersion = 3;
 constexpr uint32_t kErrInvalidParameter = 87;
 constexpr uint32_t kErrInsufficientBuffer = 122;
 constexpr uint32_t kErrNotSupported = 50;
 
 constexpr uint32_t kSerialAsImage = 0, kSerialOn = 1, kSerialOff = 2;
-
-// The state file is three pages, mapped whole by every process on the board.
-constexpr size_t kStateSize = 12288;
 
 // What threads on different cores write is kept this far apart: a cache
 // line, and its neighbour too, which the processor fetches with it.
@@ -69,13 +71,9 @@ struct alignas(kApart) PinLine {
 // The state's fields.  Every one is a word (or byte) that is valid on its
 // own and is only ever read and written atomically, so no request needs a
 // lock and a process killed at any instruction leaves a valid state.  The
-// first line holds what every open reads (and requests seldom write), the
-// pins' lines follow, then the counter shards and the handle table.  New
-// fields go at the end: they take their room from State::room, and the file
-// keeps its size.  A
-// record of events too big for the room (a ring of numbered entries written
-// by atomic slot claims) would make the file larger: a new version, written
-// by a reset under the folder's lock as a fresh board is.
+// first line holds what every open and request reads (and seldom anybody
+// writes), the pins' lines follow, then the counter shards.  New fields go
+// at the end: they take their room from State::room.
 struct Fields {
     uint32_t magic;
     uint32_t version;
@@ -91,26 +89,76 @@ struct Fields {
     // held counts the requests waiting so.
     uint32_t hold;
     uint32_t held;
+    uint32_t unused;
+    // Tells this board from the one a reset puts in its place (for the
+    // readers of events, whose numbers start again).
+    uint64_t id;
+    // Until this time (monotonic nanoseconds) some reader of events wants
+    // the requests that change nothing as well; 0: nobody does.
+    uint64_t requests_until;
     PinLine pins[kPins];
     Counter requests[kCounterShards];
-    // Driver handles open per process, one word a slot: the pid in the low
-    // half, the count of its open handles in the high half, changed in one
-    // compare-and-swap, so a slot is free (0) or held with a count above 0.
-    // A process opens and closes on its own slot only.  Written on every
-    // open and close, so kept off the line every open reads.
-    alignas(kApart) uint64_t handles[kHandleSlots];
 };
+
+// Driver handles open per process: the pid on a line of its own (read by
+// every open), and the count in shards, one per group of threads, each on
+// its own line, so that threads opening and closing at once on different
+// cores do not take a line from each other.  A shard's word holds the pid
+// it counts for in its low half and the count in its high half, changed
+// in one compare-and-swap: a thread whose board was mapped over between
+// finding its slot and counting finds another pid there and counts
+// nothing.  A shard may count below 0 (a handle opened by one thread and
+// closed by another); the process's count is the sum of the shards that
+// count for it.  A process keeps its slot for its life; the slot of a
+// process that has ended goes to the next process that finds no free one.
+struct alignas(kApart) HandleShard {
+    uint64_t w;
+};
+struct HandleSlot {
+    alignas(kApart) int32_t pid;
+    HandleShard shards[kCounterShards];
+};
+
+// One event as the rings keep it.  seq is its number in the lane (from 1),
+// written last: 0 while a writer is at work on the slot.
+struct EventSlot {
+    uint64_t seq;
+    uint64_t time;
+    uint32_t what;  // kind in bits 0-7, cause 8-15, the pin or channel + 1 in 16-31
+    uint32_t now;
+    uint32_t before;
+    int32_t pid;
+};
+static_assert(sizeof(EventSlot) == 32, "two events a cache line");
+
+// A lane of events: head counts the events ever begun in it, and event n
+// (from 0) lives in slot n % kEventsPerLane.
+struct Lane {
+    alignas(kApart) uint64_t head;
+    alignas(kApart) EventSlot slots[kEventsPerLane];
+};
+
+constexpr size_t kFieldsRoom = 12288;
+constexpr size_t kPage = 4096;
+constexpr size_t kBody = kFieldsRoom + sizeof(HandleSlot) * kHandleSlots + sizeof(Lane) * kEventLanes;
+
+// The state file, mapped whole by every process on the board.
+constexpr size_t kStateSize = (kBody + sizeof(uint32_t) + kPage - 1) / kPage * kPage;
 
 // The file's last word repeats the magic: a file cut short by another
 // program reads 0 there (the rest of the last page reads as zeros), or the
 // page is gone altogether (see on_sigbus), so an open notices either
 // without asking the file's size.
 struct State : Fields {
-    uint8_t room[kStateSize - sizeof(Fields) - sizeof(uint32_t)];
+    uint8_t room[kFieldsRoom - sizeof(Fields)];
+    HandleSlot handles[kHandleSlots];
+    Lane lanes[kEventLanes];
+    uint8_t pad[kStateSize - kBody - sizeof(uint32_t)];
     uint32_t tail;
 };
 static_assert(sizeof(State) == kStateSize, "the state file's size");
-static_assert(offsetof(Fields, serial_port) == 32 && offsetof(Fields, handles) == 9344,
+static_assert(offsetof(Fields, serial_port) == 32 && offsetof(Fields, pins) == 128 &&
+                  sizeof(Fields) + sizeof(State::room) == kFieldsRoom,
               "fields keep their place in the file");
 
 // Every access to the mapped state is atomic: other threads and processes
@@ -129,9 +177,13 @@ const KnownRasDevice kRasDevices[] = {
     {"Hayes Compatible on COM1:", "modem"},
 };
 
-void defaults(State *s)
+void write_event(State *s, EventKind kind, Cause cause, int which, uint32_t now, uint32_t before);
+
+// A fresh board, whose first event is its reset.
+std::unique_ptr<State> defaults()
 {
-    std::memset(s, 0, sizeof *s);
+    std::unique_ptr<State> s(new State);
+    std::memset(static_cast<void *>(s.get()), 0, sizeof *s);
     s->magic = kMagic;
     s->version = kVersion;
     s->plugged = 1;
@@ -140,7 +192,11 @@ void defaults(State *s)
         s->pins[i].driven = 1;  // pulled up
         s->pins[i].external = -1;
     }
+    std::random_device random;
+    s->id = (uint64_t(random()) << 32 ^ random() ^ monotonic_now()) | 1;
     s->tail = kMagic;
+    write_event(s.get(), EventKind::Reset, Cause::Outside, -1, 0, 0);
+    return s;
 }
 
 enum class Check { Ok, Retired, Foreign, Damaged };
@@ -170,10 +226,10 @@ Check check(const State &s)
         return c;
     bool ok = load(s.powered) <= 1 && load(s.fault_armed) <= 1 &&
               load(s.serial_port) <= kSerialOff && load(s.hold) <= 1;
-    for (const uint64_t &h : s.handles) {
-        uint64_t w = load(h);
-        int32_t pid = static_cast<int32_t>(w);
-        ok = ok && pid >= 0 && (pid != 0) == ((w >> 32) != 0);
+    for (const HandleSlot &h : s.handles) {
+        ok = ok && load(h.pid) >= 0;
+        for (const HandleShard &shard : h.shards)
+            ok = ok && static_cast<int32_t>(load(shard.w)) >= 0;
     }
     for (int c = 0; c < kChannels; ++c)
         ok = ok && (load(s.pwm[c]) & kPwmUnused) == 0;
@@ -308,6 +364,30 @@ const int g_fork_handlers = pthread_atfork(fork_prepare, fork_parent, fork_child
 
 void map_file(const std::string &d);
 
+// The events of the board last mapped over, kept for its readers in this
+// process: a board is mapped over when a reset retired it (or another
+// folder is used), and what its lanes hold is read from here by a reader
+// that had not read it all yet.  Under g_map_lock.
+uint64_t g_retired_id;
+std::unique_ptr<Lane[]> g_retired_lanes;
+
+// Copies the lanes of the board mapped now, word by word (writers of other
+// processes may still be at work on them), before a mapping replaces it.
+void keep_retired_events()
+{
+    State *s = region();
+    uint64_t id = load(s->id);
+    if (id == 0 || id == g_retired_id)
+        return;
+    if (!g_retired_lanes)
+        g_retired_lanes.reset(new Lane[kEventLanes]);
+    const uint64_t *from = reinterpret_cast<const uint64_t *>(s->lanes);
+    uint64_t *to = reinterpret_cast<uint64_t *>(g_retired_lanes.get());
+    for (size_t i = 0; i < sizeof(Lane) * kEventLanes / sizeof(uint64_t); ++i)
+        to[i] = __atomic_load_n(&from[i], __ATOMIC_ACQUIRE);
+    g_retired_id = id;
+}
+
 // Maps the state file of board folder d at g_region, creating a fresh board
 // when the file is missing or empty.  Called with g_map_lock held.  What was
 // mapped stays until the new file takes its place in one step, so other
@@ -337,6 +417,7 @@ void map_file(const std::string &d)
         sigemptyset(&sa.sa_mask);
         sigaction(SIGBUS, &sa, &g_old_sigbus);
     }
+    keep_retired_events();
     // Whatever happens below, the old board is no longer the one in use.
     g_dir.clear();
     __atomic_add_fetch(&g_region_generation, 1, __ATOMIC_ACQ_REL);
@@ -372,9 +453,8 @@ void map_file(const std::string &d)
         close(fd);
     }
     if (st.st_size == 0) {
-        State fresh;
-        defaults(&fresh);
-        if (pwrite(fd, &fresh, sizeof fresh, 0) != (ssize_t)sizeof fresh) {
+        std::unique_ptr<State> fresh = defaults();
+        if (pwrite(fd, fresh.get(), sizeof(State), 0) != (ssize_t)sizeof(State)) {
             int e = errno;
             flock(fd, LOCK_UN);
             close(fd);
@@ -491,9 +571,9 @@ StateImage check_state_image(const void *image, size_t size)
     if (size != sizeof(State))
         return StateImage::WrongSize;
     // Judged in a copy: the image need not be aligned as the mapping is.
-    static thread_local State copy;
-    std::memcpy(static_cast<void *>(&copy), image, sizeof copy);
-    switch (check(copy)) {
+    static thread_local std::unique_ptr<State> copy(new State);
+    std::memcpy(static_cast<void *>(copy.get()), image, sizeof(State));
+    switch (check(*copy)) {
     case Check::Ok: return StateImage::Ok;
     case Check::Retired: return StateImage::Retired;
     case Check::Foreign: return StateImage::OtherVersion;
@@ -564,14 +644,58 @@ void wait_while_held(State *s)
     __atomic_fetch_sub(&s->held, 1u, __ATOMIC_ACQ_REL);
 }
 
+// Whether some reader of events wants the requests that change nothing
+// (a wish that ends by itself unless renewed: a reader killed leaves none).
+bool requests_wanted(State *s)
+{
+    uint64_t until = load(s->requests_until);
+    if (until == 0)
+        return false;
+    if (monotonic_now() < until)
+        return true;
+    __atomic_compare_exchange_n(&s->requests_until, &until, uint64_t(0), false, __ATOMIC_ACQ_REL,
+                                __ATOMIC_ACQUIRE);
+    return false;
+}
+
+// Drives a pin for a set request.
+void drive(State *s, int pin, int8_t level)
+{
+    PinLine &p = s->pins[pin];
+    int8_t was = load(p.driven);
+    if (was != level)
+        was = __atomic_exchange_n(&p.driven, level, __ATOMIC_ACQ_REL);
+    if (!load(p.touched))
+        store(p.touched, uint8_t(1));
+    // The level changes only when no level is applied from outside.
+    if (was != level && load(p.external) < 0)
+        write_event(s, EventKind::Pin, Cause::Request, pin, level, was);
+    else if (requests_wanted(s))
+        write_event(s, EventKind::Write, Cause::Request, pin, level, level);
+}
+
+// Changes a PWM channel's word as change() says, and writes the event.
+template <class Change> void change_pwm(State *s, uint32_t channel, Change change)
+{
+    uint32_t &p = s->pwm[channel];
+    uint32_t was = load(p), now;
+    do {
+        now = change(was);
+    } while (!__atomic_compare_exchange_n(&p, &was, now, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE));
+    if (now != was || requests_wanted(s))
+        write_event(s, EventKind::Pwm, Cause::Request, static_cast<int>(channel), now, was);
+}
+
 Result answer(State *s, uint32_t code, const void *in, uint32_t in_size, void *out,
               uint32_t out_size)
 {
     if (load(s->hold))
         wait_while_held(s);
     __atomic_fetch_add(&my_counter(s).n, 1, __ATOMIC_RELAXED);
-    if (load(s->fault_armed) && __atomic_exchange_n(&s->fault_armed, 0u, __ATOMIC_ACQ_REL))
+    if (load(s->fault_armed) && __atomic_exchange_n(&s->fault_armed, 0u, __ATOMIC_ACQ_REL)) {
+        write_event(s, EventKind::FaultRaised, Cause::Request, -1, 1, 0);
         return Result{false, 0, 0, true};
+    }
     switch (code) {
     case kSetPin:
     case kGetPin: {
@@ -581,10 +705,7 @@ Result answer(State *s, uint32_t code, const void *in, uint32_t in_size, void *o
         if (pin < 0 || pin >= kPins)
             return fail(kErrInvalidParameter);
         if (code == kSetPin) {
-            PinLine &p = s->pins[pin];
-            store(p.driven, static_cast<int8_t>(word(in, 1) != 0));
-            if (!load(p.touched))
-                store(p.touched, uint8_t(1));
+            drive(s, pin, static_cast<int8_t>(word(in, 1) != 0));
             return Result{true, 0, 0, false};
         }
         if (!out || out_size < 8)
@@ -594,6 +715,8 @@ Result answer(State *s, uint32_t code, const void *in, uint32_t in_size, void *o
         // A byte changed by another program since the open is not handed on.
         if (external < -1 || (level != 0 && level != 1))
             throw refusal(Check::Damaged, dir());
+        if (requests_wanted(s))
+            write_event(s, EventKind::Read, Cause::Request, pin, level, level);
         // Word 2 of the record carries the level back; word 1 is the pin.
         std::memcpy(static_cast<char *>(out), &pin, 4);
         std::memcpy(static_cast<char *>(out) + 4, &level, 4);
@@ -607,20 +730,17 @@ Result answer(State *s, uint32_t code, const void *in, uint32_t in_size, void *o
         uint32_t channel = static_cast<uint32_t>(word(in, 0));
         if (channel >= kChannels)
             return fail(kErrInvalidParameter);
-        uint32_t &p = s->pwm[channel];
         if (code == kPwmStart) {
-            __atomic_fetch_or(&p, kPwmRunning, __ATOMIC_ACQ_REL);
+            change_pwm(s, channel, [](uint32_t w) { return w | kPwmRunning; });
         } else if (code == kPwmStop) {
-            __atomic_fetch_and(&p, ~kPwmRunning, __ATOMIC_ACQ_REL);
+            change_pwm(s, channel, [](uint32_t w) { return w & ~kPwmRunning; });
         } else {
             uint32_t cr = word(in, 2), dcr = word(in, 3), pcr = word(in, 4);
             if (cr > kMaxCr || dcr > kMaxRate || pcr > kMaxRate)
                 return fail(kErrInvalidParameter);
             // The registers change together; whether it runs is kept.
-            uint32_t was = load(p);
-            while (!__atomic_compare_exchange_n(&p, &was, (was & kPwmRunning) | pwm_pack(cr, dcr, pcr),
-                                                false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
-            }
+            change_pwm(s, channel,
+                       [&](uint32_t w) { return (w & kPwmRunning) | pwm_pack(cr, dcr, pcr); });
         }
         return Result{true, 0, 0, false};
     }
@@ -666,9 +786,21 @@ Result request(uint32_t code, const void *in, uint32_t in_size, void *out, uint3
 
 bool plugged() { return load(validated(true)->plugged) != 0; }
 
-void set_plugged(bool on) { store(validated(true)->plugged, uint32_t(on)); }
+namespace {
 
-void set_power(bool on) { store(validated(true)->powered, uint32_t(on)); }
+// Sets a board-wide switch from outside the device, with its event.
+void set_switch(uint32_t State::*field, EventKind kind, bool on)
+{
+    State *s = validated(true);
+    if (__atomic_exchange_n(&(s->*field), uint32_t(on), __ATOMIC_ACQ_REL) != uint32_t(on))
+        write_event(s, kind, Cause::Outside, -1, on, !on);
+}
+
+}  // namespace
+
+void set_plugged(bool on) { set_switch(&State::plugged, EventKind::Device, on); }
+
+void set_power(bool on) { set_switch(&State::powered, EventKind::Power, on); }
 
 void set_input(int pin, int level)
 {
@@ -676,11 +808,17 @@ void set_input(int pin, int level)
         throw Error{"pin " + std::to_string(pin) + " is not on the board (0 to " +
                     std::to_string(kPins - 1) + ")"};
     State *s = validated(true);
-    store(s->pins[pin].external, static_cast<int8_t>(level < 0 ? -1 : level != 0));
-    store(s->pins[pin].touched, uint8_t(1));
+    PinLine &p = s->pins[pin];
+    int8_t external = static_cast<int8_t>(level < 0 ? -1 : level != 0);
+    int8_t was = __atomic_exchange_n(&p.external, external, __ATOMIC_ACQ_REL);
+    store(p.touched, uint8_t(1));
+    int8_t driven = load(p.driven);
+    int before = was >= 0 ? was : driven, now = external >= 0 ? external : driven;
+    if (before != now)
+        write_event(s, EventKind::Pin, Cause::Outside, pin, now, before);
 }
 
-void arm_fault() { store(validated(true)->fault_armed, 1u); }
+void arm_fault() { set_switch(&State::fault_armed, EventKind::FaultArmed, true); }
 
 void hold_requests(bool on) { store(validated(true)->hold, uint32_t(on)); }
 
@@ -693,8 +831,7 @@ void reset()
         throw Error{"cannot create board folder " + d + ": " + std::strerror(errno)};
     file_util::Folder folder(d);
     std::string p = state_path(d);
-    State fresh;
-    defaults(&fresh);
+    std::unique_ptr<State> fresh = defaults();
     {
         // One reset at a time writes the state aside (tidy removes what a
         // killed one left under the same lock).
@@ -706,7 +843,7 @@ void reset()
         try {
             // Written aside and renamed, so that no process ever maps half a state.
             file_util::write_new_at(folder, kStateNew,
-                                    std::string(reinterpret_cast<const char *>(&fresh), sizeof fresh));
+                                    std::string(reinterpret_cast<const char *>(fresh.get()), sizeof(State)));
         } catch (const Error &) {
             if (old >= 0)
                 close(old);
@@ -780,79 +917,93 @@ int32_t my_pid()
 
 // The handle slot this process last held (-1: none yet).  It is only a
 // guess: a reset clears the table and another process may take the slot
-// once this one's count fell to 0, so each use checks the slot's pid.
+// once this one has ended, so each use checks the slot's pid.
 std::atomic<int> g_slot{-1};
 
-constexpr uint64_t kOneHandle = uint64_t(1) << 32;
-int32_t slot_pid(uint64_t w) { return static_cast<int32_t>(w); }
-uint32_t slot_count(uint64_t w) { return static_cast<uint32_t>(w >> 32); }
-
-bool cas(uint64_t &slot, uint64_t &was, uint64_t now)
+int32_t shard_pid(uint64_t w) { return static_cast<int32_t>(w); }
+int32_t shard_count(uint64_t w) { return static_cast<int32_t>(w >> 32); }
+uint64_t shard_word(int32_t pid, int32_t count)
 {
-    return __atomic_compare_exchange_n(&slot, &was, now, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+    return uint64_t(static_cast<uint32_t>(count)) << 32 | static_cast<uint32_t>(pid);
 }
 
-// Adds one to this process's count in slot i when the slot is this
-// process's or free: false when another process holds it.
-bool count_in(State *s, int i, int32_t me)
+// Adds by to this thread's shard of slot i, as the count of process me:
+// a shard that counted for another process (one that ended, or the slot
+// was free) starts again from 0.  Nothing is counted once the slot is no
+// longer this process's (its board was mapped over meanwhile).
+void count_in_shard(State *s, int i, int32_t me, int32_t by)
 {
-    uint64_t &slot = s->handles[i];
-    uint64_t was = load(slot);
+    HandleSlot &slot = s->handles[i];
+    uint64_t &shard = slot.shards[thread_slot() % kCounterShards].w;
+    uint64_t was = load(shard);
     for (;;) {
-        if (slot_pid(was) == me) {
-            if (cas(slot, was, was + kOneHandle))
-                return true;
-        } else if (was == 0) {
-            if (cas(slot, was, kOneHandle | static_cast<uint32_t>(me)))
-                return true;
-        } else {
-            return false;
-        }
+        if (load(slot.pid) != me)
+            return;
+        int32_t count = shard_pid(was) == me ? shard_count(was) : 0;
+        if (__atomic_compare_exchange_n(&shard, &was, shard_word(me, count + by), false,
+                                        __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+            return;
     }
+}
+
+int32_t handle_count(const HandleSlot &slot)
+{
+    int32_t pid = load(slot.pid), sum = 0;
+    for (const HandleShard &shard : slot.shards) {
+        uint64_t w = load(shard.w);
+        if (shard_pid(w) == pid)
+            sum += shard_count(w);
+    }
+    return sum;
 }
 
 // The slot holding this process's count, or -1.
 int find_own(State *s, int32_t me)
 {
     int i = g_slot.load(std::memory_order_relaxed);
-    if (i >= 0 && slot_pid(load(s->handles[i])) == me)
+    if (i >= 0 && load(s->handles[i].pid) == me)
         return i;
     for (i = 0; i < kHandleSlots; ++i)
-        if (slot_pid(load(s->handles[i])) == me)
+        if (load(s->handles[i].pid) == me)
             return i;
     return -1;
 }
 
-}  // namespace
+// A slot for this process: its own, else a free one, else one of a process
+// that has ended (whose count starts again from 0); -1 when every slot is
+// held by a live process.
+int claim_slot(State *s, int32_t me)
+{
+    std::lock_guard<std::mutex> guard(g_claim_lock);
+    int i = find_own(s, me);
+    for (int j = 0; i < 0 && j < kHandleSlots; ++j) {
+        int32_t free_pid = 0;
+        if (__atomic_compare_exchange_n(&s->handles[j].pid, &free_pid, me, false, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_ACQUIRE))
+            i = j;
+    }
+    for (int j = 0; i < 0 && j < kHandleSlots; ++j) {
+        int32_t was = load(s->handles[j].pid);
+        if (was != me && !process_alive(was) &&
+            __atomic_compare_exchange_n(&s->handles[j].pid, &was, me, false, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_ACQUIRE))
+            i = j;  // its shards still count for the pid that ended: not summed
+    }
+    if (i >= 0)
+        g_slot.store(i, std::memory_order_relaxed);
+    return i;
+}
 
-namespace {
-
-// Counts a handle opened on board s.
+// Counts a handle opened on board s: one atomic add on a line this thread
+// alone writes, once the process has its slot.
 void count_opened(State *s)
 {
     int32_t me = my_pid();
     int i = g_slot.load(std::memory_order_relaxed);
-    if (i >= 0 && count_in(s, i, me))
-        return;
-    // The slot went to another process (or a reset cleared the table):
-    // this process's slot (another thread may have claimed one), else a
-    // free one, else one of a process that has ended.
-    std::lock_guard<std::mutex> guard(g_claim_lock);
-    i = find_own(s, me);
-    if (!(i >= 0 && count_in(s, i, me))) {
-        i = -1;
-        for (int j = 0; i < 0 && j < kHandleSlots; ++j)
-            if (load(s->handles[j]) == 0 && count_in(s, j, me))
-                i = j;
-        for (int j = 0; i < 0 && j < kHandleSlots; ++j) {
-            uint64_t was = load(s->handles[j]);
-            if (was != 0 && slot_pid(was) != me && !process_alive(slot_pid(was)) &&
-                cas(s->handles[j], was, kOneHandle | static_cast<uint32_t>(me)))
-                i = j;
-        }
-    }
+    if (i < 0 || load(s->handles[i].pid) != me)
+        i = claim_slot(s, me);
     if (i >= 0)
-        g_slot.store(i, std::memory_order_relaxed);
+        count_in_shard(s, i, me, 1);
     // else every slot is held by a live process: the handle is not counted
 }
 
@@ -865,22 +1016,18 @@ void handle_closed()
     State *s = validated(false);
     int32_t me = my_pid();
     int i = find_own(s, me);
-    if (i < 0)
-        return;  // opened before a reset, or not counted
-    uint64_t &slot = s->handles[i];
-    uint64_t was = load(slot);
-    while (slot_pid(was) == me && !cas(slot, was, slot_count(was) == 1 ? 0 : was - kOneHandle)) {
-    }
+    if (i >= 0)  // else opened before a reset, or not counted
+        count_in_shard(s, i, me, -1);
 }
 
 std::vector<OpenHandles> open_handles()
 {
     State *s = validated(true);
     std::vector<OpenHandles> out;
-    for (const uint64_t &h : s->handles) {
-        uint64_t w = load(h);
-        if (w != 0)
-            out.push_back(OpenHandles{slot_pid(w), slot_count(w), process_alive(slot_pid(w))});
+    for (const HandleSlot &h : s->handles) {
+        int32_t pid = load(h.pid), count = handle_count(h);
+        if (pid != 0 && count > 0)
+            out.push_back(OpenHandles{pid, static_cast<uint32_t>(count), process_alive(pid)});
     }
     return out;
 }
@@ -980,6 +1127,246 @@ std::string code_name(uint32_t code)
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%08X", code);
     return buf;
+}
+
+uint64_t monotonic_now()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
+}
+
+namespace {
+
+std::atomic<bool> g_write_events{true};
+
+uint32_t pack_what(EventKind kind, Cause cause, int which)
+{
+    return uint32_t(kind) | uint32_t(cause) << 8 | uint32_t(which + 1) << 16;
+}
+
+// Writes one event in this thread's lane: claims the lane's next number,
+// marks the slot as being written, fills it, then publishes its number.
+// Readers take what they read of a slot only when they read the same
+// number before and after, so a slot being rewritten is never taken for a
+// whole event.  A writer killed half-way leaves a slot marked 0, which
+// readers count as missed.
+void write_event(State *s, EventKind kind, Cause cause, int which, uint32_t now, uint32_t before)
+{
+    if (!g_write_events.load(std::memory_order_relaxed))
+        return;
+    Lane &lane = s->lanes[thread_slot() % kEventLanes];
+    uint64_t n = __atomic_fetch_add(&lane.head, 1, __ATOMIC_ACQ_REL);
+    EventSlot &e = lane.slots[n % kEventsPerLane];
+    __atomic_store_n(&e.seq, uint64_t(0), __ATOMIC_RELAXED);
+    __atomic_thread_fence(__ATOMIC_RELEASE);
+    __atomic_store_n(&e.time, monotonic_now(), __ATOMIC_RELAXED);
+    __atomic_store_n(&e.what, pack_what(kind, cause, which), __ATOMIC_RELAXED);
+    __atomic_store_n(&e.now, now, __ATOMIC_RELAXED);
+    __atomic_store_n(&e.before, before, __ATOMIC_RELAXED);
+    __atomic_store_n(&e.pid, my_pid(), __ATOMIC_RELAXED);
+    __atomic_store_n(&e.seq, n + 1, __ATOMIC_RELEASE);
+}
+
+// The event in a slot, when the slot holds event number seq of its lane
+// whole and it reads as an event the board writes.
+enum class Slot { Read, Busy, Overwritten, Damaged };
+Slot read_slot(const EventSlot &e, unsigned lane, uint64_t seq, Event *out)
+{
+    uint64_t first = __atomic_load_n(&e.seq, __ATOMIC_ACQUIRE);
+    if (first > seq)
+        return Slot::Overwritten;
+    if (first != seq)
+        return Slot::Busy;  // not yet written, or being written
+    uint64_t time = __atomic_load_n(&e.time, __ATOMIC_RELAXED);
+    uint32_t what = __atomic_load_n(&e.what, __ATOMIC_RELAXED);
+    uint32_t now = __atomic_load_n(&e.now, __ATOMIC_RELAXED);
+    uint32_t before = __atomic_load_n(&e.before, __ATOMIC_RELAXED);
+    int32_t pid = __atomic_load_n(&e.pid, __ATOMIC_RELAXED);
+    __atomic_thread_fence(__ATOMIC_ACQUIRE);
+    if (__atomic_load_n(&e.seq, __ATOMIC_RELAXED) != seq)
+        return Slot::Overwritten;
+    unsigned kind = what & 0xFF, cause = (what >> 8) & 0xFF;
+    int which = static_cast<int>(what >> 16) - 1;
+    if (kind < unsigned(EventKind::Pin) || kind > unsigned(EventKind::Write) ||
+        cause < unsigned(Cause::Request) || cause > unsigned(Cause::Outside))
+        return Slot::Damaged;
+    Event ev{};
+    ev.time = time;
+    ev.lane = lane;
+    ev.seq = seq;
+    ev.kind = EventKind(kind);
+    ev.cause = Cause(cause);
+    ev.pid = pid;
+    ev.which = which;
+    switch (ev.kind) {
+    case EventKind::Pin:
+    case EventKind::Read:
+    case EventKind::Write:
+        if (which < 0 || which >= kPins || now > 1 || before > 1)
+            return Slot::Damaged;
+        ev.level = static_cast<int>(now);
+        ev.before = static_cast<int>(before);
+        break;
+    case EventKind::Pwm:
+        if (which < 0 || which >= kChannels || (now & kPwmUnused) || (before & kPwmUnused))
+            return Slot::Damaged;
+        ev.pwm = pwm_unpack(now);
+        ev.pwm_before = pwm_unpack(before);
+        break;
+    default:
+        ev.which = -1;
+        ev.level = now != 0;
+        ev.before = before != 0;
+        break;
+    }
+    *out = ev;
+    return Slot::Read;
+}
+
+// How long a slot may stay half-written before its writer is taken for
+// killed and its event for lost.
+constexpr uint64_t kWriterGone = 200 * 1000000ull;
+// How long events are held back before they are handed on, so that an
+// event another lane was still writing with an earlier time comes first.
+constexpr uint64_t kHoldBack = 2 * 1000000ull;
+// How long a wish for requests lasts unless renewed, and how often poll()
+// renews it.
+constexpr uint64_t kWishLasts = 2000 * 1000000ull, kWishRenew = 500 * 1000000ull;
+
+}  // namespace
+
+void write_events(bool on) { g_write_events.store(on, std::memory_order_relaxed); }
+
+const char *kind_name(EventKind k)
+{
+    switch (k) {
+    case EventKind::Pin: return "pin";
+    case EventKind::Pwm: return "pwm";
+    case EventKind::Power: return "power";
+    case EventKind::Device: return "device";
+    case EventKind::FaultArmed: return "fault-armed";
+    case EventKind::FaultRaised: return "fault-raised";
+    case EventKind::Reset: return "reset";
+    case EventKind::Read: return "read";
+    case EventKind::Write: return "write";
+    }
+    return "?";
+}
+
+// What a reader keeps: the next number to read in each lane, events read
+// but held back, since when each lane's next slot has been half-written,
+// the board its numbers belong to, and its wish for requests.
+struct EventReader::State {
+    uint64_t next[kEventLanes] = {};
+    uint64_t busy_since[kEventLanes] = {};
+    std::vector<Event> held;
+    uint64_t board_id = 0;
+    bool requests = false;
+    uint64_t renewed = 0;
+};
+
+EventReader::EventReader() : state_(new State)
+{
+    board::State *s = validated(true);
+    state_->board_id = load(s->id);
+    for (unsigned i = 0; i < kEventLanes; ++i)
+        state_->next[i] = load(s->lanes[i].head);
+}
+
+EventReader::~EventReader() = default;
+
+void EventReader::want_requests(bool on)
+{
+    state_->requests = on;
+    if (on) {
+        board::State *s = validated(true);
+        state_->renewed = monotonic_now();
+        store(s->requests_until, state_->renewed + kWishLasts);
+    }
+}
+
+uint64_t EventReader::poll(std::vector<Event> &out)
+{
+    State &rs = *state_;
+    uint64_t *next_ = rs.next;
+    size_t already = rs.held.size();  // held back last time, in order
+    uint64_t missed = 0;
+    uint64_t now = monotonic_now();
+    // The board this reader follows, as long as this process still maps
+    // it: a board a reset retired is read to its end before the new one
+    // is mapped.
+    board::State *s = region();
+    bool same = s && rs.board_id != 0 && load(s->id) == rs.board_id;
+    if (!same)
+        s = validated(true);
+    auto drain = [&](const Lane *lanes) {
+        for (unsigned i = 0; i < kEventLanes; ++i) {
+            const Lane &lane = lanes[i];
+            uint64_t head = load(lane.head);
+            if (head < next_[i]) {
+                next_[i] = head;  // a head that went back: damage; start again there
+                continue;
+            }
+            if (head - next_[i] > kEventsPerLane) {
+                missed += head - next_[i] - kEventsPerLane;
+                next_[i] = head - kEventsPerLane;
+            }
+            while (next_[i] < head) {
+                uint64_t n = next_[i];
+                Event ev;
+                Slot got = read_slot(lane.slots[n % kEventsPerLane], i, n + 1, &ev);
+                if (got == Slot::Busy && head - n < kEventsPerLane) {
+                    if (rs.busy_since[i] == 0)
+                        rs.busy_since[i] = now;
+                    if (now - rs.busy_since[i] < kWriterGone)
+                        break;  // its writer is at work: next time
+                }
+                rs.busy_since[i] = 0;
+                if (got == Slot::Read)
+                    rs.held.push_back(ev);
+                else
+                    ++missed;
+                ++next_[i];
+            }
+        }
+    };
+    if (same) {
+        drain(s->lanes);
+        if (load(s->magic) != kMagic)
+            s = validated(true);  // retired: on to the board in its place
+    } else {
+        // Mapped over since the last call: the old board's events are
+        // read from what was kept of them.
+        std::lock_guard<std::mutex> guard(g_map_lock);
+        if (g_retired_lanes && g_retired_id == rs.board_id)
+            drain(g_retired_lanes.get());
+    }
+    if (load(s->id) != rs.board_id) {
+        // A new board: its events are numbered from the start.
+        rs.board_id = load(s->id);
+        for (unsigned i = 0; i < kEventLanes; ++i)
+            next_[i] = 0;
+    }
+    drain(s->lanes);
+    if (rs.requests && now - rs.renewed > kWishRenew) {
+        rs.renewed = now;
+        store(s->requests_until, now + kWishLasts);
+    }
+    // Handed on in time order, all but the newest (which an event another
+    // lane is still writing might precede).
+    auto earlier = [](const Event &a, const Event &b) {
+        return a.time != b.time ? a.time < b.time : a.lane != b.lane ? a.lane < b.lane : a.seq < b.seq;
+    };
+    std::sort(rs.held.begin() + static_cast<std::ptrdiff_t>(already), rs.held.end(), earlier);
+    std::inplace_merge(rs.held.begin(), rs.held.begin() + static_cast<std::ptrdiff_t>(already),
+                       rs.held.end(), earlier);
+    size_t ready = 0;
+    while (ready < rs.held.size() && rs.held[ready].time + kHoldBack <= now)
+        ++ready;
+    out.insert(out.end(), rs.held.begin(), rs.held.begin() + static_cast<std::ptrdiff_t>(ready));
+    rs.held.erase(rs.held.begin(), rs.held.begin() + static_cast<std::ptrdiff_t>(ready));
+    return missed;
 }
 
 }  // namespace board

@@ -15,6 +15,7 @@
 #include "board.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -57,7 +58,7 @@ struct Event {
 };
 
 constexpr unsigned kEventLanes = 8;
-constexpr unsigned kEventsPerLane = 512;
+constexpr unsigned kEventsPerLane = 256;
 
 // Follows the board's events from the moment it is made: it never sees an
 // event written before.  One reader serves one thread.
@@ -83,10 +84,8 @@ public:
     void want_requests(bool on);
 
 private:
-    uint64_t next_[kEventLanes];  // the next number to read, per lane
-    uint64_t generation_;         // of the board mapping the numbers refer to
-    bool requests_;
-    uint64_t renewed_;            // when the wish for requests was last renewed
+    struct State;
+    std::unique_ptr<State> state_;
 };
 
 // CLOCK_MONOTONIC now, nanoseconds: the clock events are stamped with.

@@ -1,14 +1,17 @@
 // Any bytes as the board's state file (board.state): every use of the board
 // takes the file exactly when its image passes the check (an empty file
 // starts a fresh board), names the file when it refuses it, never crashes on
-// a file of the wrong size, and reads pins and channels only within range.
+// a file of the wrong size, and reads pins and channels only within range;
+// a reader of events hands on only events the board writes.
 #include "board.h"
+#include "events.h"
 #include "board_dir.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 namespace {
@@ -53,6 +56,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (p.running > 1 || p.cr > board::kMaxCr || p.dcr > board::kMaxRate ||
             p.pcr > board::kMaxRate)
             fail("a channel holds what no request sets");
+    // The events in the file, read by a reader that followed the boards
+    // before it (a board of another id is read from its first event).
+    static board::EventReader *reader = new board::EventReader;
+    std::vector<board::Event> events;
+    try {
+        reader->poll(events);
+    } catch (const board::Error &) {
+        fail("the events of a state that passes the check were refused");
+    }
+    for (const board::Event &e : events) {
+        bool pin = e.kind == board::EventKind::Pin || e.kind == board::EventKind::Read ||
+                   e.kind == board::EventKind::Write;
+        bool channel = e.kind == board::EventKind::Pwm;
+        if ((pin && (e.which < 0 || e.which >= board::kPins)) ||
+            (channel && (e.which < 0 || e.which >= board::kChannels)) ||
+            (!pin && !channel && e.which != -1) || e.level < 0 || e.level > 1 ||
+            e.pwm.cr > board::kMaxCr || e.pwm.dcr > board::kMaxRate || e.pwm.pcr > board::kMaxRate)
+            fail("an event holds what no writer writes");
+    }
     // A request reads the same state through the driver.
     int32_t in[2] = {static_cast<int32_t>(size % board::kPins), 0}, out[2] = {0, 0};
     board::Result r = board::request(board::kGetPin, in, sizeof in, out, sizeof out);

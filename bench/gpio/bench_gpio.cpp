@@ -8,6 +8,7 @@
 // (lock, size check, unlock): the pin calls now make no system call.
 #include "gpio/kestrin.h"
 #include "board.h"
+#include "events.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdio>
@@ -24,7 +25,8 @@
 
 namespace {
 
-void BM_SetPin(benchmark::State &state)
+// Each call changes the pin's level.
+void toggle_pins(benchmark::State &state)
 {
     LONG pin = 1 + state.thread_index() % 9, level = 0;
     for (auto _ : state) {
@@ -33,7 +35,33 @@ void BM_SetPin(benchmark::State &state)
     }
     state.SetItemsProcessed(state.iterations());
 }
+void BM_SetPin(benchmark::State &state)
+{
+    board::write_events(true);  // every thread: each benchmark sets what it needs
+    toggle_pins(state);
+}
 BENCHMARK(BM_SetPin)->Threads(1)->Threads(2)->UseRealTime();
+
+// The same, with this process writing no events: what the events cost the
+// pin path (every call above changes the pin's level, so each writes one).
+void BM_SetPinNoEvents(benchmark::State &state)
+{
+    board::write_events(false);
+    toggle_pins(state);
+}
+BENCHMARK(BM_SetPinNoEvents)->Threads(1)->Threads(2)->UseRealTime();
+
+// A write that leaves the level as it is writes no event.
+void BM_SetPinSameLevel(benchmark::State &state)
+{
+    LONG pin = 1 + state.thread_index() % 9;
+    for (auto _ : state) {
+        if (!gpio_setPin(pin, 0))
+            state.SkipWithError("gpio_setPin failed");
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_SetPinSameLevel)->Threads(1)->UseRealTime();
 
 void BM_GetPin(benchmark::State &state)
 {
@@ -48,19 +76,44 @@ void BM_GetPin(benchmark::State &state)
 BENCHMARK(BM_GetPin)->Threads(1)->Threads(2)->UseRealTime();
 
 // One pass of the GPIO test dialog's poll thread: nine reads.
+void poll_nine_pins(benchmark::State &state)
+{
+    for (LONG pin = 1; pin <= 9; ++pin) {
+        LONG level = 0;
+        if (!gpio_getPin(pin, &level))
+            state.SkipWithError("gpio_getPin failed");
+        benchmark::DoNotOptimize(level);
+    }
+}
+
 void BM_PollNinePins(benchmark::State &state)
 {
+    for (auto _ : state)
+        poll_nine_pins(state);
+    state.SetItemsProcessed(state.iterations() * 9);
+}
+BENCHMARK(BM_PollNinePins)->UseRealTime();
+
+// The same while a reader of events wants every request (the Control
+// Panel's board view is open): each read writes an event.
+void BM_PollNinePinsWatched(benchmark::State &state)
+{
+    board::write_events(true);
+    board::EventReader reader;
+    reader.want_requests(true);
+    std::vector<board::Event> events;
+    uint64_t next_poll = 0;
     for (auto _ : state) {
-        for (LONG pin = 1; pin <= 9; ++pin) {
-            LONG level = 0;
-            if (!gpio_getPin(pin, &level))
-                state.SkipWithError("gpio_getPin failed");
-            benchmark::DoNotOptimize(level);
+        poll_nine_pins(state);
+        if (board::monotonic_now() >= next_poll) {  // as a watcher does, every millisecond
+            events.clear();
+            reader.poll(events);
+            next_poll = board::monotonic_now() + 1000000;
         }
     }
     state.SetItemsProcessed(state.iterations() * 9);
 }
-BENCHMARK(BM_PollNinePins)->UseRealTime();
+BENCHMARK(BM_PollNinePinsWatched)->UseRealTime();
 
 // Work of the same kind as a pin call (a few uncontended locks, variable
 // look-ups, an allocation) that shares nothing between threads: what two

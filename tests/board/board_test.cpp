@@ -244,18 +244,27 @@ TEST_F(BoardRequests, StateFieldsOutOfRangeAreReportedNotUsed)
     struct Damage {
         off_t offset;  // in the state file
         std::vector<uint8_t> bytes;
-    } damages[] = {
+    };
+    // The handle table follows the first three pages: a slot a process
+    // keeps, its pid on a line (128 bytes) and its count in 8 shards of a
+    // line each.
+    const off_t handles = 12288, slot = 9 * 128, last_slot = handles + 31 * slot;
+    board::reset();
+    std::string state_file = board_.dir() + "/board.state";
+    struct stat st;
+    ASSERT_EQ(stat(state_file.c_str(), &st), 0);
+    Damage damages[] = {
         {768, {7}},                 // driven level of pin 5
         {769, {2}},                 // external level of pin 5
         {770, {3}},                 // pin 5 touched
         {24 + 3, {0x08}},           // a bit past the registers of channel 0
         {28 + 3, {0x80}},           // the same of channel 1
         {16, {5, 0, 0, 0}},         // fault armed
-        {12284, {0, 0, 0, 0}},       // the last word (the file's end)
+        {st.st_size - 4, {0, 0, 0, 0}},  // the last word (the file's end)
         {8, {2, 0, 0, 0}},          // plugged
         {32, {3, 0, 0, 0}},         // serial debug port of this start
-        {9344 + 4, {1, 0, 0, 0}},   // handles counted for no process
-        {9344 + 8 * 31, {0xFF, 0xFF, 0xFF, 0xFF, 1, 0, 0, 0}},  // a negative pid
+        {last_slot + 128 + 3 * 128, {0xFF, 0xFF, 0xFF, 0xFF}},  // a shard counting for a negative pid
+        {last_slot, {0xFF, 0xFF, 0xFF, 0xFF}},     // a negative pid
     };
     std::string state = board_.dir() + "/board.state";
     for (const Damage &d : damages) {
@@ -369,7 +378,9 @@ TEST_F(BoardRequests, TheImageCheckJudgesEachKindOfFile)
     EXPECT_EQ(judged(4, {1, 0, 0, 0}, file.size()), board::StateImage::OtherVersion);
     EXPECT_EQ(judged(1, {0}, file.size()), board::StateImage::OtherVersion);
     EXPECT_EQ(judged(32, {3}, file.size()), board::StateImage::Damaged);      // serial port
-    EXPECT_EQ(judged(9344 + 8 * 10 + 4, {1}, file.size()), board::StateImage::Damaged);  // no one's
+    // a shard of slot 10 of the handle table counts for a negative pid
+    EXPECT_EQ(judged(12288 + 10 * 9 * 128 + 2 * 128 + 3, {0x80}, file.size()),
+              board::StateImage::Damaged);
     EXPECT_EQ(judged(file.size() - 4, {0}, file.size()), board::StateImage::Damaged);  // cut short
 }
 

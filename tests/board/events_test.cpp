@@ -1,0 +1,344 @@
+// The board's events: what each change writes, who reads it, what a reader
+// that falls behind or meets a half-written event is told, and a reset.
+#include "board.h"
+#include "events.h"
+#include "board_folder.h"
+#include "process.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Events = test_support::BoardTest;
+using board::Cause;
+using board::Event;
+using board::EventKind;
+
+struct PinRecord {
+    int32_t pin, level;
+};
+struct PwmRecord {
+    uint32_t channel, enable, cr, dcr, pcr;
+};
+
+void set_pin(int32_t pin, int32_t level)
+{
+    PinRecord r{pin, level};
+    ASSERT_TRUE(board::request(board::kSetPin, &r, sizeof r, nullptr, 0).ok);
+}
+
+int get_pin(int32_t pin)
+{
+    PinRecord r{pin, 0}, out{-1, -1};
+    EXPECT_TRUE(board::request(board::kGetPin, &r, sizeof r, &out, sizeof out).ok);
+    return out.level;
+}
+
+void pwm(uint32_t code, PwmRecord r) { ASSERT_TRUE(board::request(code, &r, sizeof r, nullptr, 0).ok); }
+
+// Polls until at least n events came (events are handed on a couple of
+// milliseconds after they are written), or ten seconds passed.
+std::vector<Event> read_events(board::EventReader &reader, size_t n, uint64_t *missed = nullptr)
+{
+    std::vector<Event> got;
+    uint64_t lost = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (got.size() < n && std::chrono::steady_clock::now() < deadline) {
+        lost += reader.poll(got);
+        if (got.size() < n)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (missed)
+        *missed = lost;
+    return got;
+}
+
+// What the reader has after the writers are done: everything handed on.
+std::vector<Event> drain(board::EventReader &reader, uint64_t *missed = nullptr)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));  // past the hold-back, not a wait for a state
+    std::vector<Event> got;
+    uint64_t lost = reader.poll(got);
+    if (missed)
+        *missed = lost;
+    return got;
+}
+
+struct Expected {
+    EventKind kind;
+    Cause cause;
+    int which, level, before;
+};
+
+void expect_events(const std::vector<Event> &got, const std::vector<Expected> &want, int line)
+{
+    SCOPED_TRACE("from line " + std::to_string(line));
+    ASSERT_EQ(got.size(), want.size());
+    for (size_t i = 0; i < want.size(); ++i) {
+        SCOPED_TRACE("event " + std::to_string(i) + " " + board::kind_name(got[i].kind));
+        EXPECT_EQ(got[i].kind, want[i].kind);
+        EXPECT_EQ(got[i].cause, want[i].cause);
+        EXPECT_EQ(got[i].which, want[i].which);
+        EXPECT_EQ(got[i].level, want[i].level);
+        EXPECT_EQ(got[i].before, want[i].before);
+        EXPECT_EQ(got[i].pid, getpid());
+        if (i > 0)
+            EXPECT_LE(got[i - 1].time, got[i].time);
+    }
+}
+
+// Each kind of change writes one event, in order; what changes nothing
+// writes none.
+TEST_F(Events, EachChangeWritesOneEventAndNothingElseDoes)
+{
+    board::reset();
+    board::EventReader reader;
+    set_pin(5, 0);
+    set_pin(5, 0);         // the same level again: nothing
+    get_pin(5);            // a read: nothing
+    board::set_input(5, 1);
+    set_pin(5, 1);         // driven, but the outside level rules: nothing
+    board::set_input(5, -1);
+    board::set_input(6, 1);  // pin 6 is pulled up already: nothing
+    board::set_power(false);
+    board::set_power(false);
+    board::set_plugged(false);
+    board::set_plugged(true);
+    board::arm_fault();
+    PinRecord r{1, 0};
+    EXPECT_TRUE(board::request(board::kSetPin, &r, sizeof r, nullptr, 0).fault);
+    std::vector<Event> got = drain(reader);
+    expect_events(got,
+                  {
+                      {EventKind::Pin, Cause::Request, 5, 0, 1},
+                      {EventKind::Pin, Cause::Outside, 5, 1, 0},
+                      {EventKind::Power, Cause::Outside, -1, 0, 1},
+                      {EventKind::Device, Cause::Outside, -1, 0, 1},
+                      {EventKind::Device, Cause::Outside, -1, 1, 0},
+                      {EventKind::FaultArmed, Cause::Outside, -1, 1, 0},
+                      {EventKind::FaultRaised, Cause::Request, -1, 1, 0},
+                  },
+                  __LINE__);
+    // Releasing pin 5 left it driven at 1: no change, no event above.
+}
+
+TEST_F(Events, PwmEventsCarryTheWholeChannel)
+{
+    board::reset();
+    board::EventReader reader;
+    pwm(board::kPwmStart, {1, 1, 0, 0, 0});
+    pwm(board::kPwmSet, {1, 0, 16, 256, 512});
+    pwm(board::kPwmSet, {1, 0, 16, 256, 512});  // the same registers: nothing
+    pwm(board::kPwmStop, {1, 0, 0, 0, 0});
+    std::vector<Event> got = drain(reader);
+    ASSERT_EQ(got.size(), 3u);
+    for (const Event &e : got) {
+        EXPECT_EQ(e.kind, EventKind::Pwm);
+        EXPECT_EQ(e.which, 1);
+    }
+    EXPECT_TRUE(got[0].pwm.running && !got[0].pwm_before.running);
+    EXPECT_EQ(got[1].pwm.cr, 16u);
+    EXPECT_EQ(got[1].pwm.dcr, 256u);
+    EXPECT_EQ(got[1].pwm.pcr, 512u);
+    EXPECT_TRUE(got[1].pwm.running);
+    EXPECT_EQ(got[1].pwm_before.pcr, 0u);
+    EXPECT_FALSE(got[2].pwm.running);
+    EXPECT_EQ(got[2].pwm.pcr, 512u);
+}
+
+// Reads, and writes that change nothing, are written only while a reader
+// asks for them.
+TEST_F(Events, RequestsThatChangeNothingOnlyWhenAsked)
+{
+    board::reset();
+    board::EventReader reader;
+    reader.want_requests(true);
+    set_pin(3, 1);  // pulled up already
+    EXPECT_EQ(get_pin(3), 1);
+    set_pin(3, 0);
+    expect_events(drain(reader),
+                  {
+                      {EventKind::Write, Cause::Request, 3, 1, 1},
+                      {EventKind::Read, Cause::Request, 3, 1, 1},
+                      {EventKind::Pin, Cause::Request, 3, 0, 1},
+                  },
+                  __LINE__);
+}
+
+// A reader made later sees only what comes after it; two readers each see
+// everything.
+TEST_F(Events, ReadersSeeWhatComesAfterThemEach)
+{
+    board::reset();
+    board::EventReader early;
+    set_pin(7, 0);
+    board::EventReader late;
+    set_pin(7, 1);
+    std::vector<Event> from_early = drain(early), from_late = drain(late);
+    ASSERT_EQ(from_early.size(), 2u);
+    ASSERT_EQ(from_late.size(), 1u);
+    EXPECT_EQ(from_late[0].level, 1);
+    EXPECT_EQ(from_late[0].seq, from_early[1].seq);
+    EXPECT_EQ(from_early[0].seq + 1, from_early[1].seq);
+}
+
+// Events written by another process, with its pid, merged in time order
+// with this one's.
+TEST_F(Events, AnotherProcessesEventsComeWithItsPid)
+{
+    board::reset();
+    board::EventReader reader;
+    set_pin(1, 0);
+    pid_t child = test_support::fork_child([] {
+        PinRecord r{2, 0};
+        return board::request(board::kSetPin, &r, sizeof r, nullptr, 0).ok ? 0 : 1;
+    });
+    ASSERT_EQ(test_support::wait_child(child), 0);
+    set_pin(3, 0);
+    std::vector<Event> got = read_events(reader, 3);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].which, 1);
+    EXPECT_EQ(got[1].which, 2);
+    EXPECT_EQ(got[1].pid, child);
+    EXPECT_EQ(got[2].which, 3);
+    EXPECT_EQ(got[2].pid, getpid());
+}
+
+// A reader that falls behind by more than a lane holds is told how many
+// events it lost, and reads the rest.
+TEST_F(Events, AReaderThatFallsBehindIsToldHowManyItMissed)
+{
+    board::reset();
+    board::EventReader reader;
+    const unsigned written = board::kEventsPerLane + 100;
+    for (unsigned i = 0; i < written; ++i)
+        set_pin(9, static_cast<int32_t>(i % 2 == 0 ? 0 : 1));
+    uint64_t missed = 0;
+    std::vector<Event> got = drain(reader, &missed);
+    EXPECT_EQ(missed, 100u);
+    ASSERT_EQ(got.size(), board::kEventsPerLane);
+    EXPECT_EQ(got.back().level, 1);
+    EXPECT_EQ(got.front().seq + board::kEventsPerLane - 1, got.back().seq);
+}
+
+// The state file's lanes, for tests that play a writer killed half-way
+// through an event and one that wrote nonsense.
+constexpr off_t kLanes = 12288 + 32 * 9 * 128;
+constexpr off_t kLaneSize = 128 + board::kEventsPerLane * 32;
+
+uint64_t read_word(int fd, off_t at)
+{
+    uint64_t w = 0;
+    EXPECT_EQ(pread(fd, &w, sizeof w, at), (ssize_t)sizeof w);
+    return w;
+}
+
+void write_word(int fd, off_t at, uint64_t w) { EXPECT_EQ(pwrite(fd, &w, sizeof w, at), (ssize_t)sizeof w); }
+
+// A writer killed after it took its number and before it finished: the
+// reader waits a little for it, then counts it missed and goes on.  An
+// event no writer of the board writes is counted missed, not handed on.
+TEST_F(Events, HalfWrittenAndNonsenseEventsAreCountedMissed)
+{
+    board::reset();
+    board::EventReader reader;
+    set_pin(4, 0);
+    std::vector<Event> first = read_events(reader, 1);
+    ASSERT_EQ(first.size(), 1u);
+    const board::Event &e = first[0];
+    int fd = open((board_.dir() + "/board.state").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    off_t lane = kLanes + static_cast<off_t>(e.lane) * kLaneSize;
+    ASSERT_EQ(read_word(fd, lane), e.seq);  // the head: events begun in the lane
+    write_word(fd, lane, e.seq + 1);        // one more begun, never finished
+    std::vector<Event> none;
+    EXPECT_EQ(reader.poll(none), 0u);  // at first its writer may still be at work
+    EXPECT_TRUE(none.empty());
+    uint64_t missed = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (missed == 0 && std::chrono::steady_clock::now() < deadline) {
+        missed += reader.poll(none);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(missed, 1u);
+    // The next event in that lane comes through; one with a kind no writer
+    // uses does not.
+    set_pin(4, 1);
+    std::vector<Event> next = read_events(reader, 1);
+    ASSERT_EQ(next.size(), 1u);
+    EXPECT_EQ(next[0].seq, e.seq + 2);
+    set_pin(4, 0);  // the slot after next's
+    off_t bad = lane + 128 + static_cast<off_t>(next[0].seq % board::kEventsPerLane) * 32;
+    uint32_t what = 0xEE;
+    ASSERT_EQ(pwrite(fd, &what, sizeof what, bad + 16), (ssize_t)sizeof what);
+    close(fd);
+    EXPECT_TRUE(drain(reader, &missed).empty());
+    EXPECT_EQ(missed, 1u);
+}
+
+// A reset: the reader reads what the old board wrote, then the new board's
+// first event, its reset, and goes on there.
+TEST_F(Events, AResetIsReadAndTheNewBoardFollowed)
+{
+    board::reset();
+    board::EventReader reader;
+    set_pin(2, 0);
+    board::reset();
+    set_pin(2, 0);
+    std::vector<Event> got = read_events(reader, 3);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0].kind, EventKind::Pin);
+    EXPECT_EQ(got[1].kind, EventKind::Reset);
+    EXPECT_EQ(got[1].seq, 1u);
+    EXPECT_EQ(got[2].kind, EventKind::Pin);
+    EXPECT_EQ(got[2].level, 0);
+}
+
+// Threads write in lanes of their own; a reader merges them by time.
+TEST_F(Events, ThreadsEventsAreMergedInTimeOrder)
+{
+    board::reset();
+    board::EventReader reader;
+    const int per_thread = 100;
+    std::vector<std::thread> threads;
+    std::atomic<int> started{0};
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t, &started] {
+            // Each takes its lane before any ends: a thread that came to
+            // its first request after another ended would write in that
+            // one's lane.
+            board::thread_slot();
+            ++started;
+            while (started < 4)
+                std::this_thread::yield();
+            for (int i = 0; i < per_thread; ++i)
+                set_pin(10 + t, i % 2);
+        });
+    for (std::thread &t : threads)
+        t.join();
+    uint64_t missed = 0;
+    std::vector<Event> got = read_events(reader, 4 * per_thread, &missed);
+    EXPECT_EQ(missed, 0u);
+    ASSERT_EQ(got.size(), 4u * per_thread);
+    int per_pin[4] = {};
+    for (size_t i = 0; i < got.size(); ++i) {
+        if (i > 0)
+            EXPECT_LE(got[i - 1].time, got[i].time);
+        int t = got[i].which - 10;
+        ASSERT_TRUE(t >= 0 && t < 4);
+        // Each pin's events in the order its thread wrote them.
+        EXPECT_EQ(got[i].level, per_pin[t]++ % 2);
+    }
+}
+
+}  // namespace

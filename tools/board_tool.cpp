@@ -1,5 +1,6 @@
 // board: look at and change the simulated board in BOARD_DIR.
 #include "board.h"
+#include "board_record.h"
 #include "boot_lookup.h"
 #include "device_files.h"
 #include "file_util.h"
@@ -64,6 +65,10 @@ const char kUsage[] =
     "                          HKEY_CURRENT_USER\\ControlPanel\\Comm \"Cnct\" names, looked\n"
     "                          up in the phone book, and its device (exit 0 connected,\n"
     "                          1 not, with the reason)\n"
+    "  record FILE.vcd [--duration MS] [--timescale 1ns|1us|1ms] [--logic-only] [PIN...]\n"
+    "                          capture pins, PWM channels (and the output they make),\n"
+    "                          power and presence as a Value Change Dump for waveform\n"
+    "                          viewers, until Ctrl-C ('board record --help')\n"
     "\n"
     "The board lives in the folder BOARD_DIR names; when BOARD_DIR is unset, in\n"
     "$XDG_STATE_HOME/ceboard/default (XDG_STATE_HOME defaults to ~/.local/state).\n"
@@ -413,6 +418,8 @@ int run(const std::vector<std::string> &args)
         if (!no_args())
             return usage_error("sync takes no arguments");
         return sync_cmd();
+    } else if (cmd == "record") {
+        return record_command(args);
     } else if (cmd == "boot") {
         if (args.size() == 1)
             return boot(device_programs());

@@ -141,6 +141,14 @@ std::string wall_clock(const char *format, bool utc)
     return s;
 }
 
+std::string pin_list(const std::vector<int> &pins)
+{
+    std::string s = pins.size() == 1 ? "pin" : "pins";
+    for (int p : pins)
+        s += " " + std::to_string(p);
+    return s;
+}
+
 // Writes the events of pending stamped up to horizon, oldest first.
 void write_until(std::vector<board::Event> &pending, uint64_t horizon, vcd::Writer &w)
 {
@@ -230,8 +238,7 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
     opt.version = "board record (board-support utilities)";
     opt.comment = "board " + board::dir() + "; started " + wall_clock("%Y-%m-%dT%H:%M:%S", true) +
                   ", CLOCK_MONOTONIC " + std::to_string(start) + " ns; " +
-                  (base.pins.size() == board::kPins ? std::string("all pins") :
-                                                      std::to_string(base.pins.size()) + " pins");
+                  (base.pins.size() == board::kPins ? "all pins" : pin_list(base.pins));
     vcd::Writer writer(opt, initial, start, [&cap](const std::string &t) { cap.write_all(t); });
     std::fprintf(stderr, "board record: recording into %s (Ctrl-C ends it)\n", shown.c_str());
 

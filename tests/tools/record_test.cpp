@@ -1,6 +1,7 @@
 // board record as a user runs it: captures of what other processes do to
 // the board, read back by the readers people use (sigrok-cli, GTKWave's
 // converters) and by the strict reader of these tests.
+#include "board.h"
 #include "board_folder.h"
 #include "process.h"
 #include "vcd_reader.h"
@@ -98,6 +99,7 @@ public:
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     const std::string &err() const { return err_; }
+    pid_t pid() const { return pid_; }
 
 private:
     pid_t pid_ = 0;
@@ -242,6 +244,33 @@ TEST_F(Record, ASessionOfOtherProcessesAsSigrokAndGtkwaveReadIt)
     }
     // Each setting ran 30 ms at least: three periods of 9.234 ms.
     EXPECT_GE(spans, 8);
+}
+
+TEST_F(Record, EventsLostWhileStoppedAreNotedAndTheWiresReadAgain)
+{
+    board({"reset"});
+    Recorder r({file("m.vcd"), "4", "5"});
+    ASSERT_TRUE(r.started()) << r.err();
+    // Stopped, it reads nothing while the board's ring for this thread
+    // turns over a few times.
+    ASSERT_EQ(kill(r.pid(), SIGSTOP), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(r.pid(), &status, WUNTRACED), r.pid());
+    ASSERT_TRUE(WIFSTOPPED(status));
+    for (int i = 0; i < 4001; ++i)
+        board::set_input(4, i % 2);
+    board::set_input(5, 0);
+    ASSERT_EQ(kill(r.pid(), SIGCONT), 0);
+    ASSERT_EQ(r.stop(SIGINT), 0) << r.err();
+    EXPECT_EQ(r.err().find(" 0 missed"), std::string::npos) << r.err();
+
+    VcdFile f = parse_vcd(read_file(file("m.vcd")), true);
+    ASSERT_EQ(f.error, "");
+    ASSERT_FALSE(f.notes.empty());
+    EXPECT_NE(f.notes[0].second.find("events missed here"), std::string::npos) << f.notes[0].second;
+    // Whatever was lost, the capture ends as the board is.
+    EXPECT_EQ(f.at("pin4", f.end), "0");
+    EXPECT_EQ(f.at("pin5", f.end), "0");
 }
 
 TEST_F(Record, ADurationEndsACompleteCaptureThatSigrokReads)

@@ -313,16 +313,22 @@ void *map_over(int flags, int fd)
 // Zeros in place of whatever is mapped (a fresh mapping, no file behind it).
 void map_zeros() { map_over(MAP_PRIVATE | MAP_ANONYMOUS, -1); }
 
+bool bus_fault_in_mapping(const void *addr)
+{
+    const char *at = static_cast<const char *>(addr);
+    char *mapped = reinterpret_cast<char *>(region());
+    if (!mapped || at < mapped || at >= mapped + kStateSize)
+        return false;
+    int saved = errno;
+    map_zeros();
+    errno = saved;
+    return true;
+}
+
 void on_sigbus(int sig, siginfo_t *info, void *context)
 {
-    char *at = static_cast<char *>(info->si_addr);
-    char *mapped = reinterpret_cast<char *>(region());
-    if (mapped && at >= mapped && at < mapped + kStateSize) {
-        int saved = errno;
-        map_zeros();
-        errno = saved;
+    if (bus_fault_in_mapping(info->si_addr))
         return;
-    }
     if (g_old_sigbus.sa_flags & SA_SIGINFO) {
         g_old_sigbus.sa_sigaction(sig, info, context);
     } else if (g_old_sigbus.sa_handler != SIG_DFL && g_old_sigbus.sa_handler != SIG_IGN) {
@@ -565,6 +571,8 @@ int32_t word(const void *in, int i)
 Result fail(uint32_t error) { return Result{false, error, 0, false}; }
 
 }  // namespace
+
+bool take_bus_fault(const void *addr) { return bus_fault_in_mapping(addr); }
 
 StateImage check_state_image(const void *image, size_t size)
 {

@@ -100,6 +100,14 @@ void arm_fault();                    // the next request raises a fault
 // wait so now.  A reset releases them.
 void hold_requests(bool on);
 unsigned requests_held();
+// For a program that handles SIGBUS itself, installing its handler after
+// the board's (which it then replaces): whether the bus error at addr was
+// in the board's mapping, a state file cut short by another program.  When
+// so, zeros have taken the lost pages' place, as the board's own handler
+// does, and the handler returns so that the access goes on.  Safe to call
+// in a signal handler.
+bool take_bus_fault(const void *addr);
+
 // A fresh default board: state, registry and device files.
 void reset();
 Status status();

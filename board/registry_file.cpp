@@ -1112,10 +1112,23 @@ void reset()
 }
 
 namespace {
+// More than any list of protected keys: each line names one key, of at
+// most 16 levels of 255 characters.
+constexpr size_t kProtectedLimit = 1 << 20;
+
 std::vector<std::string> protected_locked()
 {
     bool exists;
-    std::string text = read_or_empty(protected_path(), &exists);
+    std::string text;
+    file_util::Folder folder(board::dir());
+    if (!file_util::read_at(folder, "registry.protected", &text, &exists, kProtectedLimit)) {
+        int e = errno;
+        std::string file = protected_path();
+        if (e == EFBIG)
+            throw Error{file + " is larger than 1 MiB, more than any list of protected keys; "
+                               "remove it or run 'board reset'"};
+        throw Error{"cannot read " + file + ": " + std::strerror(e)};
+    }
     std::vector<std::string> out;
     size_t pos = 0;
     while (pos < text.size()) {

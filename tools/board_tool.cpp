@@ -1,5 +1,6 @@
 // board: look at and change the simulated board in BOARD_DIR.
 #include "board.h"
+#include "board_record.h"
 #include "board_watch.h"
 #include "boot_lookup.h"
 #include "device_files.h"
@@ -65,6 +66,10 @@ const char kUsage[] =
     "                          HKEY_CURRENT_USER\\ControlPanel\\Comm \"Cnct\" names, looked\n"
     "                          up in the phone book, and its device (exit 0 connected,\n"
     "                          1 not, with the reason)\n"
+    "  record FILE.vcd [--duration MS] [--timescale 1ns|1us|1ms] [--logic-only] [PIN...]\n"
+    "                          capture pins, PWM channels (and the output they make),\n"
+    "                          power and presence as a Value Change Dump for waveform\n"
+    "                          viewers, until Ctrl-C ('board record --help')\n"
     "  watch [PIN...] [OPTIONS]\n"
     "                          one line for each change on the board as it happens,\n"
     "                          until Ctrl-C (see 'board watch --help')\n"
@@ -419,6 +424,8 @@ int run(const std::vector<std::string> &args)
         if (!no_args())
             return usage_error("sync takes no arguments");
         return sync_cmd();
+    } else if (cmd == "record") {
+        return record_command(args);
     } else if (cmd == "boot") {
         if (args.size() == 1)
             return boot(device_programs());

@@ -295,6 +295,42 @@ TEST_F(BoardProcesses, StateCutToNothingWhileMappedEndsNoProcess)
     EXPECT_EQ(test_support::wait_child(child), 0);
 }
 
+// A program whose own SIGBUS handler replaced the board's asks the board
+// first: a cut state file is taken as by the board's own handler, any
+// other bus error is left to the program.
+void own_bus_handler(int, siginfo_t *info, void *)
+{
+    if (!board::take_bus_fault(info->si_addr))
+        _exit(42);
+}
+
+TEST_F(BoardProcesses, AProgramsOwnBusHandlerHandsTheBoardItsFaults)
+{
+    std::string state = board_.dir() + "/board.state", other = board_.dir() + "/other";
+    pid_t child = test_support::fork_child([&] {
+        if (!set_pin(5, 0))
+            return 1;
+        struct sigaction sa {};
+        sa.sa_sigaction = own_bus_handler;
+        sa.sa_flags = SA_SIGINFO;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGBUS, &sa, nullptr);
+        if (truncate(state.c_str(), 0) != 0)
+            return 2;
+        if (!set_pin(6, 0) || board::status().pins[5].level() != 1)
+            return 3;
+        int fd = open(other.c_str(), O_RDWR | O_CREAT, 0600);
+        if (fd < 0 || ftruncate(fd, 4096) != 0)
+            return 4;
+        volatile char *m =
+            static_cast<char *>(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+        if (m == MAP_FAILED || ftruncate(fd, 0) != 0)
+            return 5;
+        return m[0] == 0 ? 6 : 7;  // the handler ends the process first
+    });
+    EXPECT_EQ(test_support::wait_child(child), 42);
+}
+
 // Only a fault in the board's own page is taken: any other bus error still
 // ends the process, as it would without the board.
 TEST_F(BoardProcesses, OtherBusErrorsStillEndTheProcess)

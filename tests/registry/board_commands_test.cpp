@@ -95,6 +95,14 @@ TEST_F(BoardCommands, ProtectionsAreListedAndOnlyWhatIsProtectedIsUnprotected)
     EXPECT_TRUE(board::reg::is_protected("HKEY_CURRENT_USER\\ControlPanel\\Comm"));
     EXPECT_EQ(run_program(BOARD_TOOL, {"registry", "protected"}).out,
               "HKEY_LOCAL_MACHINE\\Debug\nHKEY_CURRENT_USER\\ControlPanel\n");
+
+    // A list far larger than any list of keys is refused, not read whole.
+    std::string huge(2 << 20, 'A');
+    test_support::write_file(board::path("registry.protected"), huge);
+    r = run_program(BOARD_TOOL, {"registry", "protected"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("registry.protected is larger than 1 MiB"), std::string::npos) << r.err;
+    EXPECT_THROW(board::reg::is_protected("HKEY_LOCAL_MACHINE\\Debug"), board::Error);
 }
 
 TEST_F(BoardCommands, FilesReadonlyShowsSetsAndClearsTheAttribute)

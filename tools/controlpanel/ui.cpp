@@ -903,6 +903,17 @@ void on_crash(int sig)
     raise(sig);  // the handler was reset: ends as it would have
 }
 
+// A bus error in the board's mapping is a state file another program cut
+// short: the board takes it and the Control Panel goes on (the next use of
+// the board reports the file).  Any other is a crash.
+void on_bus_error(int sig, siginfo_t *info, void *)
+{
+    if (board::take_bus_fault(info->si_addr))
+        return;
+    signal(sig, SIG_DFL);
+    on_crash(sig);
+}
+
 void catch_crashes()
 {
 #if defined(__SANITIZE_ADDRESS__)
@@ -916,8 +927,13 @@ void catch_crashes()
     sa.sa_handler = on_crash;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESETHAND;
-    for (int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE})
+    for (int sig : {SIGSEGV, SIGILL, SIGFPE})
         sigaction(sig, &sa, nullptr);
+    struct sigaction bus {};
+    bus.sa_sigaction = on_bus_error;
+    sigemptyset(&bus.sa_mask);
+    bus.sa_flags = SA_SIGINFO;
+    sigaction(SIGBUS, &bus, nullptr);
 #endif
 }
 

@@ -1,0 +1,359 @@
+// board record as a user runs it: captures of what other processes do to
+// the board, read back by the readers people use (sigrok-cli, GTKWave's
+// converters) and by the strict reader of these tests.
+#include "board.h"
+#include "board_folder.h"
+#include "process.h"
+#include "vcd_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+using test_support::parse_vcd;
+using test_support::ProgramResult;
+using test_support::read_file;
+using test_support::VcdFile;
+using Times = std::vector<uint64_t>;
+
+// A 'board record' running beside the test, its stderr read through a pipe.
+class Recorder {
+public:
+    explicit Recorder(const std::vector<std::string> &args)
+    {
+        std::vector<std::string> all = {BOARD_TOOL, "record"};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char *> argv;
+        for (std::string &a : all)
+            argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        int fds[2];
+        EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
+        EXPECT_EQ(posix_spawn(&pid_, BOARD_TOOL, &fa, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&fa);
+        close(fds[1]);
+        err_fd_ = fds[0];
+    }
+    ~Recorder()
+    {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        close(err_fd_);
+    }
+    // Waits (generously) until stderr has said text; false when it ended
+    // or the time ran out first.
+    bool wait_for(const std::string &text)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (err_.find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            struct pollfd p = {err_fd_, POLLIN, 0};
+            if (poll(&p, 1, 100) > 0) {
+                char buf[4096];
+                ssize_t n = read(err_fd_, buf, sizeof buf);
+                if (n <= 0)
+                    return false;
+                err_.append(buf, static_cast<size_t>(n));
+            }
+        }
+        return true;
+    }
+    // Reads what stderr still holds, to its end.
+    void drain()
+    {
+        char buf[4096];
+        for (ssize_t n; (n = read(err_fd_, buf, sizeof buf)) > 0;)
+            err_.append(buf, static_cast<size_t>(n));
+    }
+    bool started() { return wait_for("(Ctrl-C ends it)\n"); }
+    // Signals it (0: none) and waits for its exit code (-1 for a signal).
+    int stop(int sig)
+    {
+        if (sig)
+            kill(pid_, sig);
+        int status = 0;
+        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = 0;
+        drain();
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    const std::string &err() const { return err_; }
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = 0;
+    int err_fd_ = -1;
+    std::string err_;
+};
+
+class Record : public test_support::BoardTest {
+protected:
+    ProgramResult run(const std::string &program, const std::vector<std::string> &args)
+    {
+        ProgramResult r = test_support::run_program(program, args);
+        EXPECT_EQ(r.exit_code, 0) << program << ": " << r.err;
+        return r;
+    }
+    ProgramResult board(const std::vector<std::string> &args) { return run(BOARD_TOOL, args); }
+    std::string file(const std::string &name) const { return board_.dir() + "/" + name; }
+    // A Control Panel script run by its own process, as a person would.
+    void script(const std::string &text)
+    {
+        test_support::write_file(file("session.script"), text);
+        run(CONTROLPANEL, {"--script", file("session.script")});
+    }
+};
+
+// What sigrok-cli writes as VCD, after the line of metadata it puts first.
+VcdFile sigrok_read(const ProgramResult &r)
+{
+    size_t at = r.out.find("$date");
+    return parse_vcd(at == std::string::npos ? r.out : r.out.substr(at), false);
+}
+
+// The value changes of each wire, x read as 0 (as sampling readers do).
+std::map<std::string, std::vector<std::pair<uint64_t, std::string>>> levels(const VcdFile &f)
+{
+    std::map<std::string, std::vector<std::pair<uint64_t, std::string>>> out;
+    for (const auto &w : f.changes)
+        for (const auto &c : w.second) {
+            std::string v = c.second == "x" ? "0" : c.second;
+            auto &list = out[w.first];
+            if (list.empty() || list.back().second != v)
+                list.push_back({c.first, v});
+        }
+    return out;
+}
+
+TEST_F(Record, ASessionOfOtherProcessesAsSigrokAndGtkwaveReadIt)
+{
+    board({"reset"});
+    Recorder logic({file("logic.vcd"), "--logic-only", "--timescale", "1us"});
+    Recorder full({file("full.vcd")});
+    ASSERT_TRUE(logic.started()) << logic.err();
+    ASSERT_TRUE(full.started()) << full.err();
+
+    board({"input", "20", "0"});
+    board({"input", "20", "1"});
+    board({"input", "20", "release"});  // pulled up anyway: no change
+    run(PINCTL, {"set", "21", "0"});
+    run(PINCTL, {"set", "21", "1"});
+    script("open Pinvane\nclick 1002\nclick 1002\nclose\n"
+           "open Hemlark\nscroll 1001 lineright\nwait 30\nscroll 1005 pageleft\nwait 30\nclick 1\n");
+    board({"unplug"});
+    board({"plug"});
+
+    ASSERT_EQ(logic.stop(SIGINT), 0) << logic.err();
+    ASSERT_EQ(full.stop(SIGTERM), 0) << full.err();
+    EXPECT_NE(logic.err().find(" 0 missed"), std::string::npos) << logic.err();
+
+    VcdFile f = parse_vcd(read_file(file("logic.vcd")), true);
+    ASSERT_EQ(f.error, "");
+    EXPECT_EQ(f.timescale, "1us");
+    EXPECT_EQ(f.width.count("pwm0_cr"), 0u);
+    ASSERT_EQ(f.edges("pin20", "0").size(), 1u);
+    ASSERT_EQ(f.edges("pin20", "1").size(), 1u);
+    ASSERT_EQ(f.edges("pin21", "0").size(), 1u);
+    ASSERT_EQ(f.edges("pin21", "1").size(), 1u);
+    // Pinvane drives all nine outputs on each click, a cleared box low:
+    // pin 1 falls at the first, pin 3 (ticked, then cleared) at the second.
+    ASSERT_EQ(f.edges("pin1", "0").size(), 1u);
+    ASSERT_EQ(f.changes["pin3"].size(), 2u);
+    ASSERT_EQ(f.edges("pwm0_running", "1").size(), 1u);
+    ASSERT_EQ(f.edges("pwm0_running", "0").size(), 1u);
+    ASSERT_EQ(f.edges("present", "0").size(), 1u);
+    // In the order the processes ran.
+    uint64_t started = f.edges("pwm0_running", "1")[0], stopped = f.edges("pwm0_running", "0")[0];
+    Times order = {f.edges("pin20", "0")[0], f.edges("pin20", "1")[0], f.edges("pin21", "0")[0],
+                   f.edges("pin21", "1")[0], f.edges("pin1", "0")[0],  f.changes["pin3"][1].first,
+                   started,                  stopped,                  f.edges("present", "0")[0],
+                   f.edges("present", "1")[0]};
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+    EXPECT_LE(order.back(), f.end);
+    // The output toggles while the channel runs, and is low once stopped.
+    Times rises = f.edges("pwm0_out", "1");
+    ASSERT_GE(rises.size(), 2u);
+    EXPECT_GE(rises.front(), started);
+    EXPECT_LT(rises.back(), stopped);
+    EXPECT_EQ(f.at("pwm0_out", stopped), "0");
+
+    // sigrok-cli reads it back, edge for edge.
+    ProgramResult s = run("/usr/bin/sigrok-cli", {"-I", "vcd", "-i", file("logic.vcd"), "-O", "vcd"});
+    VcdFile back = sigrok_read(s);
+    ASSERT_EQ(back.error, "") << s.out.substr(0, 2000);
+    EXPECT_EQ(levels(back), levels(f));
+
+    // GTKWave's converters read the whole capture, vectors too.
+    VcdFile whole = parse_vcd(read_file(file("full.vcd")), true);
+    ASSERT_EQ(whole.error, "");
+    run("/usr/bin/vcd2fst", {file("full.vcd"), file("full.fst")});
+    ProgramResult g = run("/usr/bin/fst2vcd", {file("full.fst")});
+    VcdFile round = parse_vcd(g.out, false);
+    ASSERT_EQ(round.error, "") << g.out.substr(0, 2000);
+    EXPECT_EQ(round.width["pwm0_dcr"], 10);
+    EXPECT_EQ(levels(round), levels(whole));
+    // Hemlark's scrolls, in the registers: started with what the board had
+    // (0), then cr 17 (16 and a line), dcr 256 and then 246 (a page less).
+    std::vector<std::string> crs, dcrs;
+    for (const auto &c : whole.changes["pwm0_cr"])
+        crs.push_back(c.second);
+    for (const auto &c : whole.changes["pwm0_dcr"])
+        dcrs.push_back(c.second);
+    ASSERT_EQ(crs, (std::vector<std::string>{"000000", "010001"}));
+    ASSERT_EQ(dcrs, (std::vector<std::string>{"0000000000", "0100000000", "0011110110"}));
+    EXPECT_EQ(whole.at("pwm1_cr", whole.end), "010000");
+    // The output between the registers' changes: periods of 513 ticks of
+    // 18 us, high for 256 and then 246 ticks.
+    uint64_t on = whole.changes["pwm0_cr"][1].first, narrower = whole.changes["pwm0_dcr"][2].first,
+             off = whole.edges("pwm0_running", "0")[0];
+    const auto &out = whole.changes["pwm0_out"];
+    ASSERT_GE(out.size(), 2u);
+    EXPECT_EQ(out[1], (std::pair<uint64_t, std::string>{on, "1"}));
+    int spans = 0;
+    for (size_t i = 1; i + 1 < out.size(); ++i) {
+        uint64_t t = out[i].first, until = out[i + 1].first;
+        bool high = out[i].second == "1";
+        if (until < narrower)
+            EXPECT_EQ(until - t, (high ? 256u : 257u) * 18000) << "at " << t;
+        else if (t >= narrower && until < off)
+            EXPECT_EQ(until - t, (high ? 246u : 267u) * 18000) << "at " << t;
+        else
+            continue;
+        ++spans;
+    }
+    // Each setting ran 30 ms at least: three periods of 9.234 ms.
+    EXPECT_GE(spans, 8);
+}
+
+TEST_F(Record, EventsLostWhileStoppedAreNotedAndTheWiresReadAgain)
+{
+    board({"reset"});
+    Recorder r({file("m.vcd"), "4", "5"});
+    ASSERT_TRUE(r.started()) << r.err();
+    // Stopped, it reads nothing while the board's ring for this thread
+    // turns over a few times.
+    ASSERT_EQ(kill(r.pid(), SIGSTOP), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(r.pid(), &status, WUNTRACED), r.pid());
+    ASSERT_TRUE(WIFSTOPPED(status));
+    for (int i = 0; i < 4001; ++i)
+        board::set_input(4, i % 2);
+    board::set_input(5, 0);
+    ASSERT_EQ(kill(r.pid(), SIGCONT), 0);
+    ASSERT_EQ(r.stop(SIGINT), 0) << r.err();
+    EXPECT_EQ(r.err().find(" 0 missed"), std::string::npos) << r.err();
+
+    VcdFile f = parse_vcd(read_file(file("m.vcd")), true);
+    ASSERT_EQ(f.error, "");
+    ASSERT_FALSE(f.notes.empty());
+    EXPECT_NE(f.notes[0].second.find("events missed here"), std::string::npos) << f.notes[0].second;
+    // Whatever was lost, the capture ends as the board is.
+    EXPECT_EQ(f.at("pin4", f.end), "0");
+    EXPECT_EQ(f.at("pin5", f.end), "0");
+}
+
+TEST_F(Record, ADurationEndsACompleteCaptureThatSigrokReads)
+{
+    board({"reset"});
+    board({"input", "7", "0"});
+    Recorder r({file("d.vcd"), "--duration", "300", "--timescale", "1us", "--logic-only", "7", "07", "9"});
+    EXPECT_EQ(r.stop(0), 0) << r.err();
+    VcdFile f = parse_vcd(read_file(file("d.vcd")), true);
+    ASSERT_EQ(f.error, "");
+    EXPECT_EQ(f.end, 300000u);
+    EXPECT_EQ(f.width.count("pin7") + f.width.count("pin9") + f.width.count("pin8"), 2u);
+    EXPECT_EQ(f.at("pin7", 0), "0");
+    ProgramResult s = run("/usr/bin/sigrok-cli", {"-I", "vcd", "-i", file("d.vcd"), "-O", "vcd"});
+    VcdFile back = sigrok_read(s);
+    ASSERT_EQ(back.error, "");
+    EXPECT_EQ(back.at("pin7", 0), "0");
+    EXPECT_EQ(back.at("pin9", 0), "1");
+}
+
+TEST_F(Record, ALinkOrAFolderIsNoCaptureFileAndAFileIsReplacedWhole)
+{
+    std::string target = file("target"), link = file("link.vcd");
+    test_support::write_file(target, "keep me\n");
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    Recorder r({link, "--duration", "10"});
+    EXPECT_EQ(r.stop(0), 1);
+    EXPECT_EQ(r.err(), "board record: " + link +
+                           " is a symbolic link: the capture is not written through a link\n");
+    EXPECT_EQ(read_file(target), "keep me\n");
+    struct stat st;
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+
+    ASSERT_EQ(mkdir(file("dir.vcd").c_str(), 0755), 0);
+    Recorder d({file("dir.vcd"), "--duration", "10"});
+    EXPECT_EQ(d.stop(0), 1);
+    EXPECT_NE(d.err().find("is a folder"), std::string::npos);
+
+    // An existing file is replaced by a rename: its other name keeps it.
+    std::string old = file("old.vcd"), other = file("other-name");
+    test_support::write_file(old, "an old capture\n");
+    ASSERT_EQ(::link(old.c_str(), other.c_str()), 0);
+    Recorder o({old, "--duration", "10", "1"});
+    EXPECT_EQ(o.stop(0), 0) << o.err();
+    EXPECT_EQ(read_file(other), "an old capture\n");
+    EXPECT_EQ(parse_vcd(read_file(old), true).error, "");
+    // Nothing left beside it.
+    ProgramResult ls = run("/bin/ls", {"-a", board_.dir()});
+    EXPECT_EQ(ls.out.find(".rec-"), std::string::npos) << ls.out;
+}
+
+TEST_F(Record, ABoardThatCannotBeUsedExits1AndLeavesNothing)
+{
+    std::string state = board_.dir() + "/board.state";
+    ASSERT_EQ(symlink("/tmp/elsewhere", state.c_str()), 0);
+    Recorder r({file("c.vcd"), "--duration", "10"});
+    EXPECT_EQ(r.stop(0), 1);
+    EXPECT_NE(r.err().find("board.state is a symbolic link"), std::string::npos) << r.err();
+    ProgramResult ls = run("/bin/ls", {"-a", board_.dir()});
+    EXPECT_EQ(ls.out.find(".vcd"), std::string::npos) << ls.out;
+}
+
+TEST_F(Record, BadArgumentsExit2AndWriteNothing)
+{
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {},
+             {file("a.vcd"), "64"},
+             {file("a.vcd"), "-1"},
+             {file("a.vcd"), "0x3"},
+             {file("a.vcd"), "--duration", "0"},
+             {file("a.vcd"), "--duration", "1.5"},
+             {file("a.vcd"), "--timescale", "10ns"},
+             {file("a.vcd"), "--what"}}) {
+        Recorder r(args);
+        EXPECT_EQ(r.stop(0), 2) << r.err();
+        EXPECT_NE(r.err().find("(see 'board record --help')"), std::string::npos) << r.err();
+    }
+    struct stat st;
+    EXPECT_NE(stat(file("a.vcd").c_str(), &st), 0);
+    ProgramResult help = test_support::run_program(BOARD_TOOL, {"record", "--help"});
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_NE(help.out.find("--logic-only"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,351 @@
+// board record: the board's events into a Value Change Dump (vcd.h writes
+// it).  The capture goes to a file of its own, created afresh in FILE's
+// folder, and is renamed to FILE once complete, so FILE is never written
+// through a link and never left half written.
+#include "board_record.h"
+
+#include "board.h"
+#include "events.h"
+#include "utf8.h"
+#include "vcd.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Events are written this long after they happen, so that one whose writer
+// was still at work when the others were read goes in its place.
+constexpr uint64_t kLagNs = 50 * 1000 * 1000;
+constexpr uint64_t kPollNs = 10 * 1000 * 1000;
+// At most a day and a half of milliseconds, well inside the clock's range.
+constexpr uint64_t kMaxDurationMs = 100ull * 1000 * 1000 * 1000;
+// Events held for their turn; past this the oldest are written at once.
+constexpr size_t kMaxPending = 64 * 1024;
+
+volatile sig_atomic_t g_stop = 0;
+void on_stop(int) { g_stop = 1; }
+
+// A decimal number (digits only: 010 is ten) from lo to hi.
+bool decimal(const std::string &s, uint64_t lo, uint64_t hi, uint64_t *value)
+{
+    if (s.empty() || s.size() > 18)
+        return false;
+    uint64_t v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (v < lo || v > hi)
+        return false;
+    *value = v;
+    return true;
+}
+
+CLI::Validator decimal_check(uint64_t lo, uint64_t hi, const std::string &what)
+{
+    return CLI::Validator(
+        [lo, hi, what](std::string &s) -> std::string {
+            uint64_t v;
+            if (decimal(s, lo, hi, &v))
+                return "";
+            return what + ": '" + board::excerpt(s) + "'";
+        },
+        "", "");
+}
+
+// The capture while it is written: a file created afresh beside FILE,
+// removed unless kept.
+struct Capture {
+    int dir = -1;
+    int fd = -1;
+    std::string name;   // in dir
+    std::string shown;  // for messages
+    bool keep = false;
+    int write_errno = 0;
+    ~Capture()
+    {
+        if (fd >= 0)
+            close(fd);
+        if (!name.empty() && !keep)
+            unlinkat(dir, name.c_str(), 0);
+        if (dir >= 0)
+            close(dir);
+    }
+    void write_all(const std::string &text)
+    {
+        size_t done = 0;
+        while (!write_errno && done < text.size()) {
+            ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                write_errno = n < 0 ? errno : EIO;
+                break;
+            }
+            done += static_cast<size_t>(n);
+        }
+    }
+};
+
+int fail(const std::string &line)
+{
+    std::fprintf(stderr, "board record: %s\n", line.c_str());
+    return 1;
+}
+
+// What stands at name in the folder: "" when FILE may be replaced by the
+// capture (missing, or a regular file), else why not.
+std::string refusal(int dir, const std::string &name, const std::string &shown)
+{
+    struct stat st;
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? "" : "cannot look at " + shown + ": " + std::strerror(errno);
+    if (S_ISLNK(st.st_mode))
+        return shown + " is a symbolic link: the capture is not written through a link";
+    if (S_ISDIR(st.st_mode))
+        return shown + " is a folder: name the capture's file";
+    if (!S_ISREG(st.st_mode))
+        return shown + " is no regular file: the capture replaces only a regular file";
+    return "";
+}
+
+std::string wall_clock(const char *format, bool utc)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct tm tm;
+    if (utc)
+        gmtime_r(&now.tv_sec, &tm);
+    else
+        localtime_r(&now.tv_sec, &tm);
+    char buf[80];
+    strftime(buf, sizeof buf, format, &tm);
+    std::string s = buf;
+    if (utc) {
+        char ms[16];
+        std::snprintf(ms, sizeof ms, ".%03ldZ", now.tv_nsec / 1000000);
+        s += ms;
+    }
+    return s;
+}
+
+std::string pin_list(const std::vector<int> &pins)
+{
+    std::string s = pins.size() == 1 ? "pin" : "pins";
+    for (int p : pins)
+        s += " " + std::to_string(p);
+    return s;
+}
+
+// Writes the events of pending stamped up to horizon, oldest first.
+void write_until(std::vector<board::Event> &pending, uint64_t horizon, vcd::Writer &w)
+{
+    size_t n = 0;
+    while (n < pending.size() && (pending[n].time <= horizon || pending.size() - n > kMaxPending))
+        w.event(pending[n++]);
+    pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+// Reads what the board wrote since the last call into pending, in time
+// order.  Lost events are noted where they were lost and the wires read
+// again from the board.
+void take(board::EventReader &reader, std::vector<board::Event> &batch,
+          std::vector<board::Event> &pending, vcd::Writer &w)
+{
+    batch.clear();
+    uint64_t missed = reader.poll(batch);
+    if (missed) {
+        write_until(pending, UINT64_MAX, w);
+        w.missed(missed, batch.empty() ? board::monotonic_now() : batch.front().time);
+    }
+    bool sorted = pending.empty() || batch.empty() || pending.back().time <= batch.front().time;
+    pending.insert(pending.end(), batch.begin(), batch.end());
+    if (!sorted)
+        std::stable_sort(pending.begin(), pending.end(),
+                         [](const board::Event &a, const board::Event &b) { return a.time < b.time; });
+    if (missed) {
+        write_until(pending, UINT64_MAX, w);
+        w.resync(board::status(), board::monotonic_now());
+    }
+}
+
+void pause_until(uint64_t when)
+{
+    uint64_t now = board::monotonic_now();
+    if (when <= now)
+        return;
+    uint64_t ns = std::min(when - now, kPollNs);
+    struct timespec t = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    nanosleep(&t, nullptr);  // a signal cuts it short, as it should
+}
+
+int record(const std::string &file, uint64_t duration_ms, const vcd::Options &base)
+{
+    // FILE's folder is the user's choice (a link there is followed); FILE
+    // itself is never reached through one.
+    size_t slash = file.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+    std::string name = slash == std::string::npos ? file : file.substr(slash + 1);
+    std::string shown = board::excerpt(file, 200);
+    if (name.empty() || name == "." || name == "..")
+        return fail(shown + " is a folder: name the capture's file");
+    Capture cap;
+    cap.dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (cap.dir < 0)
+        return fail("cannot open the folder of " + shown + ": " + std::strerror(errno));
+    std::string why = refusal(cap.dir, name, shown);
+    if (!why.empty())
+        return fail(why);
+
+    struct sigaction sa {};
+    sa.sa_handler = on_stop;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+
+    // The reader first: whatever changes after the status is read is among
+    // its events.
+    board::EventReader reader;
+    uint64_t start = board::monotonic_now();
+    board::Status initial = board::status();
+
+    std::string stem = name.substr(0, 200);
+    for (int i = 0; cap.fd < 0; ++i) {
+        std::string tmp = "." + stem + ".rec-" + std::to_string(getpid()) + "-" + std::to_string(i);
+        cap.fd = openat(cap.dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                        0666);
+        if (cap.fd >= 0) {
+            cap.name = tmp;
+            cap.shown = (slash == std::string::npos ? "" : folder + "/") + tmp;
+        } else if (errno != EEXIST || i == 99) {
+            return fail("cannot create a file beside " + shown + ": " + std::strerror(errno));
+        }
+    }
+
+    vcd::Options opt = base;
+    opt.date = wall_clock("%a %b %e %H:%M:%S %Y", false);
+    opt.version = "board record (board-support utilities)";
+    opt.comment = "board " + board::dir() + "; started " + wall_clock("%Y-%m-%dT%H:%M:%S", true) +
+                  ", CLOCK_MONOTONIC " + std::to_string(start) + " ns; " +
+                  (base.pins.size() == board::kPins ? "all pins" : pin_list(base.pins));
+    vcd::Writer writer(opt, initial, start, [&cap](const std::string &t) { cap.write_all(t); });
+    std::fprintf(stderr, "board record: recording into %s (Ctrl-C ends it)\n", shown.c_str());
+
+    uint64_t end = duration_ms ? start + duration_ms * 1000000 : UINT64_MAX;
+    std::vector<board::Event> batch, pending;
+    while (!g_stop && !cap.write_errno) {
+        uint64_t now = board::monotonic_now();
+        if (now >= end)
+            break;
+        take(reader, batch, pending, writer);
+        if (now > start + kLagNs) {
+            write_until(pending, now - kLagNs, writer);
+            writer.advance(now - kLagNs);
+        }
+        pause_until(end);
+    }
+    // What was written until now, then the end.
+    uint64_t now = board::monotonic_now();
+    uint64_t stop = std::min(now, end);
+    take(reader, batch, pending, writer);
+    write_until(pending, stop, writer);
+    writer.finish(std::max(stop, writer.written_to()));
+    if (!cap.write_errno && fsync(cap.fd) != 0)
+        cap.write_errno = errno;
+    if (cap.write_errno)
+        return fail("cannot write " + board::excerpt(cap.shown, 200) + ": " +
+                    std::strerror(cap.write_errno));
+    close(cap.fd);
+    cap.fd = -1;
+    // FILE may have been changed meanwhile: the refusal stands, and the
+    // capture stays where it was written.
+    why = refusal(cap.dir, name, shown);
+    if (why.empty() && renameat(cap.dir, cap.name.c_str(), cap.dir, name.c_str()) != 0)
+        why = "cannot rename the capture to " + shown + ": " + std::strerror(errno);
+    if (!why.empty()) {
+        cap.keep = true;
+        return fail(why + "; the capture is in " + board::excerpt(cap.shown, 200));
+    }
+    cap.name.clear();
+    fsync(cap.dir);
+    const vcd::Counts &c = writer.counts();
+    std::fprintf(stderr,
+                 "board record: %s: %.3f s, %llu events, %llu missed, %llu put later than stamped, "
+                 "%llu changes\n",
+                 shown.c_str(), static_cast<double>(stop - start) / 1e9,
+                 static_cast<unsigned long long>(c.events), static_cast<unsigned long long>(c.missed),
+                 static_cast<unsigned long long>(c.clamped),
+                 static_cast<unsigned long long>(c.changes));
+    return 0;
+}
+
+}  // namespace
+
+int record_command(const std::vector<std::string> &args)
+{
+    CLI::App app{"Captures the board's pins, PWM channels, power and the presence of GPI1:\n"
+                 "as a Value Change Dump (.vcd) that waveform viewers open, until Ctrl-C\n"
+                 "or --duration.  Without PIN, every pin (0-63) has a wire.  Each PWM\n"
+                 "channel has its running flag, registers and pwmN_out, the output they\n"
+                 "make: one tick is (cr+1) us, a period pcr+1 ticks, high for the first\n"
+                 "min(dcr, pcr+1) ticks; x while the period is under 20 us.\n"
+                 "Exit status: 0 done, 1 the board or FILE could not be used, 2 bad arguments.",
+                 "board record"};
+    std::string file, duration, timescale = "1ns";
+    std::vector<std::string> pins;
+    bool logic_only = false;
+    app.add_option("FILE", file, "the capture; written aside and renamed into place when done")
+        ->type_name("FILE.vcd")
+        ->required();
+    app.add_option("PIN", pins, "a pin to record (0-63, decimal); default: all of them")
+        ->type_name("PIN")
+        ->check(decimal_check(0, board::kPins - 1, "not a pin number from 0 to 63"));
+    app.add_option("--duration", duration, "stop after MS milliseconds (decimal, above 0)")
+        ->type_name("MS")
+        ->check(decimal_check(1, kMaxDurationMs, "not a number of milliseconds above 0"));
+    app.add_option("--timescale", timescale,
+                   "the file's time unit: 1ns (default), 1us or 1ms; readers that expand\n"
+                   "the capture to samples take one per unit")
+        ->type_name("UNIT")
+        ->check(CLI::IsMember({"1ns", "1us", "1ms"}));
+    app.add_flag("--logic-only", logic_only,
+                 "only 1-bit wires (no cr, dcr, pcr), notes kept for the end: for readers\n"
+                 "that take no vectors and stop at a comment among the values");
+    std::vector<std::string> rest(args.rbegin(), args.rend() - 1);  // CLI11 takes them reversed
+    try {
+        app.parse(rest);
+    } catch (const CLI::ParseError &e) {
+        if (e.get_exit_code() == 0)  // --help
+            return app.exit(e);
+        std::fprintf(stderr, "board record: %s\n(see 'board record --help')\n", e.what());
+        return 2;
+    }
+    vcd::Options opt;
+    opt.logic_only = logic_only;
+    opt.unit_ns = vcd::parse_timescale(timescale);
+    for (const std::string &p : pins) {
+        uint64_t v = 0;
+        decimal(p, 0, board::kPins - 1, &v);
+        opt.pins.push_back(static_cast<int>(v));
+    }
+    if (opt.pins.empty())
+        for (int p = 0; p < board::kPins; ++p)
+            opt.pins.push_back(p);
+    std::sort(opt.pins.begin(), opt.pins.end());
+    opt.pins.erase(std::unique(opt.pins.begin(), opt.pins.end()), opt.pins.end());
+    uint64_t ms = 0;
+    if (!duration.empty())
+        decimal(duration, 1, kMaxDurationMs, &ms);
+    return record(file, ms, opt);
+}

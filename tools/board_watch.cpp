@@ -48,9 +48,9 @@ const char kFooter[] =
 
 const char kExit[] =
     "\n"
-    "Exit status: 0 after -n events, after the idle timeout, on Ctrl-C or SIGTERM\n"
-    "or when its output is closed; 1 the board could not be used or the output\n"
-    "could not be written; 2 bad arguments.\n";
+    "Exit status: 0 after -n events, after the idle timeout, on Ctrl-C, SIGTERM,\n"
+    "SIGHUP or SIGPIPE, or when its output is closed; 1 the board could not be\n"
+    "used or the output could not be written; 2 bad arguments.\n";
 
 volatile sig_atomic_t g_stop = 0;
 void on_stop(int) { g_stop = 1; }
@@ -230,13 +230,11 @@ int board_watch(const std::vector<std::string> &args)
         return 1;
     }
     // Each line reaches a pipe as it is printed; a closed output ends the
-    // watch, not the process by a signal.
+    // watch as the signals do, with status 0, not the process by a signal.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    std::signal(SIGPIPE, SIG_IGN);
     struct sigaction sa {};
     sa.sa_handler = on_stop;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
+        sigaction(sig, &sa, nullptr);
     return follow(o);
 }

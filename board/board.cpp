@@ -797,18 +797,21 @@ bool plugged() { return load(validated(true)->plugged) != 0; }
 namespace {
 
 // Sets a board-wide switch from outside the device, with its event.
-void set_switch(uint32_t State::*field, EventKind kind, bool on)
+void set_switch(uint32_t State::*field, EventKind kind, bool on, Cause cause = Cause::Outside)
 {
     State *s = validated(true);
     if (__atomic_exchange_n(&(s->*field), uint32_t(on), __ATOMIC_ACQ_REL) != uint32_t(on))
-        write_event(s, kind, Cause::Outside, -1, on, !on);
+        write_event(s, kind, cause, -1, on, !on);
 }
 
 }  // namespace
 
 void set_plugged(bool on) { set_switch(&State::plugged, EventKind::Device, on); }
 
-void set_power(bool on) { set_switch(&State::powered, EventKind::Power, on); }
+void set_power(bool on, bool by_system)
+{
+    set_switch(&State::powered, EventKind::Power, on, by_system ? Cause::System : Cause::Outside);
+}
 
 void set_input(int pin, int level)
 {
@@ -1197,7 +1200,7 @@ Slot read_slot(const EventSlot &e, unsigned lane, uint64_t seq, Event *out)
     unsigned kind = what & 0xFF, cause = (what >> 8) & 0xFF;
     int which = static_cast<int>(what >> 16) - 1;
     if (kind < unsigned(EventKind::Pin) || kind > unsigned(EventKind::Write) ||
-        cause < unsigned(Cause::Request) || cause > unsigned(Cause::Outside))
+        cause < unsigned(Cause::Request) || cause > unsigned(Cause::System))
         return Slot::Damaged;
     Event ev{};
     ev.time = time;

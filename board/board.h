@@ -92,7 +92,9 @@ Result request(uint32_t code, const void *in, uint32_t in_size, void *out, uint3
 
 bool plugged();
 void set_plugged(bool on);
-void set_power(bool on);
+// Power: by_system when the device's own system switches it (a program
+// powering the device off), else from outside.
+void set_power(bool on, bool by_system = false);
 void set_input(int pin, int level);  // level -1 releases the pin; Error if no such pin
 void arm_fault();                    // the next request raises a fault
 // For tests: while held, every request (of any process) waits inside the

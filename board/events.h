@@ -41,6 +41,7 @@ enum class EventKind : uint8_t {
 enum class Cause : uint8_t {
     Request = 1,  // a driver request (DeviceIoControl on GPI1:)
     Outside,      // from outside the device: 'board input', plug, power, ...
+    System,       // by the device's own system: a program powering it off
 };
 
 struct Event {

@@ -41,7 +41,8 @@ const char kFooter[] =
     "--realtime seconds since 1970.  WHAT is one of: pin P rising|falling,\n"
     "pin P read L, pin P write L, pwm C start|stop|set cr=N dcr=N pcr=N\n"
     "running|stopped, power on|off, device plugged|unplugged, fault armed,\n"
-    "fault raised, reset.  CAUSE is request (a driver request) or outside.\n"
+    "fault raised, reset.  CAUSE is request (a driver request), outside, or\n"
+    "system (the device powered off by a program on it).\n"
     "A watcher that fell behind says so: 'missed 120 events'.\n"
     "\n"
     "--format FMT writes FMT instead, a newline added, with:\n";

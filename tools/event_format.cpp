@@ -51,7 +51,12 @@ bool shows(const Filter &f, const Event &e)
 
 const char *cause_name(board::Cause c)
 {
-    return c == board::Cause::Request ? "request" : c == board::Cause::Outside ? "outside" : "-";
+    switch (c) {
+    case board::Cause::Request: return "request";
+    case board::Cause::Outside: return "outside";
+    case board::Cause::System: return "system";
+    }
+    return "-";
 }
 
 std::string describe(const Event &e, bool active_low)

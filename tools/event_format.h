@@ -30,7 +30,7 @@ bool shows(const Filter &f, const board::Event &e);
 // inverts it); "-" for any other event.
 const char *edge_name(const board::Event &e, bool active_low);
 
-// "request" or "outside".
+// "request", "outside" or "system".
 const char *cause_name(board::Cause c);
 
 // What happened, without time, cause or process: "pin 5 rising",

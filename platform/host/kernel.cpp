@@ -188,7 +188,7 @@ CE_API void GwesPowerOffSystem(void)
 {
     host::KernelCall call;
     try {
-        board::set_power(false);
+        board::set_power(false, true);
         board::trace("poweroff");
     } catch (const board::Error &e) {
         board_error(e);

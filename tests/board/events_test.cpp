@@ -112,6 +112,8 @@ TEST_F(Events, EachChangeWritesOneEventAndNothingElseDoes)
     board::set_input(6, 1);  // pin 6 is pulled up already: nothing
     board::set_power(false);
     board::set_power(false);
+    board::set_power(true);
+    board::set_power(false, true);  // as GwesPowerOffSystem on the device does
     board::set_plugged(false);
     board::set_plugged(true);
     board::arm_fault();
@@ -123,6 +125,8 @@ TEST_F(Events, EachChangeWritesOneEventAndNothingElseDoes)
                       {EventKind::Pin, Cause::Request, 5, 0, 1},
                       {EventKind::Pin, Cause::Outside, 5, 1, 0},
                       {EventKind::Power, Cause::Outside, -1, 0, 1},
+                      {EventKind::Power, Cause::Outside, -1, 1, 0},
+                      {EventKind::Power, Cause::System, -1, 0, 1},
                       {EventKind::Device, Cause::Outside, -1, 0, 1},
                       {EventKind::Device, Cause::Outside, -1, 1, 0},
                       {EventKind::FaultArmed, Cause::Outside, -1, 1, 0},

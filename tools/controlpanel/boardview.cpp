@@ -234,7 +234,9 @@ std::string event_text(const board::Event &e, uint64_t newest, int time_width)
     std::string time = watch::relative_text(static_cast<int64_t>(e.time - newest));
     time.insert(0, static_cast<size_t>(std::max(0, time_width - text_width(time))), ' ');
     return time + " " + watch::describe(e, false) +
-           (e.cause == board::Cause::Outside ? " outside" : "") + " pid=" + std::to_string(e.pid);
+           (e.cause == board::Cause::Outside  ? " outside"
+                   : e.cause == board::Cause::System ? " system"
+                                                     : "") + " pid=" + std::to_string(e.pid);
 }
 
 std::vector<BoardView::Line> BoardView::head(int width, bool utf8, bool with_sync, size_t *events_at) const

@@ -361,6 +361,35 @@ TEST(BoardView, EventsShowUnderThePinsInOrderNewestLast)
     EXPECT_EQ(rows.back(), " 0.000s pin 5 falling pid=4242");  // the times in a column
 }
 
+// One pass of Pinvane's poll (nine reads microseconds apart) is one line;
+// a run broken by another pin, process, kind or a pause is not.
+TEST(BoardView, APassOfReadsIsOneLine)
+{
+    using board::EventKind;
+    std::vector<board::Event> got;
+    auto at = [](board::Event e, uint64_t us) {
+        e.time = 5000000000ull + us * 1000;
+        return e;
+    };
+    for (int pin = 1; pin <= 9; ++pin)  // a click's nine writes
+        got.push_back(at(events::pin(pin, EventKind::Write, pin == 3, pin == 3, 0), 10 * pin));
+    for (int pin = 1; pin <= 9; ++pin)  // a pass of reads
+        got.push_back(at(events::pin(pin, EventKind::Read, pin == 3, pin == 3, 0), 50000 + 10 * pin));
+    got.push_back(at(events::pin(1, EventKind::Read, 0, 0, 0), 100000));
+    got.push_back(at(events::pin(2, EventKind::Read, 0, 0, 0), 100000 + 600));  // a pause
+    got.push_back(at(events::pin(3, EventKind::Read, 1, 1, 0), 100000 + 610));
+    board::Event other = at(events::pin(4, EventKind::Read, 0, 0, 0), 100000 + 620);
+    other.pid = 99;  // another process
+    got.push_back(other);
+    EXPECT_EQ(event_texts(got, 7), (std::vector<std::string>{
+                                       "-0.101s pins 1-9 write 001000000 pid=4242",
+                                       "-0.051s pins 1-9 read 001000000 pid=4242",
+                                       "-0.001s pin 1 read 0 pid=4242",
+                                       " 0.000s pins 2-3 read 01 pid=4242",
+                                       " 0.000s pin 4 read 0 pid=99",
+                                   }));
+}
+
 // The view keeps only the last events, however many come, and lists as
 // many as fit: at 80 x 24 the debug output keeps a third of the rows left,
 // long lines break without running past the view.

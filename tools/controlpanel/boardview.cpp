@@ -239,6 +239,49 @@ std::string event_text(const board::Event &e, uint64_t newest, int time_width)
                                                      : "") + " pid=" + std::to_string(e.pid);
 }
 
+namespace {
+
+// Whether e continues a run of reads (or writes) that ends with last: the
+// next pin, the same process and cause, within half a millisecond, as the
+// nine reads of one pass of a poll come.
+bool continues(const board::Event &last, const board::Event &e)
+{
+    bool request = e.kind == board::EventKind::Read || e.kind == board::EventKind::Write;
+    return request && e.kind == last.kind && e.pid == last.pid && e.cause == last.cause &&
+           e.which == last.which + 1 && e.time >= last.time && e.time - last.time <= 500000;
+}
+
+}  // namespace
+
+std::vector<std::string> event_texts(const std::vector<board::Event> &events, int time_width)
+{
+    std::vector<std::string> out;
+    if (events.empty())
+        return out;
+    uint64_t newest = events.back().time;
+    for (size_t i = 0; i < events.size();) {
+        size_t end = i + 1;
+        while (end < events.size() && continues(events[end - 1], events[end]))
+            ++end;
+        if (end - i == 1) {
+            out.push_back(event_text(events[i], newest, time_width));
+        } else {
+            const board::Event &first = events[i];
+            std::string time = watch::relative_text(static_cast<int64_t>(first.time - newest));
+            time.insert(0, static_cast<size_t>(std::max(0, time_width - text_width(time))), ' ');
+            std::string levels;
+            for (size_t j = i; j < end; ++j)
+                levels += events[j].level ? '1' : '0';
+            out.push_back(time + " pins " + std::to_string(first.which) + "-" +
+                          std::to_string(events[end - 1].which) + " " + board::kind_name(first.kind) +
+                          " " + levels + (first.cause == board::Cause::Request ? "" : " outside") +
+                          " pid=" + std::to_string(first.pid));
+        }
+        i = end;
+    }
+    return out;
+}
+
 std::vector<BoardView::Line> BoardView::head(int width, bool utf8, bool with_sync, size_t *events_at) const
 {
     std::vector<Line> out;
@@ -344,9 +387,7 @@ std::vector<BoardView::Line> BoardView::lines(int width, int height, bool utf8) 
     if (error_.empty() && !events_.empty() && room >= 2) {
         // The times in a column: as wide as the oldest one's.
         int time_width = text_width(watch::relative_text(static_cast<int64_t>(events_.front().time - events_.back().time)));
-        std::vector<std::string> texts;
-        for (const board::Event &e : events_)
-            texts.push_back(event_text(e, events_.back().time, time_width));
+        std::vector<std::string> texts = event_texts(events_, time_width);
         int debug_keep = std::min(static_cast<int>(debug.size()), room / 3);
         events = last_rows(texts, width, room - 1 - debug_keep);
         std::vector<Span> heading{{0, "Events", Heading}, {7, "newest last", Dim}};

@@ -120,6 +120,11 @@ std::vector<std::string> wrap_words(const std::string &text, int width);
 // (set in to time_width cells): "-0.050s pin 3 write 1 pid=4242",
 // " 0.000s power off outside pid=77".
 std::string event_text(const board::Event &e, uint64_t newest, int time_width = 0);
+// The events as the view lists them, the newest last: each one a line,
+// but reads (or writes) of neighbouring pins by one process, each within
+// half a millisecond of the last, one line for the run, the levels in pin
+// order: "-0.050s pins 1-9 read 100000000 pid=4242" is one pass of a poll.
+std::vector<std::string> event_texts(const std::vector<board::Event> &events, int time_width = 0);
 
 // The outcome of a boot ("done: boot: \Windows\Velmorra.exe exited with
 // code 0") in at most width cells, its first word and its end (the exit

@@ -369,6 +369,16 @@ void fork_child()
 const int g_fork_handlers = pthread_atfork(fork_prepare, fork_parent, fork_child);
 
 void map_file(const std::string &d);
+void replace_state(const file_util::Folder &folder, const std::string &p);
+
+// Whether the open state file is one an earlier build of the board wrote:
+// its magic word and an older version (the layout changed with each).
+bool earlier_layout(int fd)
+{
+    uint32_t head[2];
+    return pread(fd, head, sizeof head, 0) == (ssize_t)sizeof head && head[0] == kMagic &&
+           head[1] >= 1 && head[1] < kVersion;
+}
 
 // The events of the board last mapped over, kept for its readers in this
 // process: a board is mapped over when a reset retired it (or another
@@ -440,6 +450,8 @@ void map_file(const std::string &d)
     // that is the board's state once the lock is held is looked at.
     int fd = -1;
     struct stat st;
+    int upgrades = 0;
+again:
     for (int attempt = 0;; ++attempt) {
         fd = file_util::open_at(folder, kStateFile, O_RDWR | O_CREAT, file_util::Kind::Written);
         if (fd < 0)
@@ -457,6 +469,19 @@ void map_file(const std::string &d)
             break;
         flock(fd, LOCK_UN);
         close(fd);
+    }
+    if (st.st_size != 0 && earlier_layout(fd)) {
+        // A board state an earlier build wrote: the board starts afresh, as
+        // after a new image, and keeps its registry and files.
+        flock(fd, LOCK_UN);
+        close(fd);
+        if (upgrades++ > 0)
+            throw Error{"board state file " + p + " keeps coming back in an earlier layout; "
+                        "run 'board reset'"};
+        std::fprintf(stderr, "board: %s was of an earlier layout; the board's pins, channels and power "
+                             "start afresh (its registry and files are kept)\n", p.c_str());
+        replace_state(folder, p);
+        goto again;
     }
     if (st.st_size == 0) {
         std::unique_ptr<State> fresh = defaults();
@@ -576,6 +601,12 @@ bool take_bus_fault(const void *addr) { return bus_fault_in_mapping(addr); }
 
 StateImage check_state_image(const void *image, size_t size)
 {
+    uint32_t head[2];
+    if (size >= sizeof head) {
+        std::memcpy(head, image, sizeof head);
+        if (head[0] == kMagic && head[1] >= 1 && head[1] < kVersion)
+            return StateImage::Earlier;
+    }
     if (size != sizeof(State))
         return StateImage::WrongSize;
     // Judged in a copy: the image need not be aligned as the mapping is.
@@ -835,13 +866,11 @@ void hold_requests(bool on) { store(validated(true)->hold, uint32_t(on)); }
 
 unsigned requests_held() { return load(validated(true)->held); }
 
-void reset()
+namespace {
+
+// Puts a fresh state file in place of the one in folder (p names it).
+void replace_state(const file_util::Folder &folder, const std::string &p)
 {
-    std::string d = dir();
-    if (!mkdirs(d))
-        throw Error{"cannot create board folder " + d + ": " + std::strerror(errno)};
-    file_util::Folder folder(d);
-    std::string p = state_path(d);
     std::unique_ptr<State> fresh = defaults();
     {
         // One reset at a time writes the state aside (tidy removes what a
@@ -874,6 +903,17 @@ void reset()
             close(old);
         }
     }
+}
+
+}  // namespace
+
+void reset()
+{
+    std::string d = dir();
+    if (!mkdirs(d))
+        throw Error{"cannot create board folder " + d + ": " + std::strerror(errno)};
+    file_util::Folder folder(d);
+    replace_state(folder, state_path(d));
     tidy(folder);
     {
         // The next use maps the new file (the old one reads magic 0 anyway).

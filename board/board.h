@@ -58,7 +58,10 @@ struct Error {
 // judges its mapped file: the right size, magic and version, and every field
 // a value the board writes (Damaged otherwise).  Retired is the image a
 // 'board reset' leaves in the file it replaced (its first word 0).
-enum class StateImage { Ok, WrongSize, Retired, OtherVersion, Damaged };
+// Earlier is a state an earlier build wrote (its magic and an older
+// version, of any size): the board replaces it with a fresh state, keeping
+// its registry and files, as a new image starts the hardware afresh.
+enum class StateImage { Ok, WrongSize, Retired, OtherVersion, Damaged, Earlier };
 StateImage check_state_image(const void *image, size_t size);
 
 // The board folder: BOARD_DIR, or a per-user default when it is unset (below

@@ -41,14 +41,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     try {
         st = board::status();
     } catch (const board::Error &e) {
-        if (image == board::StateImage::Ok || size == 0)
+        if (image == board::StateImage::Ok || image == board::StateImage::Earlier || size == 0)
             fail("a state that passes the check was refused");
         if (e.message.find(file) == std::string::npos)
             fail("the refusal does not name the file");
         return 0;
     }
-    if (image != board::StateImage::Ok && size != 0)
+    if (image == board::StateImage::Earlier) {
+        // Replaced by a fresh board: nothing of the old file is used.
+        bool fresh = st.requests == 0 && !st.fault_armed && st.plugged && st.powered;
+        for (const board::Pin &p : st.pins)
+            fresh = fresh && !p.touched && p.level() == 1;
+        if (!fresh)
+            fail("a state of an earlier layout was used instead of a fresh one");
+    } else if (image != board::StateImage::Ok && size != 0) {
         fail("a state the check refuses was used");
+    }
     for (const board::Pin &p : st.pins)
         if (p.level() < 0 || p.level() > 1)
             fail("a pin reads a level other than 0 or 1");

@@ -358,6 +358,40 @@ TEST_F(BoardRequests, AFullHandleTableMakesRoomFromAnEndedProcess)
 
 // The image check gives the verdict the board's own use of the file gives:
 // the file as the board writes it, and the same changed in each way.
+// A state file an earlier build wrote (another size, an older version) is
+// replaced by a fresh state on first use, and the registry and the device
+// files stay as they were; one of a later version is refused.
+TEST_F(BoardRequests, AStateOfAnEarlierLayoutStartsAfreshKeepingTheRegistry)
+{
+    set_pin(3, 0);
+    std::string registry = board_.dir() + "/registry.reg";
+    std::string kept = test_support::read_file(registry) + "; a person's note\n";
+    test_support::write_file(registry, kept);
+    std::string state = board_.dir() + "/board.state";
+    std::string file = test_support::read_file(state);
+    for (size_t size : {size_t(4096), size_t(12288), file.size()}) {
+        SCOPED_TRACE(size);
+        std::string earlier(size, '\0');
+        std::memcpy(&earlier[0], "BARD\2\0\0\0", 8);
+        test_support::write_file(state, earlier);
+        board::Status st = board::status();
+        EXPECT_EQ(st.pins[3].level(), 1);
+        EXPECT_FALSE(st.pins[3].touched);
+        EXPECT_EQ(test_support::read_file(state).size(), file.size());
+        set_pin(3, 0);
+    }
+    EXPECT_EQ(test_support::read_file(registry), kept);
+    std::string later = file;
+    later[4] = 9;
+    test_support::write_file(state, later);
+    try {
+        board::status();
+        ADD_FAILURE() << "a state of a later version was used";
+    } catch (const board::Error &e) {
+        EXPECT_NE(e.message.find("not a board state of this version"), std::string::npos) << e.message;
+    }
+}
+
 TEST_F(BoardRequests, TheImageCheckJudgesEachKindOfFile)
 {
     set_pin(3, 0);
@@ -375,7 +409,10 @@ TEST_F(BoardRequests, TheImageCheckJudgesEachKindOfFile)
     EXPECT_EQ(board::check_state_image(file.data(), file.size() - 1), board::StateImage::WrongSize);
     EXPECT_EQ(board::check_state_image(file.data(), 4096), board::StateImage::WrongSize);
     EXPECT_EQ(judged(0, {0, 0, 0, 0}, file.size()), board::StateImage::Retired);
-    EXPECT_EQ(judged(4, {1, 0, 0, 0}, file.size()), board::StateImage::OtherVersion);
+    EXPECT_EQ(judged(4, {1, 0, 0, 0}, file.size()), board::StateImage::Earlier);
+    EXPECT_EQ(judged(4, {2, 0, 0, 0}, 4096), board::StateImage::Earlier);
+    EXPECT_EQ(judged(4, {4, 0, 0, 0}, file.size()), board::StateImage::OtherVersion);  // a later one
+    EXPECT_EQ(judged(4, {0, 0, 0, 0}, file.size()), board::StateImage::OtherVersion);
     EXPECT_EQ(judged(1, {0}, file.size()), board::StateImage::OtherVersion);
     EXPECT_EQ(judged(32, {3}, file.size()), board::StateImage::Damaged);      // serial port
     // a shard of slot 10 of the handle table counts for a negative pid

@@ -1222,7 +1222,7 @@ void write_event(State *s, EventKind kind, Cause cause, int which, uint32_t now,
 // The event in a slot, when the slot holds event number seq of its lane
 // whole and it reads as an event the board writes.
 enum class Slot { Read, Busy, Overwritten, Damaged };
-Slot read_slot(const EventSlot &e, unsigned lane, uint64_t seq, Event *out)
+Slot read_slot(const EventSlot &e, unsigned lane, uint64_t seq, uint64_t read_at, Event *out)
 {
     uint64_t first = __atomic_load_n(&e.seq, __ATOMIC_ACQUIRE);
     if (first > seq)
@@ -1239,6 +1239,11 @@ Slot read_slot(const EventSlot &e, unsigned lane, uint64_t seq, Event *out)
         return Slot::Overwritten;
     unsigned kind = what & 0xFF, cause = (what >> 8) & 0xFF;
     int which = static_cast<int>(what >> 16) - 1;
+    // The clock is the system's, the same for every process: no writer
+    // stamps an event later than the reader's now (a second allows for a
+    // reader that read its clock a little before).
+    if (time > read_at + 1000000000ull)
+        return Slot::Damaged;
     if (kind < unsigned(EventKind::Pin) || kind > unsigned(EventKind::Write) ||
         cause < unsigned(Cause::Request) || cause > unsigned(Cause::System))
         return Slot::Damaged;
@@ -1366,7 +1371,7 @@ uint64_t EventReader::poll(std::vector<Event> &out)
             while (next_[i] < head) {
                 uint64_t n = next_[i];
                 Event ev;
-                Slot got = read_slot(lane.slots[n % kEventsPerLane], i, n + 1, &ev);
+                Slot got = read_slot(lane.slots[n % kEventsPerLane], i, n + 1, now, &ev);
                 if (got == Slot::Busy && head - n < kEventsPerLane) {
                     if (rs.busy_since[i] == 0)
                         rs.busy_since[i] = now;

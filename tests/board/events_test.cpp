@@ -285,6 +285,12 @@ TEST_F(Events, HalfWrittenAndNonsenseEventsAreCountedMissed)
     off_t bad = lane + 128 + static_cast<off_t>(next[0].seq % board::kEventsPerLane) * 32;
     uint32_t what = 0xEE;
     ASSERT_EQ(pwrite(fd, &what, sizeof what, bad + 16), (ssize_t)sizeof what);
+    EXPECT_TRUE(drain(reader, &missed).empty());
+    EXPECT_EQ(missed, 1u);
+    // Nor one stamped in the future: it would be held back for ever.
+    set_pin(4, 1);
+    off_t future = lane + 128 + static_cast<off_t>((next[0].seq + 1) % board::kEventsPerLane) * 32;
+    write_word(fd, future + 8, board::monotonic_now() + 3600ull * 1000000000ull);
     close(fd);
     EXPECT_TRUE(drain(reader, &missed).empty());
     EXPECT_EQ(missed, 1u);

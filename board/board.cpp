@@ -37,6 +37,10 @@ constexpr uint32_t kErrNotSupported = 50;
 
 constexpr uint32_t kSerialAsImage = 0, kSerialOn = 1, kSerialOff = 2;
 
+// How long a reader's wish for the requests that change nothing lasts
+// unless renewed, and how often EventReader::poll renews it.
+constexpr uint64_t kWishLasts = 2000 * 1000000ull, kWishRenew = 500 * 1000000ull;
+
 // What threads on different cores write is kept this far apart: a cache
 // line, and its neighbour too, which the processor fetches with it.
 constexpr size_t kApart = 128;
@@ -124,7 +128,7 @@ struct HandleSlot {
 struct EventSlot {
     uint64_t seq;
     uint64_t time;
-    uint32_t what;  // kind in bits 0-7, cause 8-15, the pin or channel + 1 in 16-31
+    uint32_t what;  // kind in bits 0-7, cause 8-11, the pin or channel + 1 in 12-19, check 20-31
     uint32_t now;
     uint32_t before;
     int32_t pid;
@@ -177,7 +181,9 @@ const KnownRasDevice kRasDevices[] = {
     {"Hayes Compatible on COM1:", "modem"},
 };
 
-void write_event(State *s, EventKind kind, Cause cause, int which, uint32_t now, uint32_t before);
+// Writes an event, stamped now (or at stamp, for tests).
+void write_event(State *s, EventKind kind, Cause cause, int which, uint32_t now, uint32_t before,
+                 uint64_t stamp = 0);
 
 // A fresh board, whose first event is its reset.
 std::unique_ptr<State> defaults()
@@ -369,7 +375,7 @@ void fork_child()
 const int g_fork_handlers = pthread_atfork(fork_prepare, fork_parent, fork_child);
 
 void map_file(const std::string &d);
-void replace_state(const file_util::Folder &folder, const std::string &p);
+void replace_state(const file_util::Folder &folder, const std::string &p, bool only_earlier);
 
 // Whether the open state file is one an earlier build of the board wrote:
 // its magic word and an older version (the layout changed with each).
@@ -480,7 +486,7 @@ again:
                         "run 'board reset'"};
         std::fprintf(stderr, "board: %s was of an earlier layout; the board's pins, channels and power "
                              "start afresh (its registry and files are kept)\n", p.c_str());
-        replace_state(folder, p);
+        replace_state(folder, p, true);
         goto again;
     }
     if (st.st_size == 0) {
@@ -690,7 +696,10 @@ bool requests_wanted(State *s)
     uint64_t until = load(s->requests_until);
     if (until == 0)
         return false;
-    if (monotonic_now() < until)
+    uint64_t now = monotonic_now();
+    // No reader wishes for longer than kWishLasts: a time further off was
+    // not written by one, and ends now.
+    if (now < until && until - now <= kWishLasts)
         return true;
     __atomic_compare_exchange_n(&s->requests_until, &until, uint64_t(0), false, __ATOMIC_ACQ_REL,
                                 __ATOMIC_ACQUIRE);
@@ -707,10 +716,12 @@ void drive(State *s, int pin, int8_t level)
     if (!load(p.touched))
         store(p.touched, uint8_t(1));
     // The level changes only when no level is applied from outside.
-    if (was != level && load(p.external) < 0)
+    int8_t external = load(p.external);
+    if (was != level && external < 0)
         write_event(s, EventKind::Pin, Cause::Request, pin, level, was);
     else if (requests_wanted(s))
-        write_event(s, EventKind::Write, Cause::Request, pin, level, level);
+        write_event(s, EventKind::Write, Cause::Request, pin, external >= 0 ? external : level,
+                    external >= 0 ? external : level);
 }
 
 // Changes a PWM channel's word as change() says, and writes the event.
@@ -869,7 +880,9 @@ unsigned requests_held() { return load(validated(true)->held); }
 namespace {
 
 // Puts a fresh state file in place of the one in folder (p names it).
-void replace_state(const file_util::Folder &folder, const std::string &p)
+// With only_earlier, only when the file there is still of an earlier
+// layout: two processes that both found one replace it once.
+void replace_state(const file_util::Folder &folder, const std::string &p, bool only_earlier)
 {
     std::unique_ptr<State> fresh = defaults();
     {
@@ -880,6 +893,11 @@ void replace_state(const file_util::Folder &folder, const std::string &p)
         int old = file_util::open_at(folder, kStateFile, O_RDWR, file_util::Kind::Written);
         if (old >= 0)
             flock(old, LOCK_EX);
+        if (only_earlier && !(old >= 0 && earlier_layout(old))) {
+            if (old >= 0)
+                close(old);
+            return;
+        }
         try {
             // Written aside and renamed, so that no process ever maps half a state.
             file_util::write_new_at(folder, kStateNew,
@@ -895,13 +913,15 @@ void replace_state(const file_util::Folder &folder, const std::string &p)
                 close(old);
             throw Error{"cannot replace " + p + ": " + std::strerror(e)};
         }
-        fsync(folder.fd());
+        // Retired at once: a reset killed before this leaves the processes
+        // that map the old file on a board nobody else sees.
         if (old >= 0) {
             uint32_t dead = 0;
             ssize_t n = pwrite(old, &dead, sizeof dead, 0);
             (void)n;
             close(old);
         }
+        fsync(folder.fd());
     }
 }
 
@@ -913,7 +933,7 @@ void reset()
     if (!mkdirs(d))
         throw Error{"cannot create board folder " + d + ": " + std::strerror(errno)};
     file_util::Folder folder(d);
-    replace_state(folder, state_path(d));
+    replace_state(folder, state_path(d), false);
     tidy(folder);
     {
         // The next use maps the new file (the old one reads magic 0 anyway).
@@ -1191,9 +1211,24 @@ namespace {
 
 std::atomic<bool> g_write_events{true};
 
+constexpr uint32_t kWhatFields = (1u << 20) - 1;
+
 uint32_t pack_what(EventKind kind, Cause cause, int which)
 {
-    return uint32_t(kind) | uint32_t(cause) << 8 | uint32_t(which + 1) << 16;
+    return uint32_t(kind) | uint32_t(cause) << 8 | uint32_t(which + 1) << 12;
+}
+
+// A check over a slot's number and fields.  Threads of different
+// processes can share a lane, so a writer held up for a whole turn of the
+// ring can still be storing into a slot another writer has published since:
+// the number then reads the same before and after, and only the check
+// tells a mix of the two events from either.
+uint32_t slot_check(uint64_t seq, uint64_t time, uint32_t what, uint32_t now, uint32_t before, int32_t pid)
+{
+    uint64_t h = seq * 0x9E3779B97F4A7C15ull ^ time;
+    h = (h ^ (uint64_t(now) << 32 | before)) * 0xC2B2AE3D27D4EB4Full;
+    h = (h ^ (uint64_t(static_cast<uint32_t>(pid)) << 20 | (what & kWhatFields))) * 0x165667B19E3779F9ull;
+    return static_cast<uint32_t>(h >> 52) << 20;
 }
 
 // Writes one event in this thread's lane: claims the lane's next number,
@@ -1202,20 +1237,25 @@ uint32_t pack_what(EventKind kind, Cause cause, int which)
 // number before and after, so a slot being rewritten is never taken for a
 // whole event.  A writer killed half-way leaves a slot marked 0, which
 // readers count as missed.
-void write_event(State *s, EventKind kind, Cause cause, int which, uint32_t now, uint32_t before)
+void write_event(State *s, EventKind kind, Cause cause, int which, uint32_t now, uint32_t before,
+                 uint64_t stamp)
 {
     if (!g_write_events.load(std::memory_order_relaxed))
         return;
     Lane &lane = s->lanes[thread_slot() % kEventLanes];
     uint64_t n = __atomic_fetch_add(&lane.head, 1, __ATOMIC_ACQ_REL);
     EventSlot &e = lane.slots[n % kEventsPerLane];
+    uint64_t time = stamp ? stamp : monotonic_now();
+    uint32_t what = pack_what(kind, cause, which);
+    int32_t pid = my_pid();
+    what |= slot_check(n + 1, time, what, now, before, pid);
     __atomic_store_n(&e.seq, uint64_t(0), __ATOMIC_RELAXED);
     __atomic_thread_fence(__ATOMIC_RELEASE);
-    __atomic_store_n(&e.time, monotonic_now(), __ATOMIC_RELAXED);
-    __atomic_store_n(&e.what, pack_what(kind, cause, which), __ATOMIC_RELAXED);
+    __atomic_store_n(&e.time, time, __ATOMIC_RELAXED);
+    __atomic_store_n(&e.what, what, __ATOMIC_RELAXED);
     __atomic_store_n(&e.now, now, __ATOMIC_RELAXED);
     __atomic_store_n(&e.before, before, __ATOMIC_RELAXED);
-    __atomic_store_n(&e.pid, my_pid(), __ATOMIC_RELAXED);
+    __atomic_store_n(&e.pid, pid, __ATOMIC_RELAXED);
     __atomic_store_n(&e.seq, n + 1, __ATOMIC_RELEASE);
 }
 
@@ -1237,8 +1277,10 @@ Slot read_slot(const EventSlot &e, unsigned lane, uint64_t seq, uint64_t read_at
     __atomic_thread_fence(__ATOMIC_ACQUIRE);
     if (__atomic_load_n(&e.seq, __ATOMIC_RELAXED) != seq)
         return Slot::Overwritten;
-    unsigned kind = what & 0xFF, cause = (what >> 8) & 0xFF;
-    int which = static_cast<int>(what >> 16) - 1;
+    if ((what & ~kWhatFields) != slot_check(seq, time, what, now, before, pid))
+        return Slot::Damaged;
+    unsigned kind = what & 0xFF, cause = (what >> 8) & 0xF;
+    int which = static_cast<int>((what >> 12) & 0xFF) - 1;
     // The clock is the system's, the same for every process: no writer
     // stamps an event later than the reader's now (a second allows for a
     // reader that read its clock a little before).
@@ -1286,13 +1328,15 @@ constexpr uint64_t kWriterGone = 200 * 1000000ull;
 // How long events are held back before they are handed on, so that an
 // event another lane was still writing with an earlier time comes first.
 constexpr uint64_t kHoldBack = 2 * 1000000ull;
-// How long a wish for requests lasts unless renewed, and how often poll()
-// renews it.
-constexpr uint64_t kWishLasts = 2000 * 1000000ull, kWishRenew = 500 * 1000000ull;
 
 }  // namespace
 
 void write_events(bool on) { g_write_events.store(on, std::memory_order_relaxed); }
+
+void write_test_event(EventKind kind, int which, uint32_t level, uint64_t time)
+{
+    write_event(validated(true), kind, Cause::Outside, which, level, level, time);
+}
 
 const char *kind_name(EventKind k)
 {
@@ -1342,69 +1386,102 @@ void EventReader::want_requests(bool on)
     }
 }
 
+namespace {
+
+uint64_t add_saturated(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
+
+// Reads the events of lanes from the numbers in next on, into into, and
+// counts into *missed what is lost.  A slot still being written waits for
+// its writer (busy_since: since when) unless leaving, when the reader is
+// done with this board and counts it lost.
+void drain(const Lane *lanes, uint64_t *next, uint64_t *busy_since, uint64_t now, bool leaving,
+           std::vector<Event> &into, uint64_t *missed)
+{
+    for (unsigned i = 0; i < kEventLanes; ++i) {
+        const Lane &lane = lanes[i];
+        uint64_t head = load(lane.head);
+        if (head < next[i]) {
+            next[i] = head;  // a head that went back: damage; start again there
+            continue;
+        }
+        if (head - next[i] > kEventsPerLane) {
+            *missed = add_saturated(*missed, head - next[i] - kEventsPerLane);
+            next[i] = head - kEventsPerLane;
+        }
+        while (next[i] < head) {
+            uint64_t n = next[i];
+            Event ev;
+            Slot got = read_slot(lane.slots[n % kEventsPerLane], i, n + 1, now, &ev);
+            if (got == Slot::Busy && !leaving && head - n < kEventsPerLane) {
+                if (busy_since[i] == 0)
+                    busy_since[i] = now;
+                if (now - busy_since[i] < kWriterGone)
+                    break;  // its writer is at work: next time
+            }
+            busy_since[i] = 0;
+            if (got == Slot::Read)
+                into.push_back(ev);
+            else
+                *missed = add_saturated(*missed, 1);
+            ++next[i];
+        }
+    }
+}
+
+}  // namespace
+
 uint64_t EventReader::poll(std::vector<Event> &out)
 {
     State &rs = *state_;
-    uint64_t *next_ = rs.next;
     size_t already = rs.held.size();  // held back last time, in order
     uint64_t missed = 0;
     uint64_t now = monotonic_now();
     // The board this reader follows, as long as this process still maps
     // it: a board a reset retired is read to its end before the new one
-    // is mapped.
+    // is mapped.  Read into a copy of the numbers and taken only when the
+    // board is still the same afterwards: another thread may map the new
+    // board over it meanwhile, whose numbers are others.
     board::State *s = region();
     bool same = s && rs.board_id != 0 && load(s->id) == rs.board_id;
-    if (!same)
-        s = validated(true);
-    auto drain = [&](const Lane *lanes) {
-        for (unsigned i = 0; i < kEventLanes; ++i) {
-            const Lane &lane = lanes[i];
-            uint64_t head = load(lane.head);
-            if (head < next_[i]) {
-                next_[i] = head;  // a head that went back: damage; start again there
-                continue;
-            }
-            if (head - next_[i] > kEventsPerLane) {
-                missed += head - next_[i] - kEventsPerLane;
-                next_[i] = head - kEventsPerLane;
-            }
-            while (next_[i] < head) {
-                uint64_t n = next_[i];
-                Event ev;
-                Slot got = read_slot(lane.slots[n % kEventsPerLane], i, n + 1, now, &ev);
-                if (got == Slot::Busy && head - n < kEventsPerLane) {
-                    if (rs.busy_since[i] == 0)
-                        rs.busy_since[i] = now;
-                    if (now - rs.busy_since[i] < kWriterGone)
-                        break;  // its writer is at work: next time
-                }
-                rs.busy_since[i] = 0;
-                if (got == Slot::Read)
-                    rs.held.push_back(ev);
-                else
-                    ++missed;
-                ++next_[i];
-            }
-        }
-    };
     if (same) {
-        drain(s->lanes);
-        if (load(s->magic) != kMagic)
-            s = validated(true);  // retired: on to the board in its place
-    } else {
+        uint64_t next[kEventLanes], busy_since[kEventLanes], lost = 0;
+        std::copy(rs.next, rs.next + kEventLanes, next);
+        std::copy(rs.busy_since, rs.busy_since + kEventLanes, busy_since);
+        std::vector<Event> got;
+        bool retired = load(s->magic) != kMagic;
+        drain(s->lanes, next, busy_since, now, retired, got, &lost);
+        if (load(s->id) == rs.board_id) {
+            std::copy(next, next + kEventLanes, rs.next);
+            std::copy(busy_since, busy_since + kEventLanes, rs.busy_since);
+            rs.held.insert(rs.held.end(), got.begin(), got.end());
+            missed = lost;
+            if (retired)
+                s = validated(true);  // on to the board in its place
+        } else {
+            same = false;
+        }
+    }
+    if (!same) {
         // Mapped over since the last call: the old board's events are
-        // read from what was kept of them.
-        std::lock_guard<std::mutex> guard(g_map_lock);
-        if (g_retired_lanes && g_retired_id == rs.board_id)
-            drain(g_retired_lanes.get());
+        // read from what was kept of them.  When that is another board
+        // (replaced twice meanwhile), what this reader did not read is
+        // lost, and at least one event is counted so.
+        {
+            std::lock_guard<std::mutex> guard(g_map_lock);
+            if (g_retired_lanes && g_retired_id == rs.board_id)
+                drain(g_retired_lanes.get(), rs.next, rs.busy_since, now, true, rs.held, &missed);
+            else
+                missed = add_saturated(missed, 1);
+        }
+        s = validated(true);
     }
     if (load(s->id) != rs.board_id) {
         // A new board: its events are numbered from the start.
         rs.board_id = load(s->id);
-        for (unsigned i = 0; i < kEventLanes; ++i)
-            next_[i] = 0;
+        std::fill(rs.next, rs.next + kEventLanes, 0);
+        std::fill(rs.busy_since, rs.busy_since + kEventLanes, 0);
     }
-    drain(s->lanes);
+    drain(s->lanes, rs.next, rs.busy_since, now, false, rs.held, &missed);
     if (rs.requests && now - rs.renewed > kWishRenew) {
         rs.renewed = now;
         store(s->requests_until, now + kWishLasts);

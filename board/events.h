@@ -7,9 +7,10 @@
 // missed.
 //
 // The rings are kept in lanes, one per group of threads (see thread_slot()
-// in board.h): threads on different cores write their own lane, so the pin
-// path never takes a cache line from another core.  Each lane numbers its
-// own events from 1; a reader merges the lanes by time.
+// in board.h): the threads of a process write lanes of their own, so its
+// pin path never takes a cache line from another of its threads (threads
+// of different processes may share a lane).  Each lane numbers its own
+// events from 1; a reader merges the lanes by time.
 #pragma once
 
 #include "board.h"
@@ -74,9 +75,11 @@ public:
     // merged), to out, and returns how many were lost to this reader since
     // the last call: overwritten before it read them, or never finished by
     // a writer killed as it wrote.  An event whose writer is still at work
-    // is kept for the next call.  A board reset meanwhile is read as a
-    // Reset event; what the old board wrote after the last call is counted
-    // as missed.  Throws Error as the board does.
+    // is kept for the next call.  A board reset meanwhile: what the old
+    // board wrote up to the reset comes first (what could not be read of
+    // it is counted missed, at least one event when it was replaced twice
+    // since the last call), then the new board's Reset event and what
+    // follows.  Throws Error as the board does.
     uint64_t poll(std::vector<Event> &out);
 
     // While on (and for a second or two after this reader ends), pin reads
@@ -94,6 +97,9 @@ uint64_t monotonic_now();
 
 // For benchmarks: whether this process writes events (on by default).
 void write_events(bool on);
+// For tests: writes an event from outside stamped at time, whatever the
+// clock says, as a writer that stamps it so would.
+void write_test_event(EventKind kind, int which, uint32_t level, uint64_t time);
 
 // "pin", "pwm", "power", "device", "fault-armed", "fault-raised", "reset",
 // "read", "write".

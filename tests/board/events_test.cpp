@@ -287,13 +287,64 @@ TEST_F(Events, HalfWrittenAndNonsenseEventsAreCountedMissed)
     ASSERT_EQ(pwrite(fd, &what, sizeof what, bad + 16), (ssize_t)sizeof what);
     EXPECT_TRUE(drain(reader, &missed).empty());
     EXPECT_EQ(missed, 1u);
-    // Nor one stamped in the future: it would be held back for ever.
+    // Nor one whose fields are a mix of two events (here the pid of
+    // another): the slot's check tells.
     set_pin(4, 1);
-    off_t future = lane + 128 + static_cast<off_t>((next[0].seq + 1) % board::kEventsPerLane) * 32;
-    write_word(fd, future + 8, board::monotonic_now() + 3600ull * 1000000000ull);
+    off_t mixed = lane + 128 + static_cast<off_t>((next[0].seq + 1) % board::kEventsPerLane) * 32;
+    int32_t other_pid = getpid() + 1;
+    ASSERT_EQ(pwrite(fd, &other_pid, sizeof other_pid, mixed + 28), (ssize_t)sizeof other_pid);
     close(fd);
     EXPECT_TRUE(drain(reader, &missed).empty());
     EXPECT_EQ(missed, 1u);
+    // Nor one stamped later than the reader's clock: it would be held
+    // back for ever.
+    board::write_test_event(EventKind::Power, -1, 1, board::monotonic_now() + 3600ull * 1000000000ull);
+    EXPECT_TRUE(drain(reader, &missed).empty());
+    EXPECT_EQ(missed, 1u);
+}
+
+// Replaced twice before the reader looked again: what the board between
+// wrote is lost, and counted so, not silently.
+TEST_F(Events, ABoardReplacedTwiceBetweenLooksCountsWhatWasLost)
+{
+    board::reset();
+    board::EventReader reader;
+    board::reset();
+    set_pin(2, 0);  // maps the second board
+    board::reset();
+    set_pin(2, 0);  // and the third
+    uint64_t missed = 0;
+    std::vector<Event> got = read_events(reader, 2, &missed);
+    EXPECT_GE(missed, 1u);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].kind, EventKind::Reset);
+    EXPECT_EQ(got[1].kind, EventKind::Pin);
+}
+
+// A write to a pin held from outside leaves the level the outside gives,
+// and its event says so.  A wish for requests written by no reader (a time
+// further off than a reader ever asks) is not taken.
+TEST_F(Events, RequestEventsTellThePinsLevelAndOnlyReadersAskForThem)
+{
+    board::reset();
+    board::set_input(3, 0);
+    {
+        board::EventReader reader;
+        reader.want_requests(true);
+        set_pin(3, 1);
+        std::vector<Event> got = drain(reader);
+        ASSERT_EQ(got.size(), 1u);
+        EXPECT_EQ(got[0].kind, EventKind::Write);
+        EXPECT_EQ(got[0].level, 0);
+    }
+    int fd = open((board_.dir() + "/board.state").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    write_word(fd, 56, UINT64_MAX);  // the wish for requests, for ever
+    close(fd);
+    board::EventReader reader;
+    EXPECT_EQ(get_pin(3), 0);
+    set_pin(3, 1);
+    EXPECT_TRUE(drain(reader).empty());
 }
 
 // A reset: the reader reads what the old board wrote, then the new board's

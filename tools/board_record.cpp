@@ -28,6 +28,9 @@ namespace {
 // was still at work when the others were read goes in its place.
 constexpr uint64_t kLagNs = 50 * 1000 * 1000;
 constexpr uint64_t kPollNs = 10 * 1000 * 1000;
+// How long after the end the last events are taken: past the reader's hold
+// back (2 ms) with room to spare.
+constexpr uint64_t kSettleNs = 10 * 1000 * 1000;
 // At most a day and a half of milliseconds, well inside the clock's range.
 constexpr uint64_t kMaxDurationMs = 100ull * 1000 * 1000 * 1000;
 // Events held for their turn; past this the oldest are written at once.
@@ -209,10 +212,14 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
     if (!why.empty())
         return fail(why);
 
+    // A terminal that hangs up ends the capture as Ctrl-C does, with the
+    // file complete; a closed standard error costs only the messages.
     struct sigaction sa {};
     sa.sa_handler = on_stop;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
 
     // The reader first: whatever changes after the status is read is among
     // its events.
@@ -255,9 +262,14 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
         }
         pause_until(end);
     }
-    // What was written until now, then the end.
+    // What was written until now, then the end.  The reader hands on an
+    // event only once it is a little old (so that one another lane was
+    // still writing comes first): the last events are taken once that
+    // time has passed too.
     uint64_t now = board::monotonic_now();
     uint64_t stop = std::min(now, end);
+    while (board::monotonic_now() < stop + kSettleNs)
+        pause_until(stop + kSettleNs);
     take(reader, batch, pending, writer);
     write_until(pending, stop, writer);
     writer.finish(std::max(stop, writer.written_to()));

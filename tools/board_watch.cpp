@@ -97,12 +97,27 @@ int64_t realtime_shift()
 
 enum class Wrote { Ok, Closed, Failed };
 
+// Writes one line whole, as it is printed (straight to the descriptor: a
+// signal that cuts a blocked write short would make the standard library
+// drop the line and say nothing).  A signal to stop, while the write is
+// blocked on a pipe nobody reads, ends it: the watcher stops rather than
+// wait for a reader.
 Wrote put_line(const std::string &line)
 {
     std::string l = line + "\n";
-    if (std::fwrite(l.data(), 1, l.size(), stdout) == l.size() && std::fflush(stdout) == 0)
-        return Wrote::Ok;
-    return errno == EPIPE ? Wrote::Closed : Wrote::Failed;
+    size_t done = 0;
+    while (done < l.size()) {
+        ssize_t n = write(STDOUT_FILENO, l.data() + done, l.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            if (g_stop)
+                return Wrote::Closed;
+        } else {
+            return n < 0 && errno == EPIPE ? Wrote::Closed : Wrote::Failed;
+        }
+    }
+    return Wrote::Ok;
 }
 
 struct Options {
@@ -144,6 +159,8 @@ int follow(const Options &o)
                 return w == Wrote::Closed ? 0 : 1;
         }
         for (const board::Event &e : events) {
+            if (g_stop)
+                return 0;
             if (!watch::shows(o.filter, e))
                 continue;
             Wrote w = put(o.custom ? o.format.render(e, o.shown) : watch::plain_line(e, o.shown));
@@ -230,9 +247,9 @@ int board_watch(const std::vector<std::string> &args)
         std::fprintf(stderr, "board watch: no standard output to write to\n");
         return 1;
     }
-    // Each line reaches a pipe as it is printed; a closed output ends the
-    // watch as the signals do, with status 0, not the process by a signal.
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // Each line reaches a pipe as it is printed (put_line); a closed
+    // output ends the watch as the signals do, with status 0, not the
+    // process by a signal.
     struct sigaction sa {};
     sa.sa_handler = on_stop;
     for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})

@@ -135,7 +135,8 @@ const char kFormatHelp[] =
     "  %e  the kind (pin, pwm, power, device,   %p  the pin or the PWM channel\n"
     "      fault-armed, fault-raised, reset,    %v  the level (pins: as shown;\n"
     "      read, write)                             power, device: 1 on, 0 off)\n"
-    "  %E  the edge: rising or falling          %c  the cause: request or outside\n"
+    "  %E  the edge: rising or falling          %c  the cause: request, outside\n"
+    "                                               or system\n"
     "  %P  the process that made it             %d  the plain description\n"
     "  %%  a percent sign\n"
     "A field an event does not have is written '-'.\n";

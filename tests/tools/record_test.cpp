@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <algorithm>
 #include <cerrno>
 #include <map>
@@ -271,6 +273,28 @@ TEST_F(Record, EventsLostWhileStoppedAreNotedAndTheWiresReadAgain)
     // Whatever was lost, the capture ends as the board is.
     EXPECT_EQ(f.at("pin4", f.end), "0");
     EXPECT_EQ(f.at("pin5", f.end), "0");
+}
+
+// A change made just before Ctrl-C is in the capture; a hang-up ends it
+// as Ctrl-C does, complete, with nothing left beside it.
+TEST_F(Record, TheLastChangeBeforeTheEndIsCapturedAndAHangUpEndsItWhole)
+{
+    board({"reset"});
+    for (int sig : {SIGINT, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        std::string name = "last" + std::to_string(sig) + ".vcd";
+        Recorder r({file(name), "3"});
+        ASSERT_TRUE(r.started()) << r.err();
+        board::set_input(3, 0);
+        ASSERT_EQ(r.stop(sig), 0) << r.err();
+        VcdFile f = parse_vcd(read_file(file(name)), true);
+        ASSERT_EQ(f.error, "");
+        EXPECT_EQ(f.at("pin3", 0), "1");
+        EXPECT_EQ(f.at("pin3", f.end), "0");
+        board::set_input(3, -1);
+    }
+    for (const auto &e : std::filesystem::directory_iterator(board_.dir()))
+        EXPECT_EQ(e.path().filename().string().find(".rec-"), std::string::npos) << e.path();
 }
 
 TEST_F(Record, ADurationEndsACompleteCaptureThatSigrokReads)

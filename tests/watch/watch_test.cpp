@@ -13,9 +13,11 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <poll.h>
 #include <regex>
 #include <spawn.h>
+#include <thread>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -106,6 +108,24 @@ public:
 
     pid_t pid() const { return pid_; }
     const std::string &err() const { return err_text_; }
+    // Bytes it wrote that this side has not read.
+    int unread() const
+    {
+        int n = 0;
+        return out_ >= 0 && ioctl(out_, FIONREAD, &n) == 0 ? n : -1;
+    }
+    // Waits until it has ended, reading none of its output; its exit code,
+    // -2 when it has not ended by the deadline.
+    int exit_code_unread()
+    {
+        auto until = Clock::now() + kDeadline;
+        while (!ended()) {
+            if (Clock::now() > until)
+                return -2;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+    }
     void close_output()
     {
         close(out_);
@@ -363,6 +383,32 @@ TEST_F(Watch, EndsWhenIdleOrWhenItsOutputIsClosed)
         kill(killed.pid(), sig);
         EXPECT_EQ(killed.exit_code(), 0) << sig;
     }
+}
+
+// Ctrl-C while its output is full (nobody reads it) ends it at once,
+// rather than when somebody reads again.
+TEST_F(Watch, ASignalEndsItWhileItsOutputIsFull)
+{
+    Watcher w({});
+    ASSERT_TRUE(w.ready()) << w.err();
+    auto until = Clock::now() + kDeadline;
+    for (int i = 0; w.unread() < 60000 && Clock::now() < until; ++i) {
+        board::set_input(7, i % 2);
+        if (i % 100 == 99)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));  // let it catch up, not miss
+    }
+    ASSERT_GE(w.unread(), 60000);
+    for (int i = 0; i < 200; ++i)
+        board::set_input(7, i % 2);  // more than the pipe takes: it blocks writing
+    std::string wchan = "/proc/" + std::to_string(w.pid()) + "/wchan";
+    bool blocked = false;
+    while (!blocked && Clock::now() < until) {
+        blocked = test_support::read_file(wchan).find("pipe_write") != std::string::npos;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_TRUE(blocked) << "the watcher never blocked writing";
+    ASSERT_EQ(kill(w.pid(), SIGINT), 0);
+    EXPECT_EQ(w.exit_code_unread(), 0);
 }
 
 // The board folder's name is echoed escaped: an escape sequence in it

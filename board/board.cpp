@@ -89,7 +89,9 @@ struct Fields {
     // The serial debug port for the current start: kSerialAsImage until a
     // boot has decided (the image starts with it on), then on or off.
     uint32_t serial_port;
-    // For tests: while hold is 1 every request waits before it answers;
+    // For tests: until hold (monotonic seconds + 1; 0: none) every request
+    // waits before it answers, so a test killed while it held them leaves
+    // the board held for a minute at most;
     // held counts the requests waiting so.
     uint32_t hold;
     uint32_t held;
@@ -231,7 +233,7 @@ Check check(const State &s)
     if (c != Check::Ok)
         return c;
     bool ok = load(s.powered) <= 1 && load(s.fault_armed) <= 1 &&
-              load(s.serial_port) <= kSerialOff && load(s.hold) <= 1;
+              load(s.serial_port) <= kSerialOff;
     for (const HandleSlot &h : s.handles) {
         ok = ok && load(h.pid) >= 0;
         for (const HandleShard &shard : h.shards)
@@ -679,12 +681,28 @@ State *current()
 
 void count_opened(State *s);
 
+// Whether the board holds requests now: a hold lasts kHoldSeconds at most,
+// and one further off was not set by hold_requests.
+constexpr uint32_t kHoldSeconds = 60;
+bool held_now(State *s)
+{
+    uint32_t until = load(s->hold);
+    if (until == 0)
+        return false;
+    uint64_t now = monotonic_now() / 1000000000u + 1;
+    if (now < until && until - now <= kHoldSeconds)
+        return true;
+    // Lapsed: the requests that follow need not look further.
+    __atomic_compare_exchange_n(&s->hold, &until, 0u, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+    return false;
+}
+
 // A request waits here while the board holds requests (or until the file
 // is retired by a reset).
 void wait_while_held(State *s)
 {
     __atomic_fetch_add(&s->held, 1u, __ATOMIC_ACQ_REL);
-    while (load(s->hold) && load(s->magic) == kMagic)
+    while (held_now(s) && load(s->magic) == kMagic)
         usleep(1000);
     __atomic_fetch_sub(&s->held, 1u, __ATOMIC_ACQ_REL);
 }
@@ -873,7 +891,10 @@ void set_input(int pin, int level)
 
 void arm_fault() { set_switch(&State::fault_armed, EventKind::FaultArmed, true); }
 
-void hold_requests(bool on) { store(validated(true)->hold, uint32_t(on)); }
+void hold_requests(bool on)
+{
+    store(validated(true)->hold, on ? static_cast<uint32_t>(monotonic_now() / 1000000000u + kHoldSeconds + 1) : 0u);
+}
 
 unsigned requests_held() { return load(validated(true)->held); }
 
@@ -1249,13 +1270,14 @@ void write_event(State *s, EventKind kind, Cause cause, int which, uint32_t now,
     uint32_t what = pack_what(kind, cause, which);
     int32_t pid = my_pid();
     what |= slot_check(n + 1, time, what, now, before, pid);
+    // Each field is stored after the mark (release), and the number after
+    // them all.
     __atomic_store_n(&e.seq, uint64_t(0), __ATOMIC_RELAXED);
-    __atomic_thread_fence(__ATOMIC_RELEASE);
-    __atomic_store_n(&e.time, time, __ATOMIC_RELAXED);
-    __atomic_store_n(&e.what, what, __ATOMIC_RELAXED);
-    __atomic_store_n(&e.now, now, __ATOMIC_RELAXED);
-    __atomic_store_n(&e.before, before, __ATOMIC_RELAXED);
-    __atomic_store_n(&e.pid, pid, __ATOMIC_RELAXED);
+    __atomic_store_n(&e.time, time, __ATOMIC_RELEASE);
+    __atomic_store_n(&e.what, what, __ATOMIC_RELEASE);
+    __atomic_store_n(&e.now, now, __ATOMIC_RELEASE);
+    __atomic_store_n(&e.before, before, __ATOMIC_RELEASE);
+    __atomic_store_n(&e.pid, pid, __ATOMIC_RELEASE);
     __atomic_store_n(&e.seq, n + 1, __ATOMIC_RELEASE);
 }
 
@@ -1269,13 +1291,13 @@ Slot read_slot(const EventSlot &e, unsigned lane, uint64_t seq, uint64_t read_at
         return Slot::Overwritten;
     if (first != seq)
         return Slot::Busy;  // not yet written, or being written
-    uint64_t time = __atomic_load_n(&e.time, __ATOMIC_RELAXED);
-    uint32_t what = __atomic_load_n(&e.what, __ATOMIC_RELAXED);
-    uint32_t now = __atomic_load_n(&e.now, __ATOMIC_RELAXED);
-    uint32_t before = __atomic_load_n(&e.before, __ATOMIC_RELAXED);
-    int32_t pid = __atomic_load_n(&e.pid, __ATOMIC_RELAXED);
-    __atomic_thread_fence(__ATOMIC_ACQUIRE);
-    if (__atomic_load_n(&e.seq, __ATOMIC_RELAXED) != seq)
+    // Each field is read before the number is read again (acquire).
+    uint64_t time = __atomic_load_n(&e.time, __ATOMIC_ACQUIRE);
+    uint32_t what = __atomic_load_n(&e.what, __ATOMIC_ACQUIRE);
+    uint32_t now = __atomic_load_n(&e.now, __ATOMIC_ACQUIRE);
+    uint32_t before = __atomic_load_n(&e.before, __ATOMIC_ACQUIRE);
+    int32_t pid = __atomic_load_n(&e.pid, __ATOMIC_ACQUIRE);
+    if (__atomic_load_n(&e.seq, __ATOMIC_ACQUIRE) != seq)
         return Slot::Overwritten;
     if ((what & ~kWhatFields) != slot_check(seq, time, what, now, before, pid))
         return Slot::Damaged;
@@ -1476,10 +1498,13 @@ uint64_t EventReader::poll(std::vector<Event> &out)
         s = validated(true);
     }
     if (load(s->id) != rs.board_id) {
-        // A new board: its events are numbered from the start.
+        // A new board: its events are numbered from the start, and the
+        // wish for requests is told to it at once.
         rs.board_id = load(s->id);
         std::fill(rs.next, rs.next + kEventLanes, 0);
         std::fill(rs.busy_since, rs.busy_since + kEventLanes, 0);
+        if (rs.requests)
+            rs.renewed = 0;
     }
     drain(s->lanes, rs.next, rs.busy_since, now, false, rs.held, &missed);
     if (rs.requests && now - rs.renewed > kWishRenew) {

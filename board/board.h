@@ -101,8 +101,9 @@ void set_power(bool on, bool by_system = false);
 void set_input(int pin, int level);  // level -1 releases the pin; Error if no such pin
 void arm_fault();                    // the next request raises a fault
 // For tests: while held, every request (of any process) waits inside the
-// driver before it answers, until released; requests_held() tells how many
-// wait so now.  A reset releases them.
+// driver before it answers, until released (or for a minute at most: a
+// test killed while it held them does not hang the board for good);
+// requests_held() tells how many wait so now.  A reset releases them.
 void hold_requests(bool on);
 unsigned requests_held();
 // For a program that handles SIGBUS itself, installing its handler after

@@ -163,12 +163,17 @@ void write_until(std::vector<board::Event> &pending, uint64_t horizon, vcd::Writ
 
 // Reads what the board wrote since the last call into pending, in time
 // order.  Lost events are noted where they were lost and the wires read
-// again from the board.
+// again from the board (at *resynced): the events stamped before that,
+// which the reader still held back then, are in what was read, and are
+// not written again.
 void take(board::EventReader &reader, std::vector<board::Event> &batch,
-          std::vector<board::Event> &pending, vcd::Writer &w)
+          std::vector<board::Event> &pending, vcd::Writer &w, uint64_t *resynced)
 {
     batch.clear();
     uint64_t missed = reader.poll(batch);
+    batch.erase(std::remove_if(batch.begin(), batch.end(),
+                               [&](const board::Event &e) { return e.time <= *resynced; }),
+                batch.end());
     if (missed) {
         write_until(pending, UINT64_MAX, w);
         w.missed(missed, batch.empty() ? board::monotonic_now() : batch.front().time);
@@ -180,7 +185,8 @@ void take(board::EventReader &reader, std::vector<board::Event> &batch,
                          [](const board::Event &a, const board::Event &b) { return a.time < b.time; });
     if (missed) {
         write_until(pending, UINT64_MAX, w);
-        w.resync(board::status(), board::monotonic_now());
+        *resynced = board::monotonic_now();
+        w.resync(board::status(), *resynced);
     }
 }
 
@@ -251,11 +257,12 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
 
     uint64_t end = duration_ms ? start + duration_ms * 1000000 : UINT64_MAX;
     std::vector<board::Event> batch, pending;
+    uint64_t resynced = 0;
     while (!g_stop && !cap.write_errno) {
         uint64_t now = board::monotonic_now();
         if (now >= end)
             break;
-        take(reader, batch, pending, writer);
+        take(reader, batch, pending, writer, &resynced);
         if (now > start + kLagNs) {
             write_until(pending, now - kLagNs, writer);
             writer.advance(now - kLagNs);
@@ -270,7 +277,7 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
     uint64_t stop = std::min(now, end);
     while (board::monotonic_now() < stop + kSettleNs)
         pause_until(stop + kSettleNs);
-    take(reader, batch, pending, writer);
+    take(reader, batch, pending, writer, &resynced);
     write_until(pending, stop, writer);
     writer.finish(std::max(stop, writer.written_to()));
     if (!cap.write_errno && fsync(cap.fd) != 0)
@@ -281,8 +288,12 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
     close(cap.fd);
     cap.fd = -1;
     // FILE may have been changed meanwhile: the refusal stands, and the
-    // capture stays where it was written.
+    // capture stays where it was written.  A file it replaces keeps its
+    // permissions (a capture kept private stays so).
     why = refusal(cap.dir, name, shown);
+    struct stat was;
+    if (why.empty() && fstatat(cap.dir, name.c_str(), &was, AT_SYMLINK_NOFOLLOW) == 0)
+        fchmodat(cap.dir, cap.name.c_str(), was.st_mode & 07777, 0);
     if (why.empty() && renameat(cap.dir, cap.name.c_str(), cap.dir, name.c_str()) != 0)
         why = "cannot rename the capture to " + shown + ": " + std::strerror(errno);
     if (!why.empty()) {
@@ -311,7 +322,9 @@ int record_command(const std::vector<std::string> &args)
                  "or --duration.  Without PIN, every pin (0-63) has a wire.  Each PWM\n"
                  "channel has its running flag, registers and pwmN_out, the output they\n"
                  "make: one tick is (cr+1) us, a period pcr+1 ticks, high for the first\n"
-                 "min(dcr, pcr+1) ticks; x while the period is under 20 us.\n"
+                 "min(dcr, pcr+1) ticks; x while it toggles with a period under 20 us or\n"
+                 "a high or low part shorter than one unit of the timescale.  Ctrl-C,\n"
+                 "SIGTERM and a hang-up end the capture with the file complete.\n"
                  "Exit status: 0 done, 1 the board or FILE could not be used, 2 bad arguments.",
                  "board record"};
     std::string file, duration, timescale = "1ns";
@@ -341,6 +354,10 @@ int record_command(const std::vector<std::string> &args)
         if (e.get_exit_code() == 0)  // --help
             return app.exit(e);
         std::fprintf(stderr, "board record: %s\n(see 'board record --help')\n", e.what());
+        return 2;
+    }
+    if (file.empty()) {
+        std::fprintf(stderr, "board record: FILE is empty: name the capture's file\n(see 'board record --help')\n");
         return 2;
     }
     vcd::Options opt;

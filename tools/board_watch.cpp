@@ -230,9 +230,9 @@ int board_watch(const std::vector<std::string> &args)
                                                                                     : watch::Edges::Both;
     o.filter.active_low = o.shown.active_low = active_low;
     o.filter.requests = requests;
-    if (!count.empty() && !decimal(count, 1, 1000000000000LL, &o.count))
+    if (app.count("-n") && !decimal(count, 1, 1000000000000LL, &o.count))
         return usage_error("-n takes a number of events from 1, not '" + board::excerpt(count) + "'");
-    if (!idle.empty() && !decimal(idle, 1, 1000000000000LL, &o.idle_ms))
+    if (app.count("--idle-timeout") && !decimal(idle, 1, 1000000000000LL, &o.idle_ms))
         return usage_error("--idle-timeout takes milliseconds from 1, not '" + board::excerpt(idle) + "'");
     if (app.count("--format")) {
         std::string error;

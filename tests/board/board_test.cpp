@@ -2,6 +2,7 @@
 // file's defaults, reset and damage.
 #include "board.h"
 #include "board_folder.h"
+#include "process.h"
 
 #include <climits>
 #include <cstring>
@@ -419,6 +420,24 @@ TEST_F(BoardRequests, TheImageCheckJudgesEachKindOfFile)
     EXPECT_EQ(judged(12288 + 10 * 9 * 128 + 2 * 128 + 3, {0x80}, file.size()),
               board::StateImage::Damaged);
     EXPECT_EQ(judged(file.size() - 4, {0}, file.size()), board::StateImage::Damaged);  // cut short
+}
+
+// A hold further off than a test ever sets (a test killed while holding
+// leaves one lapsing within a minute; a damaged word, any) is not taken.
+TEST_F(BoardRequests, AHoldNoTestSetDoesNotHangTheBoard)
+{
+    set_pin(4, 0);
+    int fd = open((board_.dir() + "/board.state").c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    uint32_t forever = 0xFFFFFFFF;
+    ASSERT_EQ(pwrite(fd, &forever, sizeof forever, 36), (ssize_t)sizeof forever);
+    close(fd);
+    pid_t child = test_support::fork_child([] {
+        alarm(20);  // a request that waits for ever ends the child
+        return set_pin(4, 1).ok ? 0 : 1;
+    });
+    EXPECT_EQ(test_support::wait_child(child), 0);
+    EXPECT_EQ(board::status().pins[4].level(), 1);
 }
 
 // While the board holds requests, a request waits inside the driver, seen

@@ -390,6 +390,25 @@ TEST(BoardView, APassOfReadsIsOneLine)
                                    }));
 }
 
+// However few rows are left, the list never starts with the tail of an
+// event that wraps (a PWM channel's), cut from its head.
+TEST(BoardView, NoEventShowsItsTailWithoutItsHead)
+{
+    using board::EventKind;
+    BoardView view("/tmp/b", "");
+    board::Event pwm = events::pin(0, EventKind::Pwm, 0, 0, 0);
+    pwm.pwm = board::Pwm{1, 63, 1023, 1023};
+    view.add_events({pwm, events::pin(1, EventKind::Pin, 0, 1, 5)}, 0);
+    int fixed = view.fixed_lines();
+    for (int height = fixed; height < fixed + 6; ++height) {
+        SCOPED_TRACE(height);
+        std::vector<BoardView::Line> lines = view.lines(BoardView::kMinWidth, height, false);
+        for (size_t i = 0; i + 1 < lines.size(); ++i)
+            if (!lines[i].spans.empty() && lines[i].spans[0].text == "Events" && !lines[i + 1].spans.empty())
+                EXPECT_EQ(lines[i + 1].spans[0].column, 1) << lines[i + 1].spans[0].text;
+    }
+}
+
 // The view keeps only the last events, however many come, and lists as
 // many as fit: at 80 x 24 the debug output keeps a third of the rows left,
 // long lines break without running past the view.
@@ -413,9 +432,9 @@ TEST(BoardView, EventsAreBoundedAndShareTheRowsWithTheDebugOutput)
         many.push_back(events::pin(i % 9 + 1, EventKind::Read, i % 2, i % 2, static_cast<uint64_t>(i)));
     view.add_events(many, 0);
 
-    std::vector<std::string> rows = events::under_the_pins(view.lines(60, 200, false));
+    std::vector<std::string> rows = events::under_the_pins(view.lines(60, 400, false));
     ASSERT_EQ(rows.size(), BoardView::kKeptEvents + 1);
-    EXPECT_EQ(rows[1], "-0.063s pin 1 read 0 pid=4242");  // event 936
+    EXPECT_EQ(rows[1], "-0.255s pin 7 read 0 pid=4242");  // event 744
     EXPECT_EQ(rows.back(), " 0.000s pin 1 read 1 pid=4242");   // event 999
 
     // A PWM line is long: at the narrowest it breaks, set in.

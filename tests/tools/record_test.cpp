@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <thread>
 
 #include <algorithm>
 #include <cerrno>
@@ -261,10 +262,18 @@ TEST_F(Record, EventsLostWhileStoppedAreNotedAndTheWiresReadAgain)
     ASSERT_TRUE(WIFSTOPPED(status));
     for (int i = 0; i < 4001; ++i)
         board::set_input(4, i % 2);
-    board::set_input(5, 0);
     ASSERT_EQ(kill(r.pid(), SIGCONT), 0);
+    // Changes go on as it reads the wires again.
+    for (int i = 0; i < 400; ++i) {
+        board::set_input(5, i % 2);
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    board::set_input(5, 0);
     ASSERT_EQ(r.stop(SIGINT), 0) << r.err();
     EXPECT_EQ(r.err().find(" 0 missed"), std::string::npos) << r.err();
+    // What the reader still held back when the wires were read again is in
+    // what was read: not written again, later than it happened.
+    EXPECT_NE(r.err().find(" 0 put later than stamped"), std::string::npos) << r.err();
 
     VcdFile f = parse_vcd(read_file(file("m.vcd")), true);
     ASSERT_EQ(f.error, "");
@@ -337,11 +346,14 @@ TEST_F(Record, ALinkOrAFolderIsNoCaptureFileAndAFileIsReplacedWhole)
     // An existing file is replaced by a rename: its other name keeps it.
     std::string old = file("old.vcd"), other = file("other-name");
     test_support::write_file(old, "an old capture\n");
+    ASSERT_EQ(chmod(old.c_str(), 0600), 0);  // kept private, and so it stays
     ASSERT_EQ(::link(old.c_str(), other.c_str()), 0);
     Recorder o({old, "--duration", "10", "1"});
     EXPECT_EQ(o.stop(0), 0) << o.err();
     EXPECT_EQ(read_file(other), "an old capture\n");
     EXPECT_EQ(parse_vcd(read_file(old), true).error, "");
+    ASSERT_EQ(stat(old.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     // Nothing left beside it.
     ProgramResult ls = run("/bin/ls", {"-a", board_.dir()});
     EXPECT_EQ(ls.out.find(".rec-"), std::string::npos) << ls.out;

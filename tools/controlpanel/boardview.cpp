@@ -65,7 +65,11 @@ std::string without_device_folders(const std::string &s)
 // Texts in rows of width cells, the newest (last) kept when room is short:
 // a long text breaks between words, its later rows set in.  At most room
 // rows, in their order.
-std::vector<BoardView::Line> last_rows(const std::vector<std::string> &texts, int width, int room)
+// The last rows of texts wrapped to width, at most room of them; with
+// whole, only texts all of whose rows fit (a list of events shows no
+// event's tail without its head).
+std::vector<BoardView::Line> last_rows(const std::vector<std::string> &texts, int width, int room,
+                                       bool whole = false)
 {
     std::vector<BoardView::Line> rows;
     for (auto it = texts.rbegin(); it != texts.rend() && static_cast<int>(rows.size()) < room; ++it) {
@@ -78,6 +82,8 @@ std::vector<BoardView::Line> last_rows(const std::vector<std::string> &texts, in
             for (const std::string &row : wrap_words(more, width - 3))
                 parts.push_back(BoardView::Line{{{3, row, BoardView::Plain}}});
         }
+        if (whole && static_cast<int>(rows.size() + parts.size()) > room)
+            break;
         for (auto p = parts.rbegin(); p != parts.rend() && static_cast<int>(rows.size()) < room; ++p)
             rows.push_back(*p);
     }
@@ -389,7 +395,7 @@ std::vector<BoardView::Line> BoardView::lines(int width, int height, bool utf8) 
         int time_width = text_width(watch::relative_text(static_cast<int64_t>(events_.front().time - events_.back().time)));
         std::vector<std::string> texts = event_texts(events_, time_width);
         int debug_keep = std::min(static_cast<int>(debug.size()), room / 3);
-        events = last_rows(texts, width, room - 1 - debug_keep);
+        events = last_rows(texts, width, room - 1 - debug_keep, true);
         std::vector<Span> heading{{0, "Events", Heading}, {7, "newest last", Dim}};
         std::string missed = watch::missed_line(missed_);
         if (missed_)

@@ -45,7 +45,7 @@ public:
     // Takes events as refresh() does (missed: how many were lost before
     // them); only the last kKeptEvents are kept.
     void add_events(const std::vector<board::Event> &events, uint64_t missed);
-    static constexpr size_t kKeptEvents = 64;
+    static constexpr size_t kKeptEvents = 256;
     // What refresh() saw, laid out in at most height lines of width cells.
     std::vector<Line> lines(int width, int height, bool utf8) const;
     // The narrowest view that shows every figure whole: the power line, the

@@ -782,8 +782,10 @@ struct Terminal {
             define_key(seq, KEY_END);
         // Time for the rest of a key sequence after its Escape: long enough
         // that a loaded machine does not split a mouse report into Escape
-        // and stray keys, short enough that Escape itself feels prompt.
-        set_escdelay(100);
+        // and stray keys (100 ms was not, with the tests of four builds
+        // running at once), short enough that Escape itself feels prompt
+        // (the terminal library's own default is a second).
+        set_escdelay(250);
         timeout(100);
         curs_set(0);
         if (has_colors()) {

@@ -303,6 +303,23 @@ TEST_F(Events, HalfWrittenAndNonsenseEventsAreCountedMissed)
     EXPECT_EQ(missed, 1u);
 }
 
+// A reader that asks for requests tells a board that replaced its own at
+// its next look, not half a second later.
+TEST_F(Events, AFreshBoardIsToldAtOnceThatRequestsAreWanted)
+{
+    board::reset();
+    board::EventReader reader;
+    reader.want_requests(true);
+    board::reset();
+    std::vector<Event> got = read_events(reader, 1);  // the new board's reset
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].kind, EventKind::Reset);
+    get_pin(3);
+    got = read_events(reader, 1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].kind, EventKind::Read);
+}
+
 // Replaced twice before the reader looked again: what the board between
 // wrote is lost, and counted so, not silently.
 TEST_F(Events, ABoardReplacedTwiceBetweenLooksCountsWhatWasLost)

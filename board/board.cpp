@@ -354,6 +354,9 @@ std::mutex g_map_lock;
 
 // Keeps this process's threads from claiming two handle slots at once.
 std::mutex g_claim_lock;
+// The board (its id) this process counts its handles on, under
+// g_claim_lock; 0 in a process that has counted none.
+uint64_t g_counted_on;
 // This process's id, asked once (and again in a forked child), so that an
 // open or close of a driver handle makes no system call.
 std::atomic<int32_t> g_pid{0};
@@ -371,6 +374,7 @@ void fork_parent()
 void fork_child()
 {
     g_pid.store(0, std::memory_order_relaxed);
+    g_counted_on = 0;
     g_claim_lock.unlock();
     g_map_lock.unlock();
 }
@@ -1068,6 +1072,18 @@ int claim_slot(State *s, int32_t me)
 {
     std::lock_guard<std::mutex> guard(g_claim_lock);
     int i = find_own(s, me);
+    uint64_t board_id = load(s->id);
+    if (i >= 0 && g_counted_on != board_id) {
+        // A slot of this pid that this process never counted in: an ended
+        // process's, whose pid the system gave again.  Its counts are not
+        // this process's handles.
+        for (HandleShard &shard : s->handles[i].shards) {
+            uint64_t w = load(shard.w);
+            if (shard_pid(w) == me)
+                __atomic_compare_exchange_n(&shard.w, &w, uint64_t(0), false, __ATOMIC_ACQ_REL,
+                                            __ATOMIC_ACQUIRE);
+        }
+    }
     for (int j = 0; i < 0 && j < kHandleSlots; ++j) {
         int32_t free_pid = 0;
         if (__atomic_compare_exchange_n(&s->handles[j].pid, &free_pid, me, false, __ATOMIC_ACQ_REL,
@@ -1081,8 +1097,10 @@ int claim_slot(State *s, int32_t me)
                                         __ATOMIC_ACQUIRE))
             i = j;  // its shards still count for the pid that ended: not summed
     }
-    if (i >= 0)
+    if (i >= 0) {
         g_slot.store(i, std::memory_order_relaxed);
+        g_counted_on = board_id;
+    }
     return i;
 }
 

@@ -222,8 +222,9 @@ int board_watch(const std::vector<std::string> &args)
             long long pin;
             if (!decimal(p, 0, board::kPins - 1, &pin))
                 return usage_error("PIN must be a pin number from 0 to 63, not '" + board::excerpt(p) + "'");
+            if (!o.filter.pins[pin])  // named twice: said once
+                o.pins_text += " " + std::to_string(pin);
             o.filter.pins[pin] = true;
-            o.pins_text += " " + std::to_string(pin);
         }
     }
     o.filter.edges = edges == "rising" ? watch::Edges::Rising : edges == "falling" ? watch::Edges::Falling

@@ -393,6 +393,37 @@ TEST_F(BoardRequests, AStateOfAnEarlierLayoutStartsAfreshKeepingTheRegistry)
     }
 }
 
+// A slot counting for this pid that this process never counted in was an
+// ended process's whose pid came round again: its counts are not taken
+// for this process's handles.
+TEST_F(BoardRequests, ARecycledPidDoesNotInheritAnEndedProcesssHandles)
+{
+    set_pin(3, 0);
+    std::string state = board_.dir() + "/board.state";
+    pid_t child = test_support::fork_child([&] {
+        int fd = open(state.c_str(), O_WRONLY);
+        if (fd < 0)
+            return 2;
+        const off_t slot = 12288 + 5 * 9 * 128;
+        int32_t me = getpid();
+        bool ok = pwrite(fd, &me, sizeof me, slot) == (ssize_t)sizeof me;
+        for (int shard = 0; shard < 8; ++shard) {
+            uint64_t w = uint64_t(5) << 32 | static_cast<uint32_t>(me);  // 5 handles, "open"
+            ok = ok && pwrite(fd, &w, sizeof w, slot + 128 + shard * 128) == (ssize_t)sizeof w;
+        }
+        close(fd);
+        if (!ok)
+            return 3;
+        board::handle_opened();
+        board::handle_closed();
+        for (const board::OpenHandles &h : board::open_handles())
+            if (h.pid == me)
+                return 4;
+        return 0;
+    });
+    EXPECT_EQ(test_support::wait_child(child), 0);
+}
+
 TEST_F(BoardRequests, TheImageCheckJudgesEachKindOfFile)
 {
     set_pin(3, 0);

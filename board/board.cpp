@@ -383,13 +383,16 @@ const int g_fork_handlers = pthread_atfork(fork_prepare, fork_parent, fork_child
 void map_file(const std::string &d);
 void replace_state(const file_util::Folder &folder, const std::string &p, bool only_earlier);
 
-// Whether the open state file is one an earlier build of the board wrote:
-// its magic word and an older version (the layout changed with each).
+// Whether a state file's first two words are those of one an earlier
+// build of the board wrote: its magic word and an older version (the
+// layout changed with each).
+bool earlier_head(const uint32_t head[2]) { return head[0] == kMagic && head[1] >= 1 && head[1] < kVersion; }
+
+// The same of the open state file.
 bool earlier_layout(int fd)
 {
     uint32_t head[2];
-    return pread(fd, head, sizeof head, 0) == (ssize_t)sizeof head && head[0] == kMagic &&
-           head[1] >= 1 && head[1] < kVersion;
+    return pread(fd, head, sizeof head, 0) == (ssize_t)sizeof head && earlier_head(head);
 }
 
 // The events of the board last mapped over, kept for its readers in this
@@ -616,7 +619,7 @@ StateImage check_state_image(const void *image, size_t size)
     uint32_t head[2];
     if (size >= sizeof head) {
         std::memcpy(head, image, sizeof head);
-        if (head[0] == kMagic && head[1] >= 1 && head[1] < kVersion)
+        if (earlier_head(head))
             return StateImage::Earlier;
     }
     if (size != sizeof(State))

@@ -8,6 +8,7 @@
 #include "events.h"
 #include "utf8.h"
 #include "vcd.h"
+#include "decimal.h"
 
 #include <CLI/CLI.hpp>
 
@@ -39,22 +40,7 @@ constexpr size_t kMaxPending = 64 * 1024;
 volatile sig_atomic_t g_stop = 0;
 void on_stop(int) { g_stop = 1; }
 
-// A decimal number (digits only: 010 is ten) from lo to hi.
-bool decimal(const std::string &s, uint64_t lo, uint64_t hi, uint64_t *value)
-{
-    if (s.empty() || s.size() > 18)
-        return false;
-    uint64_t v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9')
-            return false;
-        v = v * 10 + static_cast<uint64_t>(c - '0');
-    }
-    if (v < lo || v > hi)
-        return false;
-    *value = v;
-    return true;
-}
+using tools::decimal;
 
 CLI::Validator decimal_check(uint64_t lo, uint64_t hi, const std::string &what)
 {

@@ -3,6 +3,7 @@
 
 #include "board.h"
 #include "event_format.h"
+#include "decimal.h"
 #include "events.h"
 #include "utf8.h"
 
@@ -62,17 +63,7 @@ int usage_error(const std::string &what)
     return 2;
 }
 
-// A decimal number from lo to hi (leading zeros are only zeros).
-bool decimal(const std::string &s, long long lo, long long hi, long long *out)
-{
-    if (s.empty() || s.size() > 18 || s.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    long long v = std::strtoll(s.c_str(), nullptr, 10);
-    if (v < lo || v > hi)
-        return false;
-    *out = v;
-    return true;
-}
+using tools::decimal;
 
 int64_t clock_ns(clockid_t id)
 {
@@ -125,8 +116,8 @@ struct Options {
     watch::Shown shown;
     bool custom = false;
     watch::Format format;
-    long long count = 0;  // 0: no limit
-    long long idle_ms = 0;  // 0: none
+    uint64_t count = 0;    // 0: no limit
+    uint64_t idle_ms = 0;  // 0: none
     std::string pins_text = "all pins";
 };
 
@@ -141,7 +132,7 @@ int follow(const Options &o)
     std::fprintf(stderr, "watching %s (%s%s)\n", board::excerpt(board::dir(), 4096).c_str(), o.pins_text.c_str(),
                  o.filter.requests ? ", reads and writes too" : "");
     std::vector<board::Event> events;
-    long long printed = 0;
+    uint64_t printed = 0;
     uint64_t last = board::monotonic_now();
     auto put = [&](const std::string &line) {
         Wrote w = put_line(line);
@@ -169,7 +160,7 @@ int follow(const Options &o)
             if (o.count && ++printed >= o.count)
                 return 0;
         }
-        if (o.idle_ms && board::monotonic_now() - last >= static_cast<uint64_t>(o.idle_ms) * 1000000)
+        if (o.idle_ms && board::monotonic_now() - last >= o.idle_ms * 1000000)
             return 0;
         // The pause between polls, and a look whether the output was closed
         // (a pipe with no reader, a terminal that hung up).
@@ -219,7 +210,7 @@ int board_watch(const std::vector<std::string> &args)
             p = false;
         o.pins_text = pins.size() == 1 ? "pin" : "pins";
         for (const std::string &p : pins) {
-            long long pin;
+            uint64_t pin;
             if (!decimal(p, 0, board::kPins - 1, &pin))
                 return usage_error("PIN must be a pin number from 0 to 63, not '" + board::excerpt(p) + "'");
             if (!o.filter.pins[pin])  // named twice: said once
@@ -231,9 +222,9 @@ int board_watch(const std::vector<std::string> &args)
                                                                                     : watch::Edges::Both;
     o.filter.active_low = o.shown.active_low = active_low;
     o.filter.requests = requests;
-    if (app.count("-n") && !decimal(count, 1, 1000000000000LL, &o.count))
+    if (app.count("-n") && !decimal(count, 1, 1000000000000ull, &o.count))
         return usage_error("-n takes a number of events from 1, not '" + board::excerpt(count) + "'");
-    if (app.count("--idle-timeout") && !decimal(idle, 1, 1000000000000LL, &o.idle_ms))
+    if (app.count("--idle-timeout") && !decimal(idle, 1, 1000000000000ull, &o.idle_ms))
         return usage_error("--idle-timeout takes milliseconds from 1, not '" + board::excerpt(idle) + "'");
     if (app.count("--format")) {
         std::string error;

@@ -235,14 +235,28 @@ void BoardView::add_events(const std::vector<board::Event> &events, uint64_t mis
     events_.insert(events_.end(), events.end() - take, events.end());
 }
 
+namespace {
+
+// An event's time relative to the newest one's, set in to time_width cells.
+std::string time_column(uint64_t time, uint64_t newest, int time_width)
+{
+    std::string text = watch::relative_text(static_cast<int64_t>(time - newest));
+    text.insert(0, static_cast<size_t>(std::max(0, time_width - text_width(text))), ' ');
+    return text;
+}
+
+// Who made a change, after what it was: nothing for a request.
+const char *cause_text(board::Cause cause)
+{
+    return cause == board::Cause::Outside ? " outside" : cause == board::Cause::System ? " system" : "";
+}
+
+}  // namespace
+
 std::string event_text(const board::Event &e, uint64_t newest, int time_width)
 {
-    std::string time = watch::relative_text(static_cast<int64_t>(e.time - newest));
-    time.insert(0, static_cast<size_t>(std::max(0, time_width - text_width(time))), ' ');
-    return time + " " + watch::describe(e, false) +
-           (e.cause == board::Cause::Outside  ? " outside"
-                   : e.cause == board::Cause::System ? " system"
-                                                     : "") + " pid=" + std::to_string(e.pid);
+    return time_column(e.time, newest, time_width) + " " + watch::describe(e, false) + cause_text(e.cause) +
+           " pid=" + std::to_string(e.pid);
 }
 
 namespace {
@@ -273,15 +287,12 @@ std::vector<std::string> event_texts(const std::vector<board::Event> &events, in
             out.push_back(event_text(events[i], newest, time_width));
         } else {
             const board::Event &first = events[i];
-            std::string time = watch::relative_text(static_cast<int64_t>(first.time - newest));
-            time.insert(0, static_cast<size_t>(std::max(0, time_width - text_width(time))), ' ');
             std::string levels;
             for (size_t j = i; j < end; ++j)
                 levels += events[j].level ? '1' : '0';
-            out.push_back(time + " pins " + std::to_string(first.which) + "-" +
+            out.push_back(time_column(first.time, newest, time_width) + " pins " + std::to_string(first.which) + "-" +
                           std::to_string(events[end - 1].which) + " " + board::kind_name(first.kind) +
-                          " " + levels + (first.cause == board::Cause::Request ? "" : " outside") +
-                          " pid=" + std::to_string(first.pid));
+                          " " + levels + cause_text(first.cause) + " pid=" + std::to_string(first.pid));
         }
         i = end;
     }

@@ -742,11 +742,12 @@ void drive(State *s, int pin, int8_t level)
         store(p.touched, uint8_t(1));
     // The level changes only when no level is applied from outside.
     int8_t external = load(p.external);
-    if (was != level && external < 0)
+    if (was != level && external < 0) {
         write_event(s, EventKind::Pin, Cause::Request, pin, level, was);
-    else if (requests_wanted(s))
-        write_event(s, EventKind::Write, Cause::Request, pin, external >= 0 ? external : level,
-                    external >= 0 ? external : level);
+    } else if (requests_wanted(s)) {
+        uint32_t stays = external >= 0 ? external : level;  // the pin's level, unchanged
+        write_event(s, EventKind::Write, Cause::Request, pin, stays, stays);
+    }
 }
 
 // Changes a PWM channel's word as change() says, and writes the event.

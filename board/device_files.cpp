@@ -1,8 +1,8 @@
-#include "device_files.h"
+#include "board/device_files.h"
 
-#include "board.h"
-#include "file_util.h"
-#include "registry_file.h"
+#include "board/folder.h"
+#include "board/file_util.h"
+#include "board/registry_file.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
-#include "file_util.h"
+#include "board/file_util.h"
 
-#include "board.h"
+#include "board/folder.h"
 
 #include <cerrno>
 #include <csignal>

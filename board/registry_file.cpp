@@ -1,7 +1,7 @@
-#include "registry_file.h"
+#include "board/registry_file.h"
 
-#include "board.h"
-#include "file_util.h"
+#include "board/folder.h"
+#include "board/file_util.h"
 
 #include <algorithm>
 #include <atomic>
@@ -13,7 +13,7 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "utf8.h"
+#include "common/text.h"
 
 namespace board {
 namespace reg {
@@ -159,7 +159,7 @@ struct Parser {
         for (size_t i = 0; i < utf8.size();) {
             // Bytes that are no character would be stored as other text.
             uint32_t c;
-            if (!next_utf8(utf8, &i, &c)) {
+            if (!text::next_utf8(utf8, &i, &c)) {
                 *ok = false;
                 return out;
             }
@@ -304,7 +304,7 @@ struct Parser {
                     fail("deleting keys ([-...]) has no place in the registry file");
                 std::string root = path.substr(0, path.find('\\'));
                 if (!is_root(root))
-                    fail("unknown root key '" + excerpt(root) + "'");
+                    fail("unknown root key '" + text::excerpt(root) + "'");
                 // A key no registry call could open is a mistake, not a key.
                 if (const char *fault = key_path_fault(path))
                     fail(fault);
@@ -312,7 +312,7 @@ struct Parser {
                 size_t at = static_cast<size_t>(key - hive.keys().data());
                 sectioned.resize(hive.keys().size(), 0);
                 if (sectioned[at])
-                    fail("key [" + excerpt(path) + "] appears twice");
+                    fail("key [" + text::excerpt(path) + "] appears twice");
                 sectioned[at] = 1;
                 names.clear();
                 if (layout)
@@ -335,7 +335,7 @@ struct Parser {
                 twice = !names.insert(folded(v.name)).second;
             }
             if (twice)
-                fail("value \"" + excerpt(v.name) + "\" appears twice in [" + excerpt(key->path) + "]");
+                fail("value \"" + text::excerpt(v.name) + "\" appears twice in [" + text::excerpt(key->path) + "]");
             key->values.push_back(std::move(v));
             if (layout)
                 layout->add_value(begin, pos);
@@ -550,7 +550,7 @@ size_t name_length(const std::string &name, size_t begin, size_t end)
     size_t units = 0;
     for (size_t i = begin; i < end;) {
         uint32_t c;
-        if (!next_utf8(name, &i, &c) || i > end)
+        if (!text::next_utf8(name, &i, &c) || i > end)
             return kNotUtf8;
         if (c < 0x20)
             return kControl;

@@ -1,8 +1,8 @@
-#include "serial.h"
+#include "board/serial.h"
 
-#include "board.h"
-#include "file_util.h"
-#include "registry_file.h"
+#include "board/board.h"
+#include "board/file_util.h"
+#include "board/registry_file.h"
 
 #include <algorithm>
 #include <cerrno>

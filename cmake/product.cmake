@@ -4,8 +4,13 @@ include(${CMAKE_CURRENT_LIST_DIR}/applet.cmake)
 # Product code (what runs on the board) builds at the board compiler's
 # language level.  On desktop Windows that is gnu++98 with every warning an
 # error; on the host C++11, which the stand-in's 16-bit characters need.
+# Product code reaches nothing but the platform: CE_PRODUCT_CODE makes the
+# board's headers and the host helpers refuse to be included, and on the
+# host a module links with no symbol left undefined, so a call into the
+# board (which only the stand-in links) fails the link.
 function(product_target target)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
+  target_compile_definitions(${target} PRIVATE CE_PRODUCT_CODE)
   if(WIN32)
     set_target_properties(${target} PROPERTIES CXX_STANDARD 98 CXX_EXTENSIONS ON)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -Os -fno-exceptions -fno-rtti
@@ -16,6 +21,7 @@ function(product_target target)
     set_target_properties(${target} PROPERTIES CXX_STANDARD 11 CXX_EXTENSIONS OFF)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
     target_link_libraries(${target} PRIVATE ceplat)
+    target_link_options(${target} PRIVATE -Wl,--no-undefined)
     host_module_anchor(${target})
   endif()
 endfunction()

@@ -3,8 +3,8 @@
 // starts a fresh board), names the file when it refuses it, never crashes on
 // a file of the wrong size, and reads pins and channels only within range;
 // a reader of events hands on only events the board writes.
-#include "board.h"
-#include "events.h"
+#include "board/board.h"
+#include "board/events.h"
 #include "board_dir.h"
 
 #include <cstdio>

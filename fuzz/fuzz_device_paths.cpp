@@ -1,7 +1,7 @@
 // Any device path: resolving it never leaves the device's root and never
 // goes through a host link; any shortcut text gives a target or false.
 #include "board_dir.h"
-#include "device_files.h"
+#include "board/device_files.h"
 
 #include <climits>
 #include <cstdio>

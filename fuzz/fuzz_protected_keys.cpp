@@ -3,7 +3,7 @@
 // everything below it; a valid key taken off the list and put back again
 // goes and comes back, and the rest of the list stays as it was.
 #include "board_dir.h"
-#include "registry_file.h"
+#include "board/registry_file.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -4,8 +4,8 @@
 // target names it (with or without .exe), never reached through "..".
 #include "board_dir.h"
 #include "boot_lookup.h"
-#include "device_files.h"
-#include "registry_file.h"
+#include "board/device_files.h"
+#include "board/registry_file.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -2,7 +2,7 @@
 // back; anything else is a finding.
 #pragma once
 
-#include "registry_file.h"
+#include "board/registry_file.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -4,9 +4,9 @@
 // through a link and never left half written.
 #include "board_record.h"
 
-#include "board.h"
-#include "events.h"
-#include "utf8.h"
+#include "board/board.h"
+#include "board/events.h"
+#include "common/text.h"
 #include "vcd.h"
 #include "decimal.h"
 
@@ -49,7 +49,7 @@ CLI::Validator decimal_check(uint64_t lo, uint64_t hi, const std::string &what)
             uint64_t v;
             if (decimal(s, lo, hi, &v))
                 return "";
-            return what + ": '" + board::excerpt(s) + "'";
+            return what + ": '" + text::excerpt(s) + "'";
         },
         "", "");
 }
@@ -124,7 +124,7 @@ std::string wall_clock(const char *format, bool utc)
     std::string s = buf;
     if (utc) {
         char ms[16];
-        std::snprintf(ms, sizeof ms, ".%03ldZ", now.tv_nsec / 1000000);
+        std::snprintf(ms, sizeof ms, ".%03dZ", static_cast<int>(now.tv_nsec / 1000000));
         s += ms;
     }
     return s;
@@ -193,7 +193,7 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
     size_t slash = file.rfind('/');
     std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
     std::string name = slash == std::string::npos ? file : file.substr(slash + 1);
-    std::string shown = board::excerpt(file, 200);
+    std::string shown = text::excerpt(file, 200);
     if (name.empty() || name == "." || name == "..")
         return fail(shown + " is a folder: name the capture's file");
     Capture cap;
@@ -269,7 +269,7 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
     if (!cap.write_errno && fsync(cap.fd) != 0)
         cap.write_errno = errno;
     if (cap.write_errno)
-        return fail("cannot write " + board::excerpt(cap.shown, 200) + ": " +
+        return fail("cannot write " + text::excerpt(cap.shown, 200) + ": " +
                     std::strerror(cap.write_errno));
     close(cap.fd);
     cap.fd = -1;
@@ -284,7 +284,7 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
         why = "cannot rename the capture to " + shown + ": " + std::strerror(errno);
     if (!why.empty()) {
         cap.keep = true;
-        return fail(why + "; the capture is in " + board::excerpt(cap.shown, 200));
+        return fail(why + "; the capture is in " + text::excerpt(cap.shown, 200));
     }
     cap.name.clear();
     fsync(cap.dir);

@@ -1,14 +1,14 @@
 // board: look at and change the simulated board in BOARD_DIR.
-#include "board.h"
+#include "board/board.h"
 #include "board_record.h"
 #include "board_watch.h"
 #include "boot_lookup.h"
-#include "device_files.h"
-#include "file_util.h"
-#include "registry_file.h"
-#include "serial.h"
+#include "board/device_files.h"
+#include "board/file_util.h"
+#include "board/registry_file.h"
+#include "board/serial.h"
 #include "sync_client.h"
-#include "utf8.h"
+#include "common/text.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -248,7 +248,7 @@ int registry(const std::vector<std::string> &args)
         std::string root = key.substr(0, key.find('\\'));
         if (!board::reg::is_root(root))
             return usage_error("KEY must start with a root key such as HKEY_CURRENT_USER, not '" +
-                               board::excerpt(args[2]) + "'");
+                               text::excerpt(args[2]) + "'");
         if (const char *fault = board::reg::key_path_fault(key)) {
             std::string why = fault;
             if (why.find("an empty name") != std::string::npos ||
@@ -256,12 +256,12 @@ int registry(const std::vector<std::string> &args)
                 why = "KEY has an empty name or a control character in it";
             else
                 why = "KEY is no key the registry can hold (" + why + ")";
-            return usage_error(why + ": '" + board::excerpt(args[2]) + "'");
+            return usage_error(why + ": '" + text::excerpt(args[2]) + "'");
         }
         bool on = args[1] == "protect";
         if (!board::reg::set_protected(key, on) && !on) {
             std::fprintf(stderr, "board: %s is not protected (see 'board registry protected')\n",
-                         board::excerpt(key, 200).c_str());
+                         text::excerpt(key, 200).c_str());
             return 1;
         }
         return 0;

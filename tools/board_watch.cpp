@@ -1,11 +1,11 @@
 // board watch: one line for each change on the board, as it happens.
 #include "board_watch.h"
 
-#include "board.h"
+#include "board/board.h"
 #include "event_format.h"
 #include "decimal.h"
-#include "events.h"
-#include "utf8.h"
+#include "board/events.h"
+#include "common/text.h"
 
 #include <CLI/CLI.hpp>
 
@@ -129,7 +129,7 @@ int follow(const Options &o)
     if (o.filter.requests)
         reader.want_requests(true);
     // The folder's name is the user's: escaped, so that it cannot work the terminal.
-    std::fprintf(stderr, "watching %s (%s%s)\n", board::excerpt(board::dir(), 4096).c_str(), o.pins_text.c_str(),
+    std::fprintf(stderr, "watching %s (%s%s)\n", text::excerpt(board::dir(), 4096).c_str(), o.pins_text.c_str(),
                  o.filter.requests ? ", reads and writes too" : "");
     std::vector<board::Event> events;
     uint64_t printed = 0;
@@ -201,7 +201,7 @@ int board_watch(const std::vector<std::string> &args)
         std::fputs(app.help().c_str(), stdout);
         return 0;
     } catch (const CLI::ParseError &e) {
-        return usage_error(board::excerpt(e.what(), 200));
+        return usage_error(text::excerpt(e.what(), 200));
     }
 
     Options o;
@@ -212,7 +212,7 @@ int board_watch(const std::vector<std::string> &args)
         for (const std::string &p : pins) {
             uint64_t pin;
             if (!decimal(p, 0, board::kPins - 1, &pin))
-                return usage_error("PIN must be a pin number from 0 to 63, not '" + board::excerpt(p) + "'");
+                return usage_error("PIN must be a pin number from 0 to 63, not '" + text::excerpt(p) + "'");
             if (!o.filter.pins[pin])  // named twice: said once
                 o.pins_text += " " + std::to_string(pin);
             o.filter.pins[pin] = true;
@@ -223,13 +223,13 @@ int board_watch(const std::vector<std::string> &args)
     o.filter.active_low = o.shown.active_low = active_low;
     o.filter.requests = requests;
     if (app.count("-n") && !decimal(count, 1, 1000000000000ull, &o.count))
-        return usage_error("-n takes a number of events from 1, not '" + board::excerpt(count) + "'");
+        return usage_error("-n takes a number of events from 1, not '" + text::excerpt(count) + "'");
     if (app.count("--idle-timeout") && !decimal(idle, 1, 1000000000000ull, &o.idle_ms))
-        return usage_error("--idle-timeout takes milliseconds from 1, not '" + board::excerpt(idle) + "'");
+        return usage_error("--idle-timeout takes milliseconds from 1, not '" + text::excerpt(idle) + "'");
     if (app.count("--format")) {
         std::string error;
         if (!o.format.compile(format, &error))
-            return usage_error(board::excerpt(error, 200));
+            return usage_error(text::excerpt(error, 200));
         o.custom = true;
     }
     if (realtime)

@@ -1,7 +1,7 @@
 #include "boot_lookup.h"
 
-#include "device_files.h"
-#include "registry_file.h"
+#include "board/device_files.h"
+#include "board/registry_file.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,9 +1,9 @@
 #include "sync_client.h"
 
-#include "board.h"
+#include "board/board.h"
 #include "ce_host.h"
-#include "platform/host/host.h"
-#include "registry_file.h"
+#include "common/text.h"
+#include "board/registry_file.h"
 
 #include <cstring>
 
@@ -18,7 +18,7 @@ std::string shown(const char16_t *s, size_t max)
     size_t n = 0;
     while (n < max && s[n])
         ++n;
-    std::string out = host::to_utf8(s, n);
+    std::string out = text::to_utf8(s, n);
     for (char &c : out)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
             c = '?';

@@ -1,7 +1,7 @@
 // The Value Change Dump writer of 'board record' (see vcd.h).
 #include "vcd.h"
 
-#include "utf8.h"
+#include "common/text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -26,7 +26,7 @@ const char *timescale_name(uint64_t unit_ns)
 
 std::string comment_text(const std::string &text, size_t most)
 {
-    std::string shown = board::excerpt(text, most), safe;
+    std::string shown = text::excerpt(text, most), safe;
     for (char c : shown) {
         if (c == '$')
             safe += "\\x24";

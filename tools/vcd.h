@@ -23,8 +23,8 @@
 // length takes the same memory.
 #pragma once
 
-#include "board.h"
-#include "events.h"
+#include "board/board.h"
+#include "board/events.h"
 
 #include <cstdint>
 #include <functional>

@@ -4,7 +4,7 @@
  * (HKEY_CURRENT_USER\ControlPanel\Comm "Cnct") and deletes its own start-up
  * shortcut.  It reports only on the debug output and always exits with 0.
  */
-#include "platform/platform.h"
+#include "../platform/platform.h"
 
 #include <string.h> /* wcslen */
 

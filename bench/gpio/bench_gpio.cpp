@@ -7,8 +7,8 @@
 // cost in system calls alone when the state was taken under a file lock
 // (lock, size check, unlock): the pin calls now make no system call.
 #include "gpio/kestrin.h"
-#include "board.h"
-#include "events.h"
+#include "board/board.h"
+#include "board/events.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdio>

@@ -8,9 +8,9 @@
 // long it holds the registry's lock, beside the time of one read of the
 // same file.  Each runs in a child process of its own, so that its peak
 // memory is its own.
-#include "board.h"
-#include "file_util.h"
-#include "registry_file.h"
+#include "board/board.h"
+#include "board/file_util.h"
+#include "board/registry_file.h"
 
 #include <benchmark/benchmark.h>
 

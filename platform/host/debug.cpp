@@ -5,9 +5,9 @@
 // (board/serial.h).
 #include "host.h"
 
-#include "board.h"
-#include "file_util.h"
-#include "serial.h"
+#include "board/board.h"
+#include "board/file_util.h"
+#include "board/serial.h"
 
 #include <cstdarg>
 #include <cstdlib>

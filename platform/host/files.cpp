@@ -2,8 +2,8 @@
 // board folder's file system root, and never out of it.
 #include "host.h"
 
-#include "board.h"
-#include "device_files.h"
+#include "board/board.h"
+#include "board/device_files.h"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
 #include "host.h"
 #include "include/host_control.h"
 
-#include "board.h"
+#include "board/board.h"
 
 #include <atomic>
 #include <cstring>

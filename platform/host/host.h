@@ -2,7 +2,13 @@
 // text conversion between the platform's UTF-16 and the host's UTF-8.
 #pragma once
 
+#ifndef CEPLAT_INTERNAL
+#error "a private header of the platform stand-in: use its public headers (platform/host/include)"
+#endif
+
 #include "include/ce_host.h"
+
+#include "common/text.h"
 
 #include <functional>
 #include <memory>
@@ -30,10 +36,10 @@ std::shared_ptr<KernelObject> handle_remove(HANDLE handle);
 // that threads would otherwise all write to.
 size_t thread_shard();
 
-std::string to_utf8(const char16_t *s, size_t n = std::string::npos);
-std::u16string to_utf16(const std::string &s);
-// Equal but for the case of ASCII letters, as the platform compares names.
-bool equal_nocase(const char16_t *a, const char16_t *b);
+// Text conversion between the platform's UTF-16 and the host's UTF-8.
+using text::equal_nocase;
+using text::to_utf16;
+using text::to_utf8;
 
 // Marks the calling thread as inside a stand-in call for its lifetime: a
 // TerminateThread meanwhile takes effect as the outermost such call ends,

@@ -5,7 +5,7 @@
 #include "../platform.h"
 #include "include/host_control.h"
 
-#include "board.h"
+#include "board/board.h"
 
 #include <atomic>
 #include <cstdio>

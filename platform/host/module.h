@@ -2,6 +2,10 @@
 // (module_anchor.cpp) with its file name and its compiled resources.
 #pragma once
 
+#ifndef CEPLAT_INTERNAL
+#error "a private header of the platform stand-in: use its public headers (platform/host/include)"
+#endif
+
 #include "host.h"
 
 #include <memory>

@@ -9,9 +9,9 @@
 #include "host.h"
 #include "include/host_control.h"
 
-#include "board.h"
+#include "board/board.h"
 #include "ras_record.h"
-#include "registry_file.h"
+#include "board/registry_file.h"
 
 #include <cstdio>
 #include <atomic>

@@ -5,8 +5,12 @@
 // record always reads back byte for byte.
 #pragma once
 
+#ifndef CEPLAT_INTERNAL
+#error "a private header of the platform stand-in: use its public headers (platform/host/include)"
+#endif
+
 #include "include/ce_host.h"
-#include "registry_file.h"
+#include "board/registry_file.h"
 
 #include <vector>
 

@@ -4,8 +4,8 @@
 // change is one locked read-change-replace of the file.
 #include "host.h"
 
-#include "board.h"
-#include "registry_file.h"
+#include "board/board.h"
+#include "board/registry_file.h"
 
 #include <cstdio>
 #include <cstring>

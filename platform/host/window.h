@@ -8,6 +8,10 @@
 // called with it released.
 #pragma once
 
+#ifndef CEPLAT_INTERNAL
+#error "a private header of the platform stand-in: use its public headers (platform/host/include)"
+#endif
+
 #include "host.h"
 #include "include/host_window.h"
 

@@ -1,7 +1,7 @@
 // Several processes on one board folder: what one changes the others see,
 // the lock keeps them apart, and a process killed in the middle of a
 // request leaves a board that works and holds valid state.
-#include "board.h"
+#include "board/board.h"
 #include "board_folder.h"
 #include "process.h"
 

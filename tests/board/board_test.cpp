@@ -1,6 +1,6 @@
 // The simulated driver's answers to good and bad requests, and the state
 // file's defaults, reset and damage.
-#include "board.h"
+#include "board/board.h"
 #include "board_folder.h"
 #include "process.h"
 

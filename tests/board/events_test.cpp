@@ -1,7 +1,7 @@
 // The board's events: what each change writes, who reads it, what a reader
 // that falls behind or meets a half-written event is told, and a reset.
-#include "board.h"
-#include "events.h"
+#include "board/board.h"
+#include "board/events.h"
 #include "board_folder.h"
 #include "process.h"
 
@@ -92,8 +92,9 @@ void expect_events(const std::vector<Event> &got, const std::vector<Expected> &w
         EXPECT_EQ(got[i].level, want[i].level);
         EXPECT_EQ(got[i].before, want[i].before);
         EXPECT_EQ(got[i].pid, getpid());
-        if (i > 0)
+        if (i > 0) {
             EXPECT_LE(got[i - 1].time, got[i].time);
+        }
     }
 }
 
@@ -410,8 +411,9 @@ TEST_F(Events, ThreadsEventsAreMergedInTimeOrder)
     ASSERT_EQ(got.size(), 4u * per_thread);
     int per_pin[4] = {};
     for (size_t i = 0; i < got.size(); ++i) {
-        if (i > 0)
+        if (i > 0) {
             EXPECT_LE(got[i - 1].time, got[i].time);
+        }
         int t = got[i].which - 10;
         ASSERT_TRUE(t >= 0 && t < 4);
         // Each pin's events in the order its thread wrote them.

@@ -2,11 +2,11 @@
 // its files are refused and their targets left alone, the device root is
 // walked without leaving it, what killed processes leave is cleaned up, and
 // the default folder never lands in a folder every user shares.
-#include "board.h"
+#include "board/board.h"
 #include "board_folder.h"
-#include "device_files.h"
+#include "board/device_files.h"
 #include "process.h"
-#include "registry_file.h"
+#include "board/registry_file.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Pieces of the board view: the PWM waveform and the debug tail.
 #include "boardview.h"
-#include "registry_file.h"
+#include "board/registry_file.h"
 
 #include <gtest/gtest.h>
 
@@ -404,8 +404,9 @@ TEST(BoardView, NoEventShowsItsTailWithoutItsHead)
         SCOPED_TRACE(height);
         std::vector<BoardView::Line> lines = view.lines(BoardView::kMinWidth, height, false);
         for (size_t i = 0; i + 1 < lines.size(); ++i)
-            if (!lines[i].spans.empty() && lines[i].spans[0].text == "Events" && !lines[i + 1].spans.empty())
+            if (!lines[i].spans.empty() && lines[i].spans[0].text == "Events" && !lines[i + 1].spans.empty()) {
                 EXPECT_EQ(lines[i + 1].spans[0].column, 1) << lines[i + 1].spans[0].text;
+            }
     }
 }
 

@@ -22,8 +22,9 @@ TEST(Layout, ControlsSideBySideShareARowAndRowsKeepTheirOrder)
         EXPECT_EQ(l.cells[n].col, 4);
         EXPECT_EQ(l.cells[9 + n].col, 14);
         EXPECT_EQ(l.cells[n].width, 10);
-        if (n > 0)
+        if (n > 0) {
             EXPECT_GT(l.cells[n].row, l.cells[n - 1].row);
+        }
         EXPECT_LT(l.cells[n].row, l.height);
     }
 }

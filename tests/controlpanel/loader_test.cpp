@@ -126,8 +126,9 @@ TEST_F(Loader, SendsEveryMessageOnTheControlPanelsOwnThread)
     for (const Message &x : m) {
         EXPECT_EQ(x.thread, m[0].thread);
         EXPECT_NE(x.thread, this_thread());
-        if (x.msg == CPL_DBLCLK || x.msg == CPL_STOP)
+        if (x.msg == CPL_DBLCLK || x.msg == CPL_STOP) {
             EXPECT_EQ(x.p2, 40 + x.p1);
+        }
     }
 }
 

@@ -1,7 +1,7 @@
 // Callers on several threads and in several processes at once: each call
 // gets its own handle and its own answer, and the board loses no request.
 #include "gpio/kestrin.h"
-#include "board.h"
+#include "board/board.h"
 #include "board_folder.h"
 #include "host_control.h"
 #include "process.h"

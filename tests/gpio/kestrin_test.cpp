@@ -2,7 +2,7 @@
 // send, the levels they hand back, and the driver handle closed on every
 // way out.
 #include "gpio/kestrin.h"
-#include "board.h"
+#include "board/board.h"
 #include "board_folder.h"
 #include "host_control.h"
 

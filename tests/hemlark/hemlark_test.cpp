@@ -92,8 +92,9 @@ TEST_F(Hemlark, CompiledTemplateIsTheDialogOfTheTable)
         EXPECT_EQ(got.cy, want.cy);
         // Done is the default button and the only tab stop.
         EXPECT_EQ((got.style & WS_TABSTOP) != 0, want.id == 1);
-        if (want.id == 1)
+        if (want.id == 1) {
             EXPECT_EQ(got.style & BS_TYPEMASK, static_cast<uint32_t>(BS_DEFPUSHBUTTON));
+        }
     }
 }
 

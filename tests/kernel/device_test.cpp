@@ -1,6 +1,6 @@
 // The stand-in kernel's device calls on "GPI1:": how it may be opened, the
 // requests it passes to the board, the trace it writes and its handles.
-#include "board.h"
+#include "board/board.h"
 #include "board_folder.h"
 #include "host_control.h"
 #include "platform/platform.h"

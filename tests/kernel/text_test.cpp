@@ -1,6 +1,6 @@
 // UTF-8 from outside (names, registry text) into the platform's UTF-16:
 // what is not a character becomes U+FFFD, never some other character.
-#include "platform/host/host.h"
+#include "common/text.h"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +23,7 @@ TEST(Text, Utf8ThatIsNoCharacterBecomesReplacement)
         {"a\xE2\x82", u"a\uFFFD"},                       // cut short at the end
     };
     for (const Case &c : cases)
-        EXPECT_EQ(host::to_utf16(c.utf8), c.utf16) << c.utf8;
+        EXPECT_EQ(text::to_utf16(c.utf8), c.utf16) << c.utf8;
 }
 
 }  // namespace

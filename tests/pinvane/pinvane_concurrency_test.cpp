@@ -70,8 +70,9 @@ TEST_F(PinvaneThreads, OpeningAndClosingAtOnceStopsEachThreadOnce)
     const int kRuns = 12;
     for (int i = 0; i < kRuns; ++i) {
         DialogRun run(applet);
-        if (i % 2)
+        if (i % 2) {
             ASSERT_TRUE(host_click(run.dialog(), kPorts + i % 9));
+        }
         ASSERT_TRUE(i % 3 ? host_key(run.dialog(), HOST_KEY_ESCAPE) : host_caption_close(run.dialog()));
         ASSERT_TRUE(run.wait_ended());
         EXPECT_EQ(host_open_handles(nullptr), 0u) << i;

@@ -1,11 +1,11 @@
 // The board reads back what the utilities write: Dovrel's choice switches
 // the serial debug port at the next boot, Velmorra's entry brings up the
 // desktop connection.  Every step is its own process, as on the board.
-#include "board.h"
+#include "board/board.h"
 #include "process.h"
-#include "registry_file.h"
+#include "board/registry_file.h"
 #include "reset_board.h"
-#include "serial.h"
+#include "board/serial.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 #include "process.h"
 #include "reset_board.h"
 
-#include "registry_file.h"
+#include "board/registry_file.h"
 #include "platform/platform.h"
 
 using test_support::ProgramResult;

@@ -1,10 +1,10 @@
 // The phone book over the board's registry, and the device's files.
 #include "reset_board.h"
 
-#include "device_files.h"
+#include "board/device_files.h"
 #include "phonebook.h"
-#include "registry_file.h"
-#include "platform/host/host.h"
+#include "board/registry_file.h"
+#include "common/text.h"
 #include "platform/platform.h"
 
 #include <cstring>
@@ -295,7 +295,7 @@ TEST_F(DeviceFiles, PathsThatWouldLeaveTheRootAreRefused)
     };
     for (const std::u16string &p : escapes) {
         SetLastError(0);
-        EXPECT_FALSE(DeleteFileW(p.c_str())) << host::to_utf8(p.c_str());
+        EXPECT_FALSE(DeleteFileW(p.c_str())) << text::to_utf8(p.c_str());
         DWORD e = GetLastError();
         EXPECT_TRUE(e == ERROR_INVALID_NAME || e == ERROR_ACCESS_DENIED) << e;
     }

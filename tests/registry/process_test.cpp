@@ -3,7 +3,7 @@
 #include "reset_board.h"
 
 #include "process.h"
-#include "registry_file.h"
+#include "board/registry_file.h"
 
 #include <algorithm>
 #include <csignal>

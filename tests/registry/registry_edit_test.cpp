@@ -1,12 +1,12 @@
 // Writes to a registry file a person edited keep what the person wrote, and
 // the limits of the board's registry hold for the file and the calls alike.
-#include "file_util.h"
+#include "board/file_util.h"
 #include "process.h"
 #include "reset_board.h"
 
 #include "platform/platform.h"
-#include "registry_file.h"
-#include "utf8.h"
+#include "board/registry_file.h"
+#include "common/text.h"
 
 #include <atomic>
 #include <chrono>
@@ -245,8 +245,9 @@ TEST(RegistryEdit, LineEndsByteOrderMarkAndAnUnendedLastLineAreKept)
     });
     EXPECT_EQ(out.rfind(crlf, 0), 0u) << out;
     for (size_t i = 0; i < out.size(); ++i)
-        if (out[i] == '\n')
+        if (out[i] == '\n') {
             ASSERT_TRUE(i > 0 && out[i - 1] == '\r') << "a bare line end at " << i << " in\n" << out;
+        }
     EXPECT_NE(out.find(",\\\r\n  "), std::string::npos) << "continuation lines end in CR LF too";
 
     std::string bom = "\xEF\xBB\xBFREGEDIT4\n[HKEY_LOCAL_MACHINE\\Debug]\n";
@@ -422,12 +423,12 @@ TEST_F(RegistryLimitsOnTheBoard, AChangeMadeWhileWaitingForTheLockIsKept)
 
 TEST(Excerpt, IsShortEscapedAndNotCutByAZeroByte)
 {
-    EXPECT_EQ(board::excerpt("plain \xC3\xA9"), "plain \xC3\xA9");
-    EXPECT_EQ(board::excerpt(std::string("a\0b\n\x7F", 5)), "a\\0b\\n\\x7F");
+    EXPECT_EQ(text::excerpt("plain \xC3\xA9"), "plain \xC3\xA9");
+    EXPECT_EQ(text::excerpt(std::string("a\0b\n\x7F", 5)), "a\\0b\\n\\x7F");
     // Bytes that are no character, each on its own; a cut sequence too.
-    EXPECT_EQ(board::excerpt("\xFF\xC3x\xE2\x82"), "\\xFF\\xC3x\\xE2\\x82");
-    EXPECT_EQ(board::excerpt(repeat("x", 100000), 40), repeat("x", 40) + "...");
-    EXPECT_EQ(board::excerpt(repeat("\xC3\xA9", 41), 40), repeat("\xC3\xA9", 40) + "...");
+    EXPECT_EQ(text::excerpt("\xFF\xC3x\xE2\x82"), "\\xFF\\xC3x\\xE2\\x82");
+    EXPECT_EQ(text::excerpt(repeat("x", 100000), 40), repeat("x", 40) + "...");
+    EXPECT_EQ(text::excerpt(repeat("\xC3\xA9", 41), 40), repeat("\xC3\xA9", 40) + "...");
 }
 
 TEST(Excerpt, DamageMessagesQuoteShortEscapedPieces)

@@ -2,7 +2,7 @@
 #include "reset_board.h"
 
 #include "platform/platform.h"
-#include "registry_file.h"
+#include "board/registry_file.h"
 
 #include <cstdio>
 #include <cstring>

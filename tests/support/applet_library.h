@@ -23,8 +23,9 @@ public:
     ~Library() { unload(); }
     void unload()
     {
-        if (handle_)
+        if (handle_) {
             EXPECT_EQ(host_unload_module(handle_), 0);
+        }
         handle_ = nullptr;
     }
     void *symbol(const char *name) const { return handle_ ? dlsym(handle_, name) : nullptr; }

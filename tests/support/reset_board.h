@@ -1,7 +1,7 @@
 // A test on its own board folder, reset as 'board reset' leaves it.
 #pragma once
 
-#include "board.h"
+#include "board/board.h"
 #include "board_folder.h"
 
 #include <string>

@@ -1,7 +1,7 @@
 // board record as a user runs it: captures of what other processes do to
 // the board, read back by the readers people use (sigrok-cli, GTKWave's
 // converters) and by the strict reader of these tests.
-#include "board.h"
+#include "board/board.h"
 #include "board_folder.h"
 #include "process.h"
 #include "vcd_reader.h"

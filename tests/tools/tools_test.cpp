@@ -1,8 +1,8 @@
 // pinctl and board as a user runs them: what they print, their exit codes,
 // and what they do to the board.
-#include "board.h"
+#include "board/board.h"
 #include "board_folder.h"
-#include "device_files.h"
+#include "board/device_files.h"
 #include "process.h"
 
 #include <gtest/gtest.h>

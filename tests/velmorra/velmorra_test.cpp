@@ -4,10 +4,10 @@
 #include "process.h"
 #include "reset_board.h"
 
-#include "device_files.h"
+#include "board/device_files.h"
 #include "phonebook.h"
 #include "platform/platform.h"
-#include "registry_file.h"
+#include "board/registry_file.h"
 
 #include <cstring>
 

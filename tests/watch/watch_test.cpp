@@ -1,9 +1,9 @@
 // 'board watch' as a user runs it: a child with its output in a pipe, and
 // the board changed by other processes ('board', 'pinctl', a forked child
 // making driver requests) while it watches.
-#include "board.h"
+#include "board/board.h"
 #include "board_folder.h"
-#include "events.h"
+#include "board/events.h"
 #include "process.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 
 #include "library_check.h"
 
-#include "platform/host/host.h"
+#include "common/text.h"
 #include "platform/host/include/host_resources.h"
 
 #include <algorithm>
@@ -158,8 +158,8 @@ void ControlPanel::load(const std::string &file)
         send(a, CPL_NEWINQUIRE, i, reinterpret_cast<LPARAM>(&info));
         info.szName[31] = 0;
         info.szInfo[63] = 0;
-        a.name = host::to_utf8(info.szName);
-        a.info = host::to_utf8(info.szInfo);
+        a.name = text::to_utf8(info.szName);
+        a.info = text::to_utf8(info.szInfo);
         a.icon = info.hIcon;
         a.data = info.lData;
         applets_.push_back(a);

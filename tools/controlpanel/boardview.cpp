@@ -1,6 +1,6 @@
 #include "boardview.h"
 
-#include "platform/host/host.h"
+#include "common/text.h"
 #include "board/file_util.h"
 #include "event_format.h"
 
@@ -595,7 +595,7 @@ std::string registry_text(HKEY root, const char16_t *key, const char16_t *name)
         std::u16string s(reinterpret_cast<const char16_t *>(data), size / 2);
         while (!s.empty() && s.back() == 0)
             s.pop_back();
-        return "\"" + host::to_utf8(s.c_str(), s.size()) + "\"";
+        return "\"" + text::to_utf8(s.c_str(), s.size()) + "\"";
     }
     return "(type " + std::to_string(type) + ", " + std::to_string(size) + " bytes)";
 }

@@ -1,6 +1,6 @@
 #include "script.h"
 
-#include "board/utf8.h"
+#include "common/text.h"
 #include "ce_host.h"
 
 #include <cerrno>

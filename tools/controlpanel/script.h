@@ -16,7 +16,7 @@
 #include <cstddef>
 #include <istream>
 #include <string>
-#include "board/utf8.h"
+#include "common/text.h"
 
 namespace script {
 
@@ -57,7 +57,7 @@ enum class Read { Line, TooLong, End, Failed };
 Read read_line(std::istream &in, std::string *line);
 
 // text as a message may quote it (board/utf8.h).
-using board::excerpt;
+using text::excerpt;
 
 // The scroll code a word names (lineleft ... endscroll), or -1.
 int scroll_code(const std::string &word);

@@ -899,6 +899,7 @@ void say_crashed(const char *what)
 
 void on_death() { say_crashed("a crash a sanitizer reported"); }
 
+#if !defined(__SANITIZE_ADDRESS__)
 void on_crash(int sig)
 {
     say_crashed(strsignal(sig));
@@ -915,6 +916,7 @@ void on_bus_error(int sig, siginfo_t *info, void *)
     signal(sig, SIG_DFL);
     on_crash(sig);
 }
+#endif
 
 void catch_crashes()
 {

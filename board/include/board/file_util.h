@@ -10,6 +10,10 @@
 // named: that is the user's choice (BOARD_DIR may well be a link).
 #pragma once
 
+#ifdef CE_PRODUCT_CODE
+#error "product code reaches the board only through the platform (platform/platform.h)"
+#endif
+
 #include <string>
 #include <sys/types.h>
 #include <vector>

@@ -7,6 +7,12 @@
 // lock.
 #pragma once
 
+#ifdef CE_PRODUCT_CODE
+#error "product code reaches the board only through the platform (platform/platform.h)"
+#endif
+
+#include "board/folder.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -48,12 +54,6 @@ struct Status {
     Pwm pwm[kChannels];
 };
 
-// Error raised when the board folder or its state file cannot be used, or
-// when asked for a pin the board does not have.
-struct Error {
-    std::string message;
-};
-
 // What an image of the state file holds, judged as every use of the board
 // judges its mapped file: the right size, magic and version, and every field
 // a value the board writes (Damaged otherwise).  Retired is the image a
@@ -63,14 +63,6 @@ struct Error {
 // its registry and files, as a new image starts the hardware afresh.
 enum class StateImage { Ok, WrongSize, Retired, OtherVersion, Damaged, Earlier };
 StateImage check_state_image(const void *image, size_t size);
-
-// The board folder: BOARD_DIR, or a per-user default when it is unset (below
-// XDG_STATE_HOME, or HOME, or the passwd entry's home folder; Error when
-// there is none).
-std::string dir();
-
-// Path of a file in the board folder (the folder is created if missing).
-std::string path(const std::string &name);
 
 // Result of a driver request.  error is the platform error number on failure.
 struct Result {

@@ -13,7 +13,11 @@
 // events from 1; a reader merges the lanes by time.
 #pragma once
 
-#include "board.h"
+#ifdef CE_PRODUCT_CODE
+#error "product code reaches the board only through the platform (platform/platform.h)"
+#endif
+
+#include "board/board.h"
 
 #include <cstdint>
 #include <memory>

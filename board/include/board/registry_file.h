@@ -9,6 +9,10 @@
 // never lose each other's values.
 #pragma once
 
+#ifdef CE_PRODUCT_CODE
+#error "product code reaches the board only through the platform (platform/platform.h)"
+#endif
+
 #include <cstdint>
 #include <functional>
 #include <string>

@@ -7,6 +7,10 @@
 // a link.
 #pragma once
 
+#ifdef CE_PRODUCT_CODE
+#error "product code reaches the board only through the platform (platform/platform.h)"
+#endif
+
 #include <string>
 
 namespace board {

@@ -1,11 +1,16 @@
-// UTF-8 read one character at a time, for every place that takes text
-// from outside (the registry file, names handed to the platform's calls).
+// Text helpers every host layer shares (board, stand-in, tools): UTF-8
+// read a character at a time, conversion between UTF-8 and the platform's
+// UTF-16, ASCII case folding, and text quoted safely in a message.
 #pragma once
+
+#ifdef CE_PRODUCT_CODE
+#error "product code has no host helpers: it calls the platform (platform/platform.h)"
+#endif
 
 #include <cstdint>
 #include <string>
 
-namespace board {
+namespace text {
 
 // Reads the character at s[*at] into *c and moves *at past it.  False when
 // the bytes there are no character (no lead byte, cut short, overlong, a
@@ -13,9 +18,13 @@ namespace board {
 // continuation bytes right after it, so the next call starts afresh.
 bool next_utf8(const std::string &s, size_t *at, uint32_t *c);
 
-}  // namespace board
-
-namespace board {
+// UTF-16 (up to n units or a zero) as UTF-8; a lone surrogate becomes
+// U+FFFD.  A null pointer gives "".
+std::string to_utf8(const char16_t *s, size_t n = std::string::npos);
+// UTF-8 as UTF-16; each byte sequence that is no character becomes U+FFFD.
+std::u16string to_utf16(const std::string &s);
+// Equal but for the case of ASCII letters, as the platform compares names.
+bool equal_nocase(const char16_t *a, const char16_t *b);
 
 // text as a message may quote it: at most most characters (then "..."),
 // each byte that is no printable character written as an escape (\0, \t,
@@ -26,4 +35,4 @@ namespace board {
 // it never works the terminal.
 std::string excerpt(const std::string &text, size_t most = 40);
 
-}  // namespace board
+}  // namespace text

@@ -3,6 +3,10 @@
 // case, as the device does; nothing a path says can lead outside the root.
 #pragma once
 
+#ifdef CE_PRODUCT_CODE
+#error "product code reaches the board only through the platform (platform/platform.h)"
+#endif
+
 #include <cstdint>
 #include <string>
 #include <vector>

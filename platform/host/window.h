@@ -1,7 +1,8 @@
 // Internals of the stand-in's window system, shared by its modules:
-// window.cpp (windows, threads, sent and posted messages, the modal loop),
-// window_template.cpp (dialog templates), window_controls.cpp (what the
-// controls do) and window_input.cpp (user input and observation).
+// window.cpp (the windows and their handles), window_messages.cpp (each
+// thread's queues of sent and posted messages), window_dialog.cpp (the
+// modal loop), window_template.cpp (dialog templates), window_controls.cpp
+// (what the controls do) and window_input.cpp (user input and observation).
 //
 // One lock guards every window and every thread's message queue.  Window
 // state is only read or changed with it held; dialog procedures are always
@@ -93,15 +94,19 @@ struct Window {
     Window *focus = nullptr;
 };
 
-// ---- the shared state (window.cpp) ----
+// ---- the windows (window.cpp) ----
 std::mutex &lock();
 using Lock = std::unique_lock<std::mutex>;
 // The window behind a live handle, or null; with the lock held.
 Window *find_locked(HWND handle);
+// A new window of the calling thread with a fresh handle, in the table;
+// with the lock held.
+std::shared_ptr<Window> add_window_locked(Kind kind);
+// Takes the window out of the table: its handle is dead from now on; with
+// the lock held.
+void remove_window_locked(HWND handle);
 // Every dialog that exists, open or not, in no order; with the lock held.
 std::vector<Window *> dialogs_locked();
-// The calling thread's state.
-const std::shared_ptr<ThreadState> &this_thread();
 // Records a visible change (lock held); the observer runs at the next
 // flush_observer() on this thread.
 void changed_locked();
@@ -112,6 +117,16 @@ void flush_observer();
 // time is up (negative: no limit); with the lock held.
 bool wait_locked(Lock &held, int timeout_ms, const std::function<bool()> &pred);
 
+// ---- messages (window_messages.cpp) ----
+// The calling thread's state.
+const std::shared_ptr<ThreadState> &this_thread();
+// Handles one waiting message of ts, a sent one before any posted one, as
+// a message loop does; false when none waits.  The lock is held, and
+// released while the message is handled.
+bool pump_one(Lock &held, ThreadState &ts);
+// Drops what is queued to ts for windows that no longer exist; sent items
+// fail.  With the lock held.
+void drop_dead_items_locked(ThreadState &ts);
 // Delivers a message to a window on the calling thread, which must own it:
 // a dialog's procedure (then the dialog manager's defaults) or a control's
 // own handling.  Fails with ERROR_INVALID_WINDOW_HANDLE for a dead window.

@@ -1,3 +1,6 @@
+// The kernel handle table: the HANDLE values the stand-in gives out for its
+// kernel objects, what each stands for, and the count of those open
+// (host_open_handles).
 #include "host.h"
 #include "include/host_control.h"
 

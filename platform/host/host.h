@@ -1,5 +1,10 @@
-// Internals shared by the stand-in's modules: the kernel handle table and
-// text conversion between the platform's UTF-16 and the host's UTF-8.
+// Internals shared by the stand-in's modules: the kernel handle table
+// (handles.cpp), text conversion between the platform's UTF-16 and the
+// host's UTF-8, the points where a terminated thread may end and the wait
+// for a module's threads (thread.cpp), the report of a call the stand-in
+// does not provide (not_implemented.cpp), the platform's wide printf and
+// the debug output (debug.cpp), and the guard around every use of the
+// board's registry file (registry.cpp).
 #pragma once
 
 #ifndef CEPLAT_INTERNAL

@@ -1,3 +1,5 @@
+// Loading the applets of a folder and sending them the CPlApplet messages on
+// the Control Panel's own thread (applets.h).
 #include "applets.h"
 
 #include "library_check.h"
@@ -6,7 +8,6 @@
 #include "platform/host/include/host_resources.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <dirent.h>
 #include <dlfcn.h>
@@ -71,19 +72,7 @@ namespace {
 bool is_cpl(const std::string &name)
 {
     const std::string ext = ".cpl";
-    if (name.size() <= ext.size())
-        return false;
-    std::string tail = name.substr(name.size() - ext.size());
-    std::transform(tail.begin(), tail.end(), tail.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return tail == ext;
-}
-
-std::string lower(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
+    return name.size() > ext.size() && text::lower_ascii(name.substr(name.size() - ext.size())) == ext;
 }
 
 }  // namespace
@@ -189,11 +178,11 @@ ControlPanel::~ControlPanel()
 
 int ControlPanel::find(const std::string &name) const
 {
-    std::string want = lower(name);
+    std::string want = text::lower_ascii(name);
     for (size_t i = 0; i < applets_.size(); ++i) {
         const Applet &a = applets_[i];
-        std::string file = lower(a.file);
-        if (lower(a.name) == want || file == want || file == want + ".cpl")
+        std::string file = text::lower_ascii(a.file);
+        if (text::lower_ascii(a.name) == want || file == want || file == want + ".cpl")
             return static_cast<int>(i);
     }
     return -1;

@@ -1,3 +1,4 @@
+// Running a script line by line against the applets (runner.h).
 #include "runner.h"
 
 #include "board/board.h"

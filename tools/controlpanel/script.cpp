@@ -1,3 +1,4 @@
+// Reading a script's lines and parsing them into commands (script.h).
 #include "script.h"
 
 #include "common/text.h"

@@ -2,6 +2,7 @@
 // the Control Panel's own thread (applets.h).
 #include "applets.h"
 
+#include "crash.h"
 #include "library_check.h"
 
 #include "common/text.h"
@@ -95,6 +96,7 @@ ControlPanel::ControlPanel(const std::string &folder) : folder_(folder)
 
 void ControlPanel::load(const std::string &file)
 {
+    crash::AppletNote note(file.c_str(), crash::Stage::Loading);
     Applet failed;
     failed.file = file;
     std::string path = folder_ + "/" + file;
@@ -164,14 +166,23 @@ ControlPanel::~ControlPanel()
 {
     wait_returned(-1);
     thread_.call([this] {
+        // A crash on the way names the applet, a library by its first one.
+        using crash::Stage;
         for (const Applet &a : applets_)
-            if (a.loaded())
+            if (a.loaded()) {
+                crash::AppletNote note(a.file.c_str(), Stage::Ending);
                 send(a, CPL_STOP, a.index, a.data);
+            }
         for (const Applet &a : applets_)
-            if (a.loaded() && a.index == 0)
+            if (a.loaded() && a.index == 0) {
+                crash::AppletNote note(a.file.c_str(), Stage::Ending);
                 send(a, CPL_EXIT, 0, 0);
-        for (const Library &l : libraries_)
-            host_unload_module(l.handle);
+            }
+        for (const Applet &a : applets_)
+            if (a.loaded() && a.index == 0) {
+                crash::AppletNote note(a.file.c_str(), Stage::Ending);
+                host_unload_module(libraries_[a.library].handle);
+            }
         libraries_.clear();
     });
 }
@@ -201,7 +212,10 @@ bool ControlPanel::open(int i)
     }
     thread_.post([this, i] {
         const Applet &a = applets_[i];
-        send(a, CPL_DBLCLK, a.index, a.data);
+        {
+            crash::AppletNote note(a.file.c_str(), crash::Stage::Open);
+            send(a, CPL_DBLCLK, a.index, a.data);
+        }
         std::lock_guard<std::mutex> lock(mutex_);
         running_ = false;
         returned_.notify_all();

@@ -68,11 +68,11 @@ void say(const char *cause)
     if (const char *where = g_where.load())
         add("%s:%d: ", where, g_line.load());
     add("%s ended the Control Panel", cause);
-    const char *applet = g_applet.load();
-    if (applet && g_stage.load() != Stage::None)
-        add(" while %s was %s", applet, stage_text(g_stage.load()));
     if (g_log_set.load())
         add("; the debug output is in %s", g_log);
+    const char *applet = g_applet.load();
+    if (applet && g_stage.load() != Stage::None)
+        add("; %s was %s", applet, stage_text(g_stage.load()));
     if (n == sizeof line - 1)
         --n;
     line[n++] = '\n';
@@ -111,7 +111,9 @@ void on_death() { say("a crash a sanitizer reported"); }
 #else
 void on_crash(int sig)
 {
-    say(strsignal(sig));
+    char what[96];
+    std::snprintf(what, sizeof what, "a crash (%s)", strsignal(sig));
+    say(what);
     raise(sig);  // the handler was reset: ends as it would have
 }
 

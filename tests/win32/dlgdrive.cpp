@@ -21,13 +21,14 @@
 // so that every line means here what it means there: open NAME (waits for
 // the dialog CAPTION; whoever started the applet named it), click ID, key
 // enter|escape|tab, scroll ID CODE, drag ID POS, ok, close, wait MS, show,
-// quit.  pin is refused: there is no board here.  show prints the dialog as the host's Control Panel does,
-// one control a line (`<id> <kind> "<text>" <state>`), or "closed".  Keys
-// are posted to the focused control, so the dialog manager of the applet's
-// own loop handles them; a drag is the mouse's: pressed on the thumb,
-// moved, let go.  Each input is waited for before the next line runs.  A
-// dialog still open at the end is closed through its close box.  A bad
-// line stops the script with its line number, exit status 2.
+// quit.  pin is refused: there is no board here.  show prints the dialog
+// as the host's Control Panel does, one control a line (`<id> <kind>
+// "<text>" <state>`), or "closed".  Keys are posted to the focused
+// control, so the dialog manager of the applet's own loop handles them; a
+// drag is the mouse's: pressed on the thumb, moved, let go.  Each input is
+// waited for before the next line runs.  A dialog still open at the end is
+// closed through its close box.  A bad line stops the script with its line
+// number, exit status 2.
 //
 // A wait gives up after MS milliseconds (default 60000: a loaded machine
 // may take long to start a program).  Exit code 0 on success, 1 when the

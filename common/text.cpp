@@ -4,6 +4,12 @@
 
 namespace text {
 
+namespace {
+
+bool continues(char ch) { return (static_cast<unsigned char>(ch) & 0xC0) == 0x80; }
+
+}  // namespace
+
 bool next_utf8(const std::string &s, size_t *at, uint32_t *c)
 {
     static const uint32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
@@ -11,7 +17,7 @@ bool next_utf8(const std::string &s, size_t *at, uint32_t *c)
     unsigned char b = s[i];
     int extra = b < 0x80 ? 0 : (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : (b & 0xF8) == 0xF0 ? 3 : -1;
     size_t end = i + 1;
-    for (int k = 0; k < extra && end < s.size() && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80; ++k)
+    for (int k = 0; k < extra && end < s.size() && continues(s[end]); ++k)
         ++end;
     *at = end;
     if (extra < 0 || end - i != static_cast<size_t>(extra) + 1)
@@ -23,6 +29,23 @@ bool next_utf8(const std::string &s, size_t *at, uint32_t *c)
         return false;
     *c = v;
     return true;
+}
+
+size_t utf8_count(const std::string &s)
+{
+    size_t n = 0;
+    for (char ch : s)
+        n += !continues(ch);
+    return n;
+}
+
+size_t utf8_offset(const std::string &s, size_t n, size_t from)
+{
+    size_t i = from;
+    for (size_t c = 0; i < s.size(); ++i)
+        if (!continues(s[i]) && c++ == n)
+            break;
+    return i;
 }
 
 std::string to_utf8(const char16_t *s, size_t n)
@@ -87,6 +110,14 @@ bool equal_nocase(const char16_t *a, const char16_t *b)
             return false;
     }
     return *a == *b;
+}
+
+std::string lower_ascii(std::string s)
+{
+    for (char &ch : s)
+        if (ch >= 'A' && ch <= 'Z')
+            ch = static_cast<char>(ch - 'A' + 'a');
+    return s;
 }
 
 namespace {

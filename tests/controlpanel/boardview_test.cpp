@@ -1,6 +1,7 @@
 // Pieces of the board view: the PWM waveform and the debug tail.
 #include "boardview.h"
 #include "board/registry_file.h"
+#include "board_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -77,9 +78,7 @@ TEST(BoardView, TailReadsNoLinkAndNoPipe)
 // And it shows what "board status" shows beyond the figures.
 TEST(BoardView, TheNarrowestViewCutsNoFigureAndShowsAnArmedFault)
 {
-    char name[] = "/tmp/cpl_view_XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    setenv("BOARD_DIR", name, 1);
+    test_support::BoardFolder folder;
     board::reset();
     for (int32_t channel = 0; channel < board::kChannels; ++channel) {
         int32_t set[5] = {channel, 0, board::kMaxCr, board::kMaxRate, board::kMaxRate};
@@ -120,7 +119,6 @@ TEST(BoardView, TheNarrowestViewCutsNoFigureAndShowsAnArmedFault)
     int32_t get[2] = {3, 0};
     EXPECT_TRUE(board::request(board::kGetPin, get, sizeof get, get, sizeof get).fault);
     EXPECT_EQ(heading().find("fault armed"), std::string::npos);
-    std::filesystem::remove_all(name);
 }
 
 // The board tool is run without a shell: a folder name with a quote in it
@@ -193,17 +191,18 @@ TEST(BoardView, TheBootLineKeepsTheExitCode)
 // long debug line.  Nothing runs past the view, and what matters shows.
 TEST(BoardView, AtEightyByTwentyFourTheLongLinesFit)
 {
-    char name[] = "/tmp/cpl_view_a_folder_with_a_long_name_XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    setenv("BOARD_DIR", name, 1);
+    test_support::BoardFolder folder;
+    std::string name = folder.dir() + "/cpl_view_a_folder_with_a_long_name";
+    ASSERT_EQ(mkdir(name.c_str(), 0755), 0);
+    setenv("BOARD_DIR", name.c_str(), 1);  // the folder object puts it back
     board::reset();
-    std::string log = std::string(name) + "/debug.log";
+    std::string log = name + "/debug.log";
     {
         std::ofstream out(log);
         out << "pwmcpl::ghInst = GetModuleHandle(TEXT(Hemlark.cpl)) = 269484032 (0x10100000)\n"
                "RasEntry '`USB' Created\n";
     }
-    std::string tool = std::string(name) + "/board";
+    std::string tool = name + "/board";
     {
         std::ofstream out(tool);
         out << "#!/bin/sh\necho 'boot: running \\Windows\\Velmorra.exe (\\Windows\\Startup\\Velmorra.lnk)'\n"
@@ -250,9 +249,7 @@ std::string all_text(const std::vector<BoardView::Line> &lines)
 // verdict gives way first, and only it.
 TEST(BoardView, ShowsTheSerialPortAndTheDesktopConnection)
 {
-    char name[] = "/tmp/cpl_sync_XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    setenv("BOARD_DIR", name, 1);
+    test_support::BoardFolder folder;
     board::reset();
     BoardView view(board::dir(), "");
     view.refresh();
@@ -286,7 +283,6 @@ TEST(BoardView, ShowsTheSerialPortAndTheDesktopConnection)
     EXPECT_EQ(t.find("connected"), std::string::npos) << t;
     EXPECT_NE(t.find("Debug output"), std::string::npos) << t;
     EXPECT_EQ(short_view.size(), all.size() - 2);
-    std::filesystem::remove_all(name);
 }
 
 }  // namespace
@@ -416,17 +412,15 @@ TEST(BoardView, NoEventShowsItsTailWithoutItsHead)
 TEST(BoardView, EventsAreBoundedAndShareTheRowsWithTheDebugOutput)
 {
     using board::EventKind;
-    char name[] = "/tmp/cpl_events_XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    std::string log = std::string(name) + "/debug.log";
+    test_support::BoardFolder folder;
+    std::string log = folder.debug_log_path();
     {
         std::ofstream out(log);
         for (int i = 0; i < 20; ++i)
             out << "debug line " << i << "\n";
     }
-    setenv("BOARD_DIR", name, 1);
     board::reset();
-    BoardView view(name, log);
+    BoardView view(folder.dir(), log);
     view.refresh();
     std::vector<board::Event> many;
     for (int i = 0; i < 1000; ++i)
@@ -465,7 +459,6 @@ TEST(BoardView, EventsAreBoundedAndShareTheRowsWithTheDebugOutput)
     lines = view.lines(BoardView::kMinWidth, head, false);
     EXPECT_TRUE(events::under_the_pins(lines).empty());
     EXPECT_EQ(static_cast<int>(lines.size()), head);
-    std::filesystem::remove_all(name);
 }
 
 // On a real board: requests of another process, a change from outside and
@@ -473,9 +466,7 @@ TEST(BoardView, EventsAreBoundedAndShareTheRowsWithTheDebugOutput)
 // made, by whom.
 TEST(BoardView, ListsTheRequestsOfAnotherProcessInOrder)
 {
-    char name[] = "/tmp/cpl_board_events_XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    setenv("BOARD_DIR", name, 1);
+    test_support::BoardFolder folder;
     board::reset();
     int32_t low[2] = {3, 0};
     ASSERT_TRUE(board::request(board::kSetPin, low, sizeof low, nullptr, 0).ok);
@@ -513,5 +504,4 @@ TEST(BoardView, ListsTheRequestsOfAnotherProcessInOrder)
     }
     EXPECT_EQ(rows, (std::vector<std::string>{"Events newest last", "pin 3 rising" + by, "pin 3 read 1" + by,
                                               "pin 3 write 1" + by, "pin 3 falling" + outside}));
-    std::filesystem::remove_all(name);
 }

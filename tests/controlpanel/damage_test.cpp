@@ -70,7 +70,7 @@ protected:
     {
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (std::chrono::steady_clock::now() < deadline) {
-            if (slurp(dir_ + "/out").find(text) != std::string::npos)
+            if (read_file(dir_ + "/out").find(text) != std::string::npos)
                 return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
@@ -85,7 +85,7 @@ protected:
 TEST_F(Damaged, CutShortOrForeignFilesAreListedWithAReasonAndTheOthersWork)
 {
     std::string dir = applets();
-    std::string image = slurp(kAppletDir + "/Dovrel.cpl");
+    std::string image = read_file(kAppletDir + "/Dovrel.cpl");
     auto [res, res_size] = embedded_resources(image);
     ASSERT_GT(res, 0u);
     ASSERT_GT(res_size, 64u);
@@ -132,7 +132,7 @@ TEST_F(Damaged, CutShortOrForeignFilesAreListedWithAReasonAndTheOthersWork)
 TEST_F(Damaged, AnAppletNeedingACutShortLibraryBesideItIsRefused)
 {
     std::string dir = applets();
-    std::string kestrin = slurp(kAppletDir + "/kestrin.so");
+    std::string kestrin = read_file(kAppletDir + "/kestrin.so");
     for (size_t cut : {size_t(0), size_t(3000), kestrin.size() / 2}) {
         write(dir + "/kestrin.so", kestrin.substr(0, cut));
         Outcome r = run({"--list", "--applets", dir});
@@ -153,7 +153,7 @@ TEST_F(Damaged, AnAppletNeedingACutShortLibraryBesideItIsRefused)
 TEST_F(Damaged, DynamicDataOutsideTheFileIsRefused)
 {
     std::string dir = applets();
-    std::string image = slurp(kAppletDir + "/Hemlark.cpl");
+    std::string image = read_file(kAppletDir + "/Hemlark.cpl");
     ElfW(Ehdr) eh;
     std::memcpy(&eh, image.data(), sizeof eh);
     bool patched = false;
@@ -213,7 +213,7 @@ TEST_F(Damaged, AnOverlongScriptLineIsRefusedWithoutReadingItWhole)
     ASSERT_TRUE(WIFEXITED(st));
     EXPECT_EQ(WEXITSTATUS(st), 2);
     EXPECT_LT(written, 256u << 20);
-    std::string err = slurp(dir_ + "/err");
+    std::string err = read_file(dir_ + "/err");
     EXPECT_EQ(err, "controlpanel: <stdin>:1: the line is longer than 4096 bytes: 'open " + std::string(35, 'P') +
                        "...'\n");
 }
@@ -245,7 +245,7 @@ TEST_F(Damaged, ASignalEndsAScriptWithoutClosingTheDialog)
         board::reset();
         pid_t pid = start({}, "open Dovrel\nshow\nwait 60000\n", "/dev/null");
         ASSERT_GT(pid, 0);
-        ASSERT_TRUE(printed("2 button \"Disable serial debug port\"")) << slurp(dir_ + "/err");
+        ASSERT_TRUE(printed("2 button \"Disable serial debug port\"")) << read_file(dir_ + "/err");
         kill(pid, sig);
         int st = 0;
         ASSERT_EQ(waitpid(pid, &st, 0), pid);
@@ -257,7 +257,7 @@ TEST_F(Damaged, ASignalEndsAScriptWithoutClosingTheDialog)
     board::reset();
     pid_t pid = start({}, "open Hemlark\nscroll 1001 lineright\nshow\nwait 60000\n", "/dev/null");
     ASSERT_GT(pid, 0);
-    ASSERT_TRUE(printed("1001 scrollbar \"\" pos=17")) << slurp(dir_ + "/err");
+    ASSERT_TRUE(printed("1001 scrollbar \"\" pos=17")) << read_file(dir_ + "/err");
     kill(pid, SIGINT);
     int st = 0;
     ASSERT_EQ(waitpid(pid, &st, 0), pid);

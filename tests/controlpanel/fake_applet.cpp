@@ -5,6 +5,8 @@
 //   "NoInit*" refuses CPL_INIT
 //   "Long*"   fills the whole name and description, with no terminator
 //   "Crash*"  writes through a null pointer when double-clicked
+//   "Fault*"  raises a fault (an access violation) when double-clicked
+//   "CrashLoad*", "FaultLoad*"  do so on CPL_INIT instead
 // Every message is appended to the file FAKE_CPL_LOG names, as
 //   <file> <message> <lParam1> <lParam2> <thread>
 #include "ce_host.h"
@@ -55,6 +57,12 @@ void fill(WCHAR *dst, size_t room, const std::string &s, bool terminate)
 extern "C" __attribute__((visibility("default"))) LONG CPlApplet(HWND, UINT msg, LPARAM p1, LPARAM p2)
 {
     record(msg, p1, p2);
+    if (msg == (named("CrashLoad") || named("FaultLoad") ? CPL_INIT : CPL_DBLCLK)) {
+        if (named("Crash"))
+            *static_cast<volatile int *>(nullptr) = 1;
+        if (named("Fault"))
+            RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, nullptr);
+    }
     switch (msg) {
     case CPL_INIT:
         return named("NoInit") ? 0 : 1;
@@ -78,10 +86,6 @@ extern "C" __attribute__((visibility("default"))) LONG CPlApplet(HWND, UINT msg,
         info->hIcon = 0;
         return 0;
     }
-    case CPL_DBLCLK:
-        if (named("Crash"))
-            *static_cast<volatile int *>(nullptr) = 1;
-        return 0;
     default:
         return 0;
     }

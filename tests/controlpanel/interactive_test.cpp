@@ -33,7 +33,7 @@ protected:
     {
         std::string file = dir_ + "/screen";
         std::system(("tmux -L " + socket_ + " capture-pane -p > " + file + " 2>/dev/null").c_str());
-        return slurp(file);
+        return read_file(file);
     }
     // Waits until the screen shows text; false when it never does.
     bool shows(const std::string &text)
@@ -138,7 +138,7 @@ TEST_F(Terminal, OpensTheGpioTestTicksABoxAndQuits)
     ASSERT_TRUE(shows("controlpanel-exit=0")) << screen();
     EXPECT_TRUE(shows("tty-restored")) << screen();
     // q closed the dialog through its close box first: the poll thread stopped.
-    std::vector<std::string> d = split_lines(slurp(dir_ + "/debug.log"));
+    std::vector<std::string> d = split_lines(read_file(dir_ + "/debug.log"));
     EXPECT_NE(std::find(d.begin(), d.end(), "- close"), d.end());
 }
 
@@ -282,7 +282,7 @@ TEST_F(Terminal, FitsEightyByTwentyFourAndAsksForRoomWhenSmaller)
 TEST_F(Terminal, ACutShortAppletIsListedWithItsReasonAndTheOthersOpen)
 {
     fs::create_directory(dir_ + "/applets");
-    std::string image = slurp(kAppletDir + "/Dovrel.cpl");
+    std::string image = read_file(kAppletDir + "/Dovrel.cpl");
     std::ofstream(dir_ + "/applets/Broken.cpl", std::ios::binary) << image.substr(0, image.size() / 2);
     start();
     ASSERT_TRUE(shows("not loaded:")) << screen();
@@ -379,7 +379,7 @@ TEST_F(Terminal, AHungUpTerminalEndsItEvenWithoutASignal)
     ASSERT_TRUE(shows("Disable serial debug port")) << screen();
     std::string pids = dir_ + "/controlpanel.pid";
     ASSERT_EQ(std::system(("pgrep -f -- '--applets " + applets + "' > " + pids).c_str()), 0);
-    pid_t pid = std::stoi(slurp(pids));
+    pid_t pid = std::stoi(read_file(pids));
     tmux("kill-server");
     bool ended = false;
     for (int i = 0; i < 400 && !ended; ++i) {

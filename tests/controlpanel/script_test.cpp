@@ -98,6 +98,37 @@ TEST(Script, RefusesBadLinesSayingWhy)
     EXPECT_NE(refusal("OPEN Pinvane").find("unknown command"), std::string::npos);
 }
 
+// ---- a script run line after line (the host's and the Wine driver's) ----
+
+TEST(Script, RunsTheLinesUntilQuitOrAStopAndSaysWhichLineStopped)
+{
+    std::vector<int> ran;
+    auto run = [&](const std::string &text, int stop_at = 0) {
+        std::istringstream in(text);
+        testing::internal::CaptureStderr();
+        int status = script::run_lines(in, "prog", "a.script", [&](const script::Command &c, int line) {
+            ran.push_back(line);
+            if (c.op == script::Op::Click && c.id == stop_at)
+                throw script::Stop{1, "control " + std::to_string(c.id) + " is gone"};
+        });
+        return std::make_pair(status, testing::internal::GetCapturedStderr());
+    };
+    // Comments and blank lines are counted, not run; quit is run and ends it.
+    EXPECT_EQ(run("# one\n\nclick 5\nquit\nclick 6\n"), std::make_pair(0, std::string()));
+    EXPECT_EQ(ran, (std::vector<int>{3, 4}));
+    ran.clear();
+    EXPECT_EQ(run("click 1\nclick 2\nclick 3\n", 2),
+              std::make_pair(1, std::string("prog: a.script:2: control 2 is gone\n")));
+    EXPECT_EQ(ran, (std::vector<int>{1, 2}));
+    ran.clear();
+    EXPECT_EQ(run("click 1\nfrob\nclick 3\n"),
+              std::make_pair(2, std::string("prog: a.script:2: unknown command 'frob'\n")));
+    EXPECT_EQ(ran, std::vector<int>{1});
+    ran.clear();
+    EXPECT_EQ(run("click 1\n" + std::string(script::kMaxLine + 1, 'x') + "\nclick 3\n").first, 2);
+    EXPECT_EQ(ran, std::vector<int>{1});
+}
+
 // ---- what messages quote ----
 
 TEST(Script, ExcerptsShowEveryByteAndNeverWorkTheTerminal)

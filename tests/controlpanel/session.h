@@ -1,9 +1,11 @@
-// The fixture of the end-to-end tests: a fresh board folder per test, and
-// controlpanel run as its own process against it.
+// The fixture of the end-to-end tests: a fresh board folder per test (the
+// shared one of tests/support), and controlpanel run as its own process
+// against it.
 #pragma once
 
 #include "board/board.h"
 #include "ce_host.h"
+#include "reset_board.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +16,6 @@
 #include <fstream>
 #include <signal.h>
 #include <spawn.h>
-#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <vector>
@@ -25,7 +26,6 @@ namespace cpltest {
 
 namespace fs = std::filesystem;
 
-
 inline const std::string kBin = CONTROLPANEL_BIN;
 inline const std::string kAppletDir = fs::path(CONTROLPANEL_BIN).parent_path();
 
@@ -34,21 +34,15 @@ struct Outcome {
     std::string out, err;
 };
 
-inline std::string slurp(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using test_support::read_file;
 
+// The lines of text without their ends, "\r\n" (the debug output's) or "\n".
 inline std::vector<std::string> split_lines(const std::string &text)
 {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);) {
+    std::vector<std::string> out = test_support::split_lines(text);
+    for (std::string &l : out)
         if (!l.empty() && l.back() == '\r')
             l.pop_back();
-        out.push_back(l);
-    }
     return out;
 }
 
@@ -57,7 +51,7 @@ inline std::vector<std::string> split_lines(const std::string &text)
 // the build folder, is cut back to its first entry, "$ORIGIN".
 inline void copy_searching_own_folder(const std::string &from, const std::string &to)
 {
-    std::string image = slurp(from);
+    std::string image = read_file(from);
     size_t at = image.find("$ORIGIN:");
     if (at != std::string::npos)
         image[at + 7] = '\0';
@@ -65,18 +59,8 @@ inline void copy_searching_own_folder(const std::string &from, const std::string
     fs::permissions(to, fs::perms::owner_all);
 }
 
-class Session : public ::testing::Test {
+class Session : public ResetBoard {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/cpl_session_XXXXXX";
-        dir_ = mkdtemp(tmpl);
-        setenv("BOARD_DIR", dir_.c_str(), 1);
-        setenv("BOARD_TRACE", (dir_ + "/trace").c_str(), 1);
-        setenv("BOARD_DEBUG_LOG", (dir_ + "/debug.log").c_str(), 1);
-        board::reset();
-    }
-    void TearDown() override { fs::remove_all(dir_); }
 
     // Runs controlpanel with args; script (when given) is written to a file
     // and passed with --script.
@@ -98,8 +82,8 @@ protected:
             waitpid(pid, &st, 0);
             r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
         }
-        r.out = slurp(dir_ + "/out");
-        r.err = slurp(dir_ + "/err");
+        r.out = read_file(dir_ + "/out");
+        r.err = read_file(dir_ + "/err");
         return r;
     }
     // Starts controlpanel as spawn() does and returns its process id (-1
@@ -142,7 +126,7 @@ protected:
     std::string registry_value(const std::string &key, const std::string &name)
     {
         std::string section;
-        for (const std::string &l : split_lines(slurp(dir_ + "/registry.reg"))) {
+        for (const std::string &l : split_lines(read_file(file("registry.reg")))) {
             if (!l.empty() && l[0] == '[')
                 section = l;
             else if (section == "[" + key + "]" && l.rfind("\"" + name + "\"=", 0) == 0)
@@ -150,10 +134,11 @@ protected:
         }
         return "";
     }
-    std::vector<std::string> trace() { return split_lines(slurp(dir_ + "/trace")); }
-    std::vector<std::string> debug() { return split_lines(slurp(dir_ + "/debug.log")); }
+    std::vector<std::string> trace() { return board_.trace_lines(); }
+    std::vector<std::string> debug() { return split_lines(board_.debug_log()); }
 
-    std::string dir_;
+    // The board folder (BOARD_DIR): the runs' files go there too.
+    const std::string dir_ = board_.dir();
 };
 
 }  // namespace cpltest

@@ -9,6 +9,9 @@ using namespace cpltest;
 
 namespace {
 
+// Whether the Control Panel runs under the sanitizers (as this test does).
+constexpr bool kSanitized = SANITIZED;
+
 // The output of a script, split into the blocks of its show commands: a
 // new block starts at every line that names the dialog's first control,
 // and at every "closed".
@@ -305,6 +308,73 @@ TEST_F(Session, AnUnusableBoardStopsTheScriptBeforeItRuns)
     EXPECT_EQ(r.err.rfind("controlpanel: " + dir_ + "/plain is not a folder", 0), 0u) << r.err;
     EXPECT_TRUE(trace().empty());
     EXPECT_TRUE(debug().empty());
+}
+
+// ---- an applet that takes the Control Panel down ----
+
+// The stand-in applet under the names given, alone in a folder.
+std::string fake_applets(const std::string &dir, std::initializer_list<const char *> names)
+{
+    std::string applets = dir + "/applets";
+    fs::create_directory(applets);
+    for (const char *name : names)
+        fs::copy_file(FAKE_CPL, applets + "/" + name);
+    return applets;
+}
+
+// A fault that no handler takes ends a script or the list as it ends the
+// full screen: one line naming the fault, the applet and the script line,
+// and the status of an abort.
+TEST_F(Session, AFaultNothingHandlesEndsAScriptOrTheListSayingWhere)
+{
+    const std::string fault = "a fault (exception code 0xC0000005) that nothing handled ended the Control Panel";
+    const std::string log = "; the debug output is in " + dir_ + "/debug.log";
+    // Pinvane's poll thread reads the pins as soon as the dialog is up.
+    board::arm_fault();
+    Outcome r = run({}, "open Pinvane\nwait 5000\nshow\n");
+    EXPECT_EQ(r.status, 134);
+    // While the dialog opens or in the wait after it, the last line said.
+    auto ends_with = [&](const std::string &end) {
+        return r.err.size() >= end.size() && r.err.compare(r.err.size() - end.size(), end.size(), end) == 0;
+    };
+    const std::string pinvane = fault + log + "; Pinvane.cpl was open\n";
+    EXPECT_TRUE(ends_with("controlpanel: " + dir_ + "/script:1: " + pinvane) ||
+                ends_with("controlpanel: " + dir_ + "/script:2: " + pinvane))
+        << r.err;
+    EXPECT_EQ(r.err.find("terminate called"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");  // it never got to show
+
+    std::string applets = fake_applets(dir_, {"Fault.cpl"});
+    r = run({"--applets", applets}, "# the fake\nopen Fault 0\n");
+    EXPECT_EQ(r.status, 134);
+    EXPECT_EQ(r.err, "controlpanel: " + dir_ + "/script:2: " + fault + log + "; Fault.cpl was open\n");
+
+    fs::copy_file(FAKE_CPL, applets + "/FaultLoad.cpl");
+    r = run({"--list", "--applets", applets});
+    EXPECT_EQ(r.status, 134);
+    EXPECT_EQ(r.err, "controlpanel: " + fault + log + "; FaultLoad.cpl was loading\n");
+}
+
+// So does a crash, with the status of the signal (a sanitizer, when the
+// build has one, reports the crash first and ends the process itself).
+TEST_F(Session, ACrashingAppletEndsAScriptOrTheListSayingWhere)
+{
+    std::string applets = fake_applets(dir_, {"Crash.cpl"});
+    Outcome r = run({"--applets", applets}, "open Crash 0\n");
+    const std::string crash = kSanitized ? "a crash a sanitizer reported" : "a crash (Segmentation fault)";
+    const std::string said =
+        " ended the Control Panel; the debug output is in " + dir_ + "/debug.log; Crash.cpl was open\n";
+    EXPECT_EQ(r.status, kSanitized ? 1 : 128 + SIGSEGV);  // the sanitizers' own status, 1
+    EXPECT_NE(("\n" + r.err).find("\ncontrolpanel: " + dir_ + "/script:1: " + crash + said), std::string::npos)
+        << r.err;
+
+    fs::copy_file(FAKE_CPL, applets + "/CrashLoad.cpl");
+    r = run({"--list", "--applets", applets});
+    EXPECT_EQ(r.status, kSanitized ? 1 : 128 + SIGSEGV);
+    EXPECT_NE(r.err.find("controlpanel: " + crash + " ended the Control Panel; the debug output is in " + dir_ +
+                         "/debug.log; CrashLoad.cpl was loading\n"),
+              std::string::npos)
+        << r.err;
 }
 
 TEST_F(Session, RefusesBadArgumentsAndMissingScripts)

@@ -17,16 +17,18 @@
 //   dlgdrive script CAPTION FILE       run a Control Panel script (below)
 //
 // A script is the host Control Panel's script language (controlpanel
-// --script), one command a line, '#' starting a comment: open NAME (waits
-// for the dialog CAPTION; whoever started the applet named it), click ID,
-// key enter|escape|tab, scroll ID CODE, drag ID POS, ok, close, wait MS,
-// show, quit.  show prints the dialog as the host's Control Panel does,
-// one control a line (`<id> <kind> "<text>" <state>`), or "closed".  Keys
-// are posted to the focused control, so the dialog manager of the applet's
-// own loop handles them; a drag is the mouse's: pressed on the thumb,
-// moved, let go.  Each input is waited for before the next line runs.  A
-// dialog still open at the end is closed through its close box.  A bad
-// line stops the script with its line number, exit status 2.
+// --script), read by the host's own parser (tools/controlpanel/script.cpp),
+// so that every line means here what it means there: open NAME (waits for
+// the dialog CAPTION; whoever started the applet named it), click ID, key
+// enter|escape|tab, scroll ID CODE, drag ID POS, ok, close, wait MS, show,
+// quit.  pin is refused: there is no board here.  show prints the dialog
+// as the host's Control Panel does, one control a line (`<id> <kind>
+// "<text>" <state>`), or "closed".  Keys are posted to the focused
+// control, so the dialog manager of the applet's own loop handles them; a
+// drag is the mouse's: pressed on the thumb, moved, let go.  Each input is
+// waited for before the next line runs.  A dialog still open at the end is
+// closed through its close box.  A bad line stops the script with its line
+// number, exit status 2.
 //
 // A wait gives up after MS milliseconds (default 60000: a loaded machine
 // may take long to start a program).  Exit code 0 on success, 1 when the
@@ -34,16 +36,14 @@
 // Text is printed as UTF-8.
 #include <windows.h>
 
+#include "tools/controlpanel/script.h"
 #include "tools/controlpanel/show_line.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -182,13 +182,15 @@ bool wait_for(const wchar_t *caption, bool present, int ms)
 
 // --- scripts ---------------------------------------------------------------
 
-// A line that cannot be carried out: its exit status and why.
-struct Stop {
-    int status;
-    std::string message;
-};
+using script::Stop;
 
 [[noreturn]] void stop(int status, const std::string &message) { throw Stop{status, message}; }
+
+// The scroll codes the script language names are the platform's.
+static_assert(script::kLineLeft == SB_LINELEFT && script::kLineRight == SB_LINERIGHT &&
+                  script::kPageLeft == SB_PAGELEFT && script::kPageRight == SB_PAGERIGHT &&
+                  script::kLeft == SB_LEFT && script::kRight == SB_RIGHT && script::kEndScroll == SB_ENDSCROLL,
+              "scroll codes");
 
 // How long one input, or the dialog's ending, may take.
 constexpr DWORD kInputTimeoutMs = 10000;
@@ -390,54 +392,16 @@ void drag(HWND dialog, HWND bar, int pos)
     PostMessageW(bar, WM_LBUTTONUP, 0, at(mouse));
 }
 
-int number(const std::string &word, const char *what)
-{
-    char *end = nullptr;
-    errno = 0;
-    long long v = std::strtoll(word.c_str(), &end, 10);
-    if (word.empty() || *end || errno || v < INT_MIN || v > INT_MAX)
-        stop(2, std::string(what) + " must be a whole number, not '" + word + "'");
-    return (int)v;
-}
-
-// The longest line a script may have.
-constexpr size_t kMaxLine = 4096;
-
-// One line of in, without its end; false at the end of the file.  A line
-// longer than kMaxLine is refused without being held whole.
-bool read_line(std::istream &in, std::string *line)
-{
-    line->clear();
-    int ch;
-    while ((ch = in.get()) != EOF && ch != '\n') {
-        if (line->size() == kMaxLine)
-            stop(2, "the line is longer than " + std::to_string(kMaxLine) + " characters");
-        *line += (char)ch;
-    }
-    return ch != EOF || !line->empty();
-}
-
-int scroll_code(const std::string &word)
-{
-    static const char *const words[] = {"lineleft", "lineright", "pageleft", "pageright",
-                                        "", "", "left", "right", "endscroll"};
-    for (int code = 0; code < 9; ++code)
-        if (*words[code] && word == words[code])
-            return code;
-    stop(2, "unknown scroll '" + word + "'");
-}
-
 class Script {
 public:
     explicit Script(const wchar_t *caption) : caption_(caption) {}
-    // Carries out one line; false after quit.
-    bool run(const std::vector<std::string> &w);
+    // Carries out one command.
+    void run(const script::Command &c);
     // Closes a dialog left open and waits for it to end.
     void finish();
 
 private:
     HWND need_open();
-    void arity(const std::vector<std::string> &w, size_t n, const char *usage);
 
     const wchar_t *caption_;
     HWND dialog_ = NULL;
@@ -452,50 +416,47 @@ HWND Script::need_open()
     return dialog_;
 }
 
-void Script::arity(const std::vector<std::string> &w, size_t n, const char *usage)
+void Script::run(const script::Command &c)
 {
-    if (w.size() != n + 1)
-        stop(2, std::string("usage: ") + usage);
-}
-
-bool Script::run(const std::vector<std::string> &w)
-{
-    const std::string &verb = w[0];
-    if (verb == "open") {
+    using script::Op;
+    switch (c.op) {
+    case Op::Open:
         if (dialog_)
             stop(2, "one applet a script: it was opened already");
         if (!wait_for(caption_, true, kInputTimeoutMs))
             stop(1, "the dialog \"" + utf8(caption_) + "\" did not show within 10 seconds");
         dialog_ = find_dialog(caption_);
-    } else if (verb == "click") {
-        arity(w, 1, "click ID");
-        HWND c = control(need_open(), number(w[1], "ID"));
-        if (!is_class(c, L"Button"))
-            stop(2, "control " + w[1] + " cannot be clicked");
+        break;
+    case Op::Click: {
+        HWND control_window = control(need_open(), c.id);
+        if (!is_class(control_window, L"Button"))
+            stop(2, "control " + std::to_string(c.id) + " cannot be clicked");
         DWORD_PTR ignored;
-        ask(c, BM_CLICK, 0, 0, &ignored);
+        ask(control_window, BM_CLICK, 0, 0, &ignored);
         settle(dialog_);
-    } else if (verb == "key") {
-        arity(w, 1, "key enter|escape|tab");
-        UINT vk = w[1] == "enter" ? VK_RETURN : w[1] == "escape" ? VK_ESCAPE : w[1] == "tab" ? VK_TAB : 0;
-        if (!vk)
-            stop(2, "the key must be enter, escape or tab, not '" + w[1] + "'");
-        press(need_open(), vk);
+        break;
+    }
+    case Op::Key: {
+        static const UINT keys[] = {VK_RETURN, VK_ESCAPE, VK_TAB};  // as script::Key
+        press(need_open(), keys[c.value]);
         settle(dialog_);
-    } else if (verb == "scroll" || verb == "drag") {
-        arity(w, 2, "scroll ID CODE | drag ID POS");
-        HWND bar = control(need_open(), number(w[1], "ID"));
+        break;
+    }
+    case Op::Scroll:
+    case Op::Drag: {
+        HWND bar = control(need_open(), c.id);
         if (!is_class(bar, L"ScrollBar"))
-            stop(2, "control " + w[1] + " is not a scroll bar");
+            stop(2, "control " + std::to_string(c.id) + " is not a scroll bar");
         UINT message = (GetWindowLongW(bar, GWL_STYLE) & SBS_VERT) ? WM_VSCROLL : WM_HSCROLL;
         DWORD_PTR ignored;
-        if (verb == "scroll")
-            ask(dialog_, message, MAKEWPARAM(scroll_code(w[2]), 0), (LPARAM)bar, &ignored);
+        if (c.op == Op::Scroll)
+            ask(dialog_, message, MAKEWPARAM(c.value, 0), (LPARAM)bar, &ignored);
         else
-            drag(dialog_, bar, number(w[2], "POS"));
+            drag(dialog_, bar, c.value);
         settle(dialog_);
-    } else if (verb == "ok") {
-        arity(w, 0, "ok");
+        break;
+    }
+    case Op::Ok: {
         // The board's caption OK button (an extended style of the template,
         // which the desktop keeps but does not draw) sends IDOK without a
         // control.
@@ -505,26 +466,25 @@ bool Script::run(const std::vector<std::string> &w)
         DWORD_PTR ignored;
         ask(dialog_, WM_COMMAND, IDOK, 0, &ignored);
         settle(dialog_);
-    } else if (verb == "close") {
-        arity(w, 0, "close");
+        break;
+    }
+    case Op::Close:
         PostMessageW(need_open(), WM_SYSCOMMAND, SC_CLOSE, 0);
         settle(dialog_);
-    } else if (verb == "wait") {
-        arity(w, 1, "wait MS");
-        Sleep(number(w[1], "MS"));
-    } else if (verb == "show") {
-        arity(w, 0, "show");
+        break;
+    case Op::Wait:
+        Sleep(c.value);
+        break;
+    case Op::Show:
         if (!dialog_)
             stop(2, "no dialog to show (open an applet first)");
         show(dialog_);
-    } else if (verb == "quit") {
-        return false;
-    } else if (verb == "pin") {
+        break;
+    case Op::Quit:
+        break;
+    case Op::Pin:
         stop(2, "pin: no board to apply levels to here");
-    } else {
-        stop(2, "unknown command '" + verb + "'");
     }
-    return true;
 }
 
 void Script::finish()
@@ -547,31 +507,17 @@ int run_script(const wchar_t *caption, const wchar_t *file)
         return 1;
     }
     Script script(caption);
-    std::string line;
-    int number = 0;
+    int status = script::run_lines(in, "dlgdrive", utf8(file),
+                                   [&](const script::Command &c, int) { script.run(c); });
     try {
-        for (++number; read_line(in, &line); ++number) {
-            std::istringstream words(line.substr(0, line.find('#')));
-            std::vector<std::string> w;
-            for (std::string word; words >> word;)
-                w.push_back(word);
-            if (!w.empty() && !script.run(w))
-                break;
-        }
-        number = 0;
         script.finish();
     } catch (const Stop &e) {
-        if (number)
-            std::fprintf(stderr, "dlgdrive: %s:%d: %s\n", utf8(file).c_str(), number, e.message.c_str());
-        else
-            std::fprintf(stderr, "dlgdrive: %s\n", e.message.c_str());
-        try {
-            script.finish();
-        } catch (const Stop &) {
-        }
+        if (status)
+            return status;  // a dialog left open after a stop is that stop's
+        std::fprintf(stderr, "dlgdrive: %s\n", e.message.c_str());
         return e.status;
     }
-    return 0;
+    return status;
 }
 
 int usage()

@@ -1,12 +1,14 @@
+// Loading the applets of a folder and sending them the CPlApplet messages on
+// the Control Panel's own thread (applets.h).
 #include "applets.h"
 
+#include "crash.h"
 #include "library_check.h"
 
 #include "common/text.h"
 #include "platform/host/include/host_resources.h"
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <dirent.h>
 #include <dlfcn.h>
@@ -71,19 +73,7 @@ namespace {
 bool is_cpl(const std::string &name)
 {
     const std::string ext = ".cpl";
-    if (name.size() <= ext.size())
-        return false;
-    std::string tail = name.substr(name.size() - ext.size());
-    std::transform(tail.begin(), tail.end(), tail.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return tail == ext;
-}
-
-std::string lower(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
+    return name.size() > ext.size() && text::lower_ascii(name.substr(name.size() - ext.size())) == ext;
 }
 
 }  // namespace
@@ -106,6 +96,7 @@ ControlPanel::ControlPanel(const std::string &folder) : folder_(folder)
 
 void ControlPanel::load(const std::string &file)
 {
+    crash::AppletNote note(file.c_str(), crash::Stage::Loading);
     Applet failed;
     failed.file = file;
     std::string path = folder_ + "/" + file;
@@ -175,25 +166,34 @@ ControlPanel::~ControlPanel()
 {
     wait_returned(-1);
     thread_.call([this] {
+        // A crash on the way names the applet, a library by its first one.
+        using crash::Stage;
         for (const Applet &a : applets_)
-            if (a.loaded())
+            if (a.loaded()) {
+                crash::AppletNote note(a.file.c_str(), Stage::Ending);
                 send(a, CPL_STOP, a.index, a.data);
+            }
         for (const Applet &a : applets_)
-            if (a.loaded() && a.index == 0)
+            if (a.loaded() && a.index == 0) {
+                crash::AppletNote note(a.file.c_str(), Stage::Ending);
                 send(a, CPL_EXIT, 0, 0);
-        for (const Library &l : libraries_)
-            host_unload_module(l.handle);
+            }
+        for (const Applet &a : applets_)
+            if (a.loaded() && a.index == 0) {
+                crash::AppletNote note(a.file.c_str(), Stage::Ending);
+                host_unload_module(libraries_[a.library].handle);
+            }
         libraries_.clear();
     });
 }
 
 int ControlPanel::find(const std::string &name) const
 {
-    std::string want = lower(name);
+    std::string want = text::lower_ascii(name);
     for (size_t i = 0; i < applets_.size(); ++i) {
         const Applet &a = applets_[i];
-        std::string file = lower(a.file);
-        if (lower(a.name) == want || file == want || file == want + ".cpl")
+        std::string file = text::lower_ascii(a.file);
+        if (text::lower_ascii(a.name) == want || file == want || file == want + ".cpl")
             return static_cast<int>(i);
     }
     return -1;
@@ -212,7 +212,10 @@ bool ControlPanel::open(int i)
     }
     thread_.post([this, i] {
         const Applet &a = applets_[i];
-        send(a, CPL_DBLCLK, a.index, a.data);
+        {
+            crash::AppletNote note(a.file.c_str(), crash::Stage::Open);
+            send(a, CPL_DBLCLK, a.index, a.data);
+        }
         std::lock_guard<std::mutex> lock(mutex_);
         running_ = false;
         returned_.notify_all();

@@ -6,11 +6,13 @@
 // included, in the order they happened), and the tail of the debug
 // output.  Also the
 // user's hands on the board: external pin levels, unplugging the device
-// and booting the board.
+// and booting the board.  The model is boardview.cpp, its lines
+// boardview_lines.cpp.
 #pragma once
 
 #include "board/board.h"
 #include "board/events.h"
+#include "cells.h"
 #include "board/serial.h"
 #include "ce_host.h"
 #include "sync_client.h"
@@ -103,18 +105,6 @@ std::vector<std::string> tail_lines(const std::string &path, size_t n);
 // A registry value as the view shows it: a number, a quoted string,
 // "(not set)" or "(error N)".
 std::string registry_text(HKEY root, const char16_t *key, const char16_t *name);
-
-// Cells a UTF-8 text takes (one per character).
-int text_width(const std::string &s);
-
-// path in at most width cells: whole when it fits, else its end after an
-// ellipsis, the file name kept (or its start, when the name alone is wider).
-std::string shorten_path(const std::string &path, int width, bool utf8);
-
-// text in rows of at most width cells, broken at blanks (the blanks at a
-// break dropped); a word wider than a row is broken where the row ends.
-// At least one row.
-std::vector<std::string> wrap_words(const std::string &text, int width);
 
 // An event as the view lists it, its time relative to the newest one's
 // (set in to time_width cells): "-0.050s pin 3 write 1 pid=4242",

@@ -1,3 +1,5 @@
+// Finding, describing and closing the applet dialog the Control Panel's
+// thread runs (dialog.h).
 #include "dialog.h"
 
 #include "show_line.h"

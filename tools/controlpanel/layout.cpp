@@ -1,3 +1,5 @@
+// Dialog units to character cells, and the scroll bar's thumb in cells
+// (layout.h).
 #include "layout.h"
 
 #include <algorithm>

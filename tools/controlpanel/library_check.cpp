@@ -1,3 +1,4 @@
+// The look at an applet library before the loader maps it (library_check.h).
 #include "library_check.h"
 
 #include <algorithm>

@@ -2,11 +2,13 @@
 // applets beside it (or in --applets DIR) as the device does and lets the
 // user open them, full-screen in the terminal or driven by a script.
 #include "applets.h"
+#include "crash.h"
 #include "runner.h"
 #include "script.h"
 #include "ui.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
@@ -41,7 +43,9 @@ const char kUsage[] =
     "BOARD_DEBUG_LOG says (the full-screen mode sets it to debug.log in the board\n"
     "folder when unset).\n"
     "Exit status: 0 done, 1 the board or a file could not be used, 2 bad arguments\n"
-    "or a bad script line, 128+N when signal N (Ctrl-C: 130) ended it.\n"
+    "or a bad script line, 128+N when signal N (Ctrl-C: 130) ended it.  A fault\n"
+    "that nothing handled ends it with 134 (as abort), a crash with 128+N for the\n"
+    "signal (SIGSEGV: 139), after a line saying what ended it and in which applet.\n"
     "A signal ends it where it is: an open dialog is left as it is, not closed\n"
     "through its close box, and nothing more is sent to the applets ('quit' and\n"
     "'q' close it first).\n";
@@ -100,6 +104,11 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    if (do_list || do_script) {
+        // An applet that faults or crashes ends the Control Panel: say so.
+        const char *log = std::getenv("BOARD_DEBUG_LOG");
+        crash::catch_all(nullptr, log ? log : "");
+    }
     if (do_list) {
         cpl::ControlPanel cp(folder);
         return list(cp);

@@ -1,6 +1,8 @@
+// Running a script line by line against the applets (runner.h).
 #include "runner.h"
 
 #include "board/board.h"
+#include "crash.h"
 #include "dialog.h"
 #include "script.h"
 
@@ -18,13 +20,15 @@ namespace {
 // How long an applet may take to show its dialog or to end it.
 constexpr int kDialogTimeoutMs = 10000;
 
-// A line that cannot be carried out: exit 2 (bad) or 1 (failed).
-struct Stop {
-    int status;
-    std::string message;
-};
+using script::Stop;
 
 Stop bad(const std::string &m) { return Stop{2, m}; }
+
+// The scroll codes the script language names are the platform's.
+static_assert(script::kLineLeft == SB_LINELEFT && script::kLineRight == SB_LINERIGHT &&
+                  script::kPageLeft == SB_PAGELEFT && script::kPageRight == SB_PAGERIGHT &&
+                  script::kLeft == SB_LEFT && script::kRight == SB_RIGHT && script::kEndScroll == SB_ENDSCROLL,
+              "scroll codes");
 
 class Runner {
 public:
@@ -205,44 +209,15 @@ int run_script(const std::string &folder, const std::string &file)
     }
 
     Runner runner(folder);
-    int status = 0;
-    int number = 0;
-    bool stopped = false;
-    std::string line;
-    script::Read got;
-    while ((got = script::read_line(*in, &line)) != script::Read::End && got != script::Read::Failed) {
-        ++number;
-        script::Command c;
+    int status = script::run_lines(*in, "controlpanel", where, [&](const script::Command &c, int line) {
+        crash::note_line(where.c_str(), line);
         try {
-            if (got == script::Read::TooLong)
-                throw script::Error{"the line is longer than " + std::to_string(script::kMaxLine) +
-                                    " bytes: '" + script::excerpt(line) + "'"};
-            if (!script::parse(line, &c))
-                continue;
             runner.run(c);
-        } catch (const script::Error &e) {
-            std::fprintf(stderr, "controlpanel: %s:%d: %s\n", where.c_str(), number,
-                         e.message.c_str());
-            status = 2;
-        } catch (const Stop &e) {
-            std::fprintf(stderr, "controlpanel: %s:%d: %s\n", where.c_str(), number,
-                         e.message.c_str());
-            status = e.status;
         } catch (const board::Error &e) {
-            std::fprintf(stderr, "controlpanel: %s:%d: %s\n", where.c_str(), number,
-                         e.message.c_str());
-            status = 1;
+            throw Stop{1, e.message};
         }
-        if (status || c.op == script::Op::Quit) {
-            stopped = true;
-            break;
-        }
-    }
-    if (!stopped && got == script::Read::Failed) {
-        std::fprintf(stderr, "controlpanel: %s: cannot read the script after line %d\n",
-                     where.c_str(), number);
-        status = 1;
-    }
+    });
+    crash::note_line(nullptr, 0);
     if (!runner.finish()) {
         // The applet's dialog will not end: its library cannot be unloaded.
         std::fprintf(stderr, "controlpanel: the open dialog does not close; giving up\n");

@@ -1,7 +1,7 @@
+// Reading a script's lines and parsing them into commands (script.h).
 #include "script.h"
 
 #include "common/text.h"
-#include "ce_host.h"
 
 #include <cerrno>
 #include <climits>
@@ -18,9 +18,9 @@ const struct {
     const char *word;
     int code;
 } kScrollCodes[] = {
-    {"lineleft", SB_LINELEFT}, {"lineright", SB_LINERIGHT}, {"pageleft", SB_PAGELEFT},
-    {"pageright", SB_PAGERIGHT}, {"left", SB_LEFT}, {"right", SB_RIGHT},
-    {"endscroll", SB_ENDSCROLL},
+    {"lineleft", kLineLeft}, {"lineright", kLineRight}, {"pageleft", kPageLeft},
+    {"pageright", kPageRight}, {"left", kLeft}, {"right", kRight},
+    {"endscroll", kEndScroll},
 };
 
 int number(const std::string &word, const char *what, long lo, long hi)
@@ -146,6 +146,41 @@ bool parse(const std::string &line, Command *out)
     }
     *out = c;
     return true;
+}
+
+int run_lines(std::istream &in, const char *program, const std::string &where,
+              const std::function<void(const Command &, int line)> &run)
+{
+    int status = 0, number = 0;
+    std::string line;
+    Read got;
+    while ((got = read_line(in, &line)) != Read::End && got != Read::Failed) {
+        ++number;
+        Command c;
+        std::string why;
+        try {
+            if (got == Read::TooLong)
+                throw Error{"the line is longer than " + std::to_string(kMaxLine) + " bytes: '" + excerpt(line) + "'"};
+            if (!parse(line, &c))
+                continue;
+            run(c, number);
+        } catch (const Error &e) {
+            why = e.message;
+            status = 2;
+        } catch (const Stop &e) {
+            why = e.message;
+            status = e.status;
+        }
+        if (status)
+            std::fprintf(stderr, "%s: %s:%d: %s\n", program, where.c_str(), number, why.c_str());
+        if (status || c.op == Op::Quit)
+            return status;
+    }
+    if (got == Read::Failed) {
+        std::fprintf(stderr, "%s: %s: cannot read the script after line %d\n", program, where.c_str(), number);
+        return 1;
+    }
+    return 0;
 }
 
 }  // namespace script

@@ -11,9 +11,14 @@
 //   wait MS              let MS milliseconds pass
 //   show                 print the open dialog
 //   quit                 close the open dialog through its close box and stop
+//
+// Portable C++: the host's Control Panel and the Windows driver of the
+// same scripts (tests/win32/dlgdrive.cpp) both read scripts with it, so
+// that a line means the same on both sides of their comparison.
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <istream>
 #include <string>
 #include "common/text.h"
@@ -30,6 +35,18 @@ constexpr size_t kLongExcerpt = 1024;
 enum class Op { Open, Click, Key, Scroll, Drag, Ok, Close, Pin, Wait, Show, Quit };
 enum class Key { Enter, Escape, Tab };
 
+// The scroll codes as the platform's scroll bars send them (SB_LINELEFT
+// ... SB_ENDSCROLL); each side checks them against its own headers.
+enum ScrollCode : int {
+    kLineLeft = 0,
+    kLineRight = 1,
+    kPageLeft = 2,
+    kPageRight = 3,
+    kLeft = 6,
+    kRight = 7,
+    kEndScroll = 8,
+};
+
 struct Command {
     Op op = Op::Show;
     std::string name;  // open: the applet's name
@@ -40,6 +57,13 @@ struct Command {
 
 // A line that is not a command; message says why.
 struct Error {
+    std::string message;
+};
+
+// A command that cannot be carried out: the exit status (1 failed, 2 bad)
+// and why.
+struct Stop {
+    int status;
     std::string message;
 };
 
@@ -61,5 +85,14 @@ using text::excerpt;
 
 // The scroll code a word names (lineleft ... endscroll), or -1.
 int scroll_code(const std::string &word);
+
+// Runs the script in, a line after another: each command goes to run with
+// its line number, until the end of the input, a quit, a bad line (Error,
+// status 2) or a command that cannot be carried out (a Stop from run, its
+// status).  What stopped it is said on standard error as
+// "PROGRAM: WHERE:N: why".  Returns the status: 0 done, 1 when in could
+// not be read to its end.
+int run_lines(std::istream &in, const char *program, const std::string &where,
+              const std::function<void(const Command &, int line)> &run);
 
 }  // namespace script

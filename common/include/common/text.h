@@ -1,6 +1,6 @@
 // Text helpers every host layer shares (board, stand-in, tools): UTF-8
-// read a character at a time, conversion between UTF-8 and the platform's
-// UTF-16, ASCII case folding, and text quoted safely in a message.
+// read a character at a time and counted, conversion between UTF-8 and the
+// platform's UTF-16, ASCII case folding, and text quoted safely in a message.
 #pragma once
 
 #ifdef CE_PRODUCT_CODE
@@ -18,6 +18,13 @@ namespace text {
 // continuation bytes right after it, so the next call starts afresh.
 bool next_utf8(const std::string &s, size_t *at, uint32_t *c);
 
+// The characters of UTF-8 text as a terminal steps over them: every byte
+// that continues no character (ASCII, a lead byte, a stray byte) starts one.
+size_t utf8_count(const std::string &s);
+// The byte where character n from byte from (counted as utf8_count does)
+// starts; the text's size when it has no more than n there.
+size_t utf8_offset(const std::string &s, size_t n, size_t from = 0);
+
 // UTF-16 (up to n units or a zero) as UTF-8; a lone surrogate becomes
 // U+FFFD.  A null pointer gives "".
 std::string to_utf8(const char16_t *s, size_t n = std::string::npos);
@@ -25,6 +32,9 @@ std::string to_utf8(const char16_t *s, size_t n = std::string::npos);
 std::u16string to_utf16(const std::string &s);
 // Equal but for the case of ASCII letters, as the platform compares names.
 bool equal_nocase(const char16_t *a, const char16_t *b);
+// s with its ASCII letters in lower case and every other byte as it was,
+// whatever the locale says.
+std::string lower_ascii(std::string s);
 
 // text as a message may quote it: at most most characters (then "..."),
 // each byte that is no printable character written as an escape (\0, \t,

@@ -89,6 +89,13 @@ bool equal_nocase(const char16_t *a, const char16_t *b)
     return *a == *b;
 }
 
+std::string fold_ascii(std::string s)
+{
+    for (char &c : s)
+        c = fold_ascii(c);
+    return s;
+}
+
 namespace {
 
 // Characters beyond ASCII that a terminal does not show as themselves:

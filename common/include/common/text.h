@@ -26,6 +26,11 @@ std::u16string to_utf16(const std::string &s);
 // Equal but for the case of ASCII letters, as the platform compares names.
 bool equal_nocase(const char16_t *a, const char16_t *b);
 
+// c, or its capital when it is an ASCII letter: names that differ only so
+// are the same name.  s with each of its characters so.
+inline char fold_ascii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
+std::string fold_ascii(std::string s);
+
 // text as a message may quote it: at most most characters (then "..."),
 // each byte that is no printable character written as an escape (\0, \t,
 // \n, \r, \xNN for other control bytes and bytes that are no UTF-8,

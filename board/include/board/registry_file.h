@@ -122,6 +122,11 @@ Hive default_hive();
 // The registry file of the board in BOARD_DIR.
 std::string file_path();
 
+// The text of the board's registry file as it is now, unparsed (the default
+// registry's when the file is not there yet), for showing it as it is.
+// Throws board::Error when it cannot be read.
+std::string file_text();
+
 // The board's registry as it is now (the default one when the file is not
 // there yet).  Throws Damaged, or board::Error when it cannot be read.
 Hive read();

@@ -217,13 +217,8 @@ int boot(const std::string &programs)
 int registry(const std::vector<std::string> &args)
 {
     if (args.size() == 1) {
-        std::string text;
-        bool exists;
         std::string file = board::reg::file_path();
-        if (!board::file_util::read_file(file, &text, &exists))
-            throw board::Error{"cannot read " + file + ": " + std::strerror(errno)};
-        if (!exists)
-            text = board::reg::serialise(board::reg::default_hive());
+        std::string text = board::reg::file_text();
         std::fwrite(text.data(), 1, text.size(), stdout);  // all of it, a zero byte too
         try {
             board::reg::parse(text, file);

@@ -2,6 +2,7 @@
 // and value stood, for the splicer), and a hive or a value written as text.
 #include "reg_syntax.h"
 
+#include "reg_encoding.h"
 #include "reg_hive.h"
 
 #include <algorithm>
@@ -198,8 +199,12 @@ Hive Parser::parse(const std::string &text)
         if (s.empty() || s[0] == ';')
             continue;
         if (!header) {
-            if (s != "REGEDIT4" && s != "Windows Registry Editor Version 5.00")
+            if (s != "REGEDIT4" && s != "Windows Registry Editor Version 5.00") {
+                if (const char *encoding = foreign_encoding(text))
+                    fail(std::string("the file is ") + encoding +
+                         ": save it as UTF-8, or as UTF-16 with a byte-order mark");
                 fail("the first line must be REGEDIT4");
+            }
             header = true;
             continue;
         }

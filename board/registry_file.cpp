@@ -3,6 +3,7 @@
 // written aside and renamed over the old one.
 #include "board/registry_file.h"
 
+#include "reg_encoding.h"
 #include "reg_files.h"
 #include "reg_splice.h"
 
@@ -27,12 +28,17 @@ std::string read_or_empty(const std::string &file, bool *exists)
     return text;
 }
 
-// The registry file's text; the default registry's when there is no file.
-std::string registry_text(const std::string &file)
+// The registry file's text, in UTF-8 whatever the file's encoding (which
+// *encoding gets); the default registry's when there is no file.
+std::string registry_text(const std::string &file, Encoding *encoding = nullptr)
 {
     bool exists;
-    std::string text = read_or_empty(file, &exists);
-    return exists ? text : serialise(default_hive());
+    std::string bytes = read_or_empty(file, &exists);
+    Encoding e = Encoding::Utf8;
+    std::string text = exists ? decoded(bytes, file, &e) : serialise(default_hive());
+    if (encoding)
+        *encoding = e;
+    return text;
 }
 
 // What tells one registry file from another without reading it: a file
@@ -75,11 +81,11 @@ constexpr size_t kCompareBytesBelow = 4u << 20;
 
 // The registry text with the identity of the file it came from; a file
 // replaced while it was read is read again.  False when it kept changing.
-bool identified_text(const std::string &file, std::string *text, FileId *id)
+bool identified_text(const std::string &file, std::string *text, FileId *id, Encoding *encoding)
 {
     for (int tries = 0; tries < 3; ++tries) {
         FileId before = file_id(file);
-        *text = registry_text(file);
+        *text = registry_text(file, encoding);
         *id = file_id(file);
         if (before == *id)
             return true;
@@ -117,14 +123,15 @@ bool update(const std::function<bool(Hive &)> &change)
     FileId id;
     Layout layout;
     Hive hive;
+    Encoding encoding = Encoding::Utf8;
     bool parsed = false;
-    if (identified_text(file, &text, &id)) {
-        try {
+    try {
+        if (identified_text(file, &text, &id, &encoding)) {
             hive = read_text(text, file, &layout);
             parsed = true;
-        } catch (const Damaged &) {
-            // Told below, once the lock is held and the file read again.
         }
+    } catch (const Damaged &) {
+        // Told below, once the lock is held and the file read again.
     }
     file_util::Lock lock(lock_path(), true);
     struct Timer {
@@ -141,19 +148,22 @@ bool update(const std::function<bool(Hive &)> &change)
     // given to the next file: two quick writes of a small file in one tick
     // could look like none, so a small file is compared byte for byte.  A
     // large one takes far longer than a tick to write.
-    if (same && static_cast<size_t>(id.size) <= kCompareBytesBelow)
-        same = registry_text(file) == text;
+    if (same && static_cast<size_t>(id.size) <= kCompareBytesBelow) {
+        Encoding now;
+        same = registry_text(file, &now) == text && now == encoding;
+    }
     if (!same) {
         hive = Hive();
         layout = Layout();
-        text = registry_text(file);
+        text = registry_text(file, &encoding);
         hive = read_text(text, file, &layout);
     }
     if (!change(hive))
         return false;
-    // The hive is freed once the lock is given back: taking a large one
-    // apart costs more than writing the file.
-    file_util::replace_file(file, splice(text, layout, hive));
+    // Written back in the encoding it came in.  The hive is freed once the
+    // lock is given back: taking a large one apart costs more than writing
+    // the file.
+    file_util::replace_file(file, encoded(splice(text, layout, hive), encoding));
     return true;
 }
 

@@ -1,6 +1,6 @@
 // The protected keys: the list of keys no program may change, kept in a
 // small side file (registry.protected) one key path a line, read and
-// written under the registry's lock.
+// written under the registry's lock; a line that names no key is refused.
 #include "board/registry_file.h"
 
 #include "reg_files.h"
@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "common/text.h"
 
 namespace board {
 namespace reg {
@@ -37,16 +39,24 @@ std::vector<std::string> protected_locked()
         throw Error{"cannot read " + file + ": " + std::strerror(e)};
     }
     std::vector<std::string> out;
-    size_t pos = 0;
-    while (pos < text.size()) {
+    // As an editor may save it: a UTF-8 byte-order mark first, blank lines.
+    size_t pos = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+    for (int line = 1; pos < text.size(); ++line) {
         size_t end = text.find('\n', pos);
         if (end == std::string::npos)
             end = text.size();
         // A line saved with CR LF still names its key (no key path holds a CR).
         size_t stop = end > pos && text[end - 1] == '\r' ? end - 1 : end;
-        if (stop > pos)
-            out.push_back(text.substr(pos, stop - pos));
+        std::string key = text.substr(pos, stop - pos);
         pos = end + 1;
+        if (key.empty())
+            continue;
+        // Only a key the registry could hold: anything else protects
+        // nothing and would be shown as it is.
+        if (const char *fault = key_path_fault(key))
+            throw Error{protected_path() + " line " + std::to_string(line) + ": " + fault + ": '" +
+                        text::excerpt(key) + "'; correct the line or run 'board reset'"};
+        out.push_back(key);
     }
     return out;
 }

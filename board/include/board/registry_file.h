@@ -159,7 +159,9 @@ void reset();
 
 // Keys the board protects: no program may create, change or delete them or
 // anything below them (they can still be opened and read).  Kept in a small
-// side file, one key path per line, in the order they were protected.
+// side file, one key path per line, in the order they were protected.  A
+// list with a line that is no valid_key_path is refused: board::Error
+// naming the file and the line.
 std::vector<std::string> protected_keys();
 bool is_protected(const std::string &path);
 // Protects path (a valid_key_path) or takes its protection away; returns

@@ -13,9 +13,6 @@
 
 namespace board {
 namespace reg {
-
-const char kBom[] = "\xEF\xBB\xBF";
-
 namespace {
 
 const char kHex[] = "=hex";

@@ -15,7 +15,7 @@
 namespace board {
 namespace reg {
 
-extern const char kBom[];  // UTF-8's byte-order mark
+constexpr char kBom[] = "\xEF\xBB\xBF";  // UTF-8's byte-order mark
 
 // Where each key and value of a registry file stands in its text.
 struct Layout {

@@ -316,6 +316,26 @@ int open_append(const std::string &path)
     return fd;
 }
 
+bool append_whole(int fd, const std::string &text)
+{
+    ssize_t n;
+    do
+        n = write(fd, text.data(), text.size());
+    while (n < 0 && errno == EINTR);
+    if (n < 0 || static_cast<size_t>(n) == text.size())
+        return n >= 0;
+    // Cut back to where the text began, unless someone wrote after it
+    // (nor a terminal, which cannot be cut).
+    off_t end = lseek(fd, 0, SEEK_CUR);
+    struct stat st;
+    if (end >= n && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == end) {
+        int r = ftruncate(fd, end - n);
+        (void)r;
+    }
+    errno = ENOSPC;
+    return false;
+}
+
 bool process_alive(pid_t pid)
 {
     return pid > 0 && (kill(pid, 0) == 0 || errno != ESRCH);

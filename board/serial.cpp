@@ -62,11 +62,12 @@ void write(const std::string &text)
     int fd = file_util::open_file(p, O_WRONLY | O_APPEND | O_CREAT, file_util::Kind::Written);
     if (fd < 0)
         throw Error{"cannot open " + p + ": " + std::strerror(errno)};
-    // One write for the whole text, so lines of several programs never mix.
-    ssize_t n = ::write(fd, text.data(), text.size());
+    // Whole or not at all, so lines of several programs never mix and a
+    // full disk leaves no line torn.
+    bool whole = file_util::append_whole(fd, text);
     int e = errno;
     close(fd);
-    if (n < 0)
+    if (!whole)
         throw Error{"cannot write " + p + ": " + std::strerror(e)};
 }
 

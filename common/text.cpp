@@ -112,11 +112,10 @@ bool equal_nocase(const char16_t *a, const char16_t *b)
     return *a == *b;
 }
 
-std::string lower_ascii(std::string s)
+std::string fold_ascii(std::string s)
 {
-    for (char &ch : s)
-        if (ch >= 'A' && ch <= 'Z')
-            ch = static_cast<char>(ch - 'A' + 'a');
+    for (char &c : s)
+        c = fold_ascii(c);
     return s;
 }
 

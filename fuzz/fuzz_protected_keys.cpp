@@ -1,8 +1,10 @@
-// Any bytes as the protected-keys file (registry.protected): each listed key
-// is one non-empty line without its line end and is protected with
-// everything below it; a valid key taken off the list and put back again
-// goes and comes back, and the rest of the list stays as it was.
+// Any bytes as the protected-keys file (registry.protected): a list with a
+// line that names no key is refused naming the file and the line; each
+// listed key is a valid key path, one line without its line end, and is
+// protected with everything below it; a key taken off the list and put back
+// again goes and comes back, and the rest of the list stays as it was.
 #include "board_dir.h"
+#include "board/folder.h"
 #include "board/registry_file.h"
 
 #include <algorithm>
@@ -41,27 +43,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         fail("cannot write", file);
     close(fd);
 
-    std::vector<std::string> keys = reg::protected_keys();
-    const std::string *valid = nullptr;
+    std::vector<std::string> keys;
+    try {
+        keys = reg::protected_keys();
+    } catch (const board::Error &e) {
+        if (e.message.compare(0, file.size() + 6, file + " line ") != 0)
+            fail("a refused list is not named with its line", e.message);
+        return 0;
+    }
     for (const std::string &k : keys) {
-        if (k.empty() || k.find('\n') != std::string::npos)
-            fail("a listed key is empty or holds a line end", k);
+        if (!reg::valid_key_path(k) || k.find('\n') != std::string::npos)
+            fail("a listed key is no key path or holds a line end", k);
         if (!reg::is_protected(k) || !reg::is_protected(k + "\\Below"))
             fail("a listed key is not protected", k);
-        if (!valid && reg::valid_key_path(k))
-            valid = &k;
     }
-    if (!valid)
+    if (keys.empty())
         return 0;
-    std::string key = *valid;
+    std::string key = keys[data[0] % keys.size()];
     if (!reg::set_protected(key, false))
         fail("a listed key was not protected before", key);
     std::vector<std::string> after = reg::protected_keys();
     if (listed(after, key))
         fail("a key taken off is still listed", key);
     for (const std::string &k : keys)
-        if (!reg::same_name(k, key) && reg::valid_key_path(k) &&
-            std::find(after.begin(), after.end(), k) == after.end())
+        if (!reg::same_name(k, key) && std::find(after.begin(), after.end(), k) == after.end())
             fail("taking one key off lost another", k);
     if (reg::set_protected(key, true))
         fail("a key taken off still counts as protected itself", key);

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <climits>
@@ -217,13 +218,8 @@ int boot(const std::string &programs)
 int registry(const std::vector<std::string> &args)
 {
     if (args.size() == 1) {
-        std::string text;
-        bool exists;
         std::string file = board::reg::file_path();
-        if (!board::file_util::read_file(file, &text, &exists))
-            throw board::Error{"cannot read " + file + ": " + std::strerror(errno)};
-        if (!exists)
-            text = board::reg::serialise(board::reg::default_hive());
+        std::string text = board::reg::file_text();
         std::fwrite(text.data(), 1, text.size(), stdout);  // all of it, a zero byte too
         try {
             board::reg::parse(text, file);
@@ -291,7 +287,7 @@ constexpr size_t kSerialShown = 64 * 1024;
 volatile sig_atomic_t g_stop = 0;
 void on_stop(int) { g_stop = 1; }
 
-void put(const std::string &text)
+void put(std::string_view text)
 {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
@@ -326,7 +322,9 @@ int follow_serial(int fd, long long end)
         if (fd >= 0) {
             n = pread(fd, &chunk[0], chunk.size(), end);
             if (n > 0) {
-                put(chunk.substr(0, static_cast<size_t>(n)));
+                // From the window itself: a huge line going by is not copied
+                // a window at a time.
+                put(std::string_view(chunk).substr(0, static_cast<size_t>(n)));
                 end += n;
             }
         }

@@ -1,8 +1,9 @@
 // The debug output: NKDbgPrintfW formats as the platform does (%s is a wide
 // string) and writes each line whole to stderr, or appends it to the file
-// that BOARD_DEBUG_LOG names (never through a link: see file_util.h).  While
-// the board's serial debug port is on, each line also goes out on it
-// (board/serial.h).
+// that BOARD_DEBUG_LOG names (never through a link: see file_util.h), whole
+// or not at all: a line the file has no room for goes to stderr, and the
+// file is named there once.  While the board's serial debug port is on, each
+// line also goes out on it (board/serial.h).
 #include "host.h"
 
 #include "board/board.h"
@@ -11,6 +12,7 @@
 
 #include <cstdarg>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <unistd.h>
@@ -169,8 +171,13 @@ void debug_write(const std::string &text)
             say_once(&said, "BOARD_DEBUG_LOG: " + e.message + "; the debug output goes here\n");
         }
     }
-    ssize_t n = write(fd, text.data(), text.size());
-    (void)n;
+    // A line the log has no room for is not cut: it goes here instead.
+    if (!board::file_util::append_whole(fd, text) && fd != 2) {
+        static std::string said;
+        say_once(&said, "BOARD_DEBUG_LOG: cannot write " + std::string(log) + ": " +
+                            std::strerror(errno) + "; the debug output goes here\n");
+        board::file_util::append_whole(2, text);
+    }
     if (fd != 2)
         close(fd);
     try {

@@ -9,9 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <fstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -244,6 +246,31 @@ struct Child {
         }
         return seen.find(part) != std::string::npos;
     }
+    // Reads and drops what comes until bytes more have come, for up to 60
+    // seconds.
+    bool passes(size_t bytes)
+    {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        std::vector<char> buf(1 << 16);
+        while (bytes > 0 && std::chrono::steady_clock::now() < deadline) {
+            ssize_t n = read(out, buf.data(), std::min(buf.size(), bytes));
+            if (n > 0)
+                bytes -= static_cast<size_t>(n);
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return bytes == 0;
+    }
+    // Its resident memory, in KiB.
+    long resident_kib() const
+    {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        std::string word;
+        while (status >> word)
+            if (word == "VmRSS:" && status >> word)
+                return std::stol(word);
+        return -1;
+    }
     int stop(int sig)
     {
         kill(pid, sig);
@@ -267,6 +294,26 @@ TEST_F(Readback, SerialFollowPrintsWhatComesUntilCtrlC)
     follow.seen.clear();
     dovrel(1);
     ASSERT_TRUE(follow.shows("Registry write <regError=0> ... dbgSerial=1")) << follow.seen;
+    EXPECT_EQ(follow.stop(SIGINT), 0);
+}
+
+// A program that writes one line of many megabytes: 'board serial --follow'
+// passes it on a window at a time and holds no more of it.
+TEST_F(Readback, SerialFollowHoldsNoMoreOfAHugeLineThanAWindow)
+{
+    write_file(file("serial.log"), "ready\n");
+    Child follow({BOARD_TOOL, "serial", "--follow"});
+    ASSERT_TRUE(follow.shows("ready\n")) << follow.seen;
+    long before = follow.resident_kib();
+    const size_t huge = 16u << 20;
+    {
+        std::ofstream port(file("serial.log"), std::ios::app | std::ios::binary);
+        port << std::string(huge, 'x');
+    }
+    ASSERT_TRUE(follow.passes(huge));
+    long after = follow.resident_kib();
+    ASSERT_GT(before, 0);
+    EXPECT_LT(after - before, 8 * 1024) << "KiB resident before " << before << ", after " << after;
     EXPECT_EQ(follow.stop(SIGINT), 0);
 }
 

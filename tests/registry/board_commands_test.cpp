@@ -135,3 +135,50 @@ TEST_F(BoardCommands, FilesReadonlyShowsSetsAndClearsTheAttribute)
     EXPECT_NE(run_program(BOARD_TOOL, {"--help"}).out.find("files readonly PATH [on|off]"),
               std::string::npos);
 }
+
+// A list of protected keys with a line that names no key the registry could
+// hold (bytes of another file, an unknown root, an empty or over-long name)
+// is refused with its file and line, by the tool and the registry's writers
+// alike, and left as it is.
+TEST_F(BoardCommands, AProtectedListWithALineThatIsNoKeyIsRefusedByLine)
+{
+    const std::string file = board::path("registry.protected");
+    const std::string good = "HKEY_LOCAL_MACHINE\\Debug\r\n\r\n";
+    struct Case {
+        std::string second;
+        const char *said;
+    } cases[] = {
+        {std::string("\x7F" "ELF\x02\x01\x01\0\0\0", 10), "a root key such as HKEY_LOCAL_MACHINE"},
+        {"HKEY_LOCAL_MACHINE\\\xC3(", "bytes that are not UTF-8"},
+        {"HKEY_NOWHERE\\Debug", "a root key such as HKEY_LOCAL_MACHINE"},
+        {"HKEY_LOCAL_MACHINE\\\\Debug", "an empty name"},
+        {"HKEY_LOCAL_MACHINE\\" + std::string(256, 'k'), "longer than 255 characters"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.said);
+        test_support::write_file(file, good + c.second + "\n");
+        const std::string where = file + " line 3: ";
+        ProgramResult r = run_program(BOARD_TOOL, {"registry", "protected"});
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find(where), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+        EXPECT_LT(r.err.size(), 300u) << "the line is echoed short";
+        r = run_program(BOARD_TOOL, {"registry", "protect", "HKEY_CURRENT_USER\\ControlPanel"});
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_NE(r.err.find(where), std::string::npos) << r.err;
+        EXPECT_EQ(test_support::read_file(file), good + c.second + "\n");
+        try {
+            board::reg::is_protected("HKEY_LOCAL_MACHINE\\Debug");
+            ADD_FAILURE() << "a damaged list was used";
+        } catch (const board::Error &e) {
+            EXPECT_NE(e.message.find(where), std::string::npos) << e.message;
+        }
+        // The calls that change the registry refuse rather than guess.
+        HKEY key;
+        DWORD disposition;
+        EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"Elsewhere", 0, nullptr, 0, 0, nullptr, &key,
+                                  &disposition),
+                  ERROR_CANTWRITE);
+    }
+}

@@ -72,8 +72,8 @@ namespace {
 
 bool is_cpl(const std::string &name)
 {
-    const std::string ext = ".cpl";
-    return name.size() > ext.size() && text::lower_ascii(name.substr(name.size() - ext.size())) == ext;
+    const std::string ext = ".CPL";
+    return name.size() > ext.size() && text::fold_ascii(name.substr(name.size() - ext.size())) == ext;
 }
 
 }  // namespace
@@ -189,11 +189,11 @@ ControlPanel::~ControlPanel()
 
 int ControlPanel::find(const std::string &name) const
 {
-    std::string want = text::lower_ascii(name);
+    std::string want = text::fold_ascii(name);
     for (size_t i = 0; i < applets_.size(); ++i) {
         const Applet &a = applets_[i];
-        std::string file = text::lower_ascii(a.file);
-        if (text::lower_ascii(a.name) == want || file == want || file == want + ".cpl")
+        std::string file = text::fold_ascii(a.file);
+        if (text::fold_ascii(a.name) == want || file == want || file == want + ".CPL")
             return static_cast<int>(i);
     }
     return -1;

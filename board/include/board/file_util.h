@@ -105,6 +105,12 @@ bool remove_tree_at(int dir_fd, const std::string &name);
 // (a terminal, /dev/null).  Throws board::Error naming it.
 int open_append(const std::string &path);
 
+// Appends text in one write, so that the lines of several writers never
+// mix, and whole or not at all: what a write cut short (a full disk) left
+// is taken back.  False, errno set (ENOSPC for a write cut short), when
+// nothing of text was kept.
+bool append_whole(int fd, const std::string &text);
+
 // Whether a process of that id runs (on this machine, as far as we may see).
 bool process_alive(pid_t pid);
 

@@ -110,9 +110,10 @@ struct Damaged {
     std::string what() const;  // "FILE line N: MESSAGE"
 };
 
-// Parses the text of a registry file; file names it in errors.  A UTF-8
-// byte-order mark before the first line is allowed; lines may end in LF or
-// CR LF.  Throws Damaged.
+// Parses the text of a registry file (UTF-8); file names it in errors.  A
+// UTF-8 byte-order mark before the first line is allowed; lines may end in
+// LF or CR LF.  Text in another encoding is refused naming it.  Throws
+// Damaged.
 Hive parse(const std::string &text, const std::string &file);
 std::string serialise(const Hive &hive);
 
@@ -121,6 +122,17 @@ Hive default_hive();
 
 // The registry file of the board in BOARD_DIR.
 std::string file_path();
+
+// The registry file may also be saved as UTF-16 with a byte-order mark, as
+// a desktop registry editor saves it: it is read as UTF-8 text, and left in
+// UTF-16 (only what changed rewritten) when written.  Other encodings are
+// refused, naming them.
+
+// The text of the board's registry file as it is now, in UTF-8, unparsed
+// (the default registry's when the file is not there yet), for showing it
+// as it is.  Throws board::Error when it cannot be read, Damaged when it is
+// UTF-16 that is no text.
+std::string file_text();
 
 // The board's registry as it is now (the default one when the file is not
 // there yet).  Throws Damaged, or board::Error when it cannot be read.
@@ -147,7 +159,9 @@ void reset();
 
 // Keys the board protects: no program may create, change or delete them or
 // anything below them (they can still be opened and read).  Kept in a small
-// side file, one key path per line, in the order they were protected.
+// side file, one key path per line, in the order they were protected.  A
+// list with a line that is no valid_key_path is refused: board::Error
+// naming the file and the line.
 std::vector<std::string> protected_keys();
 bool is_protected(const std::string &path);
 // Protects path (a valid_key_path) or takes its protection away; returns

@@ -34,9 +34,10 @@ Choice next_start();
 // What a start does: decides the port from the registry and switches it.
 Choice apply_at_start();
 
-// Sends text out on the port when it is on; otherwise nothing.  Throws
-// board::Error naming the file when it cannot be written (a link, a file
-// with other names, no regular file).
+// Sends text out on the port when it is on; otherwise nothing.  The text
+// goes out whole or not at all.  Throws board::Error naming the file when
+// it cannot be written (a link, a file with other names, no regular file,
+// a full disk).
 void write(const std::string &text);
 
 // Opens the port's file for reading, never through a link: -1 when there

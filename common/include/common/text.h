@@ -32,9 +32,11 @@ std::string to_utf8(const char16_t *s, size_t n = std::string::npos);
 std::u16string to_utf16(const std::string &s);
 // Equal but for the case of ASCII letters, as the platform compares names.
 bool equal_nocase(const char16_t *a, const char16_t *b);
-// s with its ASCII letters in lower case and every other byte as it was,
-// whatever the locale says.
-std::string lower_ascii(std::string s);
+
+// c, or its capital when it is an ASCII letter: names that differ only so
+// are the same name.  s with each of its characters so.
+inline char fold_ascii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
+std::string fold_ascii(std::string s);
 
 // text as a message may quote it: at most most characters (then "..."),
 // each byte that is no printable character written as an escape (\0, \t,

@@ -3,6 +3,7 @@
 #include "board/board.h"
 #include "board_folder.h"
 #include "process.h"
+#include "state_layout.h"
 
 #include <climits>
 #include <cstring>
@@ -246,26 +247,19 @@ TEST_F(BoardRequests, StateFieldsOutOfRangeAreReportedNotUsed)
         off_t offset;  // in the state file
         std::vector<uint8_t> bytes;
     };
-    // The handle table follows the first three pages: a slot a process
-    // keeps, its pid on a line (128 bytes) and its count in 8 shards of a
-    // line each.
-    const off_t handles = 12288, slot = 9 * 128, last_slot = handles + 31 * slot;
-    board::reset();
-    std::string state_file = board_.dir() + "/board.state";
-    struct stat st;
-    ASSERT_EQ(stat(state_file.c_str(), &st), 0);
+    const int last_slot = board::kHandleSlots - 1;
     Damage damages[] = {
-        {768, {7}},                 // driven level of pin 5
-        {769, {2}},                 // external level of pin 5
-        {770, {3}},                 // pin 5 touched
-        {24 + 3, {0x08}},           // a bit past the registers of channel 0
-        {28 + 3, {0x80}},           // the same of channel 1
-        {16, {5, 0, 0, 0}},         // fault armed
-        {st.st_size - 4, {0, 0, 0, 0}},  // the last word (the file's end)
-        {8, {2, 0, 0, 0}},          // plugged
-        {32, {3, 0, 0, 0}},         // serial debug port of this start
-        {last_slot + 128 + 3 * 128, {0xFF, 0xFF, 0xFF, 0xFF}},  // a shard counting for a negative pid
-        {last_slot, {0xFF, 0xFF, 0xFF, 0xFF}},     // a negative pid
+        {STATE_AT(pins[5].driven), {7}},
+        {STATE_AT(pins[5].external), {2}},
+        {STATE_AT(pins[5].touched), {3}},
+        {STATE_AT(pwm[0]) + 3, {0x08}},  // a bit past the registers of channel 0
+        {STATE_AT(pwm[1]) + 3, {0x80}},  // the same of channel 1
+        {STATE_AT(fault_armed), {5, 0, 0, 0}},
+        {STATE_AT(tail), {0, 0, 0, 0}},  // the last word (the file's end)
+        {STATE_AT(plugged), {2, 0, 0, 0}},
+        {STATE_AT(serial_port), {3, 0, 0, 0}},  // serial debug port of this start
+        {STATE_AT(handles[last_slot].shards[3]), {0xFF, 0xFF, 0xFF, 0xFF}},  // a shard counting for a negative pid
+        {STATE_AT(handles[last_slot].pid), {0xFF, 0xFF, 0xFF, 0xFF}},        // a negative pid
     };
     std::string state = board_.dir() + "/board.state";
     for (const Damage &d : damages) {
@@ -404,12 +398,11 @@ TEST_F(BoardRequests, ARecycledPidDoesNotInheritAnEndedProcesssHandles)
         int fd = open(state.c_str(), O_WRONLY);
         if (fd < 0)
             return 2;
-        const off_t slot = 12288 + 5 * 9 * 128;
         int32_t me = getpid();
-        bool ok = pwrite(fd, &me, sizeof me, slot) == (ssize_t)sizeof me;
-        for (int shard = 0; shard < 8; ++shard) {
-            uint64_t w = uint64_t(5) << 32 | static_cast<uint32_t>(me);  // 5 handles, "open"
-            ok = ok && pwrite(fd, &w, sizeof w, slot + 128 + shard * 128) == (ssize_t)sizeof w;
+        bool ok = pwrite(fd, &me, sizeof me, STATE_AT(handles[5].pid)) == (ssize_t)sizeof me;
+        for (int shard = 0; shard < board::internal::kCounterShards; ++shard) {
+            uint64_t w = board::internal::shard_word(me, 5);  // 5 handles, "open"
+            ok = ok && pwrite(fd, &w, sizeof w, STATE_AT(handles[5].shards[shard])) == (ssize_t)sizeof w;
         }
         close(fd);
         if (!ok)
@@ -440,17 +433,17 @@ TEST_F(BoardRequests, TheImageCheckJudgesEachKindOfFile)
     EXPECT_EQ(board::check_state_image(shifted.data() + 1, file.size()), board::StateImage::Ok);
     EXPECT_EQ(board::check_state_image(file.data(), file.size() - 1), board::StateImage::WrongSize);
     EXPECT_EQ(board::check_state_image(file.data(), 4096), board::StateImage::WrongSize);
-    EXPECT_EQ(judged(0, {0, 0, 0, 0}, file.size()), board::StateImage::Retired);
-    EXPECT_EQ(judged(4, {1, 0, 0, 0}, file.size()), board::StateImage::Earlier);
-    EXPECT_EQ(judged(4, {2, 0, 0, 0}, 4096), board::StateImage::Earlier);
-    EXPECT_EQ(judged(4, {4, 0, 0, 0}, file.size()), board::StateImage::OtherVersion);  // a later one
-    EXPECT_EQ(judged(4, {0, 0, 0, 0}, file.size()), board::StateImage::OtherVersion);
-    EXPECT_EQ(judged(1, {0}, file.size()), board::StateImage::OtherVersion);
-    EXPECT_EQ(judged(32, {3}, file.size()), board::StateImage::Damaged);      // serial port
+    const size_t magic = STATE_AT(magic), version = STATE_AT(version);
+    EXPECT_EQ(judged(magic, {0, 0, 0, 0}, file.size()), board::StateImage::Retired);
+    EXPECT_EQ(judged(version, {1, 0, 0, 0}, file.size()), board::StateImage::Earlier);
+    EXPECT_EQ(judged(version, {2, 0, 0, 0}, 4096), board::StateImage::Earlier);
+    EXPECT_EQ(judged(version, {4, 0, 0, 0}, file.size()), board::StateImage::OtherVersion);  // a later one
+    EXPECT_EQ(judged(version, {0, 0, 0, 0}, file.size()), board::StateImage::OtherVersion);
+    EXPECT_EQ(judged(magic + 1, {0}, file.size()), board::StateImage::OtherVersion);
+    EXPECT_EQ(judged(STATE_AT(serial_port), {3}, file.size()), board::StateImage::Damaged);
     // a shard of slot 10 of the handle table counts for a negative pid
-    EXPECT_EQ(judged(12288 + 10 * 9 * 128 + 2 * 128 + 3, {0x80}, file.size()),
-              board::StateImage::Damaged);
-    EXPECT_EQ(judged(file.size() - 4, {0}, file.size()), board::StateImage::Damaged);  // cut short
+    EXPECT_EQ(judged(STATE_AT(handles[10].shards[2]) + 3, {0x80}, file.size()), board::StateImage::Damaged);
+    EXPECT_EQ(judged(STATE_AT(tail), {0}, file.size()), board::StateImage::Damaged);  // cut short
 }
 
 // A hold further off than a test ever sets (a test killed while holding
@@ -461,7 +454,7 @@ TEST_F(BoardRequests, AHoldNoTestSetDoesNotHangTheBoard)
     int fd = open((board_.dir() + "/board.state").c_str(), O_WRONLY);
     ASSERT_GE(fd, 0);
     uint32_t forever = 0xFFFFFFFF;
-    ASSERT_EQ(pwrite(fd, &forever, sizeof forever, 36), (ssize_t)sizeof forever);
+    ASSERT_EQ(pwrite(fd, &forever, sizeof forever, STATE_AT(hold)), (ssize_t)sizeof forever);
     close(fd);
     pid_t child = test_support::fork_child([] {
         alarm(20);  // a request that waits for ever ends the child
@@ -563,7 +556,7 @@ TEST_F(BoardRequests, ADamagedPinIsNotReadThroughAnOpenHandle)
         SCOPED_TRACE(int(bad));
         int fd = open(state.c_str(), O_WRONLY);
         ASSERT_GE(fd, 0);
-        ASSERT_EQ(pwrite(fd, &bad, 1, 128 * 6 + 1), 1);  // external level of pin 5
+        ASSERT_EQ(pwrite(fd, &bad, 1, STATE_AT(pins[5].external)), 1);
         close(fd);
         Pin get{5, 0};
         EXPECT_THROW(board::device_request(board::kGetPin, &get, 8, &get, 8), board::Error);

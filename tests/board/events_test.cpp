@@ -4,6 +4,7 @@
 #include "board/events.h"
 #include "board_folder.h"
 #include "process.h"
+#include "state_layout.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -236,10 +237,12 @@ TEST_F(Events, AReaderThatFallsBehindIsToldHowManyItMissed)
     EXPECT_EQ(got.front().seq + board::kEventsPerLane - 1, got.back().seq);
 }
 
-// The state file's lanes, for tests that play a writer killed half-way
-// through an event and one that wrote nonsense.
-constexpr off_t kLanes = 12288 + 32 * 9 * 128;
-constexpr off_t kLaneSize = 128 + board::kEventsPerLane * 32;
+// Where event seq of lane lives in the state file, for tests that play a
+// writer killed half-way through an event and one that wrote nonsense.
+off_t slot_at(unsigned lane, uint64_t seq)
+{
+    return STATE_AT(lanes[lane].slots[(seq - 1) % board::kEventsPerLane]);
+}
 
 uint64_t read_word(int fd, off_t at)
 {
@@ -263,9 +266,10 @@ TEST_F(Events, HalfWrittenAndNonsenseEventsAreCountedMissed)
     const board::Event &e = first[0];
     int fd = open((board_.dir() + "/board.state").c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
-    off_t lane = kLanes + static_cast<off_t>(e.lane) * kLaneSize;
-    ASSERT_EQ(read_word(fd, lane), e.seq);  // the head: events begun in the lane
-    write_word(fd, lane, e.seq + 1);        // one more begun, never finished
+    const unsigned lane = e.lane;
+    off_t head = STATE_AT(lanes[lane].head);
+    ASSERT_EQ(read_word(fd, head), e.seq);  // the head: events begun in the lane
+    write_word(fd, head, e.seq + 1);        // one more begun, never finished
     std::vector<Event> none;
     EXPECT_EQ(reader.poll(none), 0u);  // at first its writer may still be at work
     EXPECT_TRUE(none.empty());
@@ -283,17 +287,18 @@ TEST_F(Events, HalfWrittenAndNonsenseEventsAreCountedMissed)
     ASSERT_EQ(next.size(), 1u);
     EXPECT_EQ(next[0].seq, e.seq + 2);
     set_pin(4, 0);  // the slot after next's
-    off_t bad = lane + 128 + static_cast<off_t>(next[0].seq % board::kEventsPerLane) * 32;
+    off_t bad = slot_at(lane, next[0].seq + 1);
     uint32_t what = 0xEE;
-    ASSERT_EQ(pwrite(fd, &what, sizeof what, bad + 16), (ssize_t)sizeof what);
+    ASSERT_EQ(pwrite(fd, &what, sizeof what, bad + offsetof(board::internal::EventSlot, what)), (ssize_t)sizeof what);
     EXPECT_TRUE(drain(reader, &missed).empty());
     EXPECT_EQ(missed, 1u);
     // Nor one whose fields are a mix of two events (here the pid of
     // another): the slot's check tells.
     set_pin(4, 1);
-    off_t mixed = lane + 128 + static_cast<off_t>((next[0].seq + 1) % board::kEventsPerLane) * 32;
+    off_t mixed = slot_at(lane, next[0].seq + 2);
     int32_t other_pid = getpid() + 1;
-    ASSERT_EQ(pwrite(fd, &other_pid, sizeof other_pid, mixed + 28), (ssize_t)sizeof other_pid);
+    ASSERT_EQ(pwrite(fd, &other_pid, sizeof other_pid, mixed + offsetof(board::internal::EventSlot, pid)),
+              (ssize_t)sizeof other_pid);
     close(fd);
     EXPECT_TRUE(drain(reader, &missed).empty());
     EXPECT_EQ(missed, 1u);

@@ -31,11 +31,21 @@ Check check(const State &s)
     if (c != Check::Ok)
         return c;
     bool ok = load(s.powered) <= 1 && load(s.fault_armed) <= 1 &&
-              load(s.serial_port) <= kSerialOff;
+              load(s.serial_port) <= kSerialOff && (load(s.id) & 1) == 1;
+    for (const Counter &c : s.requests)
+        ok = ok && load(c.n) < kMaxShardRequests;
     for (const HandleSlot &h : s.handles) {
-        ok = ok && load(h.pid) >= 0;
-        for (const HandleShard &shard : h.shards)
-            ok = ok && shard_pid(load(shard.w)) >= 0;
+        int32_t pid = load(h.pid);
+        int64_t sum = 0;
+        ok = ok && pid >= 0;
+        for (const HandleShard &shard : h.shards) {
+            uint64_t w = load(shard.w);
+            int32_t count = shard_count(w);
+            ok = ok && shard_pid(w) >= 0 && count >= -kMaxHandles && count <= kMaxHandles;
+            if (shard_pid(w) == pid)
+                sum += count;
+        }
+        ok = ok && sum <= kMaxHandles;
     }
     for (int c = 0; c < kChannels; ++c)
         ok = ok && (load(s.pwm[c]) & kPwmUnused) == 0;

@@ -38,11 +38,13 @@ const int g_fork_handlers = pthread_atfork(fork_prepare, fork_parent, fork_child
 // once this one has ended, so each use checks the slot's pid.
 std::atomic<int> g_slot{-1};
 
-// Adds by to this thread's shard of slot i, as the count of process me:
-// a shard that counted for another process (one that ended, or the slot
-// was free) starts again from 0.  Nothing is counted once the slot is no
-// longer this process's (its board was mapped over meanwhile).
-void count_in_shard(State *s, int i, int32_t me, int32_t by)
+// Counts a handle opened in this thread's shard of slot i, as the count of
+// process me: a shard that counted for another process (one that ended, or
+// the slot was free) starts again from 0.  Nothing is counted once the
+// slot is no longer this process's (its board was mapped over meanwhile),
+// nor past kMaxHandles (a shard no process brings there: the whole
+// state's check reports it).
+void count_open(State *s, int i, int32_t me)
 {
     HandleSlot &slot = s->handles[i];
     uint64_t &shard = slot.shards[thread_slot() % kCounterShards].w;
@@ -51,15 +53,45 @@ void count_in_shard(State *s, int i, int32_t me, int32_t by)
         if (load(slot.pid) != me)
             return;
         int32_t count = shard_pid(was) == me ? shard_count(was) : 0;
-        if (__atomic_compare_exchange_n(&shard, &was, shard_word(me, count + by), false,
+        if (count < -kMaxHandles || count >= kMaxHandles)
+            return;
+        if (__atomic_compare_exchange_n(&shard, &was, shard_word(me, count + 1), false,
                                         __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
             return;
     }
 }
 
-int32_t handle_count(const HandleSlot &slot)
+// Takes a closed handle off a shard of slot i that counts one for process
+// me, this thread's first: a handle opened by one thread and closed by
+// another leaves no shard drifting further from 0 with each.  A close
+// finding none (more closes than opens) changes nothing.
+void count_close(State *s, int i, int32_t me)
 {
-    int32_t pid = load(slot.pid), sum = 0;
+    HandleSlot &slot = s->handles[i];
+    unsigned own = thread_slot() % kCounterShards;
+    for (unsigned k = 0; k < unsigned(kCounterShards); ++k) {
+        uint64_t &shard = slot.shards[(own + k) % kCounterShards].w;
+        uint64_t was = load(shard);
+        for (;;) {
+            if (load(slot.pid) != me)
+                return;
+            int32_t count = shard_count(was);
+            if (shard_pid(was) != me || count <= 0)
+                break;  // on to the next shard
+            if (__atomic_compare_exchange_n(&shard, &was, shard_word(me, count - 1), false,
+                                            __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE))
+                return;
+        }
+    }
+}
+
+// The count of the slot's process: its shards' sum, of figures the whole
+// state's check has bounded (summed wide all the same: the file may change
+// in between).
+int64_t handle_count(const HandleSlot &slot)
+{
+    int32_t pid = load(slot.pid);
+    int64_t sum = 0;
     for (const HandleShard &shard : slot.shards) {
         uint64_t w = load(shard.w);
         if (shard_pid(w) == pid)
@@ -140,7 +172,7 @@ void count_opened(State *s)
     if (i < 0 || load(s->handles[i].pid) != me)
         i = claim_slot(s, me);
     if (i >= 0)
-        count_in_shard(s, i, me, 1);
+        count_open(s, i, me);
     // else every slot is held by a live process: the handle is not counted
 }
 
@@ -156,7 +188,7 @@ void handle_closed()
     int32_t me = my_pid();
     int i = find_own(s, me);
     if (i >= 0)  // else opened before a reset, or not counted
-        count_in_shard(s, i, me, -1);
+        count_close(s, i, me);
 }
 
 std::vector<OpenHandles> open_handles()
@@ -164,8 +196,9 @@ std::vector<OpenHandles> open_handles()
     State *s = validated(true);
     std::vector<OpenHandles> out;
     for (const HandleSlot &h : s->handles) {
-        int32_t pid = load(h.pid), count = handle_count(h);
-        if (pid != 0 && count > 0)
+        int32_t pid = load(h.pid);
+        int64_t count = handle_count(h);
+        if (pid != 0 && count > 0 && count <= kMaxHandles)
             out.push_back(OpenHandles{pid, static_cast<uint32_t>(count), process_alive(pid)});
     }
     return out;

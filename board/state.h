@@ -37,6 +37,9 @@ constexpr int kCounterShards = 8;
 struct alignas(kApart) Counter {
     uint64_t n;
 };
+// No shard counts this many: at a billion requests a second it would take
+// two years.  A shard beyond it was written by something else.
+constexpr uint64_t kMaxShardRequests = uint64_t(1) << 56;
 
 // A PWM channel's registers packed in one word, so that a request changes
 // them, and a reader reads them, in one atomic step: cr in bits 0-5, dcr in
@@ -82,7 +85,7 @@ struct Fields {
     uint32_t held;
     uint32_t unused;
     // Tells this board from the one a reset puts in its place (for the
-    // readers of events, whose numbers start again).
+    // readers of events, whose numbers start again).  Always odd.
     uint64_t id;
     // Until this time (monotonic nanoseconds) some reader of events wants
     // the requests that change nothing as well; 0: nobody does.
@@ -98,9 +101,9 @@ struct Fields {
 // it counts for in its low half and the count in its high half, changed
 // in one compare-and-swap: a thread whose board was mapped over between
 // finding its slot and counting finds another pid there and counts
-// nothing.  A shard may count below 0 (a handle opened by one thread and
-// closed by another); the process's count is the sum of the shards that
-// count for it.  A process keeps its slot for its life; the slot of a process that
+// nothing.  A close takes its handle off a shard that counts one (its
+// thread's own first), so no shard counts below 0 (the process's count is
+// the sum of the shards that count for it).  A process keeps its slot for its life; the slot of a process that
 // has ended goes to the next process that finds no free one.
 struct alignas(kApart) HandleShard {
     uint64_t w;
@@ -109,6 +112,12 @@ struct HandleSlot {
     alignas(kApart) int32_t pid;
     HandleShard shards[kCounterShards];
 };
+// No process holds this many driver handles at once (each costs it a
+// kernel object of a couple of hundred bytes): a shard, or a slot's sum,
+// beyond it either way was written by something else.  (Builds before
+// closes took from a counting shard left shards below 0: within the
+// bound, they stay valid.)
+constexpr int32_t kMaxHandles = 1 << 24;
 
 // One event as the rings keep it.  seq is its number in the lane (from 1),
 // written last: 0 while a writer is at work on the slot.

@@ -260,6 +260,11 @@ TEST_F(BoardRequests, StateFieldsOutOfRangeAreReportedNotUsed)
         {STATE_AT(serial_port), {3, 0, 0, 0}},  // serial debug port of this start
         {STATE_AT(handles[last_slot].shards[3]), {0xFF, 0xFF, 0xFF, 0xFF}},  // a shard counting for a negative pid
         {STATE_AT(handles[last_slot].pid), {0xFF, 0xFF, 0xFF, 0xFF}},        // a negative pid
+        {STATE_AT(id), {0, 0, 0, 0, 0, 0, 0, 0}},  // no board's id: its readers could not tell it
+        {STATE_AT(id), {2}},                        // nor an even one
+        {STATE_AT(requests[2].n), {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},  // more than ever made
+        {STATE_AT(handles[3].shards[1]) + 4, {0x00, 0x94, 0x35, 0x77}},  // 2000000000 handles
+        {STATE_AT(handles[3].shards[1]) + 4, {0x00, 0x00, 0x00, 0x80}},  // and far below none
     };
     std::string state = board_.dir() + "/board.state";
     for (const Damage &d : damages) {
@@ -384,6 +389,74 @@ TEST_F(BoardRequests, AStateOfAnEarlierLayoutStartsAfreshKeepingTheRegistry)
         ADD_FAILURE() << "a state of a later version was used";
     } catch (const board::Error &e) {
         EXPECT_NE(e.message.find("not a board state of this version"), std::string::npos) << e.message;
+    }
+}
+
+// Handle counts no process could hold, put in this process's own slot
+// after it counted there: opening, closing and listing neither overflow
+// nor hand on the figure; the listing says the state is damaged.
+TEST_F(BoardRequests, ImpossibleHandleCountsAreDamageNotFigures)
+{
+    for (int32_t bad : {INT32_MAX, INT32_MIN, 2000000000}) {
+        SCOPED_TRACE(bad);
+        board::reset();
+        std::string state = board_.dir() + "/board.state";
+        pid_t child = test_support::fork_child([&] {
+            board::handle_opened();
+            int fd = open(state.c_str(), O_RDWR);
+            int32_t me = getpid();
+            for (int i = 0; fd >= 0 && i < board::kHandleSlots; ++i) {
+                int32_t pid = 0;
+                if (pread(fd, &pid, sizeof pid, STATE_AT(handles[i].pid)) != (ssize_t)sizeof pid)
+                    return 2;
+                for (int shard = 0; pid == me && shard < board::internal::kCounterShards; ++shard) {
+                    uint64_t w = board::internal::shard_word(me, bad);
+                    if (pwrite(fd, &w, sizeof w, STATE_AT(handles[i].shards[shard])) != (ssize_t)sizeof w)
+                        return 3;
+                }
+            }
+            if (fd < 0)
+                return 4;
+            close(fd);
+            board::handle_opened();
+            board::handle_closed();
+            board::handle_closed();
+            try {
+                board::open_handles();
+                return 5;
+            } catch (const board::Error &e) {
+                return e.message.find("damaged") != std::string::npos ? 0 : 6;
+            }
+        });
+        EXPECT_EQ(test_support::wait_child(child), 0);
+    }
+}
+
+// Handles opened by one thread and closed by another: no
+// shard drifts below 0 (one would, in time, pass the bound the check
+// holds every shard to, and a sound board be called damaged).
+TEST_F(BoardRequests, HandlesClosedByAnotherThreadLeaveNoShardBelowNone)
+{
+    for (int i = 0; i < 200; ++i)
+        board::handle_opened();
+    // A thread running beside this one: a slot, and so a shard, of its own.
+    std::thread([] {
+        for (int i = 0; i < 200; ++i)
+            board::handle_closed();
+    }).join();
+    board::handle_opened();
+    std::vector<board::OpenHandles> all = board::open_handles();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].count, 1u);
+    std::string file = test_support::read_file(board_.dir() + "/board.state");
+    for (int i = 0; i < board::kHandleSlots; ++i) {
+        int32_t pid;
+        std::memcpy(&pid, &file[STATE_AT(handles[i].pid)], sizeof pid);
+        for (int shard = 0; pid == getpid() && shard < board::internal::kCounterShards; ++shard) {
+            uint64_t w;
+            std::memcpy(&w, &file[STATE_AT(handles[i].shards[shard])], sizeof w);
+            EXPECT_GE(board::internal::shard_count(w), 0) << "shard " << shard;
+        }
     }
 }
 

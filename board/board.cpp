@@ -76,7 +76,7 @@ void reset()
     if (!file_util::mkdirs(d))
         throw Error{"cannot create board folder " + d + ": " + std::strerror(errno)};
     file_util::Folder folder(d);
-    replace_state(folder, state_path(d), false);
+    replace_state(folder, state_path(d), Replace::Always);
     tidy(folder);
     // The next use maps the new file (the old one reads magic 0 anyway).
     forget_mapping();

@@ -60,10 +60,12 @@ void forget_mapping();
 std::string state_path(const std::string &dir);
 // Removes what processes killed half-way left in the board folder.
 void tidy(const file_util::Folder &folder);
-// Puts a fresh state file in place of the one in folder (p names it).
-// With only_earlier, only when the file there is still of an earlier
-// layout: two processes that both found one replace it once.
-void replace_state(const file_util::Folder &folder, const std::string &p, bool only_earlier);
+// Puts a fresh state file in place of the one in folder (p names it),
+// written aside and renamed in.  Earlier: only when the file there is still
+// of an earlier layout; Missing: only when there is none, or an empty one
+// (two processes that both found one replace it once).
+enum class Replace { Always, Earlier, Missing };
+void replace_state(const file_util::Folder &folder, const std::string &p, Replace when);
 
 // --- the handle table (handles.cpp) ---
 

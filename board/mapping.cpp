@@ -189,17 +189,22 @@ void map_file(const std::string &d)
     std::string p = state_path(d);
     file_util::Folder folder(d);
     tidy(folder);
-    // The lock keeps two processes from both writing a fresh state into an
-    // empty file (a reset's rename never needs it).  A reset may put its
-    // file in place between the open and the lock, and mark the one opened
-    // retired (its first word) even while it is still empty: only the file
+    // A missing or empty state file is made as a reset makes one, aside
+    // and renamed in: a first use that cannot write it whole (a full disk)
+    // leaves none, not a cut one every later use would refuse.  A reset
+    // may put its file in place between the open and the lock (the lock
+    // keeps the SIGBUS-free mapping of a file being judged): only the file
     // that is the board's state once the lock is held is looked at.
     int fd = -1;
     struct stat st;
-    int upgrades = 0;
+    int upgrades = 0, made = 0;
 again:
     for (int attempt = 0;; ++attempt) {
-        fd = file_util::open_at(folder, kStateFile, O_RDWR | O_CREAT, file_util::Kind::Written);
+        fd = file_util::open_at(folder, kStateFile, O_RDWR, file_util::Kind::Written);
+        if (fd < 0 && errno == ENOENT && attempt < 20) {
+            replace_state(folder, p, Replace::Missing);
+            continue;
+        }
         if (fd < 0)
             throw Error{"cannot open " + p + ": " + std::strerror(errno)};
         flock(fd, LOCK_EX);
@@ -226,18 +231,19 @@ again:
                         "run 'board reset'"};
         std::fprintf(stderr, "board: %s was of an earlier layout; the board's pins, channels and power "
                              "start afresh (its registry and files are kept)\n", p.c_str());
-        replace_state(folder, p, true);
+        replace_state(folder, p, Replace::Earlier);
         goto again;
     }
     if (st.st_size == 0) {
-        std::unique_ptr<State> fresh = defaults();
-        if (pwrite(fd, fresh.get(), sizeof(State), 0) != (ssize_t)sizeof(State)) {
-            int e = errno;
-            flock(fd, LOCK_UN);
-            close(fd);
-            throw Error{"cannot write " + p + ": " + std::strerror(e)};
-        }
-    } else if (st.st_size != (off_t)kStateSize) {
+        // Empty (left so by an earlier build, or by hand): a fresh board.
+        flock(fd, LOCK_UN);
+        close(fd);
+        if (made++ > 20)
+            throw Error{"board state file " + p + " keeps coming back empty; run 'board reset'"};
+        replace_state(folder, p, Replace::Missing);
+        goto again;
+    }
+    if (st.st_size != (off_t)kStateSize) {
         flock(fd, LOCK_UN);
         close(fd);
         throw wrong_size(p, st.st_size);
@@ -319,18 +325,23 @@ void forget_mapping()
     __atomic_add_fetch(&g_region_generation, 1, __ATOMIC_ACQ_REL);
 }
 
-void replace_state(const file_util::Folder &folder, const std::string &p, bool only_earlier)
+void replace_state(const file_util::Folder &folder, const std::string &p, Replace when)
 {
     std::unique_ptr<State> fresh = defaults();
     {
-        // One reset at a time writes the state aside (tidy removes what a
+        // One writer at a time writes the state aside (tidy removes what a
         // killed one left under the same lock).
         file_util::Lock writers(folder, "", true, true);
         // Processes that still map the old file are told by its magic word.
         int old = file_util::open_at(folder, kStateFile, O_RDWR, file_util::Kind::Written);
+        int old_errno = errno;
+        struct stat old_st;
         if (old >= 0)
             flock(old, LOCK_EX);
-        if (only_earlier && !(old >= 0 && earlier_layout(old))) {
+        bool empty = old >= 0 && fstat(old, &old_st) == 0 && old_st.st_size == 0;
+        bool wanted = when == Replace::Always || (when == Replace::Earlier && old >= 0 && earlier_layout(old)) ||
+                      (when == Replace::Missing && (old >= 0 ? empty : old_errno == ENOENT));
+        if (!wanted) {
             if (old >= 0)
                 close(old);
             return;
@@ -340,6 +351,11 @@ void replace_state(const file_util::Folder &folder, const std::string &p, bool o
             file_util::write_new_at(folder, kStateNew,
                                     std::string(reinterpret_cast<const char *>(fresh.get()), sizeof(State)));
         } catch (const Error &) {
+            // What was written of it is of no use (the lock makes a regular
+            // file there ours; a link refused stays as it is).
+            struct stat aside;
+            if (fstatat(folder.fd(), kStateNew, &aside, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(aside.st_mode))
+                unlinkat(folder.fd(), kStateNew, 0);
             if (old >= 0)
                 close(old);
             throw;
@@ -351,8 +367,9 @@ void replace_state(const file_util::Folder &folder, const std::string &p, bool o
             throw Error{"cannot replace " + p + ": " + std::strerror(e)};
         }
         // Retired at once: a reset killed before this leaves the processes
-        // that map the old file on a board nobody else sees.
-        if (old >= 0) {
+        // that map the old file on a board nobody else sees.  (An empty
+        // file nobody maps.)
+        if (old >= 0 && !empty) {
             uint32_t dead = 0;
             ssize_t n = pwrite(old, &dead, sizeof dead, 0);
             (void)n;

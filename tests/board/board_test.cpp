@@ -5,10 +5,15 @@
 #include "process.h"
 #include "state_layout.h"
 
+#include <cerrno>
 #include <climits>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -651,6 +656,32 @@ TEST_F(BoardRequests, StateFileCutShortWhileMappedIsReportedNotTouched)
     EXPECT_THROW(set_pin(5, 1), board::Error);
     ASSERT_EQ(truncate(state.c_str(), 0), 0);
     EXPECT_EQ(board::status().pins[5].level(), 1);
+}
+
+// The first use of a board on a file system that takes only part of the
+// state (here a limit on file sizes, as a nearly full disk would): the
+// error says why, and no cut state is left for every later use to refuse.
+TEST_F(BoardRequests, AFirstStateThatCannotBeWrittenWholeLeavesNoCutFile)
+{
+    std::string state = board_.dir() + "/board.state";
+    pid_t child = test_support::fork_child([] {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {16384, 16384};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            return 2;
+        try {
+            board::status();
+            return 3;
+        } catch (const board::Error &e) {
+            std::fprintf(stderr, "%s\n", e.message.c_str());
+            return e.message.find(std::strerror(EFBIG)) != std::string::npos ? 0 : 4;
+        }
+    });
+    EXPECT_EQ(test_support::wait_child(child), 0);
+    struct stat st;
+    EXPECT_TRUE(stat(state.c_str(), &st) != 0 || st.st_size == 0) << st.st_size << " bytes";
+    EXPECT_NE(stat((state + ".new").c_str(), &st), 0) << "the part written aside is left";
+    expect_defaults();
 }
 
 TEST_F(BoardRequests, UnusableFolderIsReported)

@@ -76,13 +76,20 @@ void reset()
     if (!file_util::mkdirs(d))
         throw Error{"cannot create board folder " + d + ": " + std::strerror(errno)};
     file_util::Folder folder(d);
-    replace_state(folder, state_path(d), Replace::Always);
+    std::string p = state_path(d);
+    std::string unretired = replace_state(folder, p, Replace::Always);
     tidy(folder);
     // The next use maps the new file (the old one reads magic 0 anyway).
     forget_mapping();
     reg::reset();
     files::reset();
     serial::reset();
+    // Said once the reset is whole: the programs that used the old board
+    // find the new one by its name, later than by the mark.
+    if (!unretired.empty())
+        throw Error{"the fresh board is in place, but the state file it replaced could not be marked "
+                    "retired (" + unretired + "); programs still on the old board move to the fresh one "
+                    "when they next look at " + p};
 }
 
 Status status()

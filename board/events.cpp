@@ -255,12 +255,18 @@ uint64_t EventReader::poll(std::vector<Event> &out)
     size_t already = rs.held.size();  // held back last time, in order
     uint64_t missed = 0;
     uint64_t now = monotonic_now();
+    // Now and then, whether board.state still names the file mapped (a
+    // reset that could not retire it leaves it whole): the board in its
+    // place is then mapped, and this one read to its end from what was
+    // kept of it.
+    internal::State *s = internal::region();
+    if (s && load(s->magic) == internal::kMagic)
+        s = validated(false);
     // The board this reader follows, as long as this process still maps
     // it: a board a reset retired is read to its end before the new one
     // is mapped.  Read into a copy of the numbers and taken only when the
     // board is still the same afterwards: another thread may map the new
     // board over it meanwhile, whose numbers are others.
-    internal::State *s = internal::region();
     bool same = s && rs.board_id != 0 && load(s->id) == rs.board_id;
     if (same) {
         uint64_t next[kEventLanes], busy_since[kEventLanes], lost = 0;

@@ -11,6 +11,7 @@
 
 #include "board/file_util.h"
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <sys/types.h>
@@ -47,6 +48,9 @@ State *region();
 // with whole set every field is checked again.  Without a change of board
 // this costs no system call.  Throws Error.
 State *validated(bool whole);
+// The same, looking also whether board.state still names the file mapped
+// (whole always does; the others at most every tenth of a second).
+State *validated(bool whole, bool look);
 // The board a handle's open validated (or, retired since, the one now in
 // its place), without the cost of a validation: what a request uses.
 State *current();
@@ -61,11 +65,16 @@ std::string state_path(const std::string &dir);
 // Removes what processes killed half-way left in the board folder.
 void tidy(const file_util::Folder &folder);
 // Puts a fresh state file in place of the one in folder (p names it),
-// written aside and renamed in.  Earlier: only when the file there is still
-// of an earlier layout; Missing: only when there is none, or an empty one
-// (two processes that both found one replace it once).
+// written aside and renamed in, and marks the one it replaced retired.
+// Earlier: only when the file there is still of an earlier layout;
+// Missing: only when there is none, or an empty one (two processes that
+// both found one replace it once).  Returns why the file replaced could
+// not be marked retired ("" when it was, or was not there).
 enum class Replace { Always, Earlier, Missing };
-void replace_state(const file_util::Folder &folder, const std::string &p, Replace when);
+std::string replace_state(const file_util::Folder &folder, const std::string &p, Replace when);
+// For tests: when not 0, marking a replaced file retired fails with this
+// errno, as a file system that cannot write it would make it.
+extern std::atomic<int> g_retire_fails_with;
 
 // --- the handle table (handles.cpp) ---
 

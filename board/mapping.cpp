@@ -64,6 +64,16 @@ char *g_region;
 uint64_t g_region_generation;  // counts mappings, changed under g_map_lock
 std::string g_dir;             // the board mapped at g_region, under g_map_lock
 struct sigaction g_old_sigbus;
+// The file mapped (set under g_map_lock, read without it): a reset that
+// could not retire the file it replaced (killed just after its rename, a
+// file system that failed the write, another user's reset in a shared
+// folder) leaves it looking whole, and only its name tells that it is no
+// longer the board.
+std::atomic<uint64_t> g_mapped_dev{0}, g_mapped_ino{0};
+// When this process last looked whether board.state still names the file
+// mapped, for the uses that do not look every time.
+std::atomic<uint64_t> g_looked{0};
+constexpr uint64_t kLookEvery = 100 * 1000000ull;
 
 #if defined(__SANITIZE_THREAD__)
 extern "C" void AnnotateIgnoreWritesBegin(const char *file, int line);
@@ -231,7 +241,7 @@ again:
                         "run 'board reset'"};
         std::fprintf(stderr, "board: %s was of an earlier layout; the board's pins, channels and power "
                              "start afresh (its registry and files are kept)\n", p.c_str());
-        replace_state(folder, p, Replace::Earlier);
+        replace_state(folder, p, Replace::Earlier);  // the processes of that build are not ours to tell
         goto again;
     }
     if (st.st_size == 0) {
@@ -255,7 +265,27 @@ again:
     if (m == MAP_FAILED) {
         throw Error{"cannot map " + p + ": " + std::strerror(e)};
     }
+    g_mapped_dev.store(st.st_dev);
+    g_mapped_ino.store(st.st_ino);
     g_dir = d;
+}
+
+// Whether the state file of folder d is no longer the file mapped: another
+// is in its place, or none.  One system call.
+bool renamed_over(const std::string &d)
+{
+    struct stat named;
+    if (fstatat(AT_FDCWD, state_path(d).c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT;
+    return named.st_ino != g_mapped_ino.load() || named.st_dev != g_mapped_dev.load();
+}
+
+// Whether a use that does not look every time looks now: at most every
+// kLookEvery in the process.
+bool time_to_look()
+{
+    uint64_t now = monotonic_now(), last = g_looked.load(std::memory_order_relaxed);
+    return now - last >= kLookEvery && g_looked.compare_exchange_strong(last, now);
 }
 
 thread_local std::string t_dir;
@@ -281,18 +311,29 @@ void tidy(const file_util::Folder &folder)
     files::tidy(folder);
 }
 
-State *validated(bool whole)
+std::atomic<int> g_retire_fails_with{0};
+
+State *validated(bool whole) { return validated(whole, whole); }
+
+State *validated(bool whole, bool look)
 {
     auto valid = [whole](const State &s) { return whole ? check(s) : check_mapping(s); };
     const char *env = std::getenv("BOARD_DIR");
     std::string computed;
     const char *d = env && *env ? env : (computed = dir()).c_str();
+    // The file's name is looked at on the slow paths only (every whole
+    // validation, the others now and then), never by a request.
+    look = look || time_to_look();
     if (t_dir == d && __atomic_load_n(&g_region_generation, __ATOMIC_ACQUIRE) == t_generation &&
-        valid(*region()) == Check::Ok)
+        valid(*region()) == Check::Ok && !(look && renamed_over(d)))
         return region();
 
     std::lock_guard<std::mutex> guard(g_map_lock);
     Check c = g_dir == d && g_region ? valid(*region()) : Check::Retired;
+    // Another file in its place, this one not retired: the board is the
+    // file named now.
+    if (c == Check::Ok && look && renamed_over(d))
+        c = Check::Retired;
     // A file retired by 'board reset' (magic 0), cut short, or damaged is
     // mapped again: the one now in its place is the board.  The file just
     // mapped may itself have been retired meanwhile by another reset; a
@@ -325,58 +366,64 @@ void forget_mapping()
     __atomic_add_fetch(&g_region_generation, 1, __ATOMIC_ACQ_REL);
 }
 
-void replace_state(const file_util::Folder &folder, const std::string &p, Replace when)
+std::string replace_state(const file_util::Folder &folder, const std::string &p, Replace when)
 {
     std::unique_ptr<State> fresh = defaults();
-    {
-        // One writer at a time writes the state aside (tidy removes what a
-        // killed one left under the same lock).
-        file_util::Lock writers(folder, "", true, true);
-        // Processes that still map the old file are told by its magic word.
-        int old = file_util::open_at(folder, kStateFile, O_RDWR, file_util::Kind::Written);
-        int old_errno = errno;
-        struct stat old_st;
+    // One writer at a time writes the state aside (tidy removes what a
+    // killed one left under the same lock).
+    file_util::Lock writers(folder, "", true, true);
+    // Processes that still map the old file are told by its magic word.
+    int old = file_util::open_at(folder, kStateFile, O_RDWR, file_util::Kind::Written);
+    int old_errno = errno;
+    struct stat old_st;
+    if (old >= 0)
+        flock(old, LOCK_EX);
+    bool empty = old >= 0 && fstat(old, &old_st) == 0 && old_st.st_size == 0;
+    bool wanted = when == Replace::Always || (when == Replace::Earlier && old >= 0 && earlier_layout(old)) ||
+                  (when == Replace::Missing && (old >= 0 ? empty : old_errno == ENOENT));
+    auto close_old = [&] {
         if (old >= 0)
-            flock(old, LOCK_EX);
-        bool empty = old >= 0 && fstat(old, &old_st) == 0 && old_st.st_size == 0;
-        bool wanted = when == Replace::Always || (when == Replace::Earlier && old >= 0 && earlier_layout(old)) ||
-                      (when == Replace::Missing && (old >= 0 ? empty : old_errno == ENOENT));
-        if (!wanted) {
-            if (old >= 0)
-                close(old);
-            return;
-        }
-        try {
-            // Written aside and renamed, so that no process ever maps half a state.
-            file_util::write_new_at(folder, kStateNew,
-                                    std::string(reinterpret_cast<const char *>(fresh.get()), sizeof(State)));
-        } catch (const Error &) {
-            // What was written of it is of no use (the lock makes a regular
-            // file there ours; a link refused stays as it is).
-            struct stat aside;
-            if (fstatat(folder.fd(), kStateNew, &aside, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(aside.st_mode))
-                unlinkat(folder.fd(), kStateNew, 0);
-            if (old >= 0)
-                close(old);
-            throw;
-        }
-        if (renameat(folder.fd(), kStateNew, folder.fd(), kStateFile) != 0) {
-            int e = errno;
-            if (old >= 0)
-                close(old);
-            throw Error{"cannot replace " + p + ": " + std::strerror(e)};
-        }
-        // Retired at once: a reset killed before this leaves the processes
-        // that map the old file on a board nobody else sees.  (An empty
-        // file nobody maps.)
-        if (old >= 0 && !empty) {
-            uint32_t dead = 0;
-            ssize_t n = pwrite(old, &dead, sizeof dead, 0);
-            (void)n;
             close(old);
-        }
-        fsync(folder.fd());
+    };
+    if (!wanted) {
+        close_old();
+        return "";
     }
+    try {
+        // Written aside and renamed, so that no process ever maps half a state.
+        file_util::write_new_at(folder, kStateNew,
+                                std::string(reinterpret_cast<const char *>(fresh.get()), sizeof(State)));
+    } catch (const Error &) {
+        // What was written of it is of no use (the lock makes a regular
+        // file there ours; a link refused stays as it is).
+        struct stat aside;
+        if (fstatat(folder.fd(), kStateNew, &aside, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(aside.st_mode))
+            unlinkat(folder.fd(), kStateNew, 0);
+        close_old();
+        throw;
+    }
+    if (renameat(folder.fd(), kStateNew, folder.fd(), kStateFile) != 0) {
+        int e = errno;
+        close_old();
+        throw Error{"cannot replace " + p + ": " + std::strerror(e)};
+    }
+    // Retired at once, so that the processes that map the old file notice
+    // on their next request.  When it cannot be (or a reset is killed
+    // before this), they notice on their next look at the file's name.
+    // An empty file nobody maps.
+    std::string unretired;
+    if (old < 0 && old_errno != ENOENT) {
+        unretired = std::string("cannot open it: ") + std::strerror(old_errno);
+    } else if (old >= 0 && !empty) {
+        uint32_t dead = 0;
+        int fails_with = g_retire_fails_with.load();
+        ssize_t n = fails_with ? (errno = fails_with, -1) : pwrite(old, &dead, sizeof dead, 0);
+        if (n != (ssize_t)sizeof dead)
+            unretired = std::string("cannot write it: ") + std::strerror(n < 0 ? errno : EIO);
+    }
+    close_old();
+    fsync(folder.fd());
+    return unretired;
 }
 
 }  // namespace internal

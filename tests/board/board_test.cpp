@@ -5,6 +5,8 @@
 #include "process.h"
 #include "state_layout.h"
 
+#include "board/internal.h"
+
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -682,6 +684,39 @@ TEST_F(BoardRequests, AFirstStateThatCannotBeWrittenWholeLeavesNoCutFile)
     EXPECT_TRUE(stat(state.c_str(), &st) != 0 || st.st_size == 0) << st.st_size << " bytes";
     EXPECT_NE(stat((state + ".new").c_str(), &st), 0) << "the part written aside is left";
     expect_defaults();
+}
+
+// A reset that cannot mark the file it replaced retired (a file system
+// that fails the write) says so, after making the whole fresh board; a
+// process on the old board finds the fresh one all the same.
+TEST_F(BoardRequests, AResetThatCannotRetireTheOldStateSaysSo)
+{
+    ASSERT_TRUE(set_pin(3, 0).ok);
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    pid_t on_old = test_support::fork_child([&] {
+        char c;
+        if (read(go[0], &c, 1) != 1)
+            return 2;
+        return board::status().pins[3].touched ? 1 : 0;
+    });
+    std::string registry = board_.dir() + "/registry.reg";
+    test_support::write_file(registry, "not a registry\n");
+    board::internal::g_retire_fails_with = EIO;
+    try {
+        board::reset();
+        ADD_FAILURE() << "the reset said nothing";
+    } catch (const board::Error &e) {
+        EXPECT_NE(e.message.find(std::strerror(EIO)), std::string::npos) << e.message;
+        EXPECT_NE(e.message.find(board_.dir() + "/board.state"), std::string::npos) << e.message;
+    }
+    board::internal::g_retire_fails_with = 0;
+    EXPECT_NE(test_support::read_file(registry), "not a registry\n") << "the reset stopped half-way";
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    EXPECT_EQ(test_support::wait_child(on_old), 0);
+    expect_defaults();
+    close(go[0]);
+    close(go[1]);
 }
 
 TEST_F(BoardRequests, UnusableFolderIsReported)

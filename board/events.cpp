@@ -140,40 +140,79 @@ constexpr uint64_t kHoldBack = 2 * 1000000ull;
 
 uint64_t add_saturated(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
 
-// Reads the events of lanes from the numbers in next on, into into, and
+// Where a reader is in a lane: the number of the next event to read, and
+// since when it has waited for that event's writer (0: it has not), with
+// the lane's head then.
+struct LanePlace {
+    uint64_t next = 0;
+    uint64_t waiting_since = 0;
+    uint64_t head_then = 0;
+};
+
+// The highest number an event in the lane holds.
+uint64_t newest_in(const Lane &lane)
+{
+    uint64_t newest = 0;
+    for (const EventSlot &e : lane.slots)
+        newest = std::max(newest, load(e.seq));
+    return newest;
+}
+
+// Reads the events of lanes from the places in at on, into into, and
 // counts into *missed what is lost.  A slot still being written waits for
-// its writer (busy_since: since when) unless leaving, when the reader is
-// done with this board and counts it lost.
-void drain(const Lane *lanes, uint64_t *next, uint64_t *busy_since, uint64_t now, bool leaving,
-           std::vector<Event> &into, uint64_t *missed)
+// its writer unless leaving, when the reader is done with this board and
+// counts it lost.  A head that no writer could have left (behind the
+// reader, or further ahead of every event in the lane than writers could
+// be at work on at once) is damage: the lane's bit in *damaged, and the
+// reader goes on from it at once.
+void drain(const Lane *lanes, LanePlace *at, uint64_t now, bool leaving, std::vector<Event> &into,
+           uint64_t *missed, unsigned *damaged)
 {
     for (unsigned i = 0; i < kEventLanes; ++i) {
         const Lane &lane = lanes[i];
+        LanePlace &p = at[i];
         uint64_t head = load(lane.head);
-        if (head < next[i]) {
-            next[i] = head;  // a head that went back: damage; start again there
+        if (head < p.next) {
+            *damaged |= 1u << i;
+            p = LanePlace{head, 0, 0};
             continue;
         }
-        if (head - next[i] > kEventsPerLane) {
-            *missed = add_saturated(*missed, head - next[i] - kEventsPerLane);
-            next[i] = head - kEventsPerLane;
+        if (head - p.next > kEventsPerLane) {
+            uint64_t newest = newest_in(lane);
+            if (head - newest > kEventsPerLane) {
+                // What the reader had still to read of the lane is lost.
+                if (newest > p.next)
+                    *missed = add_saturated(*missed, newest - p.next);
+                *damaged |= 1u << i;
+                p = LanePlace{head, 0, 0};
+                continue;
+            }
+            *missed = add_saturated(*missed, head - p.next - kEventsPerLane);
+            p = LanePlace{head - kEventsPerLane, 0, 0};
         }
-        while (next[i] < head) {
-            uint64_t n = next[i];
+        while (p.next < head) {
+            uint64_t n = p.next;
             Event ev;
             Slot got = read_slot(lane.slots[n % kEventsPerLane], i, n + 1, now, &ev);
             if (got == Slot::Busy && !leaving && head - n < kEventsPerLane) {
-                if (busy_since[i] == 0)
-                    busy_since[i] = now;
-                if (now - busy_since[i] < kWriterGone)
+                if (p.waiting_since == 0) {
+                    p.waiting_since = now;
+                    p.head_then = head;
+                }
+                if (now - p.waiting_since < kWriterGone)
                     break;  // its writer is at work: next time
             }
-            busy_since[i] = 0;
+            // The wait goes on to the next event only when its writer had
+            // begun it when the wait began: its writer has been at work as
+            // long, and a run of writers killed (or a head a little ahead)
+            // is counted in one wait, not one wait each.
+            if (!(got == Slot::Busy && n + 1 < p.head_then))
+                p.waiting_since = 0;
             if (got == Slot::Read)
                 into.push_back(ev);
             else
                 *missed = add_saturated(*missed, 1);
-            ++next[i];
+            ++p.next;
         }
     }
 }
@@ -215,16 +254,18 @@ const char *kind_name(EventKind k)
     return "?";
 }
 
-// What a reader keeps: the next number to read in each lane, events read
-// but held back, since when each lane's next slot has been half-written,
-// the board its numbers belong to, and its wish for requests.
+// What a reader keeps: where it is in each lane, events read but held
+// back, the board its numbers belong to, its wish for requests, and the
+// damage it found but has not told yet.
 struct EventReader::State {
-    uint64_t next[kEventLanes] = {};
-    uint64_t busy_since[kEventLanes] = {};
+    internal::LanePlace at[kEventLanes];
     std::vector<Event> held;
     uint64_t board_id = 0;
     bool requests = false;
     uint64_t renewed = 0;
+    std::vector<std::string> damage;
+    uint64_t checked = 0;       // when the whole state was last checked
+    bool damage_told = false;   // that the board's other fields are damaged
 };
 
 EventReader::EventReader() : state_(new State)
@@ -232,7 +273,8 @@ EventReader::EventReader() : state_(new State)
     internal::State *s = validated(true);
     state_->board_id = load(s->id);
     for (unsigned i = 0; i < kEventLanes; ++i)
-        state_->next[i] = load(s->lanes[i].head);
+        state_->at[i].next = load(s->lanes[i].head);
+    state_->checked = monotonic_now();
 }
 
 EventReader::~EventReader() = default;
@@ -247,13 +289,22 @@ void EventReader::want_requests(bool on)
     }
 }
 
+std::vector<std::string> EventReader::damage()
+{
+    std::vector<std::string> told;
+    told.swap(state_->damage);
+    return told;
+}
+
 uint64_t EventReader::poll(std::vector<Event> &out)
 {
     using internal::drain;
     using internal::add_saturated;
+    using internal::LanePlace;
     State &rs = *state_;
     size_t already = rs.held.size();  // held back last time, in order
     uint64_t missed = 0;
+    unsigned damaged = 0;
     uint64_t now = monotonic_now();
     // Now and then, whether board.state still names the file mapped (a
     // reset that could not retire it leaves it whole): the board in its
@@ -269,17 +320,18 @@ uint64_t EventReader::poll(std::vector<Event> &out)
     // board over it meanwhile, whose numbers are others.
     bool same = s && rs.board_id != 0 && load(s->id) == rs.board_id;
     if (same) {
-        uint64_t next[kEventLanes], busy_since[kEventLanes], lost = 0;
-        std::copy(rs.next, rs.next + kEventLanes, next);
-        std::copy(rs.busy_since, rs.busy_since + kEventLanes, busy_since);
+        LanePlace at[kEventLanes];
+        uint64_t lost = 0;
+        unsigned bad = 0;
+        std::copy(rs.at, rs.at + kEventLanes, at);
         std::vector<Event> got;
         bool retired = load(s->magic) != internal::kMagic;
-        drain(s->lanes, next, busy_since, now, retired, got, &lost);
+        drain(s->lanes, at, now, retired, got, &lost, &bad);
         if (load(s->id) == rs.board_id) {
-            std::copy(next, next + kEventLanes, rs.next);
-            std::copy(busy_since, busy_since + kEventLanes, rs.busy_since);
+            std::copy(at, at + kEventLanes, rs.at);
             rs.held.insert(rs.held.end(), got.begin(), got.end());
             missed = lost;
+            damaged = bad;
             if (retired)
                 s = validated(true);  // on to the board in its place
         } else {
@@ -294,7 +346,7 @@ uint64_t EventReader::poll(std::vector<Event> &out)
         {
             std::lock_guard<std::mutex> guard(internal::map_lock());
             if (const internal::Lane *kept = internal::retired_lanes(rs.board_id))
-                drain(kept, rs.next, rs.busy_since, now, true, rs.held, &missed);
+                drain(kept, rs.at, now, true, rs.held, &missed, &damaged);
             else
                 missed = add_saturated(missed, 1);
         }
@@ -304,12 +356,28 @@ uint64_t EventReader::poll(std::vector<Event> &out)
         // A new board: its events are numbered from the start, and the
         // wish for requests is told to it at once.
         rs.board_id = load(s->id);
-        std::fill(rs.next, rs.next + kEventLanes, 0);
-        std::fill(rs.busy_since, rs.busy_since + kEventLanes, 0);
+        std::fill(rs.at, rs.at + kEventLanes, LanePlace{});
         if (rs.requests)
             rs.renewed = 0;
+        rs.damage_told = false;
     }
-    drain(s->lanes, rs.next, rs.busy_since, now, false, rs.held, &missed);
+    unsigned bad = 0;
+    drain(s->lanes, rs.at, now, false, rs.held, &missed, &bad);
+    damaged |= bad;
+    for (unsigned i = 0; i < kEventLanes; ++i)
+        if (damaged & (1u << i))
+            rs.damage.push_back("board state file " + internal::state_path(dir()) + " is damaged (lane " +
+                                std::to_string(i) + " of its events counts events no writer began); its "
+                                "events are followed from where its writers are now");
+    // Now and then the whole state: a board damaged while followed is told
+    // once (its events, each checked, are still handed on).
+    if (now - rs.checked >= internal::kCheckEvery) {
+        rs.checked = now;
+        bool whole = internal::check(*s) != internal::Check::Damaged;
+        if (!whole && !rs.damage_told)
+            rs.damage.push_back(internal::refusal(internal::Check::Damaged, dir()).message);
+        rs.damage_told = !whole;
+    }
     if (rs.requests && now - rs.renewed > internal::kWishRenew) {
         rs.renewed = now;
         store(s->requests_until, now + internal::kWishLasts);

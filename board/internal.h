@@ -88,6 +88,8 @@ void count_opened(State *s);
 // How long a reader's wish for the requests that change nothing lasts
 // unless renewed.
 constexpr uint64_t kWishLasts = 2000 * 1000000ull;
+// How often a reader checks the whole state it follows.
+constexpr uint64_t kCheckEvery = 100 * 1000000ull;
 // Writes an event in this thread's lane, stamped now (or at stamp, for
 // tests).
 void write_event(State *s, EventKind kind, Cause cause, int which, uint32_t now, uint32_t before,

@@ -157,6 +157,9 @@ void take(board::EventReader &reader, std::vector<board::Event> &batch,
 {
     batch.clear();
     uint64_t missed = reader.poll(batch);
+    // Damage goes to stderr, once each: the capture goes on.
+    for (const std::string &d : reader.damage())
+        std::fprintf(stderr, "board record: %s\n", text::excerpt(d, 4096).c_str());
     batch.erase(std::remove_if(batch.begin(), batch.end(),
                                [&](const board::Event &e) { return e.time <= *resynced; }),
                 batch.end());
@@ -244,16 +247,23 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
     uint64_t end = duration_ms ? start + duration_ms * 1000000 : UINT64_MAX;
     std::vector<board::Event> batch, pending;
     uint64_t resynced = 0;
-    while (!g_stop && !cap.write_errno) {
-        uint64_t now = board::monotonic_now();
-        if (now >= end)
-            break;
-        take(reader, batch, pending, writer, &resynced);
-        if (now > start + kLagNs) {
-            write_until(pending, now - kLagNs, writer);
-            writer.advance(now - kLagNs);
+    // A board that can no longer be used (replaced by one that is
+    // damaged, say) ends the capture there, complete, and says why.
+    std::string ended_by;
+    try {
+        while (!g_stop && !cap.write_errno) {
+            uint64_t now = board::monotonic_now();
+            if (now >= end)
+                break;
+            take(reader, batch, pending, writer, &resynced);
+            if (now > start + kLagNs) {
+                write_until(pending, now - kLagNs, writer);
+                writer.advance(now - kLagNs);
+            }
+            pause_until(end);
         }
-        pause_until(end);
+    } catch (const board::Error &e) {
+        ended_by = e.message;
     }
     // What was written until now, then the end.  The reader hands on an
     // event only once it is a little old (so that one another lane was
@@ -261,9 +271,15 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
     // time has passed too.
     uint64_t now = board::monotonic_now();
     uint64_t stop = std::min(now, end);
-    while (board::monotonic_now() < stop + kSettleNs)
-        pause_until(stop + kSettleNs);
-    take(reader, batch, pending, writer, &resynced);
+    if (ended_by.empty()) {
+        while (board::monotonic_now() < stop + kSettleNs)
+            pause_until(stop + kSettleNs);
+        try {
+            take(reader, batch, pending, writer, &resynced);
+        } catch (const board::Error &e) {
+            ended_by = e.message;
+        }
+    }
     write_until(pending, stop, writer);
     writer.finish(std::max(stop, writer.written_to()));
     if (!cap.write_errno && fsync(cap.fd) != 0)
@@ -288,6 +304,8 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
     }
     cap.name.clear();
     fsync(cap.dir);
+    if (!ended_by.empty())
+        return fail(text::excerpt(ended_by, 4096) + "; the capture up to then is in " + shown);
     const vcd::Counts &c = writer.counts();
     std::fprintf(stderr,
                  "board record: %s: %.3f s, %llu events, %llu missed, %llu put later than stamped, "

@@ -309,6 +309,116 @@ TEST_F(Events, HalfWrittenAndNonsenseEventsAreCountedMissed)
     EXPECT_EQ(missed, 1u);
 }
 
+// A lane's head damaged far ahead of its events (here by a multiple of the
+// lane's size): told once as damage, not as trillions of events missed,
+// and the lane's next event comes at once, not after a wait for each slot
+// between.  A head put back behind the reader is damage too.
+TEST_F(Events, ADamagedLaneHeadIsToldOnceAndItsLaneFollowedAtOnce)
+{
+    board::reset();
+    board::EventReader reader;
+    set_pin(4, 0);
+    std::vector<Event> first = read_events(reader, 1);
+    ASSERT_EQ(first.size(), 1u);
+    const unsigned lane = first[0].lane;
+    std::string state = board_.dir() + "/board.state";
+    int fd = open(state.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    off_t head = STATE_AT(lanes[lane].head);
+    for (uint64_t damaged : {uint64_t(read_word(fd, head) + 0x3FFFFFFFFFFFFF00ull), uint64_t(5)}) {
+        SCOPED_TRACE(damaged);
+        write_word(fd, head, damaged);
+        std::vector<Event> none;
+        EXPECT_EQ(reader.poll(none), 0u);
+        std::vector<std::string> told = reader.damage();
+        ASSERT_EQ(told.size(), 1u);
+        EXPECT_NE(told[0].find(state + " is damaged"), std::string::npos) << told[0];
+        set_pin(4, 1);
+        uint64_t missed = 0;
+        std::vector<Event> next = read_events(reader, 1, &missed);
+        ASSERT_EQ(next.size(), 1u);
+        EXPECT_EQ(next[0].seq, damaged + 1);
+        EXPECT_EQ(missed, 0u);
+        EXPECT_TRUE(reader.damage().empty());
+        set_pin(4, 0);
+        ASSERT_EQ(read_events(reader, 1).size(), 1u);
+    }
+    close(fd);
+}
+
+// Slots begun together whose writers never finish (a run of writers
+// killed, or a head put a little ahead): counted missed after one wait,
+// not one wait each.
+TEST_F(Events, ARunOfUnfinishedEventsIsCountedInOneWait)
+{
+    board::reset();
+    board::EventReader reader;
+    set_pin(4, 0);
+    std::vector<Event> first = read_events(reader, 1);
+    ASSERT_EQ(first.size(), 1u);
+    int fd = open((board_.dir() + "/board.state").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    off_t head = STATE_AT(lanes[first[0].lane].head);
+    write_word(fd, head, read_word(fd, head) + 100);
+    close(fd);
+    uint64_t missed = 0;
+    std::vector<Event> none;
+    // Ten seconds at most: one wait for each slot would take twenty.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (missed < 100 && std::chrono::steady_clock::now() < deadline) {
+        missed += reader.poll(none);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(missed, 100u);
+    EXPECT_TRUE(reader.damage().empty());
+    set_pin(4, 1);
+    EXPECT_EQ(read_events(reader, 1).size(), 1u);
+}
+
+// A board damaged while a reader follows it: a field is told once, and
+// its events still come; an id no board has ends the reader with the
+// damage, instead of an event counted missed on every look.
+TEST_F(Events, ABoardDamagedWhileFollowedIsTold)
+{
+    board::reset();
+    board::EventReader reader;
+    int fd = open((board_.dir() + "/board.state").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    int8_t nine = 9;
+    ASSERT_EQ(pwrite(fd, &nine, 1, STATE_AT(pins[7].driven)), 1);
+    std::vector<std::string> told;
+    std::vector<Event> got;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (told.empty() && std::chrono::steady_clock::now() < deadline) {
+        reader.poll(got);
+        told = reader.damage();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_NE(told[0].find("is damaged"), std::string::npos) << told[0];
+    PinRecord r{4, 0};  // through a handle opened before the damage
+    ASSERT_TRUE(board::device_request(board::kSetPin, &r, sizeof r, nullptr, 0).ok);
+    // Several checks later: the event came, the damage was not told again.
+    auto later = std::chrono::steady_clock::now() + std::chrono::milliseconds(350);
+    while (std::chrono::steady_clock::now() < later) {
+        reader.poll(got);
+        EXPECT_TRUE(reader.damage().empty());
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].which, 4);
+
+    uint64_t no_id = 0;
+    ASSERT_EQ(pwrite(fd, &no_id, sizeof no_id, STATE_AT(id)), (ssize_t)sizeof no_id);
+    close(fd);
+    try {
+        reader.poll(got);
+        ADD_FAILURE() << "a board without an id was followed";
+    } catch (const board::Error &e) {
+        EXPECT_NE(e.message.find("is damaged"), std::string::npos) << e.message;
+    }
+}
+
 // A reader that asks for requests tells a board that replaced its own at
 // its next look, not half a second later.
 TEST_F(Events, AFreshBoardIsToldAtOnceThatRequestsAreWanted)

@@ -370,6 +370,23 @@ TEST_F(Record, ABoardThatCannotBeUsedExits1AndLeavesNothing)
     EXPECT_EQ(ls.out.find(".vcd"), std::string::npos) << ls.out;
 }
 
+// The board made unusable while it records (its state cut short): the
+// capture ends there, complete and in place, and the recorder says why.
+TEST_F(Record, ABoardLostMidCaptureEndsTheCaptureCompleteAndSaysWhy)
+{
+    board({"reset"});
+    board({"input", "3", "0"});
+    Recorder r({file("cut.vcd"), "3"});
+    ASSERT_TRUE(r.started()) << r.err();
+    ASSERT_EQ(truncate((board_.dir() + "/board.state").c_str(), 100), 0);
+    EXPECT_EQ(r.stop(0), 1);
+    EXPECT_NE(r.err().find("wrong size"), std::string::npos) << r.err();
+    EXPECT_NE(r.err().find("the capture up to then is in " + file("cut.vcd")), std::string::npos) << r.err();
+    VcdFile f = parse_vcd(read_file(file("cut.vcd")), true);
+    ASSERT_EQ(f.error, "");
+    EXPECT_EQ(f.at("pin3", 0), "0");
+}
+
 TEST_F(Record, BadArgumentsExit2AndWriteNothing)
 {
     for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{

@@ -88,6 +88,15 @@ public:
     // follows.  Throws Error as the board does.
     uint64_t poll(std::vector<Event> &out);
 
+    // What poll found damaged in the board's state since the last call, a
+    // line each naming the file and what is wrong; each damage is told
+    // once.  A lane whose count of events no writer could have left is
+    // followed on at once from where its writers now are (what the reader
+    // had not read of it is counted missed); a board whose other fields
+    // are damaged while it is followed is told, and its events, each
+    // checked on its own, are still handed on.
+    std::vector<std::string> damage();
+
     // While on (and for a second or two after this reader ends), requests
     // that change nothing are written too: pin reads and writes as Read and
     // Write events, PWM requests as Pwm events with the channel unchanged,

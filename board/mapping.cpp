@@ -304,7 +304,10 @@ std::string state_path(const std::string &d) { return d + "/" + kStateFile; }
 void tidy(const file_util::Folder &folder)
 {
     // Each file written aside only while no writer of it is at work (the
-    // registry's under its lock, as the registry writes them).
+    // registry's under its lock, as the registry writes them).  A writer
+    // killed between making its .new file and renaming it in leaves it,
+    // empty or cut short, until then: harmless, as no use reads a .new
+    // file, and a writer that fails to write one removes its own at once.
     file_util::remove_left_overs(folder, "", {kStateNew});
     file_util::remove_left_overs(folder, "registry.lock",
                                  {"registry.reg.new", "registry.protected.new"});
@@ -318,6 +321,7 @@ State *validated(bool whole) { return validated(whole, whole); }
 State *validated(bool whole, bool look)
 {
     auto valid = [whole](const State &s) { return whole ? check(s) : check_mapping(s); };
+    // Read as dir() reads it (an empty BOARD_DIR is the default board).
     const char *env = std::getenv("BOARD_DIR");
     std::string computed;
     const char *d = env && *env ? env : (computed = dir()).c_str();

@@ -244,6 +244,16 @@ off_t slot_at(unsigned lane, uint64_t seq)
     return STATE_AT(lanes[lane].slots[(seq - 1) % board::kEventsPerLane]);
 }
 
+// One event this thread writes (pin 4 driven low) as reader reads it: the
+// lane this thread writes in, and the number there.
+Event first_event(board::EventReader &reader)
+{
+    set_pin(4, 0);
+    std::vector<Event> first = read_events(reader, 1);
+    EXPECT_EQ(first.size(), 1u);
+    return first.empty() ? Event{} : first[0];
+}
+
 uint64_t read_word(int fd, off_t at)
 {
     uint64_t w = 0;
@@ -260,10 +270,7 @@ TEST_F(Events, HalfWrittenAndNonsenseEventsAreCountedMissed)
 {
     board::reset();
     board::EventReader reader;
-    set_pin(4, 0);
-    std::vector<Event> first = read_events(reader, 1);
-    ASSERT_EQ(first.size(), 1u);
-    const board::Event &e = first[0];
+    const board::Event e = first_event(reader);
     int fd = open((board_.dir() + "/board.state").c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
     const unsigned lane = e.lane;
@@ -317,10 +324,7 @@ TEST_F(Events, ADamagedLaneHeadIsToldOnceAndItsLaneFollowedAtOnce)
 {
     board::reset();
     board::EventReader reader;
-    set_pin(4, 0);
-    std::vector<Event> first = read_events(reader, 1);
-    ASSERT_EQ(first.size(), 1u);
-    const unsigned lane = first[0].lane;
+    const unsigned lane = first_event(reader).lane;
     std::string state = board_.dir() + "/board.state";
     int fd = open(state.c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
@@ -353,12 +357,10 @@ TEST_F(Events, ARunOfUnfinishedEventsIsCountedInOneWait)
 {
     board::reset();
     board::EventReader reader;
-    set_pin(4, 0);
-    std::vector<Event> first = read_events(reader, 1);
-    ASSERT_EQ(first.size(), 1u);
+    const unsigned lane = first_event(reader).lane;
     int fd = open((board_.dir() + "/board.state").c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
-    off_t head = STATE_AT(lanes[first[0].lane].head);
+    off_t head = STATE_AT(lanes[lane].head);
     write_word(fd, head, read_word(fd, head) + 100);
     close(fd);
     uint64_t missed = 0;

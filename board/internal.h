@@ -11,7 +11,6 @@
 
 #include "board/file_util.h"
 
-#include <atomic>
 #include <mutex>
 #include <string>
 #include <sys/types.h>
@@ -72,9 +71,10 @@ void tidy(const file_util::Folder &folder);
 // not be marked retired ("" when it was, or was not there).
 enum class Replace { Always, Earlier, Missing };
 std::string replace_state(const file_util::Folder &folder, const std::string &p, Replace when);
-// For tests: when not 0, marking a replaced file retired fails with this
-// errno, as a file system that cannot write it would make it.
-extern std::atomic<int> g_retire_fails_with;
+// For tests: while not 0, marking a replaced file retired fails with this
+// errno, as a file system that cannot write it would make it.  (A call,
+// not a variable: the board keeps no global of its own outside.)
+void fail_retiring_with(int error);
 
 // --- the handle table (handles.cpp) ---
 

@@ -5,6 +5,7 @@
 
 #include "board/device_files.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -288,6 +289,8 @@ bool time_to_look()
     return now - last >= kLookEvery && g_looked.compare_exchange_strong(last, now);
 }
 
+std::atomic<int> g_retire_fails_with{0};
+
 thread_local std::string t_dir;
 thread_local uint64_t t_generation = ~uint64_t(0);
 
@@ -314,7 +317,7 @@ void tidy(const file_util::Folder &folder)
     files::tidy(folder);
 }
 
-std::atomic<int> g_retire_fails_with{0};
+void fail_retiring_with(int error) { g_retire_fails_with.store(error); }
 
 State *validated(bool whole) { return validated(whole, whole); }
 

@@ -702,7 +702,7 @@ TEST_F(BoardRequests, AResetThatCannotRetireTheOldStateSaysSo)
     });
     std::string registry = board_.dir() + "/registry.reg";
     test_support::write_file(registry, "not a registry\n");
-    board::internal::g_retire_fails_with = EIO;
+    board::internal::fail_retiring_with(EIO);
     try {
         board::reset();
         ADD_FAILURE() << "the reset said nothing";
@@ -710,7 +710,7 @@ TEST_F(BoardRequests, AResetThatCannotRetireTheOldStateSaysSo)
         EXPECT_NE(e.message.find(std::strerror(EIO)), std::string::npos) << e.message;
         EXPECT_NE(e.message.find(board_.dir() + "/board.state"), std::string::npos) << e.message;
     }
-    board::internal::g_retire_fails_with = 0;
+    board::internal::fail_retiring_with(0);
     EXPECT_NE(test_support::read_file(registry), "not a registry\n") << "the reset stopped half-way";
     ASSERT_EQ(write(go[1], "g", 1), 1);
     EXPECT_EQ(test_support::wait_child(on_old), 0);

@@ -1,6 +1,6 @@
 #include "board/serial.h"
 
-#include "board/board.h"
+#include "board/serial_port.h"
 #include "board/file_util.h"
 #include "board/registry_file.h"
 

@@ -73,6 +73,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     } catch (const board::Error &) {
         fail("the events of a state that passes the check were refused");
     }
+    for (const std::string &d : reader->damage())
+        if (d.find(file) == std::string::npos)
+            fail("damage to the events is told without naming the file");
     for (const board::Event &e : events) {
         bool pin = e.kind == board::EventKind::Pin || e.kind == board::EventKind::Read ||
                    e.kind == board::EventKind::Write;

@@ -6,6 +6,7 @@
 
 #include "board/board.h"
 #include "board/events.h"
+#include "board/file_util.h"
 #include "common/text.h"
 #include "vcd.h"
 #include "decimal.h"
@@ -19,7 +20,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -110,6 +113,69 @@ std::string refusal(int dir, const std::string &name, const std::string &shown)
     return "";
 }
 
+// The closing note every finished capture ends with (vcd::Writer::finish).
+const char kFinished[] = "$comment capture ended: ";
+
+// Whether name is one a recorder writes its capture under: .STEM.rec-PID-N,
+// with the recorder's pid.
+bool capture_name(const std::string &name, pid_t *pid)
+{
+    size_t rec = name.rfind(".rec-");
+    if (name.size() < 2 || name[0] != '.' || rec == std::string::npos || rec < 2)
+        return false;
+    size_t dash = name.find('-', rec + 5);
+    if (dash == std::string::npos || dash == rec + 5 || dash + 1 == name.size())
+        return false;
+    for (size_t i = rec + 5; i < name.size(); ++i)
+        if (i != dash && (name[i] < '0' || name[i] > '9'))
+            return false;
+    if (dash - rec - 5 > 9)
+        return false;
+    *pid = static_cast<pid_t>(std::stol(name.substr(rec + 5, dash - rec - 5)));
+    return true;
+}
+
+// Removes the captures recorders killed before their end left in the
+// folder: a regular file of a recorder's name whose recorder has ended (its
+// pid is gone and it holds no lock on the file, as a recorder does while it
+// records) and that was never finished.  A finished capture that could not
+// be renamed into place, which its recorder named, stays.  Quiet: what
+// cannot be removed stays.
+void remove_left_overs(int dir)
+{
+    int fd = dup(dir);
+    DIR *d = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!d) {
+        if (fd >= 0)
+            close(fd);
+        return;
+    }
+    std::vector<std::string> gone;
+    for (struct dirent *e; (e = readdir(d)) != nullptr;) {
+        pid_t pid;
+        if (capture_name(e->d_name, &pid) && !board::file_util::process_alive(pid))
+            gone.push_back(e->d_name);
+    }
+    closedir(d);
+    for (const std::string &name : gone) {
+        int f = openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        struct stat st;
+        if (f < 0)
+            continue;
+        bool idle = fstat(f, &st) == 0 && S_ISREG(st.st_mode) && flock(f, LOCK_EX | LOCK_NB) == 0;
+        char tail[256];
+        off_t from = idle && st.st_size > (off_t)sizeof tail ? st.st_size - (off_t)sizeof tail : 0;
+        ssize_t n = idle ? pread(f, tail, sizeof tail, from) : -1;
+        bool finished = n > 0 && std::string(tail, static_cast<size_t>(n)).find(kFinished) != std::string::npos;
+        struct stat named;
+        // Still the file looked at (not another put in its place meanwhile).
+        if (idle && n >= 0 && !finished && fstatat(dir, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            named.st_ino == st.st_ino && named.st_dev == st.st_dev)
+            unlinkat(dir, name.c_str(), 0);
+        close(f);
+    }
+}
+
 std::string wall_clock(const char *format, bool utc)
 {
     struct timespec now;
@@ -157,6 +223,9 @@ void take(board::EventReader &reader, std::vector<board::Event> &batch,
 {
     batch.clear();
     uint64_t missed = reader.poll(batch);
+    // Damage goes to stderr, once each: the capture goes on.
+    for (const std::string &d : reader.damage())
+        std::fprintf(stderr, "board record: %s\n", text::excerpt(d, 4096).c_str());
     batch.erase(std::remove_if(batch.begin(), batch.end(),
                                [&](const board::Event &e) { return e.time <= *resynced; }),
                 batch.end());
@@ -219,12 +288,15 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
     uint64_t start = board::monotonic_now();
     board::Status initial = board::status();
 
+    remove_left_overs(cap.dir);
     std::string stem = name.substr(0, 200);
     for (int i = 0; cap.fd < 0; ++i) {
         std::string tmp = "." + stem + ".rec-" + std::to_string(getpid()) + "-" + std::to_string(i);
         cap.fd = openat(cap.dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                         0666);
         if (cap.fd >= 0) {
+            // Held while it records: no other recorder takes it for left over.
+            flock(cap.fd, LOCK_EX);
             cap.name = tmp;
             cap.shown = (slash == std::string::npos ? "" : folder + "/") + tmp;
         } else if (errno != EEXIST || i == 99) {
@@ -244,16 +316,23 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
     uint64_t end = duration_ms ? start + duration_ms * 1000000 : UINT64_MAX;
     std::vector<board::Event> batch, pending;
     uint64_t resynced = 0;
-    while (!g_stop && !cap.write_errno) {
-        uint64_t now = board::monotonic_now();
-        if (now >= end)
-            break;
-        take(reader, batch, pending, writer, &resynced);
-        if (now > start + kLagNs) {
-            write_until(pending, now - kLagNs, writer);
-            writer.advance(now - kLagNs);
+    // A board that can no longer be used (replaced by one that is
+    // damaged, say) ends the capture there, complete, and says why.
+    std::string ended_by;
+    try {
+        while (!g_stop && !cap.write_errno) {
+            uint64_t now = board::monotonic_now();
+            if (now >= end)
+                break;
+            take(reader, batch, pending, writer, &resynced);
+            if (now > start + kLagNs) {
+                write_until(pending, now - kLagNs, writer);
+                writer.advance(now - kLagNs);
+            }
+            pause_until(end);
         }
-        pause_until(end);
+    } catch (const board::Error &e) {
+        ended_by = e.message;
     }
     // What was written until now, then the end.  The reader hands on an
     // event only once it is a little old (so that one another lane was
@@ -261,9 +340,15 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
     // time has passed too.
     uint64_t now = board::monotonic_now();
     uint64_t stop = std::min(now, end);
-    while (board::monotonic_now() < stop + kSettleNs)
-        pause_until(stop + kSettleNs);
-    take(reader, batch, pending, writer, &resynced);
+    if (ended_by.empty()) {
+        while (board::monotonic_now() < stop + kSettleNs)
+            pause_until(stop + kSettleNs);
+        try {
+            take(reader, batch, pending, writer, &resynced);
+        } catch (const board::Error &e) {
+            ended_by = e.message;
+        }
+    }
     write_until(pending, stop, writer);
     writer.finish(std::max(stop, writer.written_to()));
     if (!cap.write_errno && fsync(cap.fd) != 0)
@@ -288,6 +373,8 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
     }
     cap.name.clear();
     fsync(cap.dir);
+    if (!ended_by.empty())
+        return fail(text::excerpt(ended_by, 4096) + "; the capture up to then is in " + shown);
     const vcd::Counts &c = writer.counts();
     std::fprintf(stderr,
                  "board record: %s: %.3f s, %llu events, %llu missed, %llu put later than stamped, "

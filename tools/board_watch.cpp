@@ -44,7 +44,8 @@ const char kFooter[] =
     "running|stopped, power on|off, device plugged|unplugged, fault armed,\n"
     "fault raised, reset.  CAUSE is request (a driver request), outside, or\n"
     "system (the device powered off by a program on it).\n"
-    "A watcher that fell behind says so: 'missed 120 events'.\n"
+    "A watcher that fell behind says so: 'missed 120 events'.  Damage found in\n"
+    "the board's state while it watches is told once on stderr, and it goes on.\n"
     "\n"
     "--format FMT writes FMT instead, a newline added, with:\n";
 
@@ -144,6 +145,9 @@ int follow(const Options &o)
     while (!g_stop) {
         events.clear();
         uint64_t missed = reader.poll(events);
+        // Damage goes to stderr, once each: the watch goes on.
+        for (const std::string &d : reader.damage())
+            std::fprintf(stderr, "board watch: %s\n", text::excerpt(d, 4096).c_str());
         if (missed) {
             Wrote w = put(watch::missed_line(missed));
             if (w != Wrote::Ok)

@@ -2,6 +2,7 @@
 // the lock keeps them apart, and a process killed in the middle of a
 // request leaves a board that works and holds valid state.
 #include "board/board.h"
+#include "board/events.h"
 #include "board_folder.h"
 #include "process.h"
 
@@ -11,6 +12,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <cstdlib>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -363,6 +365,81 @@ TEST_F(BoardProcesses, OtherBusErrorsStillEndTheProcess)
 // counters and the handle table), and a slot comes free when its thread
 // ends: threads started one after another, however many, reuse the few
 // slots there are, never the slot of one still running.
+// A fresh state renamed over board.state with the old file left as it
+// was, as a reset killed just after its rename leaves it (or one that could
+// not write the old file, or another user's reset in a shared folder).
+void replace_without_retiring(const std::string &dir)
+{
+    test_support::BoardFolder elsewhere;
+    pid_t child = test_support::fork_child([&] {
+        setenv("BOARD_DIR", elsewhere.dir().c_str(), 1);
+        return board::status().plugged ? 0 : 1;
+    });
+    ASSERT_EQ(test_support::wait_child(child), 0);
+    test_support::write_file(dir + "/board.state.made", test_support::read_file(elsewhere.dir() + "/board.state"));
+    ASSERT_EQ(rename((dir + "/board.state.made").c_str(), (dir + "/board.state").c_str()), 0);
+}
+
+// Every running use finds the board now named board.state, though the file
+// it had mapped still looks whole: a reader of events, looking by itself,
+// goes on to the new board's events, a process opening handles reaches
+// the new board, and the status is the new board's.
+TEST_F(BoardProcesses, ABoardPutInPlaceWithoutRetiringTheOldIsFoundByRunningUses)
+{
+    ASSERT_TRUE(set_pin(3, 0));
+    board::EventReader reader;
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    pid_t opener = test_support::fork_child([&] {
+        if (!board::open_device())
+            return 2;
+        board::handle_closed();
+        char c;
+        if (read(go[0], &c, 1) != 1)
+            return 3;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline) {
+            int32_t r[2] = {3, -1};
+            if (!board::open_device())
+                return 4;
+            board::Result got = board::device_request(board::kGetPin, r, sizeof r, r, sizeof r);
+            board::handle_closed();
+            if (got.ok && r[1] == 1)
+                return 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return 1;
+    });
+    replace_without_retiring(board_.dir());
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+
+    auto next_event = [&] {
+        std::vector<board::Event> got;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (got.empty() && std::chrono::steady_clock::now() < deadline) {
+            reader.poll(got);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return got;
+    };
+    std::vector<board::Event> got = next_event();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].kind, board::EventKind::Reset);
+    pid_t writer = test_support::fork_child([] { return set_pin(5, 0) ? 0 : 1; });
+    ASSERT_EQ(test_support::wait_child(writer), 0);
+    got = next_event();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].kind, board::EventKind::Pin);
+    EXPECT_EQ(got[0].which, 5);
+
+    EXPECT_EQ(test_support::wait_child(opener), 0);
+    board::Status st = board::status();
+    EXPECT_FALSE(st.pins[3].touched);
+    EXPECT_EQ(st.pins[5].level(), 0);
+    close(go[0]);
+    close(go[1]);
+}
+
 TEST(ThreadSlots, RunningThreadsHoldDifferentSlotsThatComeFreeAtTheirEnd)
 {
     constexpr int kThreads = 10;

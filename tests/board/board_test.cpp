@@ -3,11 +3,19 @@
 #include "board/board.h"
 #include "board_folder.h"
 #include "process.h"
+#include "state_layout.h"
 
+#include "board/internal.h"
+
+#include <cerrno>
 #include <climits>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -246,26 +254,24 @@ TEST_F(BoardRequests, StateFieldsOutOfRangeAreReportedNotUsed)
         off_t offset;  // in the state file
         std::vector<uint8_t> bytes;
     };
-    // The handle table follows the first three pages: a slot a process
-    // keeps, its pid on a line (128 bytes) and its count in 8 shards of a
-    // line each.
-    const off_t handles = 12288, slot = 9 * 128, last_slot = handles + 31 * slot;
-    board::reset();
-    std::string state_file = board_.dir() + "/board.state";
-    struct stat st;
-    ASSERT_EQ(stat(state_file.c_str(), &st), 0);
+    const int last_slot = board::kHandleSlots - 1;
     Damage damages[] = {
-        {768, {7}},                 // driven level of pin 5
-        {769, {2}},                 // external level of pin 5
-        {770, {3}},                 // pin 5 touched
-        {24 + 3, {0x08}},           // a bit past the registers of channel 0
-        {28 + 3, {0x80}},           // the same of channel 1
-        {16, {5, 0, 0, 0}},         // fault armed
-        {st.st_size - 4, {0, 0, 0, 0}},  // the last word (the file's end)
-        {8, {2, 0, 0, 0}},          // plugged
-        {32, {3, 0, 0, 0}},         // serial debug port of this start
-        {last_slot + 128 + 3 * 128, {0xFF, 0xFF, 0xFF, 0xFF}},  // a shard counting for a negative pid
-        {last_slot, {0xFF, 0xFF, 0xFF, 0xFF}},     // a negative pid
+        {STATE_AT(pins[5].driven), {7}},
+        {STATE_AT(pins[5].external), {2}},
+        {STATE_AT(pins[5].touched), {3}},
+        {STATE_AT(pwm[0]) + 3, {0x08}},  // a bit past the registers of channel 0
+        {STATE_AT(pwm[1]) + 3, {0x80}},  // the same of channel 1
+        {STATE_AT(fault_armed), {5, 0, 0, 0}},
+        {STATE_AT(tail), {0, 0, 0, 0}},  // the last word (the file's end)
+        {STATE_AT(plugged), {2, 0, 0, 0}},
+        {STATE_AT(serial_port), {3, 0, 0, 0}},  // serial debug port of this start
+        {STATE_AT(handles[last_slot].shards[3]), {0xFF, 0xFF, 0xFF, 0xFF}},  // a shard counting for a negative pid
+        {STATE_AT(handles[last_slot].pid), {0xFF, 0xFF, 0xFF, 0xFF}},        // a negative pid
+        {STATE_AT(id), {0, 0, 0, 0, 0, 0, 0, 0}},  // no board's id: its readers could not tell it
+        {STATE_AT(id), {2}},                        // nor an even one
+        {STATE_AT(requests[2].n), {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},  // more than ever made
+        {STATE_AT(handles[3].shards[1]) + 4, {0x00, 0x94, 0x35, 0x77}},  // 2000000000 handles
+        {STATE_AT(handles[3].shards[1]) + 4, {0x00, 0x00, 0x00, 0x80}},  // and far below none
     };
     std::string state = board_.dir() + "/board.state";
     for (const Damage &d : damages) {
@@ -393,6 +399,74 @@ TEST_F(BoardRequests, AStateOfAnEarlierLayoutStartsAfreshKeepingTheRegistry)
     }
 }
 
+// Handle counts no process could hold, put in this process's own slot
+// after it counted there: opening, closing and listing neither overflow
+// nor hand on the figure; the listing says the state is damaged.
+TEST_F(BoardRequests, ImpossibleHandleCountsAreDamageNotFigures)
+{
+    for (int32_t bad : {INT32_MAX, INT32_MIN, 2000000000}) {
+        SCOPED_TRACE(bad);
+        board::reset();
+        std::string state = board_.dir() + "/board.state";
+        pid_t child = test_support::fork_child([&] {
+            board::handle_opened();
+            int fd = open(state.c_str(), O_RDWR);
+            int32_t me = getpid();
+            for (int i = 0; fd >= 0 && i < board::kHandleSlots; ++i) {
+                int32_t pid = 0;
+                if (pread(fd, &pid, sizeof pid, STATE_AT(handles[i].pid)) != (ssize_t)sizeof pid)
+                    return 2;
+                for (int shard = 0; pid == me && shard < board::internal::kCounterShards; ++shard) {
+                    uint64_t w = board::internal::shard_word(me, bad);
+                    if (pwrite(fd, &w, sizeof w, STATE_AT(handles[i].shards[shard])) != (ssize_t)sizeof w)
+                        return 3;
+                }
+            }
+            if (fd < 0)
+                return 4;
+            close(fd);
+            board::handle_opened();
+            board::handle_closed();
+            board::handle_closed();
+            try {
+                board::open_handles();
+                return 5;
+            } catch (const board::Error &e) {
+                return e.message.find("damaged") != std::string::npos ? 0 : 6;
+            }
+        });
+        EXPECT_EQ(test_support::wait_child(child), 0);
+    }
+}
+
+// Handles opened by one thread and closed by another: no
+// shard drifts below 0 (one would, in time, pass the bound the check
+// holds every shard to, and a sound board be called damaged).
+TEST_F(BoardRequests, HandlesClosedByAnotherThreadLeaveNoShardBelowNone)
+{
+    for (int i = 0; i < 200; ++i)
+        board::handle_opened();
+    // A thread running beside this one: a slot, and so a shard, of its own.
+    std::thread([] {
+        for (int i = 0; i < 200; ++i)
+            board::handle_closed();
+    }).join();
+    board::handle_opened();
+    std::vector<board::OpenHandles> all = board::open_handles();
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0].count, 1u);
+    std::string file = test_support::read_file(board_.dir() + "/board.state");
+    for (int i = 0; i < board::kHandleSlots; ++i) {
+        int32_t pid;
+        std::memcpy(&pid, &file[STATE_AT(handles[i].pid)], sizeof pid);
+        for (int shard = 0; pid == getpid() && shard < board::internal::kCounterShards; ++shard) {
+            uint64_t w;
+            std::memcpy(&w, &file[STATE_AT(handles[i].shards[shard])], sizeof w);
+            EXPECT_GE(board::internal::shard_count(w), 0) << "shard " << shard;
+        }
+    }
+}
+
 // A slot counting for this pid that this process never counted in was an
 // ended process's whose pid came round again: its counts are not taken
 // for this process's handles.
@@ -404,12 +478,11 @@ TEST_F(BoardRequests, ARecycledPidDoesNotInheritAnEndedProcesssHandles)
         int fd = open(state.c_str(), O_WRONLY);
         if (fd < 0)
             return 2;
-        const off_t slot = 12288 + 5 * 9 * 128;
         int32_t me = getpid();
-        bool ok = pwrite(fd, &me, sizeof me, slot) == (ssize_t)sizeof me;
-        for (int shard = 0; shard < 8; ++shard) {
-            uint64_t w = uint64_t(5) << 32 | static_cast<uint32_t>(me);  // 5 handles, "open"
-            ok = ok && pwrite(fd, &w, sizeof w, slot + 128 + shard * 128) == (ssize_t)sizeof w;
+        bool ok = pwrite(fd, &me, sizeof me, STATE_AT(handles[5].pid)) == (ssize_t)sizeof me;
+        for (int shard = 0; shard < board::internal::kCounterShards; ++shard) {
+            uint64_t w = board::internal::shard_word(me, 5);  // 5 handles, "open"
+            ok = ok && pwrite(fd, &w, sizeof w, STATE_AT(handles[5].shards[shard])) == (ssize_t)sizeof w;
         }
         close(fd);
         if (!ok)
@@ -440,17 +513,17 @@ TEST_F(BoardRequests, TheImageCheckJudgesEachKindOfFile)
     EXPECT_EQ(board::check_state_image(shifted.data() + 1, file.size()), board::StateImage::Ok);
     EXPECT_EQ(board::check_state_image(file.data(), file.size() - 1), board::StateImage::WrongSize);
     EXPECT_EQ(board::check_state_image(file.data(), 4096), board::StateImage::WrongSize);
-    EXPECT_EQ(judged(0, {0, 0, 0, 0}, file.size()), board::StateImage::Retired);
-    EXPECT_EQ(judged(4, {1, 0, 0, 0}, file.size()), board::StateImage::Earlier);
-    EXPECT_EQ(judged(4, {2, 0, 0, 0}, 4096), board::StateImage::Earlier);
-    EXPECT_EQ(judged(4, {4, 0, 0, 0}, file.size()), board::StateImage::OtherVersion);  // a later one
-    EXPECT_EQ(judged(4, {0, 0, 0, 0}, file.size()), board::StateImage::OtherVersion);
-    EXPECT_EQ(judged(1, {0}, file.size()), board::StateImage::OtherVersion);
-    EXPECT_EQ(judged(32, {3}, file.size()), board::StateImage::Damaged);      // serial port
+    const size_t magic = STATE_AT(magic), version = STATE_AT(version);
+    EXPECT_EQ(judged(magic, {0, 0, 0, 0}, file.size()), board::StateImage::Retired);
+    EXPECT_EQ(judged(version, {1, 0, 0, 0}, file.size()), board::StateImage::Earlier);
+    EXPECT_EQ(judged(version, {2, 0, 0, 0}, 4096), board::StateImage::Earlier);
+    EXPECT_EQ(judged(version, {4, 0, 0, 0}, file.size()), board::StateImage::OtherVersion);  // a later one
+    EXPECT_EQ(judged(version, {0, 0, 0, 0}, file.size()), board::StateImage::OtherVersion);
+    EXPECT_EQ(judged(magic + 1, {0}, file.size()), board::StateImage::OtherVersion);
+    EXPECT_EQ(judged(STATE_AT(serial_port), {3}, file.size()), board::StateImage::Damaged);
     // a shard of slot 10 of the handle table counts for a negative pid
-    EXPECT_EQ(judged(12288 + 10 * 9 * 128 + 2 * 128 + 3, {0x80}, file.size()),
-              board::StateImage::Damaged);
-    EXPECT_EQ(judged(file.size() - 4, {0}, file.size()), board::StateImage::Damaged);  // cut short
+    EXPECT_EQ(judged(STATE_AT(handles[10].shards[2]) + 3, {0x80}, file.size()), board::StateImage::Damaged);
+    EXPECT_EQ(judged(STATE_AT(tail), {0}, file.size()), board::StateImage::Damaged);  // cut short
 }
 
 // A hold further off than a test ever sets (a test killed while holding
@@ -461,7 +534,7 @@ TEST_F(BoardRequests, AHoldNoTestSetDoesNotHangTheBoard)
     int fd = open((board_.dir() + "/board.state").c_str(), O_WRONLY);
     ASSERT_GE(fd, 0);
     uint32_t forever = 0xFFFFFFFF;
-    ASSERT_EQ(pwrite(fd, &forever, sizeof forever, 36), (ssize_t)sizeof forever);
+    ASSERT_EQ(pwrite(fd, &forever, sizeof forever, STATE_AT(hold)), (ssize_t)sizeof forever);
     close(fd);
     pid_t child = test_support::fork_child([] {
         alarm(20);  // a request that waits for ever ends the child
@@ -563,7 +636,7 @@ TEST_F(BoardRequests, ADamagedPinIsNotReadThroughAnOpenHandle)
         SCOPED_TRACE(int(bad));
         int fd = open(state.c_str(), O_WRONLY);
         ASSERT_GE(fd, 0);
-        ASSERT_EQ(pwrite(fd, &bad, 1, 128 * 6 + 1), 1);  // external level of pin 5
+        ASSERT_EQ(pwrite(fd, &bad, 1, STATE_AT(pins[5].external)), 1);
         close(fd);
         Pin get{5, 0};
         EXPECT_THROW(board::device_request(board::kGetPin, &get, 8, &get, 8), board::Error);
@@ -585,6 +658,65 @@ TEST_F(BoardRequests, StateFileCutShortWhileMappedIsReportedNotTouched)
     EXPECT_THROW(set_pin(5, 1), board::Error);
     ASSERT_EQ(truncate(state.c_str(), 0), 0);
     EXPECT_EQ(board::status().pins[5].level(), 1);
+}
+
+// The first use of a board on a file system that takes only part of the
+// state (here a limit on file sizes, as a nearly full disk would): the
+// error says why, and no cut state is left for every later use to refuse.
+TEST_F(BoardRequests, AFirstStateThatCannotBeWrittenWholeLeavesNoCutFile)
+{
+    std::string state = board_.dir() + "/board.state";
+    pid_t child = test_support::fork_child([] {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {16384, 16384};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            return 2;
+        try {
+            board::status();
+            return 3;
+        } catch (const board::Error &e) {
+            std::fprintf(stderr, "%s\n", e.message.c_str());
+            return e.message.find(std::strerror(EFBIG)) != std::string::npos ? 0 : 4;
+        }
+    });
+    EXPECT_EQ(test_support::wait_child(child), 0);
+    struct stat st;
+    EXPECT_TRUE(stat(state.c_str(), &st) != 0 || st.st_size == 0) << st.st_size << " bytes";
+    EXPECT_NE(stat((state + ".new").c_str(), &st), 0) << "the part written aside is left";
+    expect_defaults();
+}
+
+// A reset that cannot mark the file it replaced retired (a file system
+// that fails the write) says so, after making the whole fresh board; a
+// process on the old board finds the fresh one all the same.
+TEST_F(BoardRequests, AResetThatCannotRetireTheOldStateSaysSo)
+{
+    ASSERT_TRUE(set_pin(3, 0).ok);
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    pid_t on_old = test_support::fork_child([&] {
+        char c;
+        if (read(go[0], &c, 1) != 1)
+            return 2;
+        return board::status().pins[3].touched ? 1 : 0;
+    });
+    std::string registry = board_.dir() + "/registry.reg";
+    test_support::write_file(registry, "not a registry\n");
+    board::internal::fail_retiring_with(EIO);
+    try {
+        board::reset();
+        ADD_FAILURE() << "the reset said nothing";
+    } catch (const board::Error &e) {
+        EXPECT_NE(e.message.find(std::strerror(EIO)), std::string::npos) << e.message;
+        EXPECT_NE(e.message.find(board_.dir() + "/board.state"), std::string::npos) << e.message;
+    }
+    board::internal::fail_retiring_with(0);
+    EXPECT_NE(test_support::read_file(registry), "not a registry\n") << "the reset stopped half-way";
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    EXPECT_EQ(test_support::wait_child(on_old), 0);
+    expect_defaults();
+    close(go[0]);
+    close(go[1]);
 }
 
 TEST_F(BoardRequests, UnusableFolderIsReported)

@@ -4,6 +4,7 @@
 #include "board/events.h"
 #include "board_folder.h"
 #include "process.h"
+#include "state_layout.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -236,10 +237,22 @@ TEST_F(Events, AReaderThatFallsBehindIsToldHowManyItMissed)
     EXPECT_EQ(got.front().seq + board::kEventsPerLane - 1, got.back().seq);
 }
 
-// The state file's lanes, for tests that play a writer killed half-way
-// through an event and one that wrote nonsense.
-constexpr off_t kLanes = 12288 + 32 * 9 * 128;
-constexpr off_t kLaneSize = 128 + board::kEventsPerLane * 32;
+// Where event seq of lane lives in the state file, for tests that play a
+// writer killed half-way through an event and one that wrote nonsense.
+off_t slot_at(unsigned lane, uint64_t seq)
+{
+    return STATE_AT(lanes[lane].slots[(seq - 1) % board::kEventsPerLane]);
+}
+
+// One event this thread writes (pin 4 driven low) as reader reads it: the
+// lane this thread writes in, and the number there.
+Event first_event(board::EventReader &reader)
+{
+    set_pin(4, 0);
+    std::vector<Event> first = read_events(reader, 1);
+    EXPECT_EQ(first.size(), 1u);
+    return first.empty() ? Event{} : first[0];
+}
 
 uint64_t read_word(int fd, off_t at)
 {
@@ -257,15 +270,13 @@ TEST_F(Events, HalfWrittenAndNonsenseEventsAreCountedMissed)
 {
     board::reset();
     board::EventReader reader;
-    set_pin(4, 0);
-    std::vector<Event> first = read_events(reader, 1);
-    ASSERT_EQ(first.size(), 1u);
-    const board::Event &e = first[0];
+    const board::Event e = first_event(reader);
     int fd = open((board_.dir() + "/board.state").c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
-    off_t lane = kLanes + static_cast<off_t>(e.lane) * kLaneSize;
-    ASSERT_EQ(read_word(fd, lane), e.seq);  // the head: events begun in the lane
-    write_word(fd, lane, e.seq + 1);        // one more begun, never finished
+    const unsigned lane = e.lane;
+    off_t head = STATE_AT(lanes[lane].head);
+    ASSERT_EQ(read_word(fd, head), e.seq);  // the head: events begun in the lane
+    write_word(fd, head, e.seq + 1);        // one more begun, never finished
     std::vector<Event> none;
     EXPECT_EQ(reader.poll(none), 0u);  // at first its writer may still be at work
     EXPECT_TRUE(none.empty());
@@ -283,17 +294,18 @@ TEST_F(Events, HalfWrittenAndNonsenseEventsAreCountedMissed)
     ASSERT_EQ(next.size(), 1u);
     EXPECT_EQ(next[0].seq, e.seq + 2);
     set_pin(4, 0);  // the slot after next's
-    off_t bad = lane + 128 + static_cast<off_t>(next[0].seq % board::kEventsPerLane) * 32;
+    off_t bad = slot_at(lane, next[0].seq + 1);
     uint32_t what = 0xEE;
-    ASSERT_EQ(pwrite(fd, &what, sizeof what, bad + 16), (ssize_t)sizeof what);
+    ASSERT_EQ(pwrite(fd, &what, sizeof what, bad + offsetof(board::internal::EventSlot, what)), (ssize_t)sizeof what);
     EXPECT_TRUE(drain(reader, &missed).empty());
     EXPECT_EQ(missed, 1u);
     // Nor one whose fields are a mix of two events (here the pid of
     // another): the slot's check tells.
     set_pin(4, 1);
-    off_t mixed = lane + 128 + static_cast<off_t>((next[0].seq + 1) % board::kEventsPerLane) * 32;
+    off_t mixed = slot_at(lane, next[0].seq + 2);
     int32_t other_pid = getpid() + 1;
-    ASSERT_EQ(pwrite(fd, &other_pid, sizeof other_pid, mixed + 28), (ssize_t)sizeof other_pid);
+    ASSERT_EQ(pwrite(fd, &other_pid, sizeof other_pid, mixed + offsetof(board::internal::EventSlot, pid)),
+              (ssize_t)sizeof other_pid);
     close(fd);
     EXPECT_TRUE(drain(reader, &missed).empty());
     EXPECT_EQ(missed, 1u);
@@ -302,6 +314,111 @@ TEST_F(Events, HalfWrittenAndNonsenseEventsAreCountedMissed)
     board::write_test_event(EventKind::Power, -1, 1, board::monotonic_now() + 3600ull * 1000000000ull);
     EXPECT_TRUE(drain(reader, &missed).empty());
     EXPECT_EQ(missed, 1u);
+}
+
+// A lane's head damaged far ahead of its events (here by a multiple of the
+// lane's size): told once as damage, not as trillions of events missed,
+// and the lane's next event comes at once, not after a wait for each slot
+// between.  A head put back behind the reader is damage too.
+TEST_F(Events, ADamagedLaneHeadIsToldOnceAndItsLaneFollowedAtOnce)
+{
+    board::reset();
+    board::EventReader reader;
+    const unsigned lane = first_event(reader).lane;
+    std::string state = board_.dir() + "/board.state";
+    int fd = open(state.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    off_t head = STATE_AT(lanes[lane].head);
+    for (uint64_t damaged : {uint64_t(read_word(fd, head) + 0x3FFFFFFFFFFFFF00ull), uint64_t(5)}) {
+        SCOPED_TRACE(damaged);
+        write_word(fd, head, damaged);
+        std::vector<Event> none;
+        EXPECT_EQ(reader.poll(none), 0u);
+        std::vector<std::string> told = reader.damage();
+        ASSERT_EQ(told.size(), 1u);
+        EXPECT_NE(told[0].find(state + " is damaged"), std::string::npos) << told[0];
+        set_pin(4, 1);
+        uint64_t missed = 0;
+        std::vector<Event> next = read_events(reader, 1, &missed);
+        ASSERT_EQ(next.size(), 1u);
+        EXPECT_EQ(next[0].seq, damaged + 1);
+        EXPECT_EQ(missed, 0u);
+        EXPECT_TRUE(reader.damage().empty());
+        set_pin(4, 0);
+        ASSERT_EQ(read_events(reader, 1).size(), 1u);
+    }
+    close(fd);
+}
+
+// Slots begun together whose writers never finish (a run of writers
+// killed, or a head put a little ahead): counted missed after one wait,
+// not one wait each.
+TEST_F(Events, ARunOfUnfinishedEventsIsCountedInOneWait)
+{
+    board::reset();
+    board::EventReader reader;
+    const unsigned lane = first_event(reader).lane;
+    int fd = open((board_.dir() + "/board.state").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    off_t head = STATE_AT(lanes[lane].head);
+    write_word(fd, head, read_word(fd, head) + 100);
+    close(fd);
+    uint64_t missed = 0;
+    std::vector<Event> none;
+    // Ten seconds at most: one wait for each slot would take twenty.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (missed < 100 && std::chrono::steady_clock::now() < deadline) {
+        missed += reader.poll(none);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(missed, 100u);
+    EXPECT_TRUE(reader.damage().empty());
+    set_pin(4, 1);
+    EXPECT_EQ(read_events(reader, 1).size(), 1u);
+}
+
+// A board damaged while a reader follows it: a field is told once, and
+// its events still come; an id no board has ends the reader with the
+// damage, instead of an event counted missed on every look.
+TEST_F(Events, ABoardDamagedWhileFollowedIsTold)
+{
+    board::reset();
+    board::EventReader reader;
+    int fd = open((board_.dir() + "/board.state").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    int8_t nine = 9;
+    ASSERT_EQ(pwrite(fd, &nine, 1, STATE_AT(pins[7].driven)), 1);
+    std::vector<std::string> told;
+    std::vector<Event> got;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (told.empty() && std::chrono::steady_clock::now() < deadline) {
+        reader.poll(got);
+        told = reader.damage();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_NE(told[0].find("is damaged"), std::string::npos) << told[0];
+    PinRecord r{4, 0};  // through a handle opened before the damage
+    ASSERT_TRUE(board::device_request(board::kSetPin, &r, sizeof r, nullptr, 0).ok);
+    // Several checks later: the event came, the damage was not told again.
+    auto later = std::chrono::steady_clock::now() + std::chrono::milliseconds(350);
+    while (std::chrono::steady_clock::now() < later) {
+        reader.poll(got);
+        EXPECT_TRUE(reader.damage().empty());
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].which, 4);
+
+    uint64_t no_id = 0;
+    ASSERT_EQ(pwrite(fd, &no_id, sizeof no_id, STATE_AT(id)), (ssize_t)sizeof no_id);
+    close(fd);
+    try {
+        reader.poll(got);
+        ADD_FAILURE() << "a board without an id was followed";
+    } catch (const board::Error &e) {
+        EXPECT_NE(e.message.find("is damaged"), std::string::npos) << e.message;
+    }
 }
 
 // A reader that asks for requests tells a board that replaced its own at

@@ -370,6 +370,46 @@ TEST_F(Record, ABoardThatCannotBeUsedExits1AndLeavesNothing)
     EXPECT_EQ(ls.out.find(".vcd"), std::string::npos) << ls.out;
 }
 
+// The board made unusable while it records (its state cut short): the
+// capture ends there, complete and in place, and the recorder says why.
+TEST_F(Record, ABoardLostMidCaptureEndsTheCaptureCompleteAndSaysWhy)
+{
+    board({"reset"});
+    board({"input", "3", "0"});
+    Recorder r({file("cut.vcd"), "3"});
+    ASSERT_TRUE(r.started()) << r.err();
+    ASSERT_EQ(truncate((board_.dir() + "/board.state").c_str(), 100), 0);
+    EXPECT_EQ(r.stop(0), 1);
+    EXPECT_NE(r.err().find("wrong size"), std::string::npos) << r.err();
+    EXPECT_NE(r.err().find("the capture up to then is in " + file("cut.vcd")), std::string::npos) << r.err();
+    VcdFile f = parse_vcd(read_file(file("cut.vcd")), true);
+    ASSERT_EQ(f.error, "");
+    EXPECT_EQ(f.at("pin3", 0), "0");
+}
+
+// What a recorder killed before its end left beside its capture is removed
+// by the next recorder in the folder; a finished capture kept there (its
+// rename failed, and its recorder said where it is) and the file of a
+// recorder still at work stay.
+TEST_F(Record, ACaptureLeftByAKilledRecorderIsRemovedByTheNext)
+{
+    board({"reset"});
+    pid_t ended = test_support::fork_child([] { return 0; });
+    ASSERT_EQ(test_support::wait_child(ended), 0);
+    std::string dead = std::to_string(ended), alive = std::to_string(getpid());
+    std::string left = file(".a.vcd.rec-" + dead + "-0"), kept = file(".b.vcd.rec-" + dead + "-1"),
+                working = file(".c.vcd.rec-" + alive + "-0");
+    test_support::write_file(left, "$date cut short");
+    test_support::write_file(kept, "$date\n...\n$comment capture ended: 0 events, 0 missed, 0 put later $end\n");
+    test_support::write_file(working, "$date at work");
+    Recorder r({file("next.vcd"), "--duration", "10"});
+    EXPECT_EQ(r.stop(0), 0) << r.err();
+    struct stat st;
+    EXPECT_NE(stat(left.c_str(), &st), 0) << "the left-over stays";
+    EXPECT_EQ(stat(kept.c_str(), &st), 0);
+    EXPECT_EQ(stat(working.c_str(), &st), 0);
+}
+
 TEST_F(Record, BadArgumentsExit2AndWriteNothing)
 {
     for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{

@@ -3,7 +3,8 @@
 // (BOARD_DIR), mapped into every process that uses the board, so every
 // process on the same folder sees one board.  Each field is a word read and
 // written atomically, without a lock: a process killed mid-request leaves
-// every word of the state valid.  Only a reset (and the registry) takes a
+// every word of the state valid.  Only the first mapping of a board (which
+// may have to write its fresh state), a reset (and the registry) take a
 // lock.
 #pragma once
 
@@ -12,6 +13,7 @@
 #endif
 
 #include "board/folder.h"
+#include "board/serial_port.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -109,12 +111,6 @@ bool take_bus_fault(const void *addr);
 // A fresh default board: state, registry and device files.
 void reset();
 Status status();
-
-// The serial debug port for the current start (board/serial.h decides it at
-// each boot).  A board that has not booted since its reset has it on, as
-// the image starts it.  Reading it never waits for a request in progress.
-bool serial_port_on();
-void set_serial_port(bool on);
 
 // Driver handles one process holds open on GPI1:.  alive is false once the
 // process has ended (the board keeps its count until the slot is needed).

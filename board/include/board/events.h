@@ -37,7 +37,9 @@ enum class EventKind : uint8_t {
     Reset,        // the board was reset (the first event of a fresh board)
     // Requests that change nothing, written only while a reader asks for
     // them (EventReader::want_requests): a pin read (level: what it read)
-    // and a pin write that left the level as it was.
+    // and a pin write that left the level as it was.  (A PWM request that
+    // changes nothing is then written too, as a Pwm event whose channel is
+    // as it was.)
     Read,
     Write,
 };
@@ -86,9 +88,19 @@ public:
     // follows.  Throws Error as the board does.
     uint64_t poll(std::vector<Event> &out);
 
-    // While on (and for a second or two after this reader ends), pin reads
-    // and writes that change nothing are written too, as Read and Write
-    // events, for a view that shows every request.  Renewed by poll().
+    // What poll found damaged in the board's state since the last call, a
+    // line each naming the file and what is wrong; each damage is told
+    // once.  A lane whose count of events no writer could have left is
+    // followed on at once from where its writers now are (what the reader
+    // had not read of it is counted missed); a board whose other fields
+    // are damaged while it is followed is told, and its events, each
+    // checked on its own, are still handed on.
+    std::vector<std::string> damage();
+
+    // While on (and for a second or two after this reader ends), requests
+    // that change nothing are written too: pin reads and writes as Read and
+    // Write events, PWM requests as Pwm events with the channel unchanged,
+    // for a view that shows every request.  Renewed by poll().
     void want_requests(bool on);
 
 private:

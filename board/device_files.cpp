@@ -3,6 +3,7 @@
 #include "board/folder.h"
 #include "board/file_util.h"
 #include "board/registry_file.h"
+#include "common/ce_errors.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -18,15 +19,11 @@ namespace board {
 namespace files {
 namespace {
 
+using file_util::failure;
 using file_util::Folder;
+using namespace ce_error;
 
-constexpr uint32_t kFileNotFound = 2;
-constexpr uint32_t kPathNotFound = 3;
-constexpr uint32_t kAccessDenied = 5;
-constexpr uint32_t kGenFailure = 31;
-constexpr uint32_t kSharingViolation = 32;
-constexpr uint32_t kInvalidName = 123;
-constexpr uint32_t kTooLong = 206;  // ERROR_FILENAME_EXCED_RANGE
+constexpr uint32_t kTooLong = kFilenameTooLong;
 constexpr size_t kMaxPath = 260;
 constexpr size_t kMaxName = 255;
 
@@ -39,11 +36,6 @@ const char kStartupProgram[] = "\\Windows\\Velmorra.exe";
 std::string scratch(const char *kind, pid_t pid)
 {
     return std::string(kRoot) + "." + kind + "." + std::to_string(pid);
-}
-
-std::string failure(const std::string &what, const std::string &path)
-{
-    return "cannot " + what + " " + path + ": " + std::strerror(errno);
 }
 
 // Makes the folder name in parent and opens it.

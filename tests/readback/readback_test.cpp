@@ -204,21 +204,18 @@ struct Child {
     Child(const std::vector<std::string> &args)
     {
         int fds[2];
-        if (pipe(fds) != 0)
+        if (pipe2(fds, O_CLOEXEC) != 0)
             return;
-        pid = fork();
-        if (pid == 0) {
-            dup2(fds[1], 1);
-            close(fds[0]);
-            std::vector<char *> argv;
-            for (const std::string &a : args)
-                argv.push_back(const_cast<char *>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
+        child::Spec spec;
+        spec.argv = args;
+        spec.out = child::Stream::of(fds[1]);
+        out = fds[0];
+        try {
+            pid = test_support::start_program(spec);
+        } catch (const std::exception &e) {
+            ADD_FAILURE() << e.what();
         }
         close(fds[1]);
-        out = fds[0];
         fcntl(out, F_SETFL, O_NONBLOCK);
     }
     ~Child()

@@ -1,22 +1,53 @@
 #include "board/device_files.h"
 
+#include "device_faults.h"
 #include "board/folder.h"
 #include "board/file_util.h"
 #include "board/registry_file.h"
 #include "common/ce_errors.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
 #include <cstdio>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace board {
 namespace files {
+namespace faults {
+namespace {
+
+std::atomic<bool> g_armed{false};
+std::mutex g_lock;
+std::string g_path;
+int g_error = 0;
+
+}  // namespace
+
+void fail_reads_of(const std::string &host_path, int error)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_path = host_path;
+    g_error = error;
+    g_armed = error != 0;
+}
+
+int read_fault(const std::string &host_path)
+{
+    if (!g_armed)
+        return 0;
+    std::lock_guard<std::mutex> lock(g_lock);
+    return host_path == g_path ? g_error : 0;
+}
+
+}  // namespace faults
+
 namespace {
 
 using file_util::failure;
@@ -141,10 +172,12 @@ std::string fold(const std::string &s)
 
 // The entries of an open folder (read through a descriptor of its own, so
 // that the folder's own stays where it is).
-std::vector<std::string> entries(int dir_fd)
+std::vector<std::string> entries(const Folder &dir)
 {
     std::vector<std::string> names;
-    int fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (faults::read_fault(dir.path()))
+        return names;
+    int fd = openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR *d = fd >= 0 ? fdopendir(fd) : nullptr;
     if (!d) {
         if (fd >= 0)
@@ -160,10 +193,10 @@ std::vector<std::string> entries(int dir_fd)
     return names;
 }
 
-std::string match_in(int dir_fd, const std::string &name)
+std::string match_in(const Folder &dir, const std::string &name)
 {
     std::string found;
-    for (const std::string &n : entries(dir_fd)) {
+    for (const std::string &n : entries(dir)) {
         if (n == name)
             return n;
         if (found.empty() && reg::same_name(n, name))
@@ -208,9 +241,10 @@ Walked walk(const std::string &path)
     std::unique_ptr<Folder> cur = open_root();
     for (size_t i = 0;; ++i) {
         bool last = i + 1 == parts.size();
-        std::string name = match_in(cur->fd(), parts[i]);
+        std::string name = match_in(*cur, parts[i]);
         struct stat st;
-        if (name.empty() || fstatat(cur->fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (name.empty() || faults::read_fault(cur->shown(name)) ||
+            fstatat(cur->fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (!last)
                 return Walked{kPathNotFound, nullptr, std::string(), false};
             return Walked{kFileNotFound, std::move(cur), parts[i], false};
@@ -255,9 +289,7 @@ std::string match(const std::string &dir, const std::string &name)
     int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return std::string();
-    std::string found = match_in(fd, name);
-    close(fd);
-    return found;
+    return match_in(Folder(fd, dir), name);
 }
 
 bool valid_name(const std::string &name)
@@ -282,7 +314,7 @@ void reset()
 
 void tidy(const file_util::Folder &board)
 {
-    for (const std::string &n : entries(board.fd())) {
+    for (const std::string &n : entries(board)) {
         const std::string prefix = std::string(kRoot) + ".";
         if (n.compare(0, prefix.size(), prefix) != 0)
             continue;
@@ -333,8 +365,8 @@ bool read(const std::string &path, std::string *text, size_t limit)
     text->clear();
     Walked w = walk(path);
     bool exists = false;
-    return !w.error && !w.is_dir && file_util::read_at(*w.parent, w.name, text, &exists, limit) &&
-           exists;
+    return !w.error && !w.is_dir && !faults::read_fault(w.parent->shown(w.name)) &&
+           file_util::read_at(*w.parent, w.name, text, &exists, limit) && exists;
 }
 
 uint32_t read_only(const std::string &host, bool *on)
@@ -380,8 +412,7 @@ std::vector<std::string> list(const std::string &device_dir)
     int fd = openat(w.parent->fd(), w.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return names;
-    names = entries(fd);
-    close(fd);
+    names = entries(Folder(fd, w.parent->shown(w.name)));
     std::sort(names.begin(), names.end(),
               [](const std::string &a, const std::string &b) { return fold(a) < fold(b); });
     return names;

@@ -5,6 +5,7 @@
 #include "board/board.h"
 #include "board/device_files.h"
 #include "board/serial.h"
+#include "common/ce_errors.h"
 #include "common/child_process.h"
 #include "common/self_path.h"
 
@@ -53,6 +54,14 @@ Step run_program(Step s, const std::string &board_dir, bool quiet)
 
 }  // namespace
 
+bool Outcome::failed() const
+{
+    for (const Step &s : steps)
+        if (s.kind == Kind::Unreadable)
+            return true;
+    return false;
+}
+
 std::string device_programs()
 {
     return self_path::program_folder() + "/device";
@@ -80,11 +89,24 @@ Outcome run(const Options &options, const std::function<void(const Step &)> &see
             continue;
         std::string shortcut = std::string(kStartup) + "\\" + name;
         files::Found f = files::resolve(shortcut);
-        if (f.error || f.is_dir)
+        if ((f.error && f.error != ce_error::kGenFailure) || f.is_dir)
             continue;
         std::string text, target, program;
         Step s = step(Kind::NotAShortcut, shortcut);
-        if (!files::read(shortcut, &text, kMaxShortcut) || !files::shortcut_target(text, &target)) {
+        switch (files::read(shortcut, &text, kMaxShortcut, &s.error)) {
+        case files::Read::Missing:  // gone since the folder was read
+            continue;
+        case files::Read::Failed:
+            s.kind = Kind::Unreadable;
+            report(s);
+            continue;
+        case files::Read::NotAFile:
+            report(s);
+            continue;
+        case files::Read::Done:
+            break;
+        }
+        if (!files::shortcut_target(text, &target)) {
             report(s);
             continue;
         }
@@ -110,6 +132,8 @@ std::string line(const Step &s)
     switch (s.kind) {
     case Kind::NotAShortcut:
         return "boot: " + shortcut + " is not a shortcut";
+    case Kind::Unreadable:
+        return "boot: cannot read " + shortcut + ": " + std::strerror(s.error);
     case Kind::Refused:
         return "boot: " + target + " (" + shortcut + ") refused: not a program name the device allows";
     case Kind::NotAProgram:

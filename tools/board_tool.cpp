@@ -80,8 +80,9 @@ const char kUsage[] =
     "BOARD_DIR/serial.log; a value Dovrel writes takes effect at the next boot.\n"
     "\n"
     "Exit status: 0 done, 1 the board could not be used, the KEY to unprotect\n"
-    "was not protected, the device file is missing or no regular file, or the\n"
-    "desktop connection would not come up, 2 bad arguments.\n";
+    "was not protected, the device file is missing or no regular file, a\n"
+    "start-up shortcut could not be read, or the desktop connection would not\n"
+    "come up, 2 bad arguments.\n";
 
 int usage_error(const std::string &what)
 {
@@ -133,13 +134,13 @@ int boot(const std::string &programs)
     using board::boot::Step;
     board::boot::Options options;
     options.programs = programs;
-    board::boot::run(options, [](const Step &s) {
+    board::boot::Outcome outcome = board::boot::run(options, [](const Step &s) {
         if (s.kind == Step::Kind::Ran && s.error)
             std::fprintf(stderr, "boot: cannot run %s: %s\n", s.program.c_str(), std::strerror(s.error));
         std::printf("%s\n", board::boot::line(s).c_str());
         std::fflush(stdout);
     });
-    return 0;
+    return outcome.failed() ? 1 : 0;
 }
 
 int registry(const std::vector<std::string> &args)
@@ -302,6 +303,10 @@ int files(const std::vector<std::string> &args)
     board::files::Found f = board::files::resolve(path);
     if (f.error == ce_error::kInvalidName || f.error == ce_error::kFilenameTooLong)
         return usage_error("'" + path + "' is no device path (such as \\Windows\\Startup\\Velmorra.lnk)");
+    if (f.error == ce_error::kGenFailure) {
+        std::fprintf(stderr, "board: %s\n", f.why.c_str());
+        return 1;
+    }
     if (!f.error && f.is_dir) {
         std::fprintf(stderr, "board: %s is a folder; only files take the read-only mark here\n",
                      path.c_str());

@@ -3,15 +3,18 @@
 // when asked, off the caller's terminal.
 #include "board/boot.h"
 
+#include "board/device_faults.h"
 #include "board/device_files.h"
 #include "process.h"
 #include "reset_board.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -162,6 +165,65 @@ TEST_F(BootCall, ProgramsGetTheBoardInFullAndQuietKeepsThemOffTheTerminal)
     EXPECT_EQ(read_file(seen), std::string(real) + "\nread typed\n")
         << "only the second boot's program may read the caller's input";
     EXPECT_EQ(loud.steps.size(), 2u);
+}
+
+// A disk that fails under the start-up folder: an I/O error is told as
+// one, naming the file, and never passes for an empty folder (nothing run,
+// nothing said) or for a file that is no shortcut.
+bool ends_with(const std::string &s, const std::string &tail)
+{
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+class BootOnAFailingDisk : public BootCall {
+protected:
+    ~BootOnAFailingDisk() override { board::files::faults::fail_reads_of("", 0); }
+    std::string root() const { return board::files::root(); }
+};
+
+TEST_F(BootOnAFailingDisk, AFolderOnTheWayIsReportedByName)
+{
+    std::string ran = file("ran");
+    program("good", "echo good >> '" + ran + "'");
+    shortcut("A.lnk", "\\Windows\\good.exe");
+    for (const std::string &folder : {root(), root() + "/Windows", root() + "/Windows/Startup"}) {
+        SCOPED_TRACE(folder);
+        board::files::faults::fail_reads_of(folder, EIO);
+        try {
+            boot(true);
+            ADD_FAILURE() << "the boot went on";
+        } catch (const board::Error &e) {
+            // "cannot look at" or "cannot read the folder", the folder and why.
+            EXPECT_EQ(e.message.rfind("cannot ", 0), 0u) << e.message;
+            EXPECT_TRUE(ends_with(e.message, " " + folder + ": " + std::strerror(EIO))) << e.message;
+        }
+    }
+    EXPECT_EQ(read_file(ran), "");
+    // The same errors reach the platform's calls as ERROR_GEN_FAILURE.
+    board::files::faults::fail_reads_of(root() + "/Windows", EIO);
+    board::files::Found f = board::files::resolve("\\Windows\\Startup\\A.lnk");
+    EXPECT_EQ(f.error, 31u);
+    EXPECT_TRUE(ends_with(f.why, " " + root() + "/Windows: " + std::strerror(EIO))) << f.why;
+    EXPECT_EQ(board::files::remove("\\Windows\\Startup\\A.lnk"), 31u);
+}
+
+TEST_F(BootOnAFailingDisk, AShortcutThatCannotBeReadIsReportedAndTheOthersRun)
+{
+    std::string ran = file("ran");
+    program("good", "echo good >> '" + ran + "'");
+    shortcut("A.lnk", "\\Windows\\good.exe");
+    shortcut("B.lnk", "\\Windows\\good.exe");
+    board::files::faults::fail_reads_of(root() + "/Windows/Startup/A.lnk", EIO);
+    board::boot::Outcome outcome = boot(true);
+    ASSERT_EQ(kinds(outcome.steps), (std::vector<Kind>{Kind::Unreadable, Kind::Running, Kind::Ran}));
+    EXPECT_EQ(outcome.steps[0].error, EIO);
+    EXPECT_EQ(board::boot::line(outcome.steps[0]),
+              "boot: cannot read \\Windows\\Startup\\A.lnk: " + std::string(std::strerror(EIO)));
+    EXPECT_TRUE(outcome.failed());
+    EXPECT_EQ(read_file(ran), "good\n");
+
+    board::files::faults::fail_reads_of("", 0);
+    EXPECT_FALSE(boot(true).failed());
 }
 
 }  // namespace

@@ -459,8 +459,9 @@ std::string BoardView::boot(const std::string &programs)
     boot_result_.clear();
     boot_thread_ = std::thread([this, programs] {
         // The board's own boot, its programs' output kept off the screen.
-        // The last step says how it ended; a board that could not be used
-        // says why, as 'board boot' does.
+        // A shortcut that could not be read says what went wrong, else the
+        // last step how it ended; a board that could not be used says why,
+        // as 'board boot' does.
         using board::boot::Step;
         std::string result;
         try {
@@ -468,9 +469,16 @@ std::string BoardView::boot(const std::string &programs)
             options.programs = programs;
             options.quiet = true;
             board::boot::Outcome outcome = board::boot::run(options);
-            result = "done";
-            if (!outcome.steps.empty())
-                result += ": " + board::boot::line(outcome.steps.back());
+            const std::vector<Step> &steps = outcome.steps;
+            auto unreadable = std::find_if(steps.begin(), steps.end(), [](const Step &s) {
+                return s.kind == Step::Kind::Unreadable;
+            });
+            const Step *shown = unreadable != steps.end() ? &*unreadable
+                                : steps.empty()            ? nullptr
+                                                           : &steps.back();
+            result = outcome.failed() ? "failed" : "done";
+            if (shown)
+                result += ": " + board::boot::line(*shown);
         } catch (const board::Error &e) {
             result = "failed: board: " + e.message;
         } catch (const board::reg::Damaged &d) {

@@ -19,6 +19,7 @@ namespace boot {
 struct Step {
     enum class Kind {
         NotAShortcut,  // named *.lnk, but no regular file holding a shortcut
+        Unreadable,    // the host could not read it (error)
         Refused,       // its target is no name the device allows
         NotAProgram,   // its target is no program in the programs folder
         Running,       // its program is about to start
@@ -33,7 +34,7 @@ struct Step {
     std::string program;
     int exit_code;  // Ran: its exit code, -1 when a signal ended it
     int signal;     // Ran: that signal, else 0
-    int error;      // NotStarted: the errno; Ran: why the program
+    int error;      // Unreadable, NotStarted: the errno; Ran: why the program
                     // could not be run (it exited with 127), else 0
 };
 
@@ -46,12 +47,15 @@ struct Options {
 
 struct Outcome {
     std::vector<Step> steps;
+    // Whether a shortcut could not be read (the others still ran).
+    bool failed() const;
 };
 
 // Boots the board.  Each step goes to seen as it happens (a Running step
 // before its program starts, so that what the program prints comes after
 // it), and is kept in the outcome.  Throws board::Error, naming the file,
-// when the board or its root cannot be used.
+// when the board, its root or a folder on the way to \Windows\Startup
+// cannot be used or read.
 Outcome run(const Options &options, const std::function<void(const Step &)> &seen = nullptr);
 
 // A step as 'board boot' prints it, one line without its newline.

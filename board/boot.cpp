@@ -8,6 +8,7 @@
 #include "common/ce_errors.h"
 #include "common/child_process.h"
 #include "common/self_path.h"
+#include "common/text.h"
 
 #include <climits>
 #include <cstdlib>
@@ -50,6 +51,13 @@ Step run_program(Step s, const std::string &board_dir, bool quiet)
     s.exit_code = end.exit_code;
     s.signal = end.signal;
     return s;
+}
+
+// The shortcut's device path, the name it has in the folder escaped.
+std::string shown_shortcut(const std::string &shortcut)
+{
+    size_t back = shortcut.rfind('\\');
+    return shortcut.substr(0, back + 1) + text::excerpt(shortcut.substr(back + 1));
 }
 
 }  // namespace
@@ -128,7 +136,8 @@ Outcome run(const Options &options, const std::function<void(const Step &)> &see
 
 std::string line(const Step &s)
 {
-    const std::string &shortcut = s.shortcut, &target = s.target;
+    // What the folder and the shortcut hold is anybody's: never whole, never raw.
+    const std::string shortcut = shown_shortcut(s.shortcut), target = text::excerpt(s.target);
     switch (s.kind) {
     case Kind::NotAShortcut:
         return "boot: " + shortcut + " is not a shortcut";

@@ -136,7 +136,8 @@ int boot(const std::string &programs)
     options.programs = programs;
     board::boot::Outcome outcome = board::boot::run(options, [](const Step &s) {
         if (s.kind == Step::Kind::Ran && s.error)
-            std::fprintf(stderr, "boot: cannot run %s: %s\n", s.program.c_str(), std::strerror(s.error));
+            std::fprintf(stderr, "boot: cannot run %s: %s\n",
+                         text::excerpt(s.program, std::string::npos).c_str(), std::strerror(s.error));
         std::printf("%s\n", board::boot::line(s).c_str());
         std::fflush(stdout);
     });

@@ -267,6 +267,37 @@ TEST_F(Tools, BootByDefaultRunsOnlyTheDevicesOwnPrograms)
     EXPECT_EQ(board_.debug_log(), "RasEntry '`USB' Created\r\n");
 }
 
+// What the start-up folder holds reaches the terminal escaped and quoted
+// short: a terminal's escape sequences, control bytes, bytes that are no
+// UTF-8 and a mark that turns the text around as escapes, a target of
+// thousands of characters cut.
+TEST_F(Tools, BootShowsWhatShortcutsSayEscapedAndShort)
+{
+    ok(board({"reset"}));
+    std::string programs = board_.dir() + "/programs";
+    ASSERT_EQ(mkdir(programs.c_str(), 0777), 0);
+    std::string startup = board_.dir() + "/fs/Windows/Startup/";
+    std::remove((startup + "Velmorra.lnk").c_str());
+    auto shortcut = [&](const std::string &name, const std::string &target) {
+        test_support::write_file(startup + name, board::files::shortcut_text(target));
+    };
+    shortcut("A.lnk", "\\Windows\\\x1b]0;owned\x07\xff.exe");
+    shortcut("B.lnk", "\\Windows\\" + std::string(2000, 'n') + ".exe");
+    shortcut("del\x7f.lnk", "\\Windows\\x.exe");
+    shortcut("evil\u202Egpj.lnk", "\\Windows\\x.exe");
+    shortcut("\xff.lnk", "\\Windows\\x.exe");
+
+    std::string not_found = " is not a program in " + programs;
+    EXPECT_EQ(split_lines(ok(board({"boot", "--programs", programs}))),
+              (Lines{"boot: \\Windows\\\\x1B]0;owned\\x07\\xFF.exe (\\Windows\\Startup\\A.lnk) refused: "
+                     "not a program name the device allows",
+                     "boot: \\Windows\\" + std::string(31, 'n') + "... (\\Windows\\Startup\\B.lnk)" +
+                         not_found,
+                     "boot: \\Windows\\x.exe (\\Windows\\Startup\\del\\x7F.lnk)" + not_found,
+                     "boot: \\Windows\\x.exe (\\Windows\\Startup\\evil\\u{202E}gpj.lnk)" + not_found,
+                     "boot: \\Windows\\x.exe (\\Windows\\Startup\\\\xFF.lnk)" + not_found}));
+}
+
 TEST_F(Tools, UnusableBoardExitsOne)
 {
     test_support::write_file(board_.dir() + "/board.state", "damaged");

@@ -58,7 +58,8 @@ struct Outcome {
 // cannot be used or read.
 Outcome run(const Options &options, const std::function<void(const Step &)> &seen = nullptr);
 
-// A step as 'board boot' prints it, one line without its newline.
+// A step as 'board boot' prints it, one line without its newline; what the
+// shortcut's name and target say is escaped and quoted short (text::excerpt).
 std::string line(const Step &step);
 
 // The device's own programs, apart from the tools and tests built beside

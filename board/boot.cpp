@@ -5,7 +5,6 @@
 #include "board/board.h"
 #include "board/device_files.h"
 #include "board/serial.h"
-#include "common/ce_errors.h"
 #include "common/child_process.h"
 #include "common/self_path.h"
 #include "common/text.h"
@@ -96,9 +95,8 @@ Outcome run(const Options &options, const std::function<void(const Step &)> &see
         if (!ends_with_folded(name, ".lnk"))
             continue;
         std::string shortcut = std::string(kStartup) + "\\" + name;
-        files::Found f = files::resolve(shortcut);
-        if ((f.error && f.error != ce_error::kGenFailure) || f.is_dir)
-            continue;
+        // A folder, a link, a pipe or a name the device cannot hold are all
+        // no shortcut, as text that is none: read() tells them so.
         std::string text, target, program;
         Step s = step(Kind::NotAShortcut, shortcut);
         switch (files::read(shortcut, &text, kMaxShortcut, &s.error)) {

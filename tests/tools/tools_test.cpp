@@ -240,6 +240,37 @@ TEST_F(Tools, BootRunsOnlyProgramsInTheProgramsFolder)
     EXPECT_EQ(test_support::read_file(ran), "good\ngood\n");
 }
 
+// Whatever stands in the start-up folder under a shortcut's name and is no
+// shortcut file (a folder, a link, even one to a good shortcut, a pipe, a
+// name the device's files cannot hold) is reported alike, and nothing is
+// read through the link.
+TEST_F(Tools, BootReportsEveryLnkThatIsNoShortcutAlike)
+{
+    ok(board({"reset"}));
+    std::string programs = board_.dir() + "/programs", ran = board_.dir() + "/ran";
+    ASSERT_EQ(mkdir(programs.c_str(), 0777), 0);
+    test_support::write_file(programs + "/good", "#!/bin/sh\necho good >> '" + ran + "'\n");
+    ASSERT_EQ(chmod((programs + "/good").c_str(), 0755), 0);
+    std::string startup = board_.dir() + "/fs/Windows/Startup/";
+    std::remove((startup + "Velmorra.lnk").c_str());
+    std::string good = board::files::shortcut_text("\\Windows\\good.exe");
+    ASSERT_EQ(mkdir((startup + "A.lnk").c_str(), 0777), 0);
+    test_support::write_file(board_.dir() + "/outside.lnk", good);
+    ASSERT_EQ(symlink((board_.dir() + "/outside.lnk").c_str(), (startup + "B.lnk").c_str()), 0);
+    ASSERT_EQ(mkfifo((startup + "C.lnk").c_str(), 0666), 0);
+    test_support::write_file(startup + "D.lnk", good);
+    test_support::write_file(startup + "E\x01.lnk", good);
+
+    EXPECT_EQ(split_lines(ok(board({"boot", "--programs", programs}))),
+              (Lines{"boot: \\Windows\\Startup\\A.lnk is not a shortcut",
+                     "boot: \\Windows\\Startup\\B.lnk is not a shortcut",
+                     "boot: \\Windows\\Startup\\C.lnk is not a shortcut",
+                     "boot: running \\Windows\\good.exe (\\Windows\\Startup\\D.lnk)",
+                     "boot: \\Windows\\good.exe exited with code 0",
+                     "boot: \\Windows\\Startup\\E\\x01.lnk is not a shortcut"}));
+    EXPECT_EQ(test_support::read_file(ran), "good\n");
+}
+
 // By default boot runs the device's own programs only: a shortcut naming a
 // tool or a test program built beside the board tool is no device program
 // and is not run, while the start-up program still runs.

@@ -104,7 +104,8 @@ bool parse_pin(const char *s, int *pin)
 void print_status()
 {
     board::Status st = board::status();
-    std::printf("board %s\n", board::dir().c_str());
+    // The folder is the user's choice, but its name may hold anything.
+    std::printf("board %s\n", text::excerpt(board::dir(), std::string::npos).c_str());
     std::printf("power %s\n", st.powered ? "on" : "off");
     std::printf("device GPI1: %s\n", st.plugged ? "present" : "absent");
     for (int i = 0; i < board::kPins; ++i) {

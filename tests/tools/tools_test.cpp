@@ -189,6 +189,21 @@ TEST_F(Tools, BoardStatusShowsWhatWasDone)
     EXPECT_FALSE(has_line(out, "pin 3 level=0")) << out;
 }
 
+// The board folder is the user's choice, but its name may hold anything: a
+// newline or an escape sequence in it cannot split or colour the status.
+TEST_F(Tools, BoardStatusShowsAStrangeFolderNameEscaped)
+{
+    std::string odd = board_.dir() + "/a\nb\x1b[31m";
+    setenv("BOARD_DIR", odd.c_str(), 1);
+    ProgramResult r = board({"status"});
+    setenv("BOARD_DIR", board_.dir().c_str(), 1);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    Lines lines = split_lines(r.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "board " + board_.dir() + "/a\\nb\\x1B[31m");
+    EXPECT_EQ(lines[1], "power on");
+}
+
 TEST_F(Tools, BoardBadArgumentsExitTwoAndChangeNothing)
 {
     struct Case {

@@ -203,20 +203,11 @@ struct Child {
 
     Child(const std::vector<std::string> &args)
     {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0)
-            return;
         child::Spec spec;
         spec.argv = args;
-        spec.out = child::Stream::of(fds[1]);
-        out = fds[0];
-        try {
-            pid = test_support::start_program(spec);
-        } catch (const std::exception &e) {
-            ADD_FAILURE() << e.what();
-        }
-        close(fds[1]);
-        fcntl(out, F_SETFL, O_NONBLOCK);
+        pid = test_support::start_piped(spec, 1, &out);
+        if (out >= 0)
+            fcntl(out, F_SETFL, O_NONBLOCK);
     }
     ~Child()
     {

@@ -22,6 +22,11 @@ struct ProgramResult {
 // it cannot be started or run.  The caller waits for it (child::wait).
 pid_t start_program(const child::Spec &spec);
 
+// Starts spec's program with its standard output (stream 1) or error
+// (stream 2) on a pipe; *read_end gets the end this side reads.  -1, with
+// a test failure added, when it cannot be started or run.
+pid_t start_piped(child::Spec spec, int stream, int *read_end);
+
 // Runs path with args in this process's environment and waits for it (exit
 // code 127 when it could not be run).
 ProgramResult run_program(const std::string &path, const std::vector<std::string> &args);

@@ -1,6 +1,8 @@
 #include "process.h"
 #include "board_folder.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -44,6 +46,26 @@ pid_t start_program(const child::Spec &spec)
     if (pid < 0 || error)
         throw std::runtime_error("cannot run " + (spec.argv.empty() ? std::string() : spec.argv[0]) +
                                  ": " + std::strerror(error));
+    return pid;
+}
+
+pid_t start_piped(child::Spec spec, int stream, int *read_end)
+{
+    int fds[2];
+    *read_end = -1;
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "cannot make a pipe: " << std::strerror(errno);
+        return -1;
+    }
+    (stream == 1 ? spec.out : spec.err) = child::Stream::of(fds[1]);
+    *read_end = fds[0];
+    pid_t pid = -1;
+    try {
+        pid = start_program(spec);
+    } catch (const std::exception &e) {
+        ADD_FAILURE() << e.what();
+    }
+    close(fds[1]);
     return pid;
 }
 

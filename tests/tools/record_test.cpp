@@ -38,16 +38,7 @@ public:
         child::Spec spec;
         spec.argv = {BOARD_TOOL, "record"};
         spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-        int fds[2];
-        EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
-        spec.err = child::Stream::of(fds[1]);
-        err_fd_ = fds[0];
-        try {
-            pid_ = test_support::start_program(spec);
-        } catch (const std::exception &e) {
-            ADD_FAILURE() << e.what();
-        }
-        close(fds[1]);
+        pid_ = std::max<pid_t>(0, test_support::start_piped(spec, 2, &err_fd_));
     }
     ~Recorder()
     {

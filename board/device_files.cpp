@@ -1,32 +1,60 @@
 #include "board/device_files.h"
 
+#include "device_faults.h"
 #include "board/folder.h"
 #include "board/file_util.h"
 #include "board/registry_file.h"
+#include "common/ce_errors.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
 #include <cstdio>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace board {
 namespace files {
+namespace faults {
 namespace {
 
-using file_util::Folder;
+std::atomic<bool> g_armed{false};
+std::mutex g_lock;
+std::string g_path;
+int g_error = 0;
 
-constexpr uint32_t kFileNotFound = 2;
-constexpr uint32_t kPathNotFound = 3;
-constexpr uint32_t kAccessDenied = 5;
-constexpr uint32_t kGenFailure = 31;
-constexpr uint32_t kSharingViolation = 32;
-constexpr uint32_t kInvalidName = 123;
-constexpr uint32_t kTooLong = 206;  // ERROR_FILENAME_EXCED_RANGE
+}  // namespace
+
+void fail_reads_of(const std::string &host_path, int error)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_path = host_path;
+    g_error = error;
+    g_armed = error != 0;
+}
+
+int read_fault(const std::string &host_path)
+{
+    if (!g_armed)
+        return 0;
+    std::lock_guard<std::mutex> lock(g_lock);
+    return host_path == g_path ? g_error : 0;
+}
+
+}  // namespace faults
+
+namespace {
+
+using file_util::failure;
+using file_util::Folder;
+using namespace ce_error;
+
+constexpr uint32_t kTooLong = kFilenameTooLong;
 constexpr size_t kMaxPath = 260;
 constexpr size_t kMaxName = 255;
 
@@ -39,11 +67,6 @@ const char kStartupProgram[] = "\\Windows\\Velmorra.exe";
 std::string scratch(const char *kind, pid_t pid)
 {
     return std::string(kRoot) + "." + kind + "." + std::to_string(pid);
-}
-
-std::string failure(const std::string &what, const std::string &path)
-{
-    return "cannot " + what + " " + path + ": " + std::strerror(errno);
 }
 
 // Makes the folder name in parent and opens it.
@@ -148,36 +171,52 @@ std::string fold(const std::string &s)
 }
 
 // The entries of an open folder (read through a descriptor of its own, so
-// that the folder's own stays where it is).
-std::vector<std::string> entries(int dir_fd)
+// that the folder's own stays where it is): 0, or the errno of a folder
+// that could not be read (*names then holds what was read).
+int entries(const Folder &dir, std::vector<std::string> *names)
 {
-    std::vector<std::string> names;
-    int fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    names->clear();
+    if (int e = faults::read_fault(dir.path()))
+        return e;
+    int fd = openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR *d = fd >= 0 ? fdopendir(fd) : nullptr;
     if (!d) {
+        int e = errno;
         if (fd >= 0)
             close(fd);
-        return names;
+        return e;
     }
-    while (struct dirent *e = readdir(d)) {
+    for (;;) {
+        errno = 0;
+        struct dirent *e = readdir(d);
+        if (!e)
+            break;
         std::string n = e->d_name;
         if (n != "." && n != "..")
-            names.push_back(n);
+            names->push_back(n);
     }
+    int e = errno;
     closedir(d);
-    return names;
+    return e;
 }
 
-std::string match_in(int dir_fd, const std::string &name)
+// The entry of the folder whose name matches name, as the device matches
+// names; 0 or the errno of a folder that could not be read.
+int match_in(const Folder &dir, const std::string &name, std::string *found)
 {
-    std::string found;
-    for (const std::string &n : entries(dir_fd)) {
-        if (n == name)
-            return n;
-        if (found.empty() && reg::same_name(n, name))
-            found = n;
+    found->clear();
+    std::vector<std::string> names;
+    if (int e = entries(dir, &names))
+        return e;
+    for (const std::string &n : names) {
+        if (n == name) {
+            *found = n;
+            break;
+        }
+        if (found->empty() && reg::same_name(n, name))
+            *found = n;
     }
-    return found;
+    return 0;
 }
 
 // A device path walked from the root, one folder descriptor at a time and
@@ -187,27 +226,38 @@ struct Walked {
     std::unique_ptr<Folder> parent;  // holds the last element (error 0 or kFileNotFound)
     std::string name;                // the last element's name there
     bool is_dir;
+    int host_error;                  // kGenFailure: the errno of what the host failed to do
+    std::string why;                 // and what that was, naming the file
 };
+
+Walked refused(uint32_t error) { return Walked{error, nullptr, std::string(), false, 0, std::string()}; }
+
+// The host could not read what the path leads through (errno e).
+Walked failed(const char *what, const std::string &host, int e)
+{
+    errno = e;
+    return Walked{kGenFailure, nullptr, std::string(), false, e, failure(what, host)};
+}
 
 Walked walk(const std::string &path)
 {
     if (path.empty())
-        return Walked{kPathNotFound, nullptr, std::string(), false};
+        return refused(kPathNotFound);
     // Characters, as the device counts them (UTF-8 continuation bytes are not).
     size_t chars = 0;
     for (unsigned char c : path)
         chars += (c & 0xC0) != 0x80;
     if (chars >= kMaxPath)
-        return Walked{kTooLong, nullptr, std::string(), false};
+        return refused(kTooLong);
     std::vector<std::string> parts;
     size_t pos = path[0] == '\\' ? 1 : 0;  // no current folder: relative is from the root
     for (;;) {
         size_t end = path.find('\\', pos);
         std::string part = path.substr(pos, end == std::string::npos ? end : end - pos);
         if (!valid_name(part))
-            return Walked{kInvalidName, nullptr, std::string(), false};
+            return refused(kInvalidName);
         if (part.size() > kMaxName)
-            return Walked{kTooLong, nullptr, std::string(), false};
+            return refused(kTooLong);
         parts.push_back(part);
         if (end == std::string::npos)
             break;
@@ -216,23 +266,33 @@ Walked walk(const std::string &path)
     std::unique_ptr<Folder> cur = open_root();
     for (size_t i = 0;; ++i) {
         bool last = i + 1 == parts.size();
-        std::string name = match_in(cur->fd(), parts[i]);
+        std::string name;
+        if (int e = match_in(*cur, parts[i], &name))
+            return failed("read the folder", cur->path(), e);
         struct stat st;
-        if (name.empty() || fstatat(cur->fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        int e = name.empty() ? ENOENT : faults::read_fault(cur->shown(name));
+        if (!e && fstatat(cur->fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            e = errno;
+        if (e == ENOENT) {  // not there, or taken away meanwhile
             if (!last)
-                return Walked{kPathNotFound, nullptr, std::string(), false};
-            return Walked{kFileNotFound, std::move(cur), parts[i], false};
+                return refused(kPathNotFound);
+            return Walked{kFileNotFound, std::move(cur), parts[i], false, 0, std::string()};
         }
+        if (e)
+            return failed("look at", cur->shown(name), e);
         if (S_ISLNK(st.st_mode))
-            return Walked{kAccessDenied, nullptr, std::string(), false};
+            return refused(kAccessDenied);
         if (last)
-            return Walked{0, std::move(cur), name, S_ISDIR(st.st_mode)};
+            return Walked{0, std::move(cur), name, S_ISDIR(st.st_mode), 0, std::string()};
         if (!S_ISDIR(st.st_mode))
-            return Walked{kPathNotFound, nullptr, std::string(), false};
+            return refused(kPathNotFound);
         int fd = openat(cur->fd(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0)  // swapped for a link or taken away meanwhile
-            return Walked{errno == ELOOP ? kAccessDenied : kPathNotFound, nullptr, std::string(),
-                          false};
+        if (fd < 0 && errno == ELOOP)  // swapped for a link meanwhile
+            return refused(kAccessDenied);
+        if (fd < 0 && (errno == ENOENT || errno == ENOTDIR))  // or taken away
+            return refused(kPathNotFound);
+        if (fd < 0)
+            return failed("open the folder", cur->shown(name), errno);
         std::string shown = cur->shown(name);
         cur = std::make_unique<Folder>(fd, shown);
     }
@@ -263,8 +323,8 @@ std::string match(const std::string &dir, const std::string &name)
     int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return std::string();
-    std::string found = match_in(fd, name);
-    close(fd);
+    std::string found;
+    match_in(Folder(fd, dir), name, &found);
     return found;
 }
 
@@ -290,7 +350,9 @@ void reset()
 
 void tidy(const file_util::Folder &board)
 {
-    for (const std::string &n : entries(board.fd())) {
+    std::vector<std::string> names;
+    entries(board, &names);  // what cannot be read now is tidied another time
+    for (const std::string &n : names) {
         const std::string prefix = std::string(kRoot) + ".";
         if (n.compare(0, prefix.size(), prefix) != 0)
             continue;
@@ -312,8 +374,8 @@ Found resolve(const std::string &path)
 {
     Walked w = walk(path);
     if (w.error && w.error != kFileNotFound)
-        return Found{w.error, std::string(), false};
-    return Found{w.error, w.parent ? w.parent->shown(w.name) : std::string(), w.is_dir};
+        return Found{w.error, std::string(), false, w.why};
+    return Found{w.error, w.parent ? w.parent->shown(w.name) : std::string(), w.is_dir, std::string()};
 }
 
 uint32_t remove(const std::string &path)
@@ -336,13 +398,29 @@ uint32_t remove(const std::string &path)
     return 0;
 }
 
-bool read(const std::string &path, std::string *text, size_t limit)
+Read read(const std::string &path, std::string *text, size_t limit, int *error)
 {
     text->clear();
+    *error = 0;
     Walked w = walk(path);
+    if (w.error == kGenFailure) {
+        *error = w.host_error;
+        return Read::Failed;
+    }
+    if (w.error == kFileNotFound || w.error == kPathNotFound)
+        return Read::Missing;
+    if (w.error || w.is_dir)
+        return Read::NotAFile;
+    if ((*error = faults::read_fault(w.parent->shown(w.name))))
+        return Read::Failed;
     bool exists = false;
-    return !w.error && !w.is_dir && file_util::read_at(*w.parent, w.name, text, &exists, limit) &&
-           exists;
+    if (file_util::read_at(*w.parent, w.name, text, &exists, limit))
+        return exists ? Read::Done : Read::Missing;
+    // A pipe or a device in its place, or a file longer than a shortcut.
+    if (errno == EINVAL || errno == EFBIG)
+        return Read::NotAFile;
+    *error = errno;
+    return Read::Failed;
 }
 
 uint32_t read_only(const std::string &host, bool *on)
@@ -383,13 +461,20 @@ std::vector<std::string> list(const std::string &device_dir)
 {
     std::vector<std::string> names;
     Walked w = walk(device_dir);
+    if (w.error == kGenFailure)
+        throw Error{w.why};
     if (w.error || !w.is_dir)
         return names;
     int fd = openat(w.parent->fd(), w.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0 && errno != ENOENT && errno != ELOOP && errno != ENOTDIR)
+        throw Error{failure("open the folder", w.parent->shown(w.name))};
+    if (fd < 0)  // taken away or swapped meanwhile
         return names;
-    names = entries(fd);
-    close(fd);
+    Folder dir(fd, w.parent->shown(w.name));
+    if (int e = entries(dir, &names)) {
+        errno = e;
+        throw Error{failure("read the folder", dir.path())};
+    }
     std::sort(names.begin(), names.end(),
               [](const std::string &a, const std::string &b) { return fold(a) < fold(b); });
     return names;

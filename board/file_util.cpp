@@ -17,11 +17,6 @@ namespace {
 
 constexpr int kMaxDepth = 256;
 
-std::string failure(const std::string &what, const std::string &path)
-{
-    return "cannot " + what + " " + path + ": " + std::strerror(errno);
-}
-
 // The folder a path lies in and its last element.
 void split(const std::string &path, std::string *folder, std::string *name)
 {
@@ -149,6 +144,11 @@ int Folder::open_in(const Folder &parent, const std::string &name)
     if (errno == ENOTDIR)
         throw Error{parent.shown(name) + " is not a folder"};
     throw Error{failure("open the folder", parent.shown(name))};
+}
+
+std::string failure(const std::string &what, const std::string &path)
+{
+    return "cannot " + what + " " + path + ": " + std::strerror(errno);
 }
 
 std::string link_refused(const std::string &path)

@@ -47,7 +47,9 @@ function(product_resources target rcfile)
   get_filename_component(rc ${rcfile} ABSOLUTE)
   get_filename_component(rc_dir ${rc} DIRECTORY)
   if(WIN32)
-    # The caption OK button is the board's own extended style.
+    # The caption OK button is the board's own extended style: the board's
+    # windows.h has it, the desktop's does not, and no C++ of the product
+    # needs it, so only the resource scripts get it, here.
     set_source_files_properties(${rc} PROPERTIES COMPILE_DEFINITIONS "WS_EX_CAPTIONOKBTN=0x80000000L"
                                 COMPILE_OPTIONS "-c;65001")
     target_sources(${target} PRIVATE ${rc})

@@ -1,5 +1,8 @@
 // Any device path: resolving it never leaves the device's root and never
-// goes through a host link; any shortcut text gives a target or false.
+// goes through a host link; reading it never blocks on a pipe and, on a disk
+// that does not fail, never reports a failed read (a link, a folder or a
+// pipe is no file, not an I/O error); any shortcut text gives a target or
+// false.
 #include "board_dir.h"
 #include "board/device_files.h"
 
@@ -22,6 +25,7 @@ void setup()
     mkdir((dir + "/outside").c_str(), 0777);
     symlink((dir + "/outside").c_str(), (g_root + "/Temp/link").c_str());
     symlink("..", (g_root + "/up").c_str());
+    mkfifo((g_root + "/Temp/pipe").c_str(), 0666);
 }
 
 }  // namespace
@@ -34,7 +38,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string target;
     if (board::files::shortcut_target(text, &target) && target.empty())
         std::abort();
+    std::string content;
+    int error = 0;
+    if (board::files::read(text, &content, 4096, &error) == board::files::Read::Failed) {
+        std::fprintf(stderr, "a read failed on a sound disk (errno %d)\n", error);
+        std::abort();
+    }
     board::files::Found f = board::files::resolve(text);
+    if (f.error == 31) {
+        std::fprintf(stderr, "resolving failed on a sound disk: %s\n", f.why.c_str());
+        std::abort();
+    }
     if (f.host.empty())
         return 0;
     if (f.host.compare(0, g_root.size() + 1, g_root + "/") != 0) {

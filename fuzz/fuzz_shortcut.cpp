@@ -3,7 +3,7 @@
 // runnable regular file directly in the programs folder, named as the
 // target names it (with or without .exe), never reached through "..".
 #include "board_dir.h"
-#include "boot_lookup.h"
+#include "board/boot.h"
 #include "board/device_files.h"
 #include "board/registry_file.h"
 
@@ -57,8 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     if (target.empty())
         fail("a shortcut with an empty target", target);
-    startup::Lookup found = startup::find_program(target, g_programs, &program);
-    if (found != startup::Lookup::Found)
+    board::boot::Lookup found = board::boot::find_program(target, g_programs, &program);
+    if (found != board::boot::Lookup::Found)
         return 0;
     std::string name = target.substr(std::string("\\Windows\\").size());
     if (name.find("..") != std::string::npos || name.find('\\') != std::string::npos ||

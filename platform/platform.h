@@ -22,10 +22,6 @@
 #include "host/include/ce_host.h"
 #endif
 
-#ifndef WS_EX_CAPTIONOKBTN
-#define WS_EX_CAPTIONOKBTN 0x80000000L
-#endif
-
 /* Stops the build when a record that crosses to the platform or a driver
    lacks the board's size.  The sizes are those at the board's word size
    (32 bits); a build at another word size skips the check. */

@@ -411,7 +411,7 @@ int record_command(const std::vector<std::string> &args)
         ->check(decimal_check(0, board::kPins - 1, "not a pin number from 0 to 63"));
     app.add_option("--duration", duration, "stop after MS milliseconds (decimal, above 0)")
         ->type_name("MS")
-        ->check(decimal_check(1, kMaxDurationMs, "not a number of milliseconds above 0"));
+        ->check(decimal_check(1, kMaxDurationMs, "not a number of milliseconds " + tools::decimal_range(1, kMaxDurationMs)));
     app.add_option("--timescale", timescale,
                    "the file's time unit: 1ns (default), 1us or 1ms; readers that expand\n"
                    "the capture to samples take one per unit")

@@ -2,12 +2,13 @@
 #include "board/board.h"
 #include "board_record.h"
 #include "board_watch.h"
-#include "boot_lookup.h"
+#include "board/boot.h"
 #include "board/device_files.h"
 #include "board/file_util.h"
 #include "board/registry_file.h"
 #include "board/serial.h"
 #include "sync_client.h"
+#include "common/ce_errors.h"
 #include "common/text.h"
 
 #include <cerrno>
@@ -18,17 +19,12 @@
 #include <string_view>
 #include <vector>
 
-#include <climits>
 #include <csignal>
 #include <ctime>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
-
-using startup::ends_with_folded;
-using startup::Lookup;
 
 const char kUsage[] =
     "usage: board COMMAND [ARGS]\n"
@@ -85,8 +81,9 @@ const char kUsage[] =
     "BOARD_DIR/serial.log; a value Dovrel writes takes effect at the next boot.\n"
     "\n"
     "Exit status: 0 done, 1 the board could not be used, the KEY to unprotect\n"
-    "was not protected, the device file is missing or no regular file, or the\n"
-    "desktop connection would not come up, 2 bad arguments.\n";
+    "was not protected, the device file is missing or no regular file, a\n"
+    "start-up shortcut could not be read, or the desktop connection would not\n"
+    "come up, 2 bad arguments.\n";
 
 int usage_error(const std::string &what)
 {
@@ -108,7 +105,8 @@ bool parse_pin(const char *s, int *pin)
 void print_status()
 {
     board::Status st = board::status();
-    std::printf("board %s\n", board::dir().c_str());
+    // The folder is the user's choice, but its name may hold anything.
+    std::printf("board %s\n", text::excerpt(board::dir(), std::string::npos).c_str());
     std::printf("power %s\n", st.powered ? "on" : "off");
     std::printf("device GPI1: %s\n", st.plugged ? "present" : "absent");
     for (int i = 0; i < board::kPins; ++i) {
@@ -131,88 +129,21 @@ void print_status()
                 next.why.c_str());
 }
 
-std::string own_folder()
-{
-    char buf[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0)
-        return ".";
-    std::string self(buf, static_cast<size_t>(n));
-    return self.substr(0, self.rfind('/'));
-}
-
-// The device's own programs, apart from the tools and tests built beside
-// this tool: only they may run as \Windows\NAME.exe.
-std::string device_programs()
-{
-    return own_folder() + "/device";
-}
-
-// Runs one program as the shell would, in its own process on this board.
-void run_program(const std::string &target, const std::string &program)
-{
-    std::fflush(stdout);
-    pid_t pid = fork();
-    if (pid < 0) {
-        std::printf("boot: cannot start %s: %s\n", target.c_str(), std::strerror(errno));
-        return;
-    }
-    if (pid == 0) {
-        execl(program.c_str(), program.c_str(), static_cast<char *>(nullptr));
-        std::fprintf(stderr, "boot: cannot run %s: %s\n", program.c_str(), std::strerror(errno));
-        _exit(127);
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status))
-        std::printf("boot: %s exited with code %d\n", target.c_str(), WEXITSTATUS(status));
-    else
-        std::printf("boot: %s ended by signal %d\n", target.c_str(), WTERMSIG(status));
-}
-
-// A shortcut is one short line; anything longer is not one.
-constexpr size_t kMaxShortcut = 4096;
-
+// Prints each step of the boot as it happens, so that what a program
+// prints comes after the line saying it runs.
 int boot(const std::string &programs)
 {
-    board::set_power(true);
-    board::trace("boot");
-    // As the board's start-up code does before any program runs ('board
-    // status' shows what it decided).
-    board::serial::apply_at_start();
-    // The programs run on this board whatever folder they start in.
-    char board_dir[PATH_MAX];
-    if (!realpath(board::dir().c_str(), board_dir))
-        throw board::Error{"cannot find the board folder " + board::dir()};
-    setenv("BOARD_DIR", board_dir, 1);
-    const std::string startup = "\\Windows\\Startup";
-    for (const std::string &name : board::files::list(startup)) {
-        std::string shortcut = startup + "\\" + name;
-        board::files::Found f = board::files::resolve(shortcut);
-        std::string text, target, program;
-        if (f.error || f.is_dir || !ends_with_folded(name, ".lnk"))
-            continue;
-        if (!board::files::read(shortcut, &text, kMaxShortcut) ||
-            !board::files::shortcut_target(text, &target)) {
-            std::printf("boot: %s is not a shortcut\n", shortcut.c_str());
-            continue;
-        }
-        Lookup found = startup::find_program(target, programs, &program);
-        if (found == Lookup::Refused) {
-            std::printf("boot: %s (%s) refused: not a program name the device allows\n",
-                        target.c_str(), shortcut.c_str());
-            continue;
-        }
-        if (found == Lookup::NotAProgram) {
-            std::printf("boot: %s (%s) is not a program in %s\n", target.c_str(), shortcut.c_str(),
-                        programs.c_str());
-            continue;
-        }
-        std::printf("boot: running %s (%s)\n", target.c_str(), shortcut.c_str());
-        run_program(target, program);
-    }
-    return 0;
+    using board::boot::Step;
+    board::boot::Options options;
+    options.programs = programs;
+    board::boot::Outcome outcome = board::boot::run(options, [](const Step &s) {
+        if (s.kind == Step::Kind::Ran && s.error)
+            std::fprintf(stderr, "boot: cannot run %s: %s\n",
+                         text::excerpt(s.program, std::string::npos).c_str(), std::strerror(s.error));
+        std::printf("%s\n", board::boot::line(s).c_str());
+        std::fflush(stdout);
+    });
+    return outcome.failed() ? 1 : 0;
 }
 
 int registry(const std::vector<std::string> &args)
@@ -370,8 +301,12 @@ int files(const std::vector<std::string> &args)
     if (args.size() == 4 && args[3] != "on" && args[3] != "off")
         return usage_error("readonly takes on or off, not '" + args[3] + "'");
     board::files::Found f = board::files::resolve(path);
-    if (f.error == 123 || f.error == 206)  // ERROR_INVALID_NAME, ERROR_FILENAME_EXCED_RANGE
+    if (f.error == ce_error::kInvalidName || f.error == ce_error::kFilenameTooLong)
         return usage_error("'" + path + "' is no device path (such as \\Windows\\Startup\\Velmorra.lnk)");
+    if (f.error == ce_error::kGenFailure) {
+        std::fprintf(stderr, "board: %s\n", f.why.c_str());
+        return 1;
+    }
     if (!f.error && f.is_dir) {
         std::fprintf(stderr, "board: %s is a folder; only files take the read-only mark here\n",
                      path.c_str());
@@ -383,8 +318,8 @@ int files(const std::vector<std::string> &args)
         error = args.size() == 4 ? board::files::set_read_only(f.host, args[3] == "on")
                                  : board::files::read_only(f.host, &on);
     if (error) {
-        const char *why = error == 2   ? "no such file"
-                          : error == 3 ? "a folder on its way is missing"
+        const char *why = error == ce_error::kFileNotFound   ? "no such file"
+                          : error == ce_error::kPathNotFound ? "a folder on its way is missing"
                                        : "not a regular file of the device (a link, or a special file)";
         std::fprintf(stderr, "board: %s: %s (error %u)\n", path.c_str(), why, error);
         return 1;
@@ -426,7 +361,7 @@ int run(const std::vector<std::string> &args)
         return record_command(args);
     } else if (cmd == "boot") {
         if (args.size() == 1)
-            return boot(device_programs());
+            return boot(std::string());
         if (args.size() == 3 && args[1] == "--programs") {
             struct stat st;
             if (stat(args[2].c_str(), &st) != 0 || !S_ISDIR(st.st_mode))

@@ -227,9 +227,9 @@ int board_watch(const std::vector<std::string> &args)
     o.filter.active_low = o.shown.active_low = active_low;
     o.filter.requests = requests;
     if (app.count("-n") && !decimal(count, 1, 1000000000000ull, &o.count))
-        return usage_error("-n takes a number of events from 1, not '" + text::excerpt(count) + "'");
+        return usage_error("-n takes a number of events " + tools::decimal_range(1, 1000000000000ull) + ", not '" + text::excerpt(count) + "'");
     if (app.count("--idle-timeout") && !decimal(idle, 1, 1000000000000ull, &o.idle_ms))
-        return usage_error("--idle-timeout takes milliseconds from 1, not '" + text::excerpt(idle) + "'");
+        return usage_error("--idle-timeout takes milliseconds " + tools::decimal_range(1, 1000000000000ull) + ", not '" + text::excerpt(idle) + "'");
     if (app.count("--format")) {
         std::string error;
         if (!o.format.compile(format, &error))

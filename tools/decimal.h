@@ -1,5 +1,6 @@
-// Numbers on the board tool's command lines: decimal digits only (010 is
-// ten, not eight; no sign, no spaces), at most 18 of them.
+// Numbers on the tools' command lines: decimal digits only (010 is ten, not
+// eight; no sign, no spaces), at most 18 of them, and the words a message
+// names their range in.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +20,14 @@ inline bool decimal(const std::string &s, uint64_t lo, uint64_t hi, uint64_t *va
         return false;
     *value = v;
     return true;
+}
+
+// The range a message names when s is refused: "from 1 to 1000000000000".
+// Whatever s was (too big, signed, no number at all), saying what is taken
+// is what helps.
+inline std::string decimal_range(uint64_t lo, uint64_t hi)
+{
+    return "from " + std::to_string(lo) + " to " + std::to_string(hi);
 }
 
 }  // namespace tools

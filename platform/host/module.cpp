@@ -6,6 +6,7 @@
 // value so a handle kept across an unload no longer finds anything.
 #include "module.h"
 #include "include/host_resources.h"
+#include "common/self_path.h"
 
 #include <cstdio>
 #include <cstring>
@@ -36,12 +37,8 @@ std::string base_name(const std::string &path)
 
 std::string main_program_file()
 {
-    char path[4096];
-    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0)
-        return "";
-    path[n] = 0;
-    return base_name(path);
+    std::string path = self_path::program_file();
+    return path.empty() ? path : base_name(path);
 }
 
 // Never destroyed: modules unload during process exit in any order.

@@ -6,6 +6,7 @@
 #include "board/board.h"
 #include "ce_host.h"
 #include "reset_board.h"
+#include "process.h"
 
 #include <gtest/gtest.h>
 
@@ -15,12 +16,10 @@
 #include <filesystem>
 #include <fstream>
 #include <signal.h>
-#include <spawn.h>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <vector>
-
-extern char **environ;
 
 namespace cpltest {
 
@@ -95,31 +94,18 @@ protected:
             std::ofstream(dir_ + "/script") << script;
             args.insert(args.begin(), {"--script", dir_ + "/script"});
         }
-        std::vector<std::string> all = {kBin};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (std::string &a : all)
-            argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 0, in.c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 1, (dir_ + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&fa, 2, (dir_ + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawnattr_t attr;
-        posix_spawnattr_init(&attr);
-        sigset_t defaults;
-        sigemptyset(&defaults);
-        for (int sig : {SIGINT, SIGHUP, SIGTERM})
-            sigaddset(&defaults, sig);
-        posix_spawnattr_setsigdefault(&attr, &defaults);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
-        pid_t pid = -1;
-        if (posix_spawn(&pid, kBin.c_str(), &fa, &attr, argv.data(), environ) != 0)
-            pid = -1;
-        posix_spawn_file_actions_destroy(&fa);
-        posix_spawnattr_destroy(&attr);
-        return pid;
+        child::Spec spec;
+        spec.argv = {kBin};
+        spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+        spec.in = child::Stream::file(in, O_RDONLY);
+        spec.out = child::Stream::file(dir_ + "/out", O_WRONLY | O_CREAT | O_TRUNC);
+        spec.err = child::Stream::file(dir_ + "/err", O_WRONLY | O_CREAT | O_TRUNC);
+        spec.default_signals = true;
+        try {
+            return test_support::start_program(spec);
+        } catch (const std::exception &) {
+            return -1;
+        }
     }
     // The value of name in key of the board's registry file, as the file
     // writes it ("dword:00000001"), or "" when it is not there.

@@ -205,23 +205,11 @@ struct Child {
 
     Child(const std::vector<std::string> &args)
     {
-        int fds[2];
-        if (pipe(fds) != 0)
-            return;
-        pid = fork();
-        if (pid == 0) {
-            dup2(fds[1], 1);
-            close(fds[0]);
-            std::vector<char *> argv;
-            for (const std::string &a : args)
-                argv.push_back(const_cast<char *>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(fds[1]);
-        out = fds[0];
-        fcntl(out, F_SETFL, O_NONBLOCK);
+        child::Spec spec;
+        spec.argv = args;
+        pid = test_support::start_piped(spec, 1, &out);
+        if (out >= 0)
+            fcntl(out, F_SETFL, O_NONBLOCK);
     }
     ~Child()
     {

@@ -19,18 +19,12 @@ namespace {
 
 // Starts a writer; with file_limit, the kernel kills it (SIGXFSZ) the moment
 // it writes past that many bytes of any file.
-pid_t start(const std::vector<std::string> &argv, rlim_t file_limit = RLIM_INFINITY)
+pid_t start(const std::vector<std::string> &argv, long long file_limit = -1)
 {
-    return test_support::fork_child([&]() {
-        struct rlimit limit = {file_limit, file_limit};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        std::vector<char *> args;
-        for (const std::string &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        return 127;
-    });
+    child::Spec spec;
+    spec.argv = argv;
+    spec.file_limit = file_limit;
+    return test_support::start_program(spec);
 }
 
 // The wait status of a started writer.

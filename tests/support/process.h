@@ -1,6 +1,9 @@
-// Other processes for tests: running a built program and capturing what it
+// Other processes for tests: starting a built program (as
+// common/child_process.h starts one), running one and capturing what it
 // prints, and forking a child that runs a function.
 #pragma once
+
+#include "common/child_process.h"
 
 #include <functional>
 #include <string>
@@ -15,7 +18,17 @@ struct ProgramResult {
     std::string out, err;
 };
 
-// Runs path with args in this process's environment and waits for it.
+// Starts the program spec names; throws std::runtime_error, naming it, when
+// it cannot be started or run.  The caller waits for it (child::wait).
+pid_t start_program(const child::Spec &spec);
+
+// Starts spec's program with its standard output (stream 1) or error
+// (stream 2) on a pipe; *read_end gets the end this side reads.  -1, with
+// a test failure added, when it cannot be started or run.
+pid_t start_piped(child::Spec spec, int stream, int *read_end);
+
+// Runs path with args in this process's environment and waits for it (exit
+// code 127 when it could not be run).
 ProgramResult run_program(const std::string &path, const std::vector<std::string> &args);
 
 // Forks a child that runs body and exits with its result (with 99 when

@@ -1,9 +1,12 @@
 #include "process.h"
 #include "board_folder.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <stdexcept>
@@ -33,28 +36,54 @@ int wait_status(pid_t pid)
 
 }  // namespace
 
+pid_t start_program(const child::Spec &spec)
+{
+    std::fflush(nullptr);
+    int error = 0;
+    pid_t pid = child::start(spec, &error);
+    if (pid >= 0 && error)
+        child::wait(pid);
+    if (pid < 0 || error)
+        throw std::runtime_error("cannot run " + (spec.argv.empty() ? std::string() : spec.argv[0]) +
+                                 ": " + std::strerror(error));
+    return pid;
+}
+
+pid_t start_piped(child::Spec spec, int stream, int *read_end)
+{
+    int fds[2];
+    *read_end = -1;
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "cannot make a pipe: " << std::strerror(errno);
+        return -1;
+    }
+    (stream == 1 ? spec.out : spec.err) = child::Stream::of(fds[1]);
+    *read_end = fds[0];
+    pid_t pid = -1;
+    try {
+        pid = start_program(spec);
+    } catch (const std::exception &e) {
+        ADD_FAILURE() << e.what();
+    }
+    close(fds[1]);
+    return pid;
+}
+
 ProgramResult run_program(const std::string &path, const std::vector<std::string> &args)
 {
     std::string out = temp_file(), err = temp_file();
+    child::Spec spec;
+    spec.argv.push_back(path);
+    spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+    spec.out = child::Stream::file(out, O_WRONLY | O_TRUNC);
+    spec.err = child::Stream::file(err, O_WRONLY | O_TRUNC);
     std::fflush(nullptr);
-    pid_t pid = fork();
+    int error = 0;
+    pid_t pid = child::start(spec, &error);  // a program that cannot run exits with 127
     if (pid < 0)
-        throw std::runtime_error("cannot fork");
-    if (pid == 0) {
-        int o = open(out.c_str(), O_WRONLY | O_TRUNC), e = open(err.c_str(), O_WRONLY | O_TRUNC);
-        dup2(o, 1);
-        dup2(e, 2);
-        std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(path.c_str()));
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(path.c_str(), argv.data());
-        _exit(127);
-    }
-    int status = wait_status(pid);
-    ProgramResult r{WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-                    WIFSIGNALED(status) ? WTERMSIG(status) : 0, read_file(out), read_file(err)};
+        throw std::runtime_error("cannot start " + path + ": " + std::strerror(error));
+    child::Ended end = child::wait(pid);
+    ProgramResult r{end.exit_code, end.signal, read_file(out), read_file(err)};
     std::filesystem::remove(out);
     std::filesystem::remove(err);
     return r;

@@ -18,12 +18,9 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char **environ;
 
 namespace {
 
@@ -38,21 +35,10 @@ class Recorder {
 public:
     explicit Recorder(const std::vector<std::string> &args)
     {
-        std::vector<std::string> all = {BOARD_TOOL, "record"};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (std::string &a : all)
-            argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        int fds[2];
-        EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
-        EXPECT_EQ(posix_spawn(&pid_, BOARD_TOOL, &fa, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&fa);
-        close(fds[1]);
-        err_fd_ = fds[0];
+        child::Spec spec;
+        spec.argv = {BOARD_TOOL, "record"};
+        spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+        pid_ = std::max<pid_t>(0, test_support::start_piped(spec, 2, &err_fd_));
     }
     ~Recorder()
     {

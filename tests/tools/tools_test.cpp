@@ -44,7 +44,7 @@ bool has_line(const std::string &text, const std::string &line)
 TEST_F(Tools, SetThenGetOnAFreshBoardThenUnplugged)
 {
     ok(board({"reset"}));
-    EXPECT_EQ(ok(pinctl({"set", "3", "5"})), "");
+    EXPECT_EQ(ok(pinctl({"set", "3", "1"})), "");
     EXPECT_EQ(ok(pinctl({"get", "3"})), "1\n");
     EXPECT_EQ(board_.trace_lines(), (Lines{"open", "IOCTL_GPIO_SET_PIN 8 3 1 -> 1", "close", "open",
                                            "IOCTL_GPIO_GET_PIN 8 3 0 -> 1 level=1", "close"}));
@@ -70,7 +70,7 @@ TEST_F(Tools, PinctlReadsWhatTheBoardHolds)
     EXPECT_EQ(ok(pinctl({"get", "4"})), "1\n");
     ok(board({"input", "4", "release"}));
     EXPECT_EQ(ok(pinctl({"get", "4"})), "0\n");
-    ok(pinctl({"set", "4", "-1"}));
+    ok(pinctl({"set", "4", "01"}));
     EXPECT_EQ(ok(pinctl({"get", "04"})), "1\n");
 }
 
@@ -87,16 +87,9 @@ TEST_F(Tools, PinNumbersAreDecimalWithLeadingZeros)
 
 TEST_F(Tools, PinctlFailuresNameThePin)
 {
-    ProgramResult r = pinctl({"get", "64"});
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err, "pinctl: cannot read pin 64 (error 87)\n");
-    r = pinctl({"set", "-5", "1"});
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_EQ(r.err, "pinctl: cannot set pin -5 (error 87)\n");
-
     // A fault in the driver: the handle is closed and the fault reported.
     ok(board({"fault"}));
-    r = pinctl({"get", "7"});
+    ProgramResult r = pinctl({"get", "7"});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, "pinctl: the driver faulted on pin 7 (exception 0xC0000005)\n");
     EXPECT_EQ(board_.trace_lines().back(), "close");
@@ -118,6 +111,44 @@ TEST_F(Tools, PinctlBadArgumentsExitTwoWithUsage)
     }
     EXPECT_TRUE(board_.trace_lines().empty()) << "a bad command reached the driver";
     EXPECT_NE(ok(pinctl({"--help"})).find("usage: pinctl"), std::string::npos);
+}
+
+// A number beyond what a command takes is a usage error that names the
+// range: not "no number", nor a call the driver refuses or takes as
+// something else (any level but 0 once drove the pin high).
+TEST_F(Tools, NumbersOutOfRangeAreUsageErrorsNamingTheRange)
+{
+    struct Case {
+        bool pinctl;
+        std::vector<std::string> args;
+        std::string says;
+    };
+    const std::string pins = "PIN must be a pin number from 0 to 63, not ";
+    const std::string levels = "LEVEL must be 0 or 1, not ";
+    std::string vcd = board_.dir() + "/x.vcd";
+    for (const Case &c : std::vector<Case>{
+             {true, {"set", "2147483648", "1"}, pins + "'2147483648'"},
+             {true, {"set", "64", "1"}, pins + "'64'"},
+             {true, {"set", "-5", "1"}, pins + "'-5'"},
+             {true, {"get", "64"}, pins + "'64'"},
+             {true, {"get", "99999999999999999999"}, pins + "'99999999999999999999'"},
+             {true, {"set", "3", "2147483647"}, levels + "'2147483647'"},
+             {true, {"set", "3", "5"}, levels + "'5'"},
+             {true, {"set", "3", "-1"}, levels + "'-1'"},
+             {false, {"record", vcd, "--duration", "9223372036854775807"},
+              "--duration: not a number of milliseconds from 1 to 100000000000: '9223372036854775807'"},
+             {false, {"watch", "--idle-timeout", "9223372036854775807"},
+              "--idle-timeout takes milliseconds from 1 to 1000000000000, not '9223372036854775807'"},
+             {false, {"watch", "-n", "1000000000001"},
+              "-n takes a number of events from 1 to 1000000000000, not '1000000000001'"}}) {
+        SCOPED_TRACE(c.says);
+        ProgramResult r = c.pinctl ? pinctl(c.args) : board(c.args);
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find(c.says + "\n"), std::string::npos) << r.err;
+    }
+    EXPECT_TRUE(board_.trace_lines().empty()) << "a bad number reached the driver";
+    EXPECT_FALSE(board::status().pins[3].touched);
 }
 
 TEST_F(Tools, PowerOffSwitchesTheBoardOffWithoutTheDriver)
@@ -156,6 +187,21 @@ TEST_F(Tools, BoardStatusShowsWhatWasDone)
     out = ok(board({"status"}));
     EXPECT_TRUE(has_line(out, "device GPI1: present")) << out;
     EXPECT_FALSE(has_line(out, "pin 3 level=0")) << out;
+}
+
+// The board folder is the user's choice, but its name may hold anything: a
+// newline or an escape sequence in it cannot split or colour the status.
+TEST_F(Tools, BoardStatusShowsAStrangeFolderNameEscaped)
+{
+    std::string odd = board_.dir() + "/a\nb\x1b[31m";
+    setenv("BOARD_DIR", odd.c_str(), 1);
+    ProgramResult r = board({"status"});
+    setenv("BOARD_DIR", board_.dir().c_str(), 1);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    Lines lines = split_lines(r.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "board " + board_.dir() + "/a\\nb\\x1B[31m");
+    EXPECT_EQ(lines[1], "power on");
 }
 
 TEST_F(Tools, BoardBadArgumentsExitTwoAndChangeNothing)
@@ -240,6 +286,37 @@ TEST_F(Tools, BootRunsOnlyProgramsInTheProgramsFolder)
     EXPECT_EQ(test_support::read_file(ran), "good\ngood\n");
 }
 
+// Whatever stands in the start-up folder under a shortcut's name and is no
+// shortcut file (a folder, a link, even one to a good shortcut, a pipe, a
+// name the device's files cannot hold) is reported alike, and nothing is
+// read through the link.
+TEST_F(Tools, BootReportsEveryLnkThatIsNoShortcutAlike)
+{
+    ok(board({"reset"}));
+    std::string programs = board_.dir() + "/programs", ran = board_.dir() + "/ran";
+    ASSERT_EQ(mkdir(programs.c_str(), 0777), 0);
+    test_support::write_file(programs + "/good", "#!/bin/sh\necho good >> '" + ran + "'\n");
+    ASSERT_EQ(chmod((programs + "/good").c_str(), 0755), 0);
+    std::string startup = board_.dir() + "/fs/Windows/Startup/";
+    std::remove((startup + "Velmorra.lnk").c_str());
+    std::string good = board::files::shortcut_text("\\Windows\\good.exe");
+    ASSERT_EQ(mkdir((startup + "A.lnk").c_str(), 0777), 0);
+    test_support::write_file(board_.dir() + "/outside.lnk", good);
+    ASSERT_EQ(symlink((board_.dir() + "/outside.lnk").c_str(), (startup + "B.lnk").c_str()), 0);
+    ASSERT_EQ(mkfifo((startup + "C.lnk").c_str(), 0666), 0);
+    test_support::write_file(startup + "D.lnk", good);
+    test_support::write_file(startup + "E\x01.lnk", good);
+
+    EXPECT_EQ(split_lines(ok(board({"boot", "--programs", programs}))),
+              (Lines{"boot: \\Windows\\Startup\\A.lnk is not a shortcut",
+                     "boot: \\Windows\\Startup\\B.lnk is not a shortcut",
+                     "boot: \\Windows\\Startup\\C.lnk is not a shortcut",
+                     "boot: running \\Windows\\good.exe (\\Windows\\Startup\\D.lnk)",
+                     "boot: \\Windows\\good.exe exited with code 0",
+                     "boot: \\Windows\\Startup\\E\\x01.lnk is not a shortcut"}));
+    EXPECT_EQ(test_support::read_file(ran), "good\n");
+}
+
 // By default boot runs the device's own programs only: a shortcut naming a
 // tool or a test program built beside the board tool is no device program
 // and is not run, while the start-up program still runs.
@@ -265,6 +342,37 @@ TEST_F(Tools, BootByDefaultRunsOnlyTheDevicesOwnPrograms)
 
     EXPECT_EQ(split_lines(ok(board({"boot"}))), expected);
     EXPECT_EQ(board_.debug_log(), "RasEntry '`USB' Created\r\n");
+}
+
+// What the start-up folder holds reaches the terminal escaped and quoted
+// short: a terminal's escape sequences, control bytes, bytes that are no
+// UTF-8 and a mark that turns the text around as escapes, a target of
+// thousands of characters cut.
+TEST_F(Tools, BootShowsWhatShortcutsSayEscapedAndShort)
+{
+    ok(board({"reset"}));
+    std::string programs = board_.dir() + "/programs";
+    ASSERT_EQ(mkdir(programs.c_str(), 0777), 0);
+    std::string startup = board_.dir() + "/fs/Windows/Startup/";
+    std::remove((startup + "Velmorra.lnk").c_str());
+    auto shortcut = [&](const std::string &name, const std::string &target) {
+        test_support::write_file(startup + name, board::files::shortcut_text(target));
+    };
+    shortcut("A.lnk", "\\Windows\\\x1b]0;owned\x07\xff.exe");
+    shortcut("B.lnk", "\\Windows\\" + std::string(2000, 'n') + ".exe");
+    shortcut("del\x7f.lnk", "\\Windows\\x.exe");
+    shortcut("evil\u202Egpj.lnk", "\\Windows\\x.exe");
+    shortcut("\xff.lnk", "\\Windows\\x.exe");
+
+    std::string not_found = " is not a program in " + programs;
+    EXPECT_EQ(split_lines(ok(board({"boot", "--programs", programs}))),
+              (Lines{"boot: \\Windows\\\\x1B]0;owned\\x07\\xFF.exe (\\Windows\\Startup\\A.lnk) refused: "
+                     "not a program name the device allows",
+                     "boot: \\Windows\\" + std::string(31, 'n') + "... (\\Windows\\Startup\\B.lnk)" +
+                         not_found,
+                     "boot: \\Windows\\x.exe (\\Windows\\Startup\\del\\x7F.lnk)" + not_found,
+                     "boot: \\Windows\\x.exe (\\Windows\\Startup\\evil\\u{202E}gpj.lnk)" + not_found,
+                     "boot: \\Windows\\x.exe (\\Windows\\Startup\\\\xFF.lnk)" + not_found}));
 }
 
 TEST_F(Tools, UnusableBoardExitsOne)

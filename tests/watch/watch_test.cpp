@@ -16,12 +16,9 @@
 #include <sys/ioctl.h>
 #include <poll.h>
 #include <regex>
-#include <spawn.h>
 #include <thread>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char **environ;
 
 namespace {
 
@@ -40,25 +37,23 @@ public:
         int out[2], err[2];
         if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
             throw std::runtime_error("cannot make a pipe");
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-        posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-        std::vector<std::string> all{BOARD_TOOL, "watch"};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (std::string &a : all)
-            argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        int e = posix_spawn(&pid_, BOARD_TOOL, &fa, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&fa);
-        close(out[1]);
-        close(err[1]);
+        child::Spec spec;
+        spec.argv = {BOARD_TOOL, "watch"};
+        spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+        spec.in = child::Stream::null_input();
+        spec.out = child::Stream::of(out[1]);
+        spec.err = child::Stream::of(err[1]);
         out_ = out[0];
         err_ = err[0];
-        if (e != 0)
-            throw std::runtime_error("cannot run the board tool");
+        try {
+            pid_ = test_support::start_program(spec);
+        } catch (...) {
+            close(out[1]);
+            close(err[1]);
+            throw;
+        }
+        close(out[1]);
+        close(err[1]);
     }
     ~Watcher()
     {
@@ -367,15 +362,11 @@ TEST_F(Watch, EndsWhenIdleOrWhenItsOutputIsClosed)
     EXPECT_EQ(unread.exit_code(), 0);
 
     // No output at all: it says so and ends, rather than watch for nobody.
-    pid_t closed = test_support::fork_child([] {
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDERR_FILENO);
-        close(null);
-        close(STDOUT_FILENO);
-        execl(BOARD_TOOL, BOARD_TOOL, "watch", static_cast<char *>(nullptr));
-        return 127;
-    });
-    EXPECT_EQ(test_support::wait_child(closed), 1);
+    child::Spec closed;
+    closed.argv = {BOARD_TOOL, "watch"};
+    closed.out = child::Stream::closed();
+    closed.err = child::Stream::null_output();
+    EXPECT_EQ(child::wait(test_support::start_program(closed)).exit_code, 1);
 
     for (int sig : {SIGTERM, SIGPIPE}) {
         Watcher killed({});

@@ -5,6 +5,7 @@
 #include "crash.h"
 #include "library_check.h"
 
+#include "common/self_path.h"
 #include "common/text.h"
 #include "platform/host/include/host_resources.h"
 
@@ -241,13 +242,7 @@ bool ControlPanel::wait_returned(int ms)
 
 std::string program_folder()
 {
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0)
-        return ".";
-    std::string path(buf, static_cast<size_t>(n));
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    return self_path::program_folder();
 }
 
 }  // namespace cpl

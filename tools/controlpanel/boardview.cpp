@@ -5,7 +5,10 @@
 #include "boardview.h"
 
 #include "common/text.h"
+#include "board/boot.h"
 #include "board/file_util.h"
+#include "board/registry_file.h"
+#include "event_format.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -152,7 +155,7 @@ std::string BoardView::toggle_plug()
     }
 }
 
-std::string BoardView::boot(const std::string &board_tool)
+std::string BoardView::boot(const std::string &programs)
 {
     std::lock_guard<std::mutex> lock(boot_mutex_);
     if (booting_)
@@ -161,20 +164,38 @@ std::string BoardView::boot(const std::string &board_tool)
         boot_thread_.join();
     booting_ = true;
     boot_result_.clear();
-    boot_thread_ = std::thread([this, board_tool] {
-        std::string output, last;
-        int rc = run_capturing({board_tool, "boot"}, &output);
-        // The tool's first line says what went wrong, its last how it ended.
-        std::vector<std::string> lines;
-        std::istringstream in(output);
-        for (std::string l; std::getline(in, l);)
-            if (!l.empty())
-                lines.push_back(l);
-        if (!lines.empty())
-            last = rc == 0 ? lines.back() : lines.front();
+    boot_thread_ = std::thread([this, programs] {
+        // The board's own boot, its programs' output kept off the screen.
+        // A shortcut that could not be read says what went wrong, else the
+        // last step how it ended; a board that could not be used says why,
+        // as 'board boot' does.
+        using board::boot::Step;
+        std::string result;
+        try {
+            board::boot::Options options;
+            options.programs = programs;
+            options.quiet = true;
+            board::boot::Outcome outcome = board::boot::run(options);
+            const std::vector<Step> &steps = outcome.steps;
+            auto unreadable = std::find_if(steps.begin(), steps.end(), [](const Step &s) {
+                return s.kind == Step::Kind::Unreadable;
+            });
+            const Step *shown = unreadable != steps.end() ? &*unreadable
+                                : steps.empty()            ? nullptr
+                                                           : &steps.back();
+            result = outcome.failed() ? "failed" : "done";
+            if (shown)
+                result += ": " + board::boot::line(*shown);
+        } catch (const board::Error &e) {
+            result = "failed: board: " + e.message;
+        } catch (const board::reg::Damaged &d) {
+            result = "failed: board: registry file " + d.what();
+        } catch (const std::exception &e) {
+            result = std::string("failed: ") + e.what();
+        }
         std::lock_guard<std::mutex> lock(boot_mutex_);
         booting_ = false;
-        boot_result_ = (rc == 0 ? "done" : "failed") + (last.empty() ? std::string() : ": " + last);
+        boot_result_ = result;
     });
     return "board boot started";
 }

@@ -64,7 +64,9 @@ public:
     // The user's actions; each returns a line saying what happened.
     std::string cycle_pin(int pin);  // no external level -> low -> high -> none
     std::string toggle_plug();
-    std::string boot(const std::string &board_tool);  // runs "board boot" in the background
+    // Boots the board in the background (board::boot::run), the programs
+    // from the folder programs names, by default the device's own.
+    std::string boot(const std::string &programs = std::string());
 
 private:
     // All but the debug output's tail; with_sync: the connection's verdict

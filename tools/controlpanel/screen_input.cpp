@@ -98,7 +98,7 @@ void Screen::key(int ch)
         return;
     }
     if (ch == 'b' || ch == 'B') {
-        status(view_.boot(cpl::program_folder() + "/board"));
+        status(view_.boot());
         return;
     }
     if (dlg_) {

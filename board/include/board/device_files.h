@@ -46,6 +46,7 @@ struct Found {
     uint32_t error;    // 0, or the platform error number
     std::string host;  // the host path (when error is 0 or ERROR_FILE_NOT_FOUND)
     bool is_dir;
+    std::string why;   // ERROR_GEN_FAILURE: what the host could not do, naming the file
 };
 
 // Maps a device path (UTF-8, "\Windows\Startup\Velmorra.lnk") to the host
@@ -54,7 +55,8 @@ struct Found {
 // ERROR_INVALID_NAME for a path that is no device path or would leave the
 // root ("..", a drive, a slash, characters no name may hold),
 // ERROR_FILENAME_EXCED_RANGE for one too long, ERROR_ACCESS_DENIED for a
-// host link on the way, which is never followed.  Throws board::Error.
+// host link on the way, which is never followed, ERROR_GEN_FAILURE when the
+// host cannot read a folder on the way (an I/O error).  Throws board::Error.
 Found resolve(const std::string &device_path);
 
 // Every device path is walked from the root's descriptor, one folder
@@ -65,9 +67,16 @@ Found resolve(const std::string &device_path);
 // resolve; ERROR_ACCESS_DENIED for a folder).  Throws board::Error.
 uint32_t remove(const std::string &device_path);
 
-// Reads a device file of at most limit bytes; false when it is missing, a
-// link, no regular file, longer or unreadable.  Throws board::Error.
-bool read(const std::string &device_path, std::string *text, size_t limit);
+// What reading a device file came to.
+enum class Read {
+    Done,
+    Missing,   // it, or a folder on its way, is not there
+    NotAFile,  // a link, a folder, anything but a regular file, longer than limit,
+               // or a path that is no device path
+    Failed,    // the host could not read it or a folder on its way (*error: the errno)
+};
+// Reads a device file of at most limit bytes.  Throws board::Error.
+Read read(const std::string &device_path, std::string *text, size_t limit, int *error);
 
 // The read-only attribute of the device file at host path (from resolve):
 // the host file's owner-write bit, cleared for read-only.  Looked at and
@@ -78,7 +87,8 @@ uint32_t read_only(const std::string &host, bool *on);
 uint32_t set_read_only(const std::string &host, bool on);
 
 // The names in a device folder, in the order of their folded names.
-// Empty when the folder is missing.
+// Empty when the folder is missing (or no folder).  Throws board::Error,
+// naming the host folder, when it or one on its way cannot be read.
 std::vector<std::string> list(const std::string &device_dir);
 
 // The platform's shortcut: the target's length in characters, '#', the target.

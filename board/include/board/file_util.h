@@ -70,6 +70,9 @@ int open_file(const std::string &path, int flags, Kind kind);
 
 // The one-line error for a link found where the board expects a file.
 std::string link_refused(const std::string &path);
+// The one-line error for a call on path that failed (errno says why):
+// "cannot WHAT PATH: " and the reason.
+std::string failure(const std::string &what, const std::string &path);
 
 // Reads the whole file; a missing file reads empty with *exists false.
 // False (errno set) when it exists but cannot be read; only a regular file

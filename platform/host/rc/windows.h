@@ -34,6 +34,8 @@
 #define WS_EX_CLIENTEDGE 0x00000200L
 #define WS_EX_CONTEXTHELP 0x00000400L
 #define WS_EX_STATICEDGE 0x00020000L
+/* The board's own style (its windows.h has it): the stand-in's ce_host.h
+   declares it for C++, but a script cannot include that header. */
 #define WS_EX_CAPTIONOKBTN 0x80000000L
 
 #define DS_ABSALIGN 0x01L

@@ -1,4 +1,5 @@
-#include "boot_lookup.h"
+// How boot finds the host program a start-up shortcut names.
+#include "board/boot.h"
 
 #include "board/device_files.h"
 #include "board/registry_file.h"
@@ -6,7 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace startup {
+namespace board {
+namespace boot {
 
 bool ends_with_folded(const std::string &s, const std::string &tail)
 {
@@ -39,4 +41,5 @@ Lookup find_program(const std::string &target, const std::string &programs, std:
     return Lookup::NotAProgram;
 }
 
-}  // namespace startup
+}  // namespace boot
+}  // namespace board

@@ -3,16 +3,14 @@
 // put on requests.
 #include "internal.h"
 
+#include "common/ce_errors.h"
+
 #include <cstring>
 #include <unistd.h>
 
 namespace board {
 namespace internal {
 namespace {
-
-constexpr uint32_t kErrInvalidParameter = 87;
-constexpr uint32_t kErrInsufficientBuffer = 122;
-constexpr uint32_t kErrNotSupported = 50;
 
 // Whether the board holds requests now: a hold lasts kHoldSeconds at most,
 // and one further off was not set by hold_requests.
@@ -114,16 +112,16 @@ Result answer(State *s, uint32_t code, const void *in, uint32_t in_size, void *o
     case kSetPin:
     case kGetPin: {
         if (!in || in_size != 8)
-            return fail(kErrInvalidParameter);
+            return fail(ce_error::kInvalidParameter);
         int32_t pin = word(in, 0);
         if (pin < 0 || pin >= kPins)
-            return fail(kErrInvalidParameter);
+            return fail(ce_error::kInvalidParameter);
         if (code == kSetPin) {
             drive(s, pin, static_cast<int8_t>(word(in, 1) != 0));
             return Result{true, 0, 0, false};
         }
         if (!out || out_size < 8)
-            return fail(kErrInsufficientBuffer);
+            return fail(ce_error::kInsufficientBuffer);
         int8_t external = load(s->pins[pin].external);
         int32_t level = external >= 0 ? external : load(s->pins[pin].driven);
         // A byte changed by another program since the open is not handed on.
@@ -140,10 +138,10 @@ Result answer(State *s, uint32_t code, const void *in, uint32_t in_size, void *o
     case kPwmStop:
     case kPwmSet: {
         if (!in || in_size != 20)
-            return fail(kErrInvalidParameter);
+            return fail(ce_error::kInvalidParameter);
         uint32_t channel = static_cast<uint32_t>(word(in, 0));
         if (channel >= kChannels)
-            return fail(kErrInvalidParameter);
+            return fail(ce_error::kInvalidParameter);
         if (code == kPwmStart) {
             change_pwm(s, channel, [](uint32_t w) { return w | kPwmRunning; });
         } else if (code == kPwmStop) {
@@ -151,7 +149,7 @@ Result answer(State *s, uint32_t code, const void *in, uint32_t in_size, void *o
         } else {
             uint32_t cr = word(in, 2), dcr = word(in, 3), pcr = word(in, 4);
             if (cr > kMaxCr || dcr > kMaxRate || pcr > kMaxRate)
-                return fail(kErrInvalidParameter);
+                return fail(ce_error::kInvalidParameter);
             // The registers change together; whether it runs is kept.
             change_pwm(s, channel,
                        [&](uint32_t w) { return (w & kPwmRunning) | pwm_pack(cr, dcr, pcr); });
@@ -159,7 +157,7 @@ Result answer(State *s, uint32_t code, const void *in, uint32_t in_size, void *o
         return Result{true, 0, 0, false};
     }
     default:
-        return fail(kErrNotSupported);
+        return fail(ce_error::kNotSupported);
     }
 }
 

@@ -121,27 +121,25 @@ TEST(BoardView, TheNarrowestViewCutsNoFigureAndShowsAnArmedFault)
     EXPECT_EQ(heading().find("fault armed"), std::string::npos);
 }
 
-// The board tool is run without a shell: a folder name with a quote in it
-// is only a name.  Both its outputs are caught; its input is empty.
-TEST(BoardView, RunCapturingNeedsNoShell)
+// A board folder whose name holds a newline and a terminal escape is shown
+// escaped on the view's first line, never raw.
+TEST(BoardView, TheFolderNameIsShownEscaped)
 {
-    char name[] = "/tmp/cpl_run_XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    std::string folder = std::string(name) + "/it's \"here\" $(x)";
-    ASSERT_EQ(mkdir(folder.c_str(), 0777), 0);
-    std::string tool = folder + "/board";
-    {
-        std::ofstream out(tool);
-        out << "#!/bin/sh\necho \"out $1\"\necho err >&2\nread x && echo \"read $x\"\nexit 3\n";
-    }
-    ASSERT_EQ(chmod(tool.c_str(), 0755), 0);
-    std::string output;
-    EXPECT_EQ(run_capturing({tool, "boot"}, &output), 3);
-    EXPECT_EQ(output, "out boot\nerr\n");
-
-    EXPECT_EQ(run_capturing({folder + "/missing", "boot"}, &output), -1);
-    EXPECT_EQ(output.rfind("cannot run " + folder + "/missing: ", 0), 0u) << output;
-    std::filesystem::remove_all(name);
+    test_support::BoardFolder folder;
+    std::string name = folder.dir() + "/a\nb\x1b[2J";
+    ASSERT_EQ(mkdir(name.c_str(), 0755), 0);
+    setenv("BOARD_DIR", name.c_str(), 1);  // the folder object puts it back
+    board::reset();
+    BoardView view(board::dir(), "");
+    view.refresh();
+    std::vector<BoardView::Line> lines = view.lines(200, 100, true);
+    ASSERT_FALSE(lines.empty());
+    std::string first;
+    for (const BoardView::Span &s : lines.front().spans)
+        first += s.text;
+    EXPECT_EQ(first.find('\n'), std::string::npos) << first;
+    EXPECT_EQ(first.find('\x1b'), std::string::npos) << first;
+    EXPECT_NE(first.find("a\\nb\\x1B[2J"), std::string::npos) << first;
 }
 
 // ---- fitting long text into the view ----

@@ -15,13 +15,11 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char **environ;
 
 namespace {
 
@@ -198,47 +196,6 @@ std::string BoardView::boot(const std::string &programs)
         boot_result_ = result;
     });
     return "board boot started";
-}
-
-int run_capturing(const std::vector<std::string> &argv, std::string *output)
-{
-    output->clear();
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-        *output = "cannot make a pipe: " + std::string(std::strerror(errno)) + "\n";
-        return -1;
-    }
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);  // keys stay ours
-    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
-    std::vector<char *> args;
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid;
-    int e = posix_spawn(&pid, argv[0].c_str(), &fa, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    close(fds[1]);
-    if (e != 0) {
-        close(fds[0]);
-        *output = "cannot run " + argv[0] + ": " + std::strerror(e) + "\n";
-        return -1;
-    }
-    char buf[256];
-    for (;;) {
-        ssize_t n = read(fds[0], buf, sizeof buf);
-        if (n > 0)
-            output->append(buf, static_cast<size_t>(n));
-        else if (n == 0 || errno != EINTR)
-            break;
-    }
-    close(fds[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::vector<std::string> tail_lines(const std::string &path, size_t n)

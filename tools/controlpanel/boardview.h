@@ -91,12 +91,6 @@ private:
     std::thread boot_thread_;
 };
 
-// Runs the program argv[0] with the arguments after it, without a shell,
-// its standard input empty; *output gets what it wrote to its standard
-// output and error.  Its exit code, or -1 when it could not be run (*output
-// then says why) or a signal ended it.
-int run_capturing(const std::vector<std::string> &argv, std::string *output);
-
 // A drawn period train of a PWM channel: width cells, high for the duty
 // cycle dcr/pcr of each period, flat low when the channel is stopped.
 std::string waveform(const board::Pwm &pwm, int width, bool utf8);

@@ -6,6 +6,8 @@
 
 #include "event_format.h"
 
+#include "common/text.h"
+
 #include <algorithm>
 
 namespace {
@@ -101,10 +103,13 @@ std::vector<BoardView::Line> BoardView::head(int width, bool utf8, bool with_syn
     std::vector<Line> out;
     auto line = [&](std::vector<Span> spans) { out.push_back(Line{std::move(spans)}); };
 
+    // The folder's name escaped (a newline or an escape in it must not work
+    // the terminal), then shortened to the room there is.
+    const std::string shown = text::excerpt(dir_, dir_.size());
     if (!error_.empty() || !status_.fault_armed)
-        line({{0, "Board", Heading}, {6, shorten_path(dir_, width - 6, utf8), Dim}});
+        line({{0, "Board", Heading}, {6, shorten_path(shown, width - 6, utf8), Dim}});
     else
-        line({{0, "Board", Heading}, {6, "fault armed", Warn}, {18, shorten_path(dir_, width - 18, utf8), Dim}});
+        line({{0, "Board", Heading}, {6, "fault armed", Warn}, {18, shorten_path(shown, width - 18, utf8), Dim}});
     if (!error_.empty()) {
         for (const std::string &row : wrap_words(error_, width - 1))
             line({{1, row, Warn}});

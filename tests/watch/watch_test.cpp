@@ -270,7 +270,7 @@ TEST_F(Watch, PinsEdgesActiveLowAndCount)
 TEST_F(Watch, FormatsOfTheUsersAndRequestsThatChangeNothing)
 {
     ok(pinctl({"set", "3", "1"}));
-    Watcher mine({"3", "--requests", "--format", "%e %p %v %E %c %s|%%"});
+    Watcher mine({"3", "--requests", "--format", "%k %o %v %E %C %i|%%"});
     Watcher plain({"3"});
     ASSERT_TRUE(mine.ready()) << mine.err();
     ASSERT_TRUE(plain.ready()) << plain.err();

@@ -11,6 +11,7 @@
 
 #include "board/device_files.h"
 #include "board/registry_file.h"
+#include "board/pin_names.h"
 #include "board/serial.h"
 
 #include <cerrno>
@@ -84,6 +85,7 @@ void reset()
     reg::reset();
     files::reset();
     serial::reset();
+    pin_names::clear(folder);
     // Said once the reset is whole: the programs that used the old board
     // find the new one by its name, later than by the mark.
     if (!unretired.empty())

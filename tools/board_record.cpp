@@ -10,6 +10,7 @@
 #include "common/text.h"
 #include "vcd.h"
 #include "decimal.h"
+#include "pin_arg.h"
 
 #include <CLI/CLI.hpp>
 
@@ -406,9 +407,8 @@ int record_command(const std::vector<std::string> &args)
     app.add_option("FILE", file, "the capture; written aside and renamed into place when done")
         ->type_name("FILE.vcd")
         ->required();
-    app.add_option("PIN", pins, "a pin to record (0-63, decimal); default: all of them")
-        ->type_name("PIN")
-        ->check(decimal_check(0, board::kPins - 1, "not a pin number from 0 to 63"));
+    app.add_option("PIN", pins, "a pin to record (0-63, decimal, or its name); default: all of them")
+        ->type_name("PIN");
     app.add_option("--duration", duration, "stop after MS milliseconds (decimal, above 0)")
         ->type_name("MS")
         ->check(decimal_check(1, kMaxDurationMs, "not a number of milliseconds " + tools::decimal_range(1, kMaxDurationMs)));
@@ -436,11 +436,18 @@ int record_command(const std::vector<std::string> &args)
     vcd::Options opt;
     opt.logic_only = logic_only;
     opt.unit_ns = vcd::parse_timescale(timescale);
+    tools::PinReader reader;
     for (const std::string &p : pins) {
-        uint64_t v = 0;
-        decimal(p, 0, board::kPins - 1, &v);
-        opt.pins.push_back(static_cast<int>(v));
+        int v;
+        std::string error;
+        if (!reader.read(p, &v, &error)) {
+            std::fprintf(stderr, "board record: %s\n(see 'board record --help')\n", error.c_str());
+            return 2;
+        }
+        opt.pins.push_back(v);
     }
+    board::pin_names::Names names = board::pin_names::load();
+    opt.pin_names.assign(std::begin(names.of), std::end(names.of));
     if (opt.pins.empty())
         for (int p = 0; p < board::kPins; ++p)
             opt.pins.push_back(p);

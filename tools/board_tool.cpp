@@ -5,8 +5,10 @@
 #include "board/boot.h"
 #include "board/device_files.h"
 #include "board/file_util.h"
+#include "board/pin_names.h"
 #include "board/registry_file.h"
 #include "board/serial.h"
+#include "pin_arg.h"
 #include "sync_client.h"
 #include "common/ce_errors.h"
 #include "common/text.h"
@@ -29,11 +31,18 @@ namespace {
 const char kUsage[] =
     "usage: board COMMAND [ARGS]\n"
     "\n"
-    "  status                  pins, PWM channels, power, the device, the driver\n"
+    "  status [--all] [--json] pins, PWM channels, power, the device, the driver\n"
     "                          handles each process holds open and the serial\n"
-    "                          debug port (this start and the next)\n"
-    "  reset                   a fresh default board\n"
+    "                          debug port (this start and the next); each pin in\n"
+    "                          use (every pin with --all) with the level it is\n"
+    "                          driven to, the one applied from outside and the\n"
+    "                          one that results; --json the same for scripts\n"
+    "  reset                   a fresh default board (pin names dropped too)\n"
     "  input PIN 0|1|release   apply an external level to PIN (0-63), or take it away\n"
+    "  name PIN NAME           name PIN: the name shows in status, watch and record\n"
+    "                          and serves wherever a PIN is taken (1-32 of A-Z a-z\n"
+    "                          0-9 _ . -, starting with a letter or _)\n"
+    "  unname PIN              take PIN's name away\n"
     "  unplug                  the device GPI1: is absent\n"
     "  plug                    the device GPI1: is present\n"
     "  fault                   the driver raises a fault on its next request\n"
@@ -91,28 +100,106 @@ int usage_error(const std::string &what)
     return 2;
 }
 
-bool parse_pin(const char *s, int *pin)
+// The names to show; a file that cannot be read is said on stderr, and
+// the pins are shown by their numbers.
+board::pin_names::Names shown_names()
 {
-    errno = 0;
-    char *end = nullptr;
-    long v = std::strtol(s, &end, 10);
-    if (errno || end == s || *end || v < 0 || v >= board::kPins)
-        return false;
-    *pin = static_cast<int>(v);
-    return true;
+    try {
+        return board::pin_names::load();
+    } catch (const board::Error &e) {
+        std::fprintf(stderr, "board: %s\n", e.message.c_str());
+        return board::pin_names::Names();
+    }
 }
 
-void print_status()
+bool in_use(const board::Pin &p, const std::string &name) { return p.touched || !name.empty(); }
+
+std::string external_text(const board::Pin &p) { return p.external < 0 ? "none" : std::to_string(p.external); }
+
+// A string for JSON: quotes, backslashes and control characters escaped,
+// bytes that are no UTF-8 written as U+FFFD.
+std::string json_string(const std::string &s)
+{
+    std::string out = "\"";
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            if (c == '"' || c == '\\') {
+                out += '\\';
+                out += static_cast<char>(c);
+            } else if (c < 0x20 || c == 0x7f) {
+                char esc[8];
+                std::snprintf(esc, sizeof esc, "\\u%04x", c);
+                out += esc;
+            } else {
+                out += static_cast<char>(c);
+            }
+            ++i;
+            continue;
+        }
+        size_t n = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
+        bool whole = n && i + n <= s.size();
+        for (size_t k = 1; whole && k < n; ++k)
+            whole = (static_cast<unsigned char>(s[i + k]) & 0xc0) == 0x80;
+        // No overlong forms, surrogates or code points past U+10FFFF.
+        unsigned char c1 = whole ? static_cast<unsigned char>(s[i + 1]) : 0;
+        if (whole && ((c == 0xe0 && c1 < 0xa0) || (c == 0xed && c1 >= 0xa0) || (c == 0xf0 && c1 < 0x90) ||
+                      (c == 0xf4 && c1 >= 0x90)))
+            whole = false;
+        if (whole) {
+            out.append(s, i, n);
+            i += n;
+        } else {
+            out += "\\ufffd";
+            ++i;
+        }
+    }
+    return out + "\"";
+}
+
+void print_status_json(bool all)
 {
     board::Status st = board::status();
+    board::pin_names::Names names = shown_names();
+    std::string out = "{\"board\": " + json_string(board::dir()) + ", \"power\": " + (st.powered ? "true" : "false") +
+                      ", \"device\": " + (st.plugged ? "true" : "false") + ",\n \"pins\": [";
+    const char *sep = "";
+    for (int i = 0; i < board::kPins; ++i) {
+        const board::Pin &p = st.pins[i];
+        if (!all && !in_use(p, names.of[i]))
+            continue;
+        out += std::string(sep) + "\n  {\"pin\": " + std::to_string(i) + ", \"name\": " +
+               (names.of[i].empty() ? "null" : json_string(names.of[i])) + ", \"driven\": " + std::to_string(p.driven) +
+               ", \"external\": " + (p.external < 0 ? "null" : std::to_string(p.external)) + ", \"level\": " +
+               std::to_string(p.level()) + "}";
+        sep = ",";
+    }
+    out += "],\n \"pwm\": [";
+    for (int c = 0; c < board::kChannels; ++c) {
+        const board::Pwm &p = st.pwm[c];
+        out += std::string(c ? ", " : "") + "{\"channel\": " + std::to_string(c) + ", \"running\": " +
+               (p.running ? "true" : "false") + ", \"cr\": " + std::to_string(p.cr) + ", \"dcr\": " +
+               std::to_string(p.dcr) + ", \"pcr\": " + std::to_string(p.pcr) + "}";
+    }
+    out += "],\n \"requests\": " + std::to_string(st.requests) + ", \"fault_armed\": " +
+           (st.fault_armed ? "true" : "false") + "}\n";
+    std::fputs(out.c_str(), stdout);
+}
+
+void print_status(bool all)
+{
+    board::Status st = board::status();
+    board::pin_names::Names names = shown_names();
     // The folder is the user's choice, but its name may hold anything.
     std::printf("board %s\n", text::excerpt(board::dir(), std::string::npos).c_str());
     std::printf("power %s\n", st.powered ? "on" : "off");
     std::printf("device GPI1: %s\n", st.plugged ? "present" : "absent");
     for (int i = 0; i < board::kPins; ++i) {
         const board::Pin &p = st.pins[i];
-        if (p.touched)
-            std::printf("pin %d level=%d\n", i, p.level());
+        // level= first, as it always was; what made it follows.
+        if (all || in_use(p, names.of[i]))
+            std::printf("pin %d level=%d driven=%d external=%s%s%s\n", i, p.level(), p.driven,
+                        external_text(p).c_str(), names.of[i].empty() ? "" : " name=", names.of[i].c_str());
     }
     for (int c = 0; c < board::kChannels; ++c) {
         const board::Pwm &p = st.pwm[c];
@@ -333,8 +420,33 @@ int run(const std::vector<std::string> &args)
 {
     const std::string &cmd = args[0];
     auto no_args = [&]() { return args.size() == 1; };
-    if (cmd == "status" && no_args()) {
-        print_status();
+    if (cmd == "status") {
+        bool all = false, json = false;
+        for (size_t i = 1; i < args.size(); ++i) {
+            if (args[i] == "--all")
+                all = true;
+            else if (args[i] == "--json")
+                json = true;
+            else
+                return usage_error("status takes --all and --json, not '" + text::excerpt(args[i]) + "'");
+        }
+        if (json)
+            print_status_json(all);
+        else
+            print_status(all);
+    } else if (cmd == "name" || cmd == "unname") {
+        bool naming = cmd == "name";
+        if (args.size() != (naming ? 3u : 2u))
+            return usage_error(naming ? "name takes PIN and NAME" : "unname takes PIN");
+        int pin;
+        std::string error;
+        if (!tools::PinReader().read(args[1], &pin, &error))
+            return usage_error(error);
+        if (naming) {
+            if (const char *fault = board::pin_names::name_fault(args[2]))
+                return usage_error("'" + text::excerpt(args[2]) + "' is no pin name: " + fault);
+        }
+        board::pin_names::set(pin, naming ? args[2] : std::string());
     } else if (cmd == "reset" && no_args()) {
         board::reset();
     } else if (cmd == "unplug" && no_args()) {
@@ -371,15 +483,16 @@ int run(const std::vector<std::string> &args)
         return usage_error("boot takes nothing or --programs DIR");
     } else if (cmd == "input") {
         int pin;
+        std::string error;
         if (args.size() != 3)
             return usage_error("input takes PIN and 0, 1 or release");
-        if (!parse_pin(args[1].c_str(), &pin))
-            return usage_error("PIN must be a pin number from 0 to 63, not '" + args[1] + "'");
+        if (!tools::PinReader().read(args[1], &pin, &error))
+            return usage_error(error);
         const std::string &l = args[2];
         if (l != "0" && l != "1" && l != "release")
             return usage_error("the level must be 0, 1 or release, not '" + l + "'");
         board::set_input(pin, l == "release" ? -1 : l == "1");
-    } else if (cmd == "status" || cmd == "reset" || cmd == "unplug" || cmd == "plug" ||
+    } else if (cmd == "reset" || cmd == "unplug" || cmd == "plug" ||
                cmd == "fault") {
         return usage_error(cmd + " takes no arguments");
     } else {

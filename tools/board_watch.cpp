@@ -4,6 +4,7 @@
 #include "board/board.h"
 #include "event_format.h"
 #include "decimal.h"
+#include "pin_arg.h"
 #include "board/events.h"
 #include "common/text.h"
 
@@ -28,7 +29,8 @@ const char kDescription[] =
     "starts; it says 'watching BOARD_DIR ...' on stderr once it is ready.";
 
 const char kFooter[] =
-    "PIN... chooses the pins (0-63, decimal) whose events show; events of the whole\n"
+    "PIN... chooses the pins (0-63, decimal, or names given with 'board name')\n"
+    "whose events show; events of the whole\n"
     "board (PWM, power, the device, faults, a reset) always show.  --edges chooses\n"
     "among the pins' level changes; reads and writes (--requests) show whatever it\n"
     "says.  With --active-low a pin that goes low is shown rising, level 1.\n"
@@ -39,7 +41,10 @@ const char kFooter[] =
     "  1234.567891000 pwm 0 set cr=16 dcr=256 pcr=512 running request pid=4242\n"
     "  1234.567892000 power off outside pid=77\n"
     "TIME is the monotonic clock (CLOCK_MONOTONIC), seconds.nanoseconds; with\n"
-    "--realtime seconds since 1970.  WHAT is one of: pin P rising|falling,\n"
+    "--realtime seconds since 1970; with --utc or --localtime the wall-clock\n"
+    "time in ISO 8601 (2026-03-01T12:00:00.000000001Z, 2026-03-01T13:00:00.\n"
+    "000000001+01:00).  A pin with a name ends its line with name=NAME.\n"
+    "WHAT is one of: pin P rising|falling,\n"
     "pin P read L, pin P write L, pwm C start|stop|set cr=N dcr=N pcr=N\n"
     "running|stopped, power on|off, device plugged|unplugged, fault armed,\n"
     "fault raised, reset.  CAUSE is request (a driver request), outside, or\n"
@@ -183,7 +188,7 @@ int board_watch(const std::vector<std::string> &args)
     app.footer(std::string(kFooter) + watch::kFormatHelp + kExit);
     std::vector<std::string> pins;
     std::string edges = "both", count, idle, format;
-    bool active_low = false, realtime = false, requests = false;
+    bool active_low = false, realtime = false, utc = false, localtime = false, requests = false;
     app.add_option("PIN", pins, "pins to watch (default: all)")->type_name("");
     app.add_option("--edges", edges, "which level changes of the pins show (default: both)")
         ->type_name("WHICH")
@@ -192,7 +197,11 @@ int board_watch(const std::vector<std::string> &args)
     app.add_option("-n", count, "stop after N lines of events")->type_name("N");
     app.add_option("--idle-timeout", idle, "stop when nothing was printed for MS milliseconds")
         ->type_name("MS");
-    app.add_flag("--realtime", realtime, "times by the wall clock (seconds since 1970)");
+    CLI::Option *real = app.add_flag("--realtime", realtime, "times by the wall clock (seconds since 1970)");
+    CLI::Option *in_utc = app.add_flag("--utc", utc, "times by the wall clock, in UTC (ISO 8601)");
+    CLI::Option *local = app.add_flag("--localtime", localtime, "times by the wall clock, local time (ISO 8601)");
+    real->excludes(in_utc)->excludes(local);
+    in_utc->excludes(local);
     app.add_flag("--requests", requests, "also pin reads and writes that change nothing");
     app.add_option("--format", format, "write each event as FMT (below)")->type_name("FMT");
 
@@ -209,14 +218,25 @@ int board_watch(const std::vector<std::string> &args)
     }
 
     Options o;
+    // Names are shown where the file can be read; one that cannot says so
+    // once and the watch goes on by numbers.
+    board::pin_names::Names names;
+    try {
+        names = board::pin_names::load();
+        o.shown.names = &names;
+    } catch (const board::Error &e) {
+        std::fprintf(stderr, "board watch: %s\n", e.message.c_str());
+    }
+    tools::PinReader reader;
     if (!pins.empty()) {
         for (bool &p : o.filter.pins)
             p = false;
         o.pins_text = pins.size() == 1 ? "pin" : "pins";
         for (const std::string &p : pins) {
-            uint64_t pin;
-            if (!decimal(p, 0, board::kPins - 1, &pin))
-                return usage_error("PIN must be a pin number from 0 to 63, not '" + text::excerpt(p) + "'");
+            int pin;
+            std::string error;
+            if (!reader.read(p, &pin, &error))
+                return usage_error(error);
             if (!o.filter.pins[pin])  // named twice: said once
                 o.pins_text += " " + std::to_string(pin);
             o.filter.pins[pin] = true;
@@ -236,8 +256,9 @@ int board_watch(const std::vector<std::string> &args)
             return usage_error(text::excerpt(error, 200));
         o.custom = true;
     }
-    if (realtime)
+    if (realtime || utc || localtime)
         o.shown.shift = realtime_shift();
+    o.shown.clock = utc ? watch::Clock::Utc : localtime ? watch::Clock::Local : watch::Clock::Seconds;
 
     if (fcntl(STDOUT_FILENO, F_GETFL) < 0) {
         std::fprintf(stderr, "board watch: no standard output to write to\n");

@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <ctime>
 
 namespace watch {
 
@@ -124,22 +125,64 @@ uint64_t shifted(const Event &e, const Shown &how)
 
 }  // namespace
 
+std::string iso_text(uint64_t ns, bool utc)
+{
+    time_t secs = static_cast<time_t>(ns / 1000000000u);
+    struct tm tm {};
+    if (!(utc ? gmtime_r(&secs, &tm) : localtime_r(&secs, &tm)))
+        return clock_text(ns);
+    char date[40], zone[48] = "Z";
+    strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &tm);
+    if (!utc) {
+        long off = tm.tm_gmtoff, mag = (off < 0 ? -off : off) % 86400;
+        std::snprintf(zone, sizeof zone, "%c%02ld:%02ld", off < 0 ? '-' : '+', mag / 3600, mag / 60 % 60);
+    }
+    char frac[16];
+    std::snprintf(frac, sizeof frac, ".%09" PRIu64, ns % 1000000000u);
+    return std::string(date) + frac + zone;
+}
+
+std::string time_text(const Event &e, const Shown &how)
+{
+    uint64_t t = shifted(e, how);
+    return how.clock == Clock::Seconds ? clock_text(t) : iso_text(t, how.clock == Clock::Utc);
+}
+
+namespace {
+
+// The pin's name; "" for none, or for an event of no pin.
+std::string name_of(const Event &e, const Shown &how)
+{
+    if (!how.names || !about_a_pin(e.kind) || e.which < 0 || e.which >= board::kPins)
+        return std::string();
+    return how.names->of[e.which];
+}
+
+}  // namespace
+
 std::string plain_line(const Event &e, const Shown &how)
 {
-    return clock_text(shifted(e, how)) + " " + describe(e, how.active_low) + " " + cause_name(e.cause) +
-           " pid=" + number(e.pid);
+    std::string name = name_of(e, how);
+    return time_text(e, how) + " " + describe(e, how.active_low) + " " + cause_name(e.cause) +
+           " pid=" + number(e.pid) + (name.empty() ? "" : " name=" + name);
 }
 
 const char kFormatHelp[] =
-    "  %t  the time, seconds.nanoseconds        %s  lane.seq, the event's number\n"
-    "  %e  the kind (pin, pwm, power, device,   %p  the pin or the PWM channel\n"
+    "  %o  the pin or the PWM channel           %e  the edge: 1 rising, 0 falling\n"
+    "  %s  the time's seconds                   %n  its nanoseconds (9 digits)\n"
+    "  %t  the time, as the clock option says   %l  the pin's name\n"
+    "  %k  the kind (pin, pwm, power, device,   %i  lane.seq, the event's number\n"
     "      fault-armed, fault-raised, reset,    %v  the level (pins: as shown;\n"
     "      read, write)                             power, device: 1 on, 0 off)\n"
-    "  %E  the edge: rising or falling          %c  the cause: request, outside\n"
+    "  %E  the edge: rising or falling          %C  the cause: request, outside\n"
     "                                               or system\n"
     "  %P  the process that made it             %d  the plain description\n"
     "  %%  a percent sign\n"
     "A field an event does not have is written '-'.\n";
+
+namespace {
+const char kLetters[] = "oesntlkivECPd";
+}  // namespace
 
 bool Format::compile(const std::string &fmt, std::string *error)
 {
@@ -159,7 +202,7 @@ bool Format::compile(const std::string &fmt, std::string *error)
             text += '%';
             continue;
         }
-        if (std::string("tsepvEcPd").find(letter) == std::string::npos) {
+        if (std::string(kLetters).find(letter) == std::string::npos) {
             unsigned char c = static_cast<unsigned char>(letter);
             char shown[8];
             std::snprintf(shown, sizeof shown, c >= 0x21 && c < 0x7f ? "%%%c" : "%%\\x%02X", c);
@@ -182,10 +225,27 @@ std::string Format::render(const Event &e, const Shown &how) const
     for (const Piece &p : pieces_) {
         switch (p.letter) {
         case 0: out += p.text; break;
-        case 't': out += clock_text(shifted(e, how)); break;
-        case 's': out += number(e.lane) + "." + number(static_cast<long long>(e.seq)); break;
-        case 'e': out += board::kind_name(e.kind); break;
-        case 'p': out += e.which >= 0 ? number(e.which) : "-"; break;
+        case 'o': out += e.which >= 0 ? number(e.which) : "-"; break;
+        case 'e': {
+            std::string edge = edge_name(e, how.active_low);
+            out += edge == "rising" ? "1" : edge == "falling" ? "0" : "-";
+            break;
+        }
+        case 's': out += std::to_string(shifted(e, how) / 1000000000u); break;
+        case 'n': {
+            char ns[16];
+            std::snprintf(ns, sizeof ns, "%09" PRIu64, shifted(e, how) % 1000000000u);
+            out += ns;
+            break;
+        }
+        case 't': out += time_text(e, how); break;
+        case 'l': {
+            std::string name = name_of(e, how);
+            out += name.empty() ? "-" : name;
+            break;
+        }
+        case 'k': out += board::kind_name(e.kind); break;
+        case 'i': out += number(e.lane) + "." + number(static_cast<long long>(e.seq)); break;
         case 'v':
             if (about_a_pin(e.kind))
                 out += number(shown_level(e.level, how.active_low));
@@ -195,7 +255,7 @@ std::string Format::render(const Event &e, const Shown &how) const
                 out += "-";
             break;
         case 'E': out += edge_name(e, how.active_low); break;
-        case 'c': out += cause_name(e.cause); break;
+        case 'C': out += cause_name(e.cause); break;
         case 'P': out += number(e.pid); break;
         case 'd': out += describe(e, how.active_low); break;
         }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "board/events.h"
+#include "board/pin_names.h"
 
 #include <cstdint>
 #include <string>
@@ -48,19 +49,36 @@ std::string relative_text(int64_t ns);
 // "missed 120 events", "missed 1 event".
 std::string missed_line(uint64_t n);
 
+// A wall-clock time in ISO 8601 to the nanosecond, from nanoseconds since
+// 1970: "2026-03-01T12:00:00.000000001Z" (utc), or the local time with its
+// offset, "2026-03-01T13:00:00.000000001+01:00".
+std::string iso_text(uint64_t ns, bool utc);
+
+// How times are written: seconds.nanoseconds (of the monotonic clock, or
+// since 1970 with a shift), or ISO 8601.
+enum class Clock { Seconds, Utc, Local };
+
 // How an event's fields are written: active_low as in Filter; shift is
-// added to the event's time before it is written (0: the monotonic clock).
+// added to the event's time before it is written (0: the monotonic clock);
+// names, when set, the pins' names.
 struct Shown {
     bool active_low = false;
     int64_t shift = 0;
+    Clock clock = Clock::Seconds;
+    const board::pin_names::Names *names = nullptr;
 };
 
-// The plain line: "1234.567890123 pin 5 rising request pid=4242".
+// The event's time as how says.
+std::string time_text(const board::Event &e, const Shown &how);
+
+// The plain line: "1234.567890123 pin 5 rising request pid=4242", and
+// " name=NAME" at the end for a pin with a name.
 std::string plain_line(const board::Event &e, const Shown &how);
 
 // A format for lines of the user's: text with specifiers
-//   %t time   %s lane.seq   %e kind   %p pin or channel   %v level
-//   %E edge   %c cause      %P pid    %d description      %% a percent sign
+//   %o pin or channel   %e edge, 1 rising 0 falling   %s seconds   %n nanoseconds
+//   %t time   %l pin's name   %k kind   %i lane.seq   %v level   %E edge name
+//   %C cause  %P pid   %d description   %% a percent sign
 // Fields an event has not are written "-".
 class Format {
 public:

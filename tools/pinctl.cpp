@@ -4,22 +4,31 @@
 #include "board/board.h"
 #include "common/text.h"
 #include "decimal.h"
+#include "pin_arg.h"
+
+#include <CLI/CLI.hpp>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
 const char kUsage[] =
-    "usage: pinctl set PIN LEVEL   drive PIN low (LEVEL 0) or high (LEVEL 1)\n"
-    "       pinctl get PIN         print PIN's level (0 or 1)\n"
-    "       pinctl poweroff        ask the board to power off\n"
+    "usage: pinctl set [-l] PIN=LEVEL...   drive each PIN low (LEVEL 0) or high (LEVEL 1)\n"
+    "       pinctl set [-l] PIN LEVEL      the same for one pin\n"
+    "       pinctl get [-l] PIN...         print the PINs' levels (0 or 1) on one line\n"
+    "       pinctl poweroff                ask the board to power off\n"
     "\n"
-    "PIN is a decimal number from 0 to 63.  The board is the one in BOARD_DIR (the\n"
-    "simulated board on a host); when unset, $XDG_STATE_HOME/ceboard/default\n"
-    "(XDG_STATE_HOME defaults to ~/.local/state).  A folder that does not exist\n"
-    "yet is created, with a fresh default board.\n"
+    "PIN is a decimal number from 0 to 63, or a name given with 'board name'.\n"
+    "-l, --active-low: the pins are active low, levels are written and read\n"
+    "inverted.  'pinctl COMMAND --help' tells more of each.  Nothing is driven\n"
+    "unless every argument is good; the pins are set in the order given.\n"
+    "The board is the one in BOARD_DIR (the simulated board on a host); when\n"
+    "unset, $XDG_STATE_HOME/ceboard/default (XDG_STATE_HOME defaults to\n"
+    "~/.local/state).  A folder that does not exist yet is created, with a\n"
+    "fresh default board.\n"
     "Exit status: 0 done, 1 the driver failed the call, 2 bad arguments.\n";
 
 int usage_error(const std::string &what)
@@ -28,63 +37,95 @@ int usage_error(const std::string &what)
     return 2;
 }
 
-// A pin the board has; "010" is pin 10, as 'board' reads it.  A pin out of
-// range is refused here, as 'board input' refuses it, rather than sent to
-// the driver.
-bool parse_pin(const char *s, LONG *pin, int *status)
+struct Write {
+    LONG pin;
+    LONG level;
+};
+
+// LEVEL: 0 or 1 only; any other number once drove the pin high.
+bool parse_level(const std::string &s, LONG *level)
 {
     uint64_t v;
-    if (tools::decimal(s, 0, board::kPins - 1, &v)) {
-        *pin = static_cast<LONG>(v);
-        return true;
-    }
-    *status = usage_error("PIN must be a pin number " + tools::decimal_range(0, board::kPins - 1) +
-                          ", not '" + text::excerpt(s) + "'");
-    return false;
+    if (!tools::decimal(s, 0, 1, &v))
+        return false;
+    *level = static_cast<LONG>(v);
+    return true;
 }
 
-// One command; pin receives the pin it works on.
-int command(int argc, char **argv, LONG &pin)
+// The writes the arguments ask for: PIN=LEVEL..., or the one PIN LEVEL.
+// A pin out of range is refused here, as 'board input' refuses it, rather
+// than sent to the driver.
+int parse_writes(const std::vector<std::string> &args, std::vector<Write> *writes)
 {
-    const char *cmd = argv[1];
-    LONG level = 0;
-    int status = 0;
-    if (!std::strcmp(cmd, "set")) {
-        if (argc != 4)
-            return usage_error("set takes PIN and LEVEL");
-        if (!parse_pin(argv[2], &pin, &status))
+    tools::PinReader pins;
+    std::string error;
+    auto one = [&](const std::string &pin, const std::string &level) {
+        Write w;
+        int p;
+        if (!pins.read(pin, &p, &error))
+            return usage_error(error);
+        w.pin = p;
+        if (!parse_level(level, &w.level))
+            return usage_error("LEVEL must be 0 or 1, not '" + text::excerpt(level) + "'");
+        writes->push_back(w);
+        return 0;
+    };
+    if (args.size() == 2 && args[0].find('=') == std::string::npos && args[1].find('=') == std::string::npos)
+        return one(args[0], args[1]);
+    if (args.empty())
+        return usage_error("set takes PIN=LEVEL... or PIN LEVEL");
+    for (const std::string &a : args) {
+        size_t eq = a.find('=');
+        if (eq == std::string::npos)
+            return usage_error("set takes PIN=LEVEL... or PIN LEVEL, not '" + text::excerpt(a) + "' among them");
+        if (int status = one(a.substr(0, eq), a.substr(eq + 1)))
             return status;
-        uint64_t v;
-        if (!tools::decimal(argv[3], 0, 1, &v))
-            return usage_error("LEVEL must be 0 or 1, not '" + text::excerpt(argv[3]) + "'");
-        level = static_cast<LONG>(v);
-        if (!gpio_setPin(pin, level)) {
-            std::fprintf(stderr, "pinctl: cannot set pin %d (error %u)\n", static_cast<int>(pin),
+    }
+    return 0;
+}
+
+int set(const std::vector<std::string> &args, bool active_low, LONG &pin)
+{
+    std::vector<Write> writes;
+    if (int status = parse_writes(args, &writes))
+        return status;
+    for (const Write &w : writes) {
+        pin = w.pin;
+        if (!gpio_setPin(w.pin, active_low ? !w.level : w.level)) {
+            std::fprintf(stderr, "pinctl: cannot set pin %d (error %u)\n", static_cast<int>(w.pin),
                          GetLastError());
             return 1;
         }
-        return 0;
     }
-    if (!std::strcmp(cmd, "get")) {
-        if (argc != 3)
-            return usage_error("get takes PIN");
-        if (!parse_pin(argv[2], &pin, &status))
-            return status;
-        if (!gpio_getPin(pin, &level)) {
-            std::fprintf(stderr, "pinctl: cannot read pin %d (error %u)\n", static_cast<int>(pin),
+    return 0;
+}
+
+int get(const std::vector<std::string> &args, bool active_low, LONG &pin)
+{
+    if (args.empty())
+        return usage_error("get takes PIN...");
+    std::vector<LONG> chosen;
+    tools::PinReader pins;
+    for (const std::string &a : args) {
+        int p;
+        std::string error;
+        if (!pins.read(a, &p, &error))
+            return usage_error(error);
+        chosen.push_back(p);
+    }
+    std::string line;
+    for (LONG p : chosen) {
+        pin = p;
+        LONG level = 0;
+        if (!gpio_getPin(p, &level)) {
+            std::fprintf(stderr, "pinctl: cannot read pin %d (error %u)\n", static_cast<int>(p),
                          GetLastError());
             return 1;
         }
-        std::printf("%d\n", level != 0 ? 1 : 0);
-        return 0;
+        line += std::string(line.empty() ? "" : " ") + ((level != 0) != active_low ? "1" : "0");
     }
-    if (!std::strcmp(cmd, "poweroff")) {
-        if (argc != 2)
-            return usage_error("poweroff takes no arguments");
-        gpio_gwesPowerOffSystem();
-        return 0;
-    }
-    return usage_error("unknown command '" + text::excerpt(cmd) + "'");
+    std::printf("%s\n", line.c_str());
+    return 0;
 }
 
 }  // namespace
@@ -97,9 +138,49 @@ int main(int argc, char **argv)
     }
     if (argc < 2)
         return usage_error("a command is needed");
+
+    CLI::App app{"Drives and reads the board's pins through kestrin.", "pinctl"};
+    app.require_subcommand(1);
+    std::vector<std::string> set_args, get_args;
+    bool set_low = false, get_low = false;
+    CLI::App *set_cmd = app.add_subcommand("set", "drive pins low (0) or high (1): PIN=LEVEL..., or PIN LEVEL");
+    set_cmd->add_option("PIN=LEVEL", set_args, "a pin (0-63 or its name) and its level, 0 or 1")->type_name("");
+    set_cmd->add_flag("-l,--active-low", set_low, "the pins are active low: LEVEL 1 drives them low");
+    CLI::App *get_cmd = app.add_subcommand("get", "print the pins' levels, 0 or 1, on one line");
+    get_cmd->add_option("PIN", get_args, "a pin (0-63 or its name)")->type_name("");
+    get_cmd->add_flag("-l,--active-low", get_low, "the pins are active low: a low pin prints 1");
+    CLI::App *off_cmd = app.add_subcommand("poweroff", "ask the board to power off");
+    for (CLI::App *sub : {set_cmd, get_cmd, off_cmd})
+        sub->footer("PIN is a decimal number from 0 to 63 or a name given with 'board name'.\n"
+                    "Exit status: 0 done, 1 the driver failed the call, 2 bad arguments.");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &) {
+        for (CLI::App *sub : {set_cmd, get_cmd, off_cmd})
+            if (sub->parsed()) {
+                std::fputs(sub->help().c_str(), stdout);
+                return 0;
+            }
+        std::fputs(kUsage, stdout);
+        return 0;
+    } catch (const CLI::ParseError &e) {
+        std::string what = e.what();
+        if (what.find("A subcommand is required") != std::string::npos ||
+            (!set_cmd->parsed() && !get_cmd->parsed() && !off_cmd->parsed()))
+            return usage_error("unknown command '" + text::excerpt(argv[1]) + "'");
+        return usage_error(text::excerpt(what, 200));
+    }
     LONG pin = 0;
     try {
-        return command(argc, argv, pin);
+        if (set_cmd->parsed())
+            return set(set_args, set_low, pin);
+        if (get_cmd->parsed())
+            return get(get_args, get_low, pin);
+        gpio_gwesPowerOffSystem();
+        return 0;
+    } catch (const board::Error &e) {
+        std::fprintf(stderr, "pinctl: %s\n", e.message.c_str());
+        return 1;
     } catch (const ce_fault &f) {
         // A fault the driver raised inside the request: kestrin has closed
         // its handle and let it through to us.

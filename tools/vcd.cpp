@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 namespace vcd {
 
@@ -61,6 +62,17 @@ bool same(const board::Pwm &a, const board::Pwm &b)
 
 }  // namespace
 
+std::string pin_wire_name(int pin, const std::string &name)
+{
+    auto board_wire = [&](const char *prefix) {
+        size_t n = std::strlen(prefix);
+        return name.compare(0, n, prefix) == 0 && name.size() > n && name[n] >= '0' && name[n] <= '9';
+    };
+    if (name.empty() || name == "power" || name == "present" || board_wire("pin") || board_wire("pwm"))
+        return "pin" + std::to_string(pin);
+    return name;
+}
+
 Writer::Writer(const Options &options, const board::Status &initial, uint64_t start_ns, Sink sink)
     : opt_(options), sink_(std::move(sink)), power_(-1), present_(-1), start_ns_(start_ns),
       last_ns_(start_ns), block_units_(0), dumped_(false), block_stamped_(false), finished_(false),
@@ -72,7 +84,7 @@ Writer::Writer(const Options &options, const board::Status &initial, uint64_t st
         w = -1;
     for (int p : opt_.pins)
         if (p >= 0 && p < board::kPins && pin_wire_[p] < 0)
-            pin_wire_[p] = add_wire("pin" + std::to_string(p), 1);
+            pin_wire_[p] = add_wire(pin_wire_name(p, p < static_cast<int>(opt_.pin_names.size()) ? opt_.pin_names[p] : ""), 1);
     for (int c = 0; c < board::kChannels; ++c) {
         Channel &ch = ch_[c];
         std::string n = "pwm" + std::to_string(c) + "_";

@@ -41,12 +41,18 @@ constexpr size_t kMaxDeferredNotes = 64;
 
 struct Options {
     std::vector<int> pins;  // the pins with a wire, ascending, each once
+    std::vector<std::string> pin_names;  // by pin, for their wires; "" or none: pinN
     bool logic_only = false;
     uint64_t unit_ns = 1;   // the timescale: 1, 1000 or 1000000
     std::string date;       // the wall-clock start, for $date
     std::string version;    // for $version
     std::string comment;    // for the $comment of the header (escaped here)
 };
+
+// The wire of a pin: its name when it has one (a name 'board name' took,
+// which holds nothing a reader would split), else "pin5"; a name that is
+// one of the board's own wires' ("power", "pin7", "pwm0_out") is not taken.
+std::string pin_wire_name(int pin, const std::string &name);
 
 // "1ns", "1us", "1ms" in nanoseconds; 0 for anything else.
 uint64_t parse_timescale(const std::string &text);

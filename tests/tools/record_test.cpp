@@ -418,4 +418,22 @@ TEST_F(Record, BadArgumentsExit2AndWriteNothing)
     EXPECT_NE(help.out.find("--logic-only"), std::string::npos);
 }
 
+// A pin named on the board is recorded, and chosen, by its name.
+TEST_F(Record, NamedPinsAreChosenByNameAndRecordedAsTheirWires)
+{
+    board({"reset"});
+    board({"name", "7", "clk"});
+    board({"input", "clk", "0"});
+    Recorder r({file("n.vcd"), "--duration", "100", "clk", "9"});
+    EXPECT_EQ(r.stop(0), 0) << r.err();
+    VcdFile f = parse_vcd(read_file(file("n.vcd")), true);
+    ASSERT_EQ(f.error, "");
+    EXPECT_EQ(f.at("clk", 0), "0");
+    EXPECT_EQ(f.width.count("pin7"), 0u);
+    EXPECT_EQ(f.at("pin9", 0), "1");
+    Recorder bad({file("m.vcd"), "--duration", "100", "nosuch"});
+    EXPECT_EQ(bad.stop(0), 2) << bad.err();
+    EXPECT_NE(bad.err().find("'nosuch' (no pin has that name)"), std::string::npos) << bad.err();
+}
+
 }  // namespace

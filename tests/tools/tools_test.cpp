@@ -100,7 +100,7 @@ TEST_F(Tools, PinctlBadArgumentsExitTwoWithUsage)
 {
     for (const std::vector<std::string> &args :
          {std::vector<std::string>{}, {"frob"}, {"set"}, {"set", "3"}, {"set", "3", "1", "2"},
-          {"set", "x", "1"}, {"set", "3", "high"}, {"get"}, {"get", "3", "4"}, {"get", "3x"},
+          {"set", "x", "1"}, {"set", "3", "high"}, {"get"}, {"get", "3", "x"}, {"get", "3x"},
           {"get", "99999999999"}, {"get", ""}, {"get", "0x4"}, {"poweroff", "now"}}) {
         SCOPED_TRACE(args.empty() ? "(none)" : args[0] + (args.size() > 1 ? " " + args[1] : ""));
         ProgramResult r = pinctl(args);
@@ -135,6 +135,10 @@ TEST_F(Tools, NumbersOutOfRangeAreUsageErrorsNamingTheRange)
              {true, {"set", "3", "2147483647"}, levels + "'2147483647'"},
              {true, {"set", "3", "5"}, levels + "'5'"},
              {true, {"set", "3", "-1"}, levels + "'-1'"},
+             {true, {"set", "3=1", "64=1"}, pins + "'64'"},
+             {true, {"set", "3=1", "4=2"}, levels + "'2'"},
+             {true, {"set", "3=1", "4="}, levels + "''"},
+             {true, {"get", "3", "64"}, pins + "'64'"},
              {false, {"record", vcd, "--duration", "9223372036854775807"},
               "--duration: not a number of milliseconds from 1 to 100000000000: '9223372036854775807'"},
              {false, {"watch", "--idle-timeout", "9223372036854775807"},
@@ -169,9 +173,9 @@ TEST_F(Tools, BoardStatusShowsWhatWasDone)
     EXPECT_TRUE(has_line(out, "board " + board_.dir())) << out;
     EXPECT_TRUE(has_line(out, "power on")) << out;
     EXPECT_TRUE(has_line(out, "device GPI1: present")) << out;
-    EXPECT_TRUE(has_line(out, "pin 3 level=0")) << out;
-    EXPECT_TRUE(has_line(out, "pin 63 level=0")) << out;
-    EXPECT_FALSE(has_line(out, "pin 4 level=1")) << "an untouched pin is listed\n" << out;
+    EXPECT_TRUE(has_line(out, "pin 3 level=0 driven=0 external=none")) << out;
+    EXPECT_TRUE(has_line(out, "pin 63 level=0 driven=1 external=0")) << out;
+    EXPECT_EQ(out.find("pin 4 "), std::string::npos) << "an untouched pin is listed\n" << out;
     EXPECT_TRUE(has_line(out, "pwm 1 running=0 cr=0 dcr=0 pcr=0")) << out;
     EXPECT_TRUE(has_line(out, "requests 1")) << out;
     EXPECT_TRUE(has_line(out, "fault armed for the next request")) << out;
@@ -186,7 +190,7 @@ TEST_F(Tools, BoardStatusShowsWhatWasDone)
     ok(board({"reset"}));
     out = ok(board({"status"}));
     EXPECT_TRUE(has_line(out, "device GPI1: present")) << out;
-    EXPECT_FALSE(has_line(out, "pin 3 level=0")) << out;
+    EXPECT_EQ(out.find("pin 3 "), std::string::npos) << out;
 }
 
 // The board folder is the user's choice, but its name may hold anything: a
@@ -214,7 +218,7 @@ TEST_F(Tools, BoardBadArgumentsExitTwoAndChangeNothing)
              {{}, "a command is needed"},
              {{"frob"}, "unknown command 'frob'"},
              {{"reset", "now"}, "reset takes no arguments"},
-             {{"status", "-v"}, "status takes no arguments"},
+             {{"status", "-v"}, "status takes --all and --json, not '-v'"},
              {{"unplug", "1"}, "unplug takes no arguments"},
              {{"input"}, "input takes PIN and 0, 1 or release"},
              {{"input", "3"}, "input takes PIN and 0, 1 or release"},
@@ -470,6 +474,173 @@ TEST_F(Tools, LeftOversOfKilledProgramsGoWithTheNextCommand)
         EXPECT_FALSE(std::ifstream(board_.dir() + "/" + n).good()) << n;
     struct stat st;
     EXPECT_NE(lstat(image.c_str(), &st), 0) << image;
+}
+
+// Several pins in one call, in the order given; -l turns the levels round
+// both ways; nothing is driven unless every argument is good.
+TEST_F(Tools, PinctlSetsAndGetsSeveralPinsActiveLowToo)
+{
+    EXPECT_EQ(ok(pinctl({"set", "3=1", "4=0", "05=1"})), "");
+    board::Status st = board::status();
+    EXPECT_EQ(st.pins[3].driven, 1);
+    EXPECT_EQ(st.pins[4].driven, 0);
+    EXPECT_EQ(st.pins[5].driven, 1);
+    EXPECT_EQ(ok(pinctl({"get", "3", "4", "5", "4"})), "1 0 1 0\n");
+    // The same pin twice: the last level stays.
+    ok(pinctl({"set", "6=0", "6=1"}));
+    EXPECT_EQ(ok(pinctl({"get", "6"})), "1\n");
+
+    ok(pinctl({"set", "-l", "7=1", "8=0"}));
+    st = board::status();
+    EXPECT_EQ(st.pins[7].driven, 0);
+    EXPECT_EQ(st.pins[8].driven, 1);
+    EXPECT_EQ(ok(pinctl({"get", "--active-low", "7", "8", "3"})), "1 0 0\n");
+    ok(pinctl({"set", "--active-low", "9", "1"}));  // the old form takes it too
+    EXPECT_EQ(ok(pinctl({"get", "9"})), "0\n");
+    // An external level is what a read sees, inverted as well.
+    ok(board({"input", "7", "1"}));
+    EXPECT_EQ(ok(pinctl({"get", "-l", "7"})), "0\n");
+
+    ok(board({"reset"}));
+    for (const Lines &args : {Lines{"set", "3=1", "4"}, Lines{"set", "3=1", "x=1"}, Lines{"set", "3", "1", "4=0"},
+                              Lines{"set", "=1"}, Lines{"get", "3", "--bogus"}, Lines{"set", "-x", "3=1"}}) {
+        ProgramResult r = pinctl(args);
+        EXPECT_EQ(r.exit_code, 2) << args[1] << " " << args[2];
+        EXPECT_NE(r.err.find("usage: pinctl"), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(board::status().pins[3].touched) << "a bad call drove the pins before it";
+
+    for (const char *cmd : {"set", "get", "poweroff"}) {
+        std::string help = ok(pinctl({cmd, "--help"}));
+        EXPECT_NE(help.find(cmd), std::string::npos) << help;
+        EXPECT_NE(help.find("Exit status"), std::string::npos) << help;
+        if (std::string(cmd) != "poweroff") {
+            EXPECT_NE(help.find("--active-low"), std::string::npos) << help;
+        }
+    }
+}
+
+// A name given with 'board name' serves wherever a pin number does, shows in
+// the status, goes with unname and with a reset.
+TEST_F(Tools, PinNamesServeAsPinsAndGoWithAReset)
+{
+    ok(board({"name", "5", "led"}));
+    ok(board({"name", "63", "Reset_btn.2-a"}));
+    ok(pinctl({"set", "led=0", "3=1"}));
+    EXPECT_EQ(board::status().pins[5].driven, 0);
+    ok(board({"input", "Reset_btn.2-a", "0"}));
+    EXPECT_EQ(ok(pinctl({"get", "led", "63", "Reset_btn.2-a"})), "0 0 0\n");
+    std::string out = ok(board({"status"}));
+    EXPECT_TRUE(has_line(out, "pin 5 level=0 driven=0 external=none name=led")) << out;
+    EXPECT_TRUE(has_line(out, "pin 63 level=0 driven=1 external=0 name=Reset_btn.2-a")) << out;
+    // A named pin is in use even when nothing drove it.
+    ok(board({"name", "12", "spare"}));
+    EXPECT_TRUE(has_line(ok(board({"status"})), "pin 12 level=1 driven=1 external=none name=spare"));
+
+    // Renaming a pin, a name that is another pin's, names that are none.
+    ok(board({"name", "led", "lamp"}));
+    EXPECT_EQ(ok(pinctl({"get", "lamp"})), "0\n");
+    ProgramResult r = board({"name", "6", "lamp"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("'lamp' is pin 5's already"), std::string::npos) << r.err;
+    for (const std::string &bad : {std::string("9x"), std::string(""), std::string("a b"), std::string("-l"),
+                                   std::string("\x1b[31m"), std::string(33, 'a')}) {
+        r = board({"name", "6", bad});
+        EXPECT_EQ(r.exit_code, 2) << bad;
+        EXPECT_NE(r.err.find("is no pin name"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << "echoed raw";
+    }
+    ok(board({"name", "6", std::string(32, 'a')}));
+    r = pinctl({"get", "nosuch"});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_NE(r.err.find("not 'nosuch' (no pin has that name)"), std::string::npos) << r.err;
+
+    ok(board({"unname", "lamp"}));
+    EXPECT_EQ(pinctl({"get", "lamp"}).exit_code, 2);
+    EXPECT_EQ(board({"unname", "lamp"}).exit_code, 2);
+    ok(board({"reset"}));
+    EXPECT_EQ(pinctl({"get", "Reset_btn.2-a"}).exit_code, 2) << "a reset kept the names";
+    EXPECT_EQ(ok(board({"status"})).find("name="), std::string::npos);
+}
+
+// The names file is the user's to break: a damaged one is named with its
+// line, stands in the way of names only, and is never written through a link.
+TEST_F(Tools, ADamagedOrLinkedNamesFileIsRefusedClearly)
+{
+    const std::string path = board_.dir() + "/pin-names";
+    struct Case {
+        std::string text, says;
+    };
+    for (const Case &c : std::vector<Case>{
+             {"5 led\nxx\n", "line 2: expected 'PIN NAME', found 'xx'"},
+             {"64 led\n", "line 1: pin 64 is out of range"},
+             {"5 led\n6 led\n", "line 2: the name 'led' is given twice"},
+             {"5 led\n5 lamp\n", "line 2: pin 5 is named twice"},
+             {"5 9a\n", "line 1: '9a' is no pin name"},
+             {"5 led", "line 1: the last line has no newline"},
+             {std::string(20000, 'a'), "bigger than"}}) {
+        SCOPED_TRACE(c.says);
+        { std::ofstream(path) << c.text; }
+        ProgramResult r = pinctl({"get", "led"});
+        EXPECT_EQ(r.exit_code, 1);
+        EXPECT_NE(r.err.find("pin names file " + path), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_EQ(board({"name", "7", "x"}).exit_code, 1);
+        // Numbers need no names; the status says what is wrong and goes on.
+        EXPECT_EQ(ok(pinctl({"get", "5"})), "1\n");
+        r = board({"status"});
+        EXPECT_EQ(r.exit_code, 0);
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_TRUE(has_line(r.out, "power on")) << r.out;
+    }
+    unlink(path.c_str());
+
+    std::string victim = board_.dir() + "/victim";
+    { std::ofstream(victim) << "5 led\n"; }
+    ASSERT_EQ(symlink(victim.c_str(), path.c_str()), 0);
+    ProgramResult r = board({"name", "7", "x"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find(path), std::string::npos) << r.err;
+    EXPECT_EQ(pinctl({"get", "led"}).exit_code, 1) << "read through a link";
+    std::ifstream in(victim);
+    std::string kept((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(kept, "5 led\n");
+}
+
+// --all lists every pin; --json says the same for scripts, its strings
+// escaped whatever the folder's name holds.
+TEST_F(Tools, StatusAllAndJsonShowEachPinsThreeLevels)
+{
+    ok(pinctl({"set", "3", "0"}));
+    ok(board({"input", "3", "1"}));
+    ok(board({"name", "3", "btn"}));
+    Lines pins;
+    for (const std::string &l : split_lines(ok(board({"status", "--all"}))))
+        if (l.rfind("pin ", 0) == 0)
+            pins.push_back(l);
+    ASSERT_EQ(pins.size(), 64u);
+    EXPECT_EQ(pins[0], "pin 0 level=1 driven=1 external=none");
+    EXPECT_EQ(pins[3], "pin 3 level=1 driven=0 external=1 name=btn");
+
+    std::string json = ok(board({"status", "--json"}));
+    EXPECT_NE(json.find("{\"pin\": 3, \"name\": \"btn\", \"driven\": 0, \"external\": 1, \"level\": 1}"),
+              std::string::npos) << json;
+    EXPECT_EQ(json.find("\"pin\": 0,"), std::string::npos) << "an unused pin without --all\n" << json;
+    EXPECT_NE(json.find("\"power\": true"), std::string::npos) << json;
+    EXPECT_NE(json.find("{\"channel\": 1, \"running\": false, \"cr\": 0, \"dcr\": 0, \"pcr\": 0}"),
+              std::string::npos) << json;
+    EXPECT_NE(json.find("\"requests\": 1,"), std::string::npos) << json;
+    std::string all = ok(board({"status", "--json", "--all"}));
+    EXPECT_NE(all.find("{\"pin\": 63, \"name\": null, \"driven\": 1, \"external\": null, \"level\": 1}"),
+              std::string::npos) << all;
+
+    std::string odd = board_.dir() + "/q\"b\\s\nn\x01\xff\xc3\xa9";
+    setenv("BOARD_DIR", odd.c_str(), 1);
+    ProgramResult r = board({"status", "--json"});
+    setenv("BOARD_DIR", board_.dir().c_str(), 1);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("\"board\": \"" + board_.dir() + "/q\\\"b\\\\s\\u000an\\u0001\\ufffd\xc3\xa9\""),
+              std::string::npos) << r.out;
 }
 
 }  // namespace

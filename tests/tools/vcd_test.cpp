@@ -278,4 +278,29 @@ TEST(VcdWriter, WhatTheHeaderQuotesCannotEndItEarly)
     EXPECT_NE(c.text.find("board /tmp/\\x24end\\n#5 1!\\x01"), std::string::npos);
 }
 
+// A pin's name is its wire's, unless it would pass for another wire of the
+// board: then the pin keeps its number.
+TEST(VcdWriter, NamedPinsAreWiresOfThatName)
+{
+    EXPECT_EQ(vcd::pin_wire_name(5, "led"), "led");
+    EXPECT_EQ(vcd::pin_wire_name(5, ""), "pin5");
+    for (const char *taken : {"power", "present", "pin7", "pwm0_out", "pwm1"})
+        EXPECT_EQ(vcd::pin_wire_name(5, taken), "pin5") << taken;
+    EXPECT_EQ(vcd::pin_wire_name(5, "pins"), "pins");  // no number: no wire of the board's
+    EXPECT_EQ(vcd::pin_wire_name(5, "pwm_a"), "pwm_a");
+
+    Capture c;
+    c.opt.pin_names.assign(board::kPins, "");
+    c.opt.pin_names[5] = "led";
+    c.opt.pin_names[3] = "power";  // a board wire's name: stays pin3
+    c.text.clear();
+    c.w.reset(new vcd::Writer(c.opt, fresh(), T0, [&c](const std::string &s) { c.text += s; }));
+    c.w->event(pin(100, 5, 1));
+    VcdFile f = c.end(200);
+    EXPECT_EQ(f.width.count("led"), 1u);
+    EXPECT_EQ(f.width.count("pin5"), 0u);
+    EXPECT_EQ(f.width.count("pin3"), 1u);
+    EXPECT_EQ(f.at("led", 100), "1");
+}
+
 }  // namespace

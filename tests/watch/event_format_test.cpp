@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
+
 namespace {
 
 using board::Cause;
@@ -150,7 +153,7 @@ TEST(EventFormat, FormatsWriteEveryFieldAndRefuseUnknownSpecifiers)
 {
     watch::Format f;
     std::string error;
-    ASSERT_TRUE(f.compile("[%t|%s|%e|%p|%v|%E|%c|%P|%d|%%]", &error)) << error;
+    ASSERT_TRUE(f.compile("[%t|%i|%k|%o|%v|%E|%C|%P|%d|%%]", &error)) << error;
     watch::Shown plain;
     EXPECT_EQ(f.render(pin_event(5, 0, 1), plain),
               "[1234.567890123|3.17|pin|5|1|rising|request|4242|pin 5 rising|%]");
@@ -166,7 +169,7 @@ TEST(EventFormat, FormatsWriteEveryFieldAndRefuseUnknownSpecifiers)
 
     ASSERT_TRUE(f.compile("", &error));
     EXPECT_EQ(f.render(pin_event(5, 0, 1), plain), "");
-    ASSERT_TRUE(f.compile("100%% %p", &error));
+    ASSERT_TRUE(f.compile("100%% %o", &error));
     EXPECT_EQ(f.render(pin_event(5, 0, 1), plain), "100% 5");
 
     EXPECT_FALSE(f.compile("%t %x", &error));
@@ -175,6 +178,86 @@ TEST(EventFormat, FormatsWriteEveryFieldAndRefuseUnknownSpecifiers)
     EXPECT_EQ(error, "unknown specifier %\\x0A in the format");
     EXPECT_FALSE(f.compile("%t %", &error));
     EXPECT_NE(error.find("lone '%'"), std::string::npos) << error;
+}
+
+// Where the common line-monitor conventions have a letter it means the
+// same: %o the pin, %e the edge as 1 or 0, %s and %n the time's seconds and
+// nanoseconds, so that "%s.%n" is the time %t writes.
+TEST(EventFormat, SharedLettersMeanWhatMonitorsMeanByThem)
+{
+    watch::Format f;
+    std::string error;
+    ASSERT_TRUE(f.compile("%o %e %s.%n", &error)) << error;
+    watch::Shown plain, low;
+    low.active_low = true;
+    EXPECT_EQ(f.render(pin_event(5, 0, 1), plain), "5 1 1234.567890123");
+    EXPECT_EQ(f.render(pin_event(5, 0, 1), low), "5 0 1234.567890123");
+    EXPECT_EQ(f.render(pin_event(5, 1, 0), plain), "5 0 1234.567890123");
+    // No edge: a level unchanged, a read, the whole board.
+    EXPECT_EQ(f.render(pin_event(5, 1, 1), plain), "5 - 1234.567890123");
+    EXPECT_EQ(f.render(pin_event(5, 1, 1, Cause::Request, EventKind::Read), plain), "5 - 1234.567890123");
+    EXPECT_EQ(f.render(board_event(EventKind::Power, 1), plain), "- - 1234.567890123");
+    // Nanoseconds keep their leading zeros; the seconds follow the shift.
+    Event early = pin_event(2, 0, 1);
+    early.time = 7000000042ull;
+    watch::Shown wall;
+    wall.shift = 1700000000ll * 1000000000ll;
+    EXPECT_EQ(f.render(early, plain), "2 1 7.000000042");
+    EXPECT_EQ(f.render(early, wall), "2 1 1700000007.000000042");
+    // The old letters that moved are refused, not taken for something else.
+    for (const char *old : {"%p", "%c"})
+        EXPECT_FALSE(f.compile(old, &error)) << old;
+}
+
+TEST(EventFormat, WallClockTimesInIso8601UtcAndLocal)
+{
+    EXPECT_EQ(watch::iso_text(0, true), "1970-01-01T00:00:00.000000000Z");
+    EXPECT_EQ(watch::iso_text(1700000000ull * 1000000000ull + 1, true), "2023-11-14T22:13:20.000000001Z");
+    const char *was = std::getenv("TZ");
+    std::string saved = was ? was : "";
+    setenv("TZ", "XYZ-05:30", 1);  // half an hour in the offset too
+    tzset();
+    EXPECT_EQ(watch::iso_text(1700000000ull * 1000000000ull, false), "2023-11-15T03:43:20.000000000+05:30");
+    setenv("TZ", "XYZ+03", 1);
+    tzset();
+    EXPECT_EQ(watch::iso_text(1700000000ull * 1000000000ull, false), "2023-11-14T19:13:20.000000000-03:00");
+    if (was)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+
+    watch::Shown utc;
+    utc.clock = watch::Clock::Utc;
+    utc.shift = 1700000000ll * 1000000000ll - 1234000000000ll;
+    EXPECT_EQ(watch::plain_line(pin_event(5, 0, 1), utc),
+              "2023-11-14T22:13:20.567890123Z pin 5 rising request pid=4242");
+    watch::Format f;
+    std::string error;
+    ASSERT_TRUE(f.compile("%t %s", &error));
+    EXPECT_EQ(f.render(pin_event(5, 0, 1), utc), "2023-11-14T22:13:20.567890123Z 1700000000");
+}
+
+// A named pin's events carry its name: at the end of the plain line (the
+// fields before keep their places) and as %l; other events have none.
+TEST(EventFormat, NamedPinsCarryTheirNames)
+{
+    board::pin_names::Names names;
+    names.of[5] = "led";
+    watch::Shown how;
+    how.names = &names;
+    EXPECT_EQ(watch::plain_line(pin_event(5, 0, 1), how), "1234.567890123 pin 5 rising request pid=4242 name=led");
+    EXPECT_EQ(watch::plain_line(pin_event(6, 0, 1), how), "1234.567890123 pin 6 rising request pid=4242");
+    watch::Format f;
+    std::string error;
+    ASSERT_TRUE(f.compile("%l:%o", &error));
+    EXPECT_EQ(f.render(pin_event(5, 1, 1, Cause::Request, EventKind::Write), how), "led:5");
+    EXPECT_EQ(f.render(pin_event(6, 0, 1), how), "-:6");
+    // Channel 5 of no PWM is no pin 5: a board event takes no pin's name.
+    Event pwm = pwm_event({0, 0, 0, 0}, {1, 1, 2, 3});
+    pwm.which = 5;
+    EXPECT_EQ(f.render(pwm, how), "-:5");
+    EXPECT_EQ(f.render(pin_event(5, 0, 1), watch::Shown()), "-:5");
 }
 
 }  // namespace

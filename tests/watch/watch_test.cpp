@@ -270,7 +270,7 @@ TEST_F(Watch, PinsEdgesActiveLowAndCount)
 TEST_F(Watch, FormatsOfTheUsersAndRequestsThatChangeNothing)
 {
     ok(pinctl({"set", "3", "1"}));
-    Watcher mine({"3", "--requests", "--format", "%e %p %v %E %c %s|%%"});
+    Watcher mine({"3", "--requests", "--format", "%k %o %v %E %C %i|%%"});
     Watcher plain({"3"});
     ASSERT_TRUE(mine.ready()) << mine.err();
     ASSERT_TRUE(plain.ready()) << plain.err();
@@ -463,6 +463,24 @@ TEST_F(Watch, RealtimeStampsByTheWallClock)
     double t = std::stod(got[0]);
     EXPECT_GE(t, before.tv_sec + before.tv_nsec / 1e9 - 0.01) << got[0];
     EXPECT_LE(t, after.tv_sec + after.tv_nsec / 1e9 + 0.01) << got[0];
+}
+
+// A pin chosen by its name, its line ending with it, at a wall-clock time in
+// ISO 8601.
+TEST_F(Watch, NamedPinsAndUtcTimes)
+{
+    ok(board({"name", "3", "btn"}));
+    ok(pinctl({"set", "3", "1"}));
+    Watcher w({"btn", "--utc", "-n", "1"});
+    ASSERT_TRUE(w.ready()) << w.err();
+    ok(pinctl({"set", "4", "0"}));
+    ok(pinctl({"set", "btn=0"}));
+    Lines got = w.lines(1);
+    ASSERT_EQ(got.size(), 1u);
+    std::regex line("^20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\.[0-9]{9}Z "
+                    "pin 3 falling request pid=[0-9]+ name=btn$");
+    EXPECT_TRUE(std::regex_match(got[0], line)) << got[0];
+    EXPECT_EQ(board({"watch", "--utc", "--localtime"}).exit_code, 2);
 }
 
 }  // namespace

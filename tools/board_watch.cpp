@@ -16,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <algorithm>
 #include <poll.h>
 #include <unistd.h>
 
@@ -122,11 +123,12 @@ struct Options {
     std::string pins_text = "all pins";
 };
 
-// The loop: polls the board's events every millisecond or so, prints the
-// ones that show, and ends as the options say.
+// The loop: sleeps until the board writes an event, prints the ones that
+// show (those of one wake-up in one write), and ends as the options say.
 int follow(const Options &o)
 {
     board::EventReader reader;
+    reader.hold_writers(true);
     if (o.filter.requests)
         reader.want_requests(true);
     // The folder's name is the user's: escaped, so that it cannot work the terminal.
@@ -135,42 +137,52 @@ int follow(const Options &o)
     std::vector<board::Event> events;
     uint64_t printed = 0;
     uint64_t last = board::monotonic_now();
-    auto put = [&](const std::string &line) {
-        Wrote w = put_line(line);
+    std::string lines;
+    auto flush = [&]() {
+        if (lines.empty())
+            return Wrote::Ok;
+        lines.pop_back();  // put_line ends it
+        Wrote w = put_line(lines);
+        lines.clear();
         if (w == Wrote::Failed)
             std::fprintf(stderr, "board watch: cannot write the output: %s\n", std::strerror(errno));
         last = board::monotonic_now();
         return w;
     };
+    auto end = [&](Wrote w) { return w == Wrote::Failed ? 1 : 0; };
     while (!g_stop) {
         events.clear();
         uint64_t missed = reader.poll(events);
         // Damage goes to stderr, once each: the watch goes on.
         for (const std::string &d : reader.damage())
             std::fprintf(stderr, "board watch: %s\n", text::excerpt(d, 4096).c_str());
-        if (missed) {
-            Wrote w = put(watch::missed_line(missed));
-            if (w != Wrote::Ok)
-                return w == Wrote::Closed ? 0 : 1;
-        }
+        if (missed)
+            lines += watch::missed_line(missed) + "\n";
         for (const board::Event &e : events) {
             if (g_stop)
-                return 0;
+                break;
             if (!watch::shows(o.filter, e))
                 continue;
-            Wrote w = put(o.custom ? o.format.render(e, o.shown) : watch::plain_line(e, o.shown));
-            if (w != Wrote::Ok)
-                return w == Wrote::Closed ? 0 : 1;
+            lines += (o.custom ? o.format.render(e, o.shown) : watch::plain_line(e, o.shown)) + "\n";
             if (o.count && ++printed >= o.count)
-                return 0;
+                return end(flush());
         }
-        if (o.idle_ms && board::monotonic_now() - last >= o.idle_ms * 1000000)
+        Wrote w = flush();
+        if (w != Wrote::Ok || g_stop)
+            return end(w);
+        uint64_t now = board::monotonic_now();
+        if (o.idle_ms && now - last >= o.idle_ms * 1000000)
             return 0;
-        // The pause between polls, and a look whether the output was closed
-        // (a pipe with no reader, a terminal that hung up).
+        // A look whether the output was closed (a pipe with no reader, a
+        // terminal that hung up), then the sleep until the next event; at
+        // most a tenth of a second, for the reader's looks at the board.
         struct pollfd out = {STDOUT_FILENO, 0, 0};
-        if (poll(&out, 1, 1) > 0 && out.revents)
+        if (poll(&out, 1, 0) > 0 && out.revents)
             return 0;
+        uint64_t most = 100000000;
+        if (o.idle_ms)
+            most = std::min(most, last + o.idle_ms * 1000000 - now);
+        reader.wait(most);
     }
     return 0;
 }

@@ -50,6 +50,8 @@ long futex(uint32_t *word, int op, uint32_t value, const timespec *timeout)
 }
 
 constexpr uint32_t kKeeperBits = (1u << kKeepers) - 1;
+// What a writer leaves free in a lane for the writers that claim beside it.
+constexpr uint64_t kRoom = kEventsPerLane - 32;
 
 // Wakes the readers asleep on s, when one is: only the writer that clears
 // the bit makes the system call.
@@ -64,7 +66,7 @@ void wake_readers(State *s)
 }
 
 // Waits until every reader that holds writers back has read far enough
-// in lane i for event n to take its slot; a reader that keeps it waiting
+// in lane i for event n, and a few claimed beside it, to take a slot; a reader that keeps it waiting
 // kKeeperStalls is let go.  A reader of this process is not waited for:
 // it may be the thread that waits.
 void wait_for_keepers(State *s, unsigned i, uint64_t n, uint32_t held)
@@ -74,10 +76,10 @@ void wait_for_keepers(State *s, unsigned i, uint64_t n, uint32_t held)
         if (!(held & (1u << k)))
             continue;
         Keeper &r = s->keepers[k];
-        if (n < load(r.next[i]) + kEventsPerLane || load(r.pid) == me)
+        if (n < load(r.next[i]) + kRoom || load(r.pid) == me)
             continue;
         uint64_t since = monotonic_now();
-        for (unsigned tries = 0; n >= load(r.next[i]) + kEventsPerLane; ++tries) {
+        for (unsigned tries = 0; n >= load(r.next[i]) + kRoom; ++tries) {
             if (!(load(s->waking.held) & (1u << k)))
                 break;
             wake_readers(s);
@@ -111,9 +113,11 @@ void write_event(State *s, EventKind kind, Cause cause, int which, uint32_t now,
     Lane &lane = s->lanes[i];
     // The claim is ordered before the look at the readers asleep (see
     // EventReader::wait): a reader that finds no claim is woken.
-    uint64_t n = __atomic_fetch_add(&lane.head, 1, __ATOMIC_SEQ_CST);
+    // Room is waited for before the claim: a claim ahead of a reader by
+    // more than a lane holds is, to the reader, events lost.
     if (uint32_t held = load(s->waking.held) & kKeeperBits)
-        wait_for_keepers(s, i, n, held);
+        wait_for_keepers(s, i, load(lane.head), held);
+    uint64_t n = __atomic_fetch_add(&lane.head, 1, __ATOMIC_SEQ_CST);
     EventSlot &e = lane.slots[n % kEventsPerLane];
     uint64_t time = stamp ? stamp : monotonic_now();
     uint32_t what = pack_what(kind, cause, which);

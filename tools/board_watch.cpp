@@ -124,7 +124,7 @@ struct Options {
 };
 
 // The loop: sleeps until the board writes an event, prints the ones that
-// show (those of one wake-up in one write), and ends as the options say.
+// show, and ends as the options say.
 int follow(const Options &o)
 {
     board::EventReader reader;
@@ -137,44 +137,40 @@ int follow(const Options &o)
     std::vector<board::Event> events;
     uint64_t printed = 0;
     uint64_t last = board::monotonic_now();
-    std::string lines;
-    auto flush = [&]() {
-        if (lines.empty())
-            return Wrote::Ok;
-        lines.pop_back();  // put_line ends it
-        Wrote w = put_line(lines);
-        lines.clear();
+    auto put = [&](const std::string &line) {
+        Wrote w = put_line(line);
         if (w == Wrote::Failed)
             std::fprintf(stderr, "board watch: cannot write the output: %s\n", std::strerror(errno));
         last = board::monotonic_now();
         return w;
     };
-    auto end = [&](Wrote w) { return w == Wrote::Failed ? 1 : 0; };
     while (!g_stop) {
         events.clear();
         uint64_t missed = reader.poll(events);
         // Damage goes to stderr, once each: the watch goes on.
         for (const std::string &d : reader.damage())
             std::fprintf(stderr, "board watch: %s\n", text::excerpt(d, 4096).c_str());
-        if (missed)
-            lines += watch::missed_line(missed) + "\n";
+        if (missed) {
+            Wrote w = put(watch::missed_line(missed));
+            if (w != Wrote::Ok)
+                return w == Wrote::Closed ? 0 : 1;
+        }
         for (const board::Event &e : events) {
             if (g_stop)
-                break;
+                return 0;
             if (!watch::shows(o.filter, e))
                 continue;
-            lines += (o.custom ? o.format.render(e, o.shown) : watch::plain_line(e, o.shown)) + "\n";
+            Wrote w = put(o.custom ? o.format.render(e, o.shown) : watch::plain_line(e, o.shown));
+            if (w != Wrote::Ok)
+                return w == Wrote::Closed ? 0 : 1;
             if (o.count && ++printed >= o.count)
-                return end(flush());
+                return 0;
         }
-        Wrote w = flush();
-        if (w != Wrote::Ok || g_stop)
-            return end(w);
         uint64_t now = board::monotonic_now();
         if (o.idle_ms && now - last >= o.idle_ms * 1000000)
             return 0;
         // A look whether the output was closed (a pipe with no reader, a
-        // terminal that hung up), then the sleep until the next event; at
+        // terminal that hung up), then the sleep until the next event: at
         // most a tenth of a second, for the reader's looks at the board.
         struct pollfd out = {STDOUT_FILENO, 0, 0};
         if (poll(&out, 1, 0) > 0 && out.revents)

@@ -237,6 +237,51 @@ TEST_F(Events, AReaderThatFallsBehindIsToldHowManyItMissed)
     EXPECT_EQ(got.front().seq + board::kEventsPerLane - 1, got.back().seq);
 }
 
+// A reader that holds writers loses nothing of a burst many lanes long
+// from another process: the writer waits for it to read on.  The same
+// burst on a board where the reader holds none (given up) is lost in part.
+TEST_F(Events, AReaderThatHoldsWritersMissesNothingOfABurst)
+{
+    board::reset();
+    board::set_input(9, 1);  // each change below flips it
+    board::EventReader reader;
+    reader.hold_writers(true);
+    const int written = 20 * static_cast<int>(board::kEventsPerLane);
+    pid_t child = test_support::fork_child([written] {
+        for (int i = 0; i < written; ++i)
+            board::set_input(9, i % 2);
+        board::set_plugged(false);  // the end of the burst
+        return 0;
+    });
+    uint64_t missed = 0;
+    int pins = 0;
+    bool ended = false;
+    while (!ended) {
+        std::vector<Event> got;
+        missed += reader.poll(got);
+        for (const Event &e : got) {
+            pins += e.kind == EventKind::Pin && e.which == 9;
+            ended = ended || e.kind == EventKind::Device;
+        }
+        if (!ended)
+            reader.wait(10 * 1000000);
+    }
+    ASSERT_EQ(test_support::wait_child(child), 0);
+    EXPECT_EQ(missed, 0u);
+    EXPECT_EQ(pins, written);
+
+    // Given up, the writers no longer wait for it.
+    reader.hold_writers(false);
+    pid_t again = test_support::fork_child([written] {
+        for (int i = 0; i < written; ++i)
+            board::set_input(9, i % 2 == 0);
+        return 0;
+    });
+    ASSERT_EQ(test_support::wait_child(again), 0);
+    drain(reader, &missed);
+    EXPECT_GT(missed, 0u);
+}
+
 // Where event seq of lane lives in the state file, for tests that play a
 // writer killed half-way through an event and one that wrote nonsense.
 off_t slot_at(unsigned lane, uint64_t seq)

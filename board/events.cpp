@@ -351,7 +351,9 @@ int take_keeper(State *s, const LanePlace *at)
     for (int k = 0; k < kKeepers; ++k) {
         Keeper &r = s->keepers[k];
         int32_t pid = load(r.pid);
-        if (pid != 0 && (pid == me || kill(pid, 0) == 0 || errno != ESRCH))
+        // A pid no process has (0, or below: written by something else)
+        // is free too.
+        if (pid > 0 && (pid == me || kill(pid, 0) == 0 || errno != ESRCH))
             continue;
         if (!__atomic_compare_exchange_n(&r.pid, &pid, me, false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED))
             continue;

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -280,6 +281,40 @@ TEST_F(Events, AReaderThatHoldsWritersMissesNothingOfABurst)
     ASSERT_EQ(test_support::wait_child(again), 0);
     drain(reader, &missed);
     EXPECT_GT(missed, 0u);
+}
+
+// A reader that holds writers and reads no more (stopped, or hung) does
+// not hold them for ever: it is let go, and the writer goes on.
+TEST_F(Events, AReaderThatStopsReadingIsLetGo)
+{
+    board::reset();
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t stuck = test_support::fork_child([&] {
+        board::EventReader reader;
+        reader.hold_writers(true);
+        char c = 'r';
+        if (write(ready[1], &c, 1) != 1)
+            return 1;
+        pause();  // reads nothing, until killed
+        return 0;
+    });
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    close(ready[1]);
+    int fd = open((board_.dir() + "/board.state").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    uint32_t held = 0;
+    ASSERT_EQ(pread(fd, &held, sizeof held, STATE_AT(waking.held)), (ssize_t)sizeof held);
+    EXPECT_NE(held, 0u);
+    for (unsigned i = 0; i < 2 * board::kEventsPerLane; ++i)
+        set_pin(9, static_cast<int32_t>(i % 2));
+    ASSERT_EQ(pread(fd, &held, sizeof held, STATE_AT(waking.held)), (ssize_t)sizeof held);
+    EXPECT_EQ(held, 0u);
+    close(fd);
+    kill(stuck, SIGKILL);
+    test_support::wait_child(stuck);
 }
 
 // Where event seq of lane lives in the state file, for tests that play a

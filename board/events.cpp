@@ -5,7 +5,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <climits>
+#include <csignal>
 #include <ctime>
+#include <linux/futex.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace board {
 namespace internal {
@@ -36,6 +43,60 @@ uint32_t slot_check(uint64_t seq, uint64_t time, uint32_t what, uint32_t now, ui
     return static_cast<uint32_t>(h >> 52) << 20;
 }
 
+// The futex of the state file's mapping, shared between processes.
+long futex(uint32_t *word, int op, uint32_t value, const timespec *timeout)
+{
+    return syscall(SYS_futex, word, op, value, timeout, nullptr, 0);
+}
+
+constexpr uint32_t kKeeperBits = (1u << kKeepers) - 1;
+// What a writer leaves free in a lane for the writers that claim beside it.
+constexpr uint64_t kRoom = kEventsPerLane - 32;
+
+// Wakes the readers asleep on s, when one is: only the writer that clears
+// the bit makes the system call.
+void wake_readers(State *s)
+{
+    uint32_t w = __atomic_load_n(&s->waking.word, __ATOMIC_SEQ_CST);
+    if (!(w & kReaderAsleep))
+        return;
+    if (__atomic_compare_exchange_n(&s->waking.word, &w, (w + 2) & ~kReaderAsleep, false, __ATOMIC_SEQ_CST,
+                                    __ATOMIC_RELAXED))
+        futex(&s->waking.word, FUTEX_WAKE, INT_MAX, nullptr);
+}
+
+// Waits until every reader that holds writers back has read far enough
+// in lane i for event n, and a few claimed beside it, to take a slot; a reader that keeps it waiting
+// kKeeperStalls is let go.  A reader of this process is not waited for:
+// it may be the thread that waits.
+void wait_for_keepers(State *s, unsigned i, uint64_t n, uint32_t held)
+{
+    int32_t me = my_pid();
+    for (int k = 0; k < kKeepers; ++k) {
+        if (!(held & (1u << k)))
+            continue;
+        Keeper &r = s->keepers[k];
+        if (n < load(r.next[i]) + kRoom || load(r.pid) == me)
+            continue;
+        uint64_t since = monotonic_now();
+        for (unsigned tries = 0; n >= load(r.next[i]) + kRoom; ++tries) {
+            if (!(load(s->waking.held) & (1u << k)))
+                break;
+            wake_readers(s);
+            if (tries < 64) {
+                sched_yield();
+                continue;
+            }
+            if (monotonic_now() - since >= kKeeperStalls) {
+                __atomic_fetch_and(&s->waking.held, ~(1u << k), __ATOMIC_ACQ_REL);
+                break;
+            }
+            timespec pause = {0, 20000};
+            nanosleep(&pause, nullptr);
+        }
+    }
+}
+
 }  // namespace
 
 // Claims the lane's next number, marks the slot as being written, fills
@@ -48,8 +109,15 @@ void write_event(State *s, EventKind kind, Cause cause, int which, uint32_t now,
 {
     if (!g_write_events.load(std::memory_order_relaxed))
         return;
-    Lane &lane = s->lanes[thread_slot() % kEventLanes];
-    uint64_t n = __atomic_fetch_add(&lane.head, 1, __ATOMIC_ACQ_REL);
+    unsigned i = thread_slot() % kEventLanes;
+    Lane &lane = s->lanes[i];
+    // The claim is ordered before the look at the readers asleep (see
+    // EventReader::wait): a reader that finds no claim is woken.
+    // Room is waited for before the claim: a claim ahead of a reader by
+    // more than a lane holds is, to the reader, events lost.
+    if (uint32_t held = load(s->waking.held) & kKeeperBits)
+        wait_for_keepers(s, i, load(lane.head), held);
+    uint64_t n = __atomic_fetch_add(&lane.head, 1, __ATOMIC_SEQ_CST);
     EventSlot &e = lane.slots[n % kEventsPerLane];
     uint64_t time = stamp ? stamp : monotonic_now();
     uint32_t what = pack_what(kind, cause, which);
@@ -64,6 +132,7 @@ void write_event(State *s, EventKind kind, Cause cause, int which, uint32_t now,
     __atomic_store_n(&e.before, before, __ATOMIC_RELEASE);
     __atomic_store_n(&e.pid, pid, __ATOMIC_RELEASE);
     __atomic_store_n(&e.seq, n + 1, __ATOMIC_RELEASE);
+    wake_readers(s);
 }
 
 namespace {
@@ -266,7 +335,44 @@ struct EventReader::State {
     std::vector<std::string> damage;
     uint64_t checked = 0;       // when the whole state was last checked
     bool damage_told = false;   // that the board's other fields are damaged
+    bool pending = false;       // an event claimed that the last poll could not read
+    bool hold = false;          // writers wait for this reader
+    int keeper = -1;            // its keeper on the board board_id names; -1: none
 };
+
+namespace internal {
+namespace {
+
+// Takes a keeper on s for this reader, where it is now in each lane, and
+// has writers wait for it; -1 when every keeper is some live process's.
+int take_keeper(State *s, const LanePlace *at)
+{
+    int32_t me = my_pid();
+    for (int k = 0; k < kKeepers; ++k) {
+        Keeper &r = s->keepers[k];
+        int32_t pid = load(r.pid);
+        // A pid no process has (0, or below: written by something else)
+        // is free too.
+        if (pid > 0 && (pid == me || kill(pid, 0) == 0 || errno != ESRCH))
+            continue;
+        if (!__atomic_compare_exchange_n(&r.pid, &pid, me, false, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED))
+            continue;
+        for (unsigned i = 0; i < kEventLanes; ++i)
+            store(r.next[i], at[i].next);
+        __atomic_fetch_or(&s->waking.held, 1u << k, __ATOMIC_ACQ_REL);
+        return k;
+    }
+    return -1;
+}
+
+void give_keeper(State *s, int k)
+{
+    __atomic_fetch_and(&s->waking.held, ~(1u << k), __ATOMIC_ACQ_REL);
+    store(s->keepers[k].pid, int32_t(0));
+}
+
+}  // namespace
+}  // namespace internal
 
 EventReader::EventReader() : state_(new State)
 {
@@ -277,7 +383,54 @@ EventReader::EventReader() : state_(new State)
     state_->checked = monotonic_now();
 }
 
-EventReader::~EventReader() = default;
+EventReader::~EventReader()
+{
+    internal::State *s = internal::region();
+    if (state_->keeper >= 0 && s && load(s->id) == state_->board_id)
+        internal::give_keeper(s, state_->keeper);
+}
+
+void EventReader::hold_writers(bool on)
+{
+    State &rs = *state_;
+    rs.hold = on;
+    internal::State *s = validated(true);
+    if (load(s->id) != rs.board_id)
+        return;  // the next poll takes one on the board in its place
+    if (on && rs.keeper < 0)
+        rs.keeper = internal::take_keeper(s, rs.at);
+    else if (!on && rs.keeper >= 0) {
+        internal::give_keeper(s, rs.keeper);
+        rs.keeper = -1;
+    }
+}
+
+void EventReader::wait(uint64_t most_ns)
+{
+    State &rs = *state_;
+    internal::State *s = internal::region();
+    timespec t = {static_cast<time_t>(most_ns / 1000000000), static_cast<long>(most_ns % 1000000000)};
+    if (!rs.held.empty() || rs.pending || !s || load(s->id) != rs.board_id || load(s->magic) != internal::kMagic) {
+        // Events to hand on once their writers are done, or a board to
+        // take up: soon, not at once.
+        timespec soon = {0, 50000};
+        nanosleep(most_ns < 50000 ? &t : &soon, nullptr);
+        return;
+    }
+    // Asleep is told before the lanes are looked at, and a writer looks
+    // whether a reader sleeps after its claim: either this reader sees
+    // the claim, or the writer sees it asleep and wakes it.
+    uint32_t w = __atomic_load_n(&s->waking.word, __ATOMIC_SEQ_CST);
+    while (!(w & internal::kReaderAsleep) &&
+           !__atomic_compare_exchange_n(&s->waking.word, &w, w | internal::kReaderAsleep, false, __ATOMIC_SEQ_CST,
+                                        __ATOMIC_SEQ_CST)) {
+    }
+    w |= internal::kReaderAsleep;
+    for (unsigned i = 0; i < kEventLanes; ++i)
+        if (__atomic_load_n(&s->lanes[i].head, __ATOMIC_SEQ_CST) != rs.at[i].next)
+            return;
+    internal::futex(&s->waking.word, FUTEX_WAIT, w, &t);
+}
 
 void EventReader::want_requests(bool on)
 {
@@ -356,6 +509,7 @@ uint64_t EventReader::poll(std::vector<Event> &out)
         // A new board: its events are numbered from the start, and the
         // wish for requests is told to it at once.
         rs.board_id = load(s->id);
+        rs.keeper = -1;  // the old board's is left with it
         std::fill(rs.at, rs.at + kEventLanes, LanePlace{});
         if (rs.requests)
             rs.renewed = 0;
@@ -364,6 +518,29 @@ uint64_t EventReader::poll(std::vector<Event> &out)
     unsigned bad = 0;
     drain(s->lanes, rs.at, now, false, rs.held, &missed, &bad);
     damaged |= bad;
+    // Every event begun has been read: one begun from now on is stamped
+    // later than any read, so all can be handed on at once.
+    bool clean = true;
+    for (unsigned i = 0; i < kEventLanes; ++i)
+        if (__atomic_load_n(&s->lanes[i].head, __ATOMIC_SEQ_CST) != rs.at[i].next)
+            clean = false;
+    rs.pending = !clean;
+    if (rs.hold) {
+        // Where this reader is, for the writers that wait for it; let go
+        // (it kept one waiting too long), it holds them again from here.
+        if (rs.keeper >= 0) {
+            internal::Keeper &k = s->keepers[rs.keeper];
+            for (unsigned i = 0; i < kEventLanes; ++i)
+                store(k.next[i], rs.at[i].next);
+            if (!(load(s->waking.held) & (1u << rs.keeper)) || load(k.pid) != internal::my_pid()) {
+                if (load(k.pid) == internal::my_pid())
+                    internal::give_keeper(s, rs.keeper);
+                rs.keeper = -1;
+            }
+        }
+        if (rs.keeper < 0)
+            rs.keeper = internal::take_keeper(s, rs.at);
+    }
     for (unsigned i = 0; i < kEventLanes; ++i)
         if (damaged & (1u << i))
             rs.damage.push_back("board state file " + internal::state_path(dir()) + " is damaged (lane " +
@@ -391,7 +568,7 @@ uint64_t EventReader::poll(std::vector<Event> &out)
     std::inplace_merge(rs.held.begin(), rs.held.begin() + static_cast<std::ptrdiff_t>(already),
                        rs.held.end(), earlier);
     size_t ready = 0;
-    while (ready < rs.held.size() && rs.held[ready].time + internal::kHoldBack <= now)
+    while (ready < rs.held.size() && (clean || rs.held[ready].time + internal::kHoldBack <= now))
         ++ready;
     out.insert(out.end(), rs.held.begin(), rs.held.begin() + static_cast<std::ptrdiff_t>(ready));
     rs.held.erase(rs.held.begin(), rs.held.begin() + static_cast<std::ptrdiff_t>(ready));

@@ -60,6 +60,31 @@ struct alignas(kApart) PinLine {
     uint8_t touched;  // 0 or 1
 };
 
+// How readers of events sleep until an event is written, and hold writers
+// back rather than lose events.  word is the futex readers sleep on: bit 0
+// (kReaderAsleep) is set by a reader about to sleep, and only a writer
+// that finds it set changes the word and wakes them, so the pin path makes
+// no system call while nobody sleeps.  held has bit i set while
+// keepers[i] belongs to a reader that writers wait for.  On a line of its
+// own: every writer reads it, and it changes only as readers sleep.
+constexpr uint32_t kReaderAsleep = 1;
+struct alignas(kApart) Waking {
+    uint32_t word;
+    uint32_t held;
+};
+// A reader that writers wait for, and where it is in each lane: a writer
+// does not overwrite an event such a reader has not read, unless the
+// reader leaves it waiting for kKeeperStalls (stopped, or killed), when
+// the reader is let go (its bit in Waking::held cleared) and it counts
+// what it missed, as any reader does.
+constexpr int kKeepers = 8;
+constexpr uint64_t kKeeperStalls = 50 * 1000000ull;
+struct alignas(kApart) Keeper {
+    int32_t pid;
+    uint32_t unused;
+    uint64_t next[kEventLanes];
+};
+
 // The state's fields.  Every one is a word (or byte) that is valid on its
 // own and is only ever read and written atomically, so no request needs a
 // lock and a process killed at any instruction leaves a valid state.  The
@@ -92,6 +117,8 @@ struct Fields {
     uint64_t requests_until;
     PinLine pins[kPins];
     Counter requests[kCounterShards];
+    Waking waking;
+    Keeper keepers[kKeepers];
 };
 
 // Driver handles open per process: the pid on a line of its own (read by

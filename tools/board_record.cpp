@@ -286,6 +286,7 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
     // The reader first: whatever changes after the status is read is among
     // its events.
     board::EventReader reader;
+    reader.hold_writers(true);  // a capture misses nothing it can help
     uint64_t start = board::monotonic_now();
     board::Status initial = board::status();
 
@@ -330,7 +331,8 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
                 write_until(pending, now - kLagNs, writer);
                 writer.advance(now - kLagNs);
             }
-            pause_until(end);
+            // Until the board writes an event (a signal cuts it short).
+            reader.wait(std::min(end - std::min(end, board::monotonic_now()), kPollNs));
         }
     } catch (const board::Error &e) {
         ended_by = e.message;

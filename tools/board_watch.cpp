@@ -17,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <algorithm>
 #include <poll.h>
 #include <unistd.h>
 
@@ -127,11 +128,12 @@ struct Options {
     std::string pins_text = "all pins";
 };
 
-// The loop: polls the board's events every millisecond or so, prints the
-// ones that show, and ends as the options say.
+// The loop: sleeps until the board writes an event, prints the ones that
+// show, and ends as the options say.
 int follow(const Options &o)
 {
     board::EventReader reader;
+    reader.hold_writers(true);
     if (o.filter.requests)
         reader.want_requests(true);
     // The folder's name is the user's: escaped, so that it cannot work the terminal.
@@ -169,13 +171,19 @@ int follow(const Options &o)
             if (o.count && ++printed >= o.count)
                 return 0;
         }
-        if (o.idle_ms && board::monotonic_now() - last >= o.idle_ms * 1000000)
+        uint64_t now = board::monotonic_now();
+        if (o.idle_ms && now - last >= o.idle_ms * 1000000)
             return 0;
-        // The pause between polls, and a look whether the output was closed
-        // (a pipe with no reader, a terminal that hung up).
+        // A look whether the output was closed (a pipe with no reader, a
+        // terminal that hung up), then the sleep until the next event: at
+        // most a tenth of a second, for the reader's looks at the board.
         struct pollfd out = {STDOUT_FILENO, 0, 0};
-        if (poll(&out, 1, 1) > 0 && out.revents)
+        if (poll(&out, 1, 0) > 0 && out.revents)
             return 0;
+        uint64_t most = 100000000;
+        if (o.idle_ms)
+            most = std::min(most, last + o.idle_ms * 1000000 - now);
+        reader.wait(most);
     }
     return 0;
 }

@@ -4,8 +4,11 @@
 //    stamp to the line;
 //  - idle cost: the processor time the watcher takes in 3 s with nothing
 //    happening (it looks every millisecond);
-//  - a burst: BURST changes made as fast as one thread can, and how many
-//    lines and 'missed' counts the watcher gave for them.
+//  - a pipe ping-pong between two processes, measured in the same run: the
+//    one-way latency the watcher's is set against;
+//  - bursts: BURST changes made as fast as one thread can, then 8
+//    processes making BURST / 10 each at once, and how many lines and
+//    'missed' counts the watcher gave for them (read as they come).
 // Prints p50, p90, p99 and the largest latency, in microseconds.
 // Usage: bench_watch [ROUNDS [BURST]]
 #include "board/board.h"
@@ -68,7 +71,8 @@ void start_watcher()
     posix_spawn_file_actions_adddup2(&fa, out[1], 1);
     posix_spawn_file_actions_adddup2(&fa, err[1], 2);
     char tool[] = BOARD_TOOL, watch[] = "watch", pin[] = "1", format[] = "--format", fmt[] = "%t %d";
-    char *argv[] = {tool, watch, pin, format, fmt, nullptr};
+    char p[8][4] = {"10", "11", "12", "13", "14", "15", "16", "17"};
+    char *argv[] = {tool, watch, pin, p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7], format, fmt, nullptr};
     if (posix_spawn(&g_watcher, BOARD_TOOL, &fa, nullptr, argv, environ) != 0) {
         std::perror(BOARD_TOOL);
         std::exit(1);
@@ -113,10 +117,73 @@ void report(const char *what, std::vector<double> v)
                 at(0.50), at(0.90), at(0.99), v.back());
 }
 
+// Half the round trip of a byte between two processes over two pipes.
+std::vector<double> pipe_one_way(int rounds)
+{
+    int there[2], back[2];
+    if (pipe(there) != 0 || pipe(back) != 0) {
+        std::perror("pipe");
+        std::exit(1);
+    }
+    pid_t child = fork();
+    if (child == 0) {
+        close(there[1]);
+        close(back[0]);
+        char c;
+        while (read(there[0], &c, 1) == 1 && write(back[1], &c, 1) == 1) {
+        }
+        _exit(0);
+    }
+    std::vector<double> v;
+    for (int i = 0; i < rounds; ++i) {
+        char c = 'x';
+        uint64_t t0 = board::monotonic_now();
+        if (write(there[1], &c, 1) != 1 || read(back[0], &c, 1) != 1)
+            break;
+        v.push_back((board::monotonic_now() - t0) / 2e3);
+        std::this_thread::sleep_for(std::chrono::microseconds(500 + (i * 37) % 1500));
+    }
+    close(there[1]);
+    waitpid(child, nullptr, 0);
+    close(there[0]);
+    close(back[0]);
+    close(back[1]);
+    return v;
+}
+
+// Counts the watcher's lines until the unplug that ends a burst, while the
+// burst is made.
+struct Tally {
+    unsigned long long lines = 0, missed = 0;
+    std::thread t;
+    void start()
+    {
+        t = std::thread([this] {
+            for (;;) {
+                std::string line = next_line(g_out);
+                if (line.empty() || line.find("device unplugged") != std::string::npos)
+                    break;
+                unsigned long long n;
+                if (std::sscanf(line.c_str(), "missed %llu", &n) == 1)
+                    missed += n;
+                else if (line.find("device") == std::string::npos)
+                    ++lines;
+            }
+        });
+    }
+    void print(const char *what, unsigned long long made, double ms)
+    {
+        t.join();
+        std::printf("%s of %llu changes in %.1f ms: %llu lines, %llu reported missed (%s)\n", what, made, ms, lines,
+                    missed, lines + missed == made ? "all accounted for" : "NOT all accounted for");
+    }
+};
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     int rounds = argc > 1 ? std::atoi(argv[1]) : 300;
     int burst = argc > 2 ? std::atoi(argv[2]) : 5000;
     if (rounds < 1 || burst < 1) {
@@ -157,24 +224,54 @@ int main(int argc, char **argv)
     double c1 = cpu_seconds(g_watcher);
     std::printf("idle watcher: %.1f%% of a core (%.3f s of processor time in 3 s)\n", (c1 - c0) / 3 * 100, c1 - c0);
 
-    auto b0 = std::chrono::steady_clock::now();
-    for (int i = 0; i < burst; ++i)  // each one a change: the rounds left the pin at rounds % 2
-        board::set_input(1, (rounds + 1 + i) % 2);
-    double made = std::chrono::duration<double>(std::chrono::steady_clock::now() - b0).count();
-    board::set_plugged(false);  // the end of the burst
-    unsigned long long lines = 0, missed = 0;
-    for (;;) {
-        std::string line = next_line(g_out);
-        if (line.empty() || line.find("device unplugged") != std::string::npos)
-            break;
-        unsigned long long n;
-        if (std::sscanf(line.c_str(), "missed %llu", &n) == 1)
-            missed += n;
-        else
-            ++lines;
+    std::vector<double> pipe = pipe_one_way(rounds);
+    report("pipe ping-pong, one way", pipe);
+    std::sort(pipe.begin(), pipe.end());
+    std::sort(to_line.begin(), to_line.end());
+    auto at = [](const std::vector<double> &v, double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))]; };
+    std::printf("change to line / pipe one way: p50 %.1fx  p99 %.1fx\n", at(to_line, 0.5) / at(pipe, 0.5),
+                at(to_line, 0.99) / at(pipe, 0.99));
+
+    // The pin was left at rounds % 2; each change below flips it.
+    int level = rounds % 2;
+    {
+        Tally tally;
+        tally.start();
+        auto b0 = std::chrono::steady_clock::now();
+        for (int i = 0; i < burst; ++i)
+            board::set_input(1, level = 1 - level);
+        double made = std::chrono::duration<double>(std::chrono::steady_clock::now() - b0).count();
+        board::set_plugged(false);  // the end of the burst
+        tally.print("burst, one process,", static_cast<unsigned long long>(burst), made * 1e3);
     }
-    std::printf("burst of %d changes in %.1f ms: %llu lines, %llu reported missed (%s)\n", burst, made * 1e3, lines,
-                missed, lines + missed == static_cast<unsigned long long>(burst) ? "all accounted for" : "NOT all accounted for");
+    {
+        // Eight processes, each on a pin of its own, each a tenth of BURST.
+        for (int k = 0; k < 8; ++k)
+            board::set_input(10 + k, 1);  // before the count: each change below flips it
+        board::set_plugged(true);
+        for (std::string l = next_line(g_out); !l.empty() && l.find("device plugged") == std::string::npos;)
+            l = next_line(g_out);
+        Tally tally;
+        tally.start();
+        int each = std::max(1, burst / 10);
+        auto b0 = std::chrono::steady_clock::now();
+        std::vector<pid_t> kids;
+        for (int k = 0; k < 8; ++k) {
+            pid_t c = fork();
+            if (c == 0) {
+                int l = 1;
+                for (int i = 0; i < each; ++i)
+                    board::set_input(10 + k, l = 1 - l);
+                _exit(0);
+            }
+            kids.push_back(c);
+        }
+        for (pid_t c : kids)
+            waitpid(c, nullptr, 0);
+        double made = std::chrono::duration<double>(std::chrono::steady_clock::now() - b0).count();
+        board::set_plugged(false);
+        tally.print("burst, 8 processes at once,", 8ull * static_cast<unsigned long long>(each), made * 1e3);
+    }
 
     kill(g_watcher, SIGTERM);
     int status = 0;

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -235,6 +236,85 @@ TEST_F(Events, AReaderThatFallsBehindIsToldHowManyItMissed)
     ASSERT_EQ(got.size(), board::kEventsPerLane);
     EXPECT_EQ(got.back().level, 1);
     EXPECT_EQ(got.front().seq + board::kEventsPerLane - 1, got.back().seq);
+}
+
+// A reader that holds writers loses nothing of a burst many lanes long
+// from another process: the writer waits for it to read on.  The same
+// burst on a board where the reader holds none (given up) is lost in part.
+TEST_F(Events, AReaderThatHoldsWritersMissesNothingOfABurst)
+{
+    board::reset();
+    board::set_input(9, 1);  // each change below flips it
+    board::EventReader reader;
+    reader.hold_writers(true);
+    const int written = 20 * static_cast<int>(board::kEventsPerLane);
+    pid_t child = test_support::fork_child([written] {
+        for (int i = 0; i < written; ++i)
+            board::set_input(9, i % 2);
+        board::set_plugged(false);  // the end of the burst
+        return 0;
+    });
+    uint64_t missed = 0;
+    int pins = 0;
+    bool ended = false;
+    while (!ended) {
+        std::vector<Event> got;
+        missed += reader.poll(got);
+        for (const Event &e : got) {
+            pins += e.kind == EventKind::Pin && e.which == 9;
+            ended = ended || e.kind == EventKind::Device;
+        }
+        if (!ended)
+            reader.wait(10 * 1000000);
+    }
+    ASSERT_EQ(test_support::wait_child(child), 0);
+    EXPECT_EQ(missed, 0u);
+    EXPECT_EQ(pins, written);
+
+    // Given up, the writers no longer wait for it.
+    reader.hold_writers(false);
+    pid_t again = test_support::fork_child([written] {
+        for (int i = 0; i < written; ++i)
+            board::set_input(9, i % 2 == 0);
+        return 0;
+    });
+    ASSERT_EQ(test_support::wait_child(again), 0);
+    drain(reader, &missed);
+    EXPECT_GT(missed, 0u);
+}
+
+// A reader that holds writers and reads no more (stopped, or hung) does
+// not hold them for ever: it is let go, and the writer goes on.
+TEST_F(Events, AReaderThatStopsReadingIsLetGo)
+{
+    board::reset();
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t stuck = test_support::fork_child([&] {
+        board::EventReader reader;
+        reader.hold_writers(true);
+        char c = 'r';
+        if (write(ready[1], &c, 1) != 1)
+            return 1;
+        pause();  // reads nothing, until killed
+        return 0;
+    });
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    close(ready[0]);
+    close(ready[1]);
+    int fd = open((board_.dir() + "/board.state").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    uint32_t held = 0;
+    ASSERT_EQ(pread(fd, &held, sizeof held, STATE_AT(waking.held)), (ssize_t)sizeof held);
+    EXPECT_NE(held, 0u);
+    for (unsigned i = 0; i < 2 * board::kEventsPerLane; ++i)
+        set_pin(9, static_cast<int32_t>(i % 2));
+    ASSERT_EQ(pread(fd, &held, sizeof held, STATE_AT(waking.held)), (ssize_t)sizeof held);
+    EXPECT_EQ(held, 0u);
+    close(fd);
+    kill(stuck, SIGKILL);
+    test_support::wait_child(stuck);
 }
 
 // Where event seq of lane lives in the state file, for tests that play a

@@ -385,6 +385,34 @@ TEST(BoardView, APassOfReadsIsOneLine)
                                    }));
 }
 
+// Passes of the poll alike one after another are one line with their
+// count and span, so the writes between them stay on the screen; a pass
+// that read another level, or a write, starts a new line.
+TEST(BoardView, IdenticalPassesAreOneLine)
+{
+    using board::EventKind;
+    std::vector<board::Event> got;
+    auto pass = [&](EventKind kind, int high, uint64_t ms) {
+        for (int pin = 1; pin <= 9; ++pin) {
+            board::Event e = events::pin(pin, kind, pin == high, pin == high, 0);
+            e.time = 5000000000ull + ms * 1000000 + 10000 * pin;
+            got.push_back(e);
+        }
+    };
+    for (uint64_t ms = 0; ms < 500; ms += 50)  // ten passes alike
+        pass(EventKind::Read, 3, ms);
+    pass(EventKind::Write, 3, 500);  // a click's writes
+    pass(EventKind::Read, 3, 550);
+    pass(EventKind::Read, 3, 600);
+    pass(EventKind::Read, 4, 650);  // the poll reads a change
+    EXPECT_EQ(event_texts(got, 7), (std::vector<std::string>{
+                                       "-0.650s pins 1-9 read 001000000 pid=4242 x10 in 450.0 ms",
+                                       "-0.150s pins 1-9 write 001000000 pid=4242",
+                                       "-0.100s pins 1-9 read 001000000 pid=4242 x2 in 50.0 ms",
+                                       " 0.000s pins 1-9 read 000100000 pid=4242",
+                                   }));
+}
+
 // However few rows are left, the list never starts with the tail of an
 // event that wraps (a PWM channel's), cut from its head.
 TEST(BoardView, NoEventShowsItsTailWithoutItsHead)

@@ -9,6 +9,7 @@
 #include "common/text.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace {
 
@@ -78,22 +79,53 @@ std::vector<std::string> event_texts(const std::vector<board::Event> &events, in
     if (events.empty())
         return out;
     uint64_t newest = events.back().time;
+    // A pass: one event, or a run of reads (or writes) of neighbouring
+    // pins; passes of requests alike one after another (a poll reading
+    // the same levels) are one line, with their count and time span.
+    struct Pass {
+        uint64_t first, last;  // the times of its first event, and of the last pass alike
+        std::string text;      // what follows the time
+        bool request;
+        unsigned count;
+    };
+    std::vector<Pass> passes;
     for (size_t i = 0; i < events.size();) {
         size_t end = i + 1;
         while (end < events.size() && continues(events[end - 1], events[end]))
             ++end;
+        const board::Event &first = events[i];
+        std::string text;
         if (end - i == 1) {
-            out.push_back(event_text(events[i], newest, time_width));
+            text = watch::describe(first, false) + cause_text(first.cause) + " pid=" + std::to_string(first.pid);
         } else {
-            const board::Event &first = events[i];
             std::string levels;
             for (size_t j = i; j < end; ++j)
                 levels += events[j].level ? '1' : '0';
-            out.push_back(time_column(first.time, newest, time_width) + " pins " + std::to_string(first.which) + "-" +
-                          std::to_string(events[end - 1].which) + " " + board::kind_name(first.kind) +
-                          " " + levels + cause_text(first.cause) + " pid=" + std::to_string(first.pid));
+            text = "pins " + std::to_string(first.which) + "-" + std::to_string(events[end - 1].which) + " " +
+                   board::kind_name(first.kind) + " " + levels + cause_text(first.cause) + " pid=" +
+                   std::to_string(first.pid);
+        }
+        bool request = first.kind == board::EventKind::Read || first.kind == board::EventKind::Write;
+        if (request && !passes.empty() && passes.back().request && passes.back().text == text) {
+            passes.back().last = first.time;
+            ++passes.back().count;
+        } else {
+            passes.push_back(Pass{first.time, first.time, text, request, 1});
         }
         i = end;
+    }
+    for (const Pass &p : passes) {
+        std::string line = time_column(p.first, newest, time_width) + " " + p.text;
+        if (p.count > 1) {
+            char span[64];
+            double ms = static_cast<double>(p.last - p.first) / 1e6;
+            if (ms < 1000)
+                std::snprintf(span, sizeof span, " x%u in %.1f ms", p.count, ms);
+            else
+                std::snprintf(span, sizeof span, " x%u in %.2f s", p.count, ms / 1000);
+            line += span;
+        }
+        out.push_back(line);
     }
     return out;
 }

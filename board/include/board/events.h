@@ -103,6 +103,20 @@ public:
     // for a view that shows every request.  Renewed by poll().
     void want_requests(bool on);
 
+    // Sleeps until an event may have been written since the last poll(),
+    // or for most_ns at most (or a signal).  Writers wake a reader only
+    // while one sleeps: the pin path makes no system call otherwise.
+    void wait(uint64_t most_ns);
+
+    // While on, a writer does not overwrite an event this reader has not
+    // read yet: it waits for the reader to read on, for a reader that
+    // must miss nothing (a watch, a capture).  A reader that keeps a
+    // writer waiting 50 ms (stopped, say) is let go: the writers go on,
+    // and it counts what it missed as any reader does, then holds them
+    // again.  Up to 8 readers on a board hold writers at once; the others
+    // read as readers that do not.
+    void hold_writers(bool on);
+
 private:
     struct State;
     std::unique_ptr<State> state_;

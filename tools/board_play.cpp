@@ -236,6 +236,8 @@ int play(const Plan &plan, const std::string &shown, uint64_t speed, bool loop, 
                  text::excerpt(board::dir(), 4096).c_str(), plan.pins.size() == 1 ? "" : "s", pins.c_str());
     Lateness late;
     uint64_t period = scaled(plan.end_ns, speed), passes = 0;
+    // The board mapped now, not at the first change.
+    board::status();
     uint64_t start = board::monotonic_now();
     for (uint64_t base = start; !g_stop; base += period) {
         for (const vcd::Change &c : plan.changes) {

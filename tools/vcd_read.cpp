@@ -3,6 +3,7 @@
 
 #include "common/text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -177,7 +178,7 @@ bool Reader::header(ReadError *error)
             return fail(error, "'" + text::excerpt(t) + "' where a declaration ($var, $scope...) belongs");
         }
     }
-    return bad_ ? false : fail(error, "the file ends before $enddefinitions", line_no_);
+    return bad_ ? false : fail(error, "the file ends before $enddefinitions", std::max(token_line_, 1));
 }
 
 bool Reader::values(const std::vector<bool> &wanted, std::vector<Change> *changes, uint64_t *end_ns,

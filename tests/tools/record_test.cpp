@@ -247,6 +247,37 @@ TEST_F(Record, ADurationEndsACompleteCaptureThatSigrokReads)
     EXPECT_EQ(back.at("pin9", 0), "1");
 }
 
+TEST_F(Record, ByDefaultThePinsInUseAndThoseNamed)
+{
+    board({"reset"});
+    board({"input", "5", "0"});  // touched before the capture
+    Recorder r({file("u.vcd"), "--logic-only", "--timescale", "1us", "40"});
+    ASSERT_TRUE(r.started()) << r.err();
+    run(PINCTL, {"set", "21", "0"});
+    board({"input", "22", "1"});  // touched, its level unchanged
+    ASSERT_EQ(r.stop(SIGINT), 0) << r.err();
+    VcdFile f = parse_vcd(read_file(file("u.vcd")), true);
+    ASSERT_EQ(f.error, "");
+    std::vector<std::string> pins;
+    for (const auto &w : f.width)
+        if (w.first.compare(0, 3, "pin") == 0)
+            pins.push_back(w.first);
+    EXPECT_EQ(pins, (std::vector<std::string>{"pin21", "pin22", "pin40", "pin5"}));
+    EXPECT_EQ(f.width.size(), 4u + 3 * board::kChannels + 2);
+    EXPECT_EQ(f.at("pin5", 0), "0");
+    EXPECT_EQ(f.edges("pin21", "0").size(), 1u);
+    ProgramResult s = run("/usr/bin/sigrok-cli", {"-I", "vcd", "-i", file("u.vcd"), "-O", "vcd"});
+    EXPECT_EQ(levels(sigrok_read(s)), levels(f));
+
+    Recorder all({file("a.vcd"), "--all-pins", "--duration", "50"});
+    EXPECT_EQ(all.stop(0), 0) << all.err();
+    VcdFile a = parse_vcd(read_file(file("a.vcd")), true);
+    ASSERT_EQ(a.error, "");
+    EXPECT_EQ(a.width.count("pin63") + a.width.count("pin0"), 2u);
+    for (const auto &e : std::filesystem::directory_iterator(board_.dir()))
+        EXPECT_EQ(e.path().filename().string().find(".rec-"), std::string::npos) << e.path();
+}
+
 TEST_F(Record, ALinkOrAFolderIsNoCaptureFileAndAFileIsReplacedWhole)
 {
     std::string target = file("target"), link = file("link.vcd");

@@ -40,6 +40,9 @@ constexpr uint64_t kSettleNs = 10 * 1000 * 1000;
 constexpr uint64_t kMaxDurationMs = 100ull * 1000 * 1000 * 1000;
 // Events held for their turn; past this the oldest are written at once.
 constexpr size_t kMaxPending = 64 * 1024;
+// PulseView (0.4) takes at most 64 one-bit wires and, past 56, draws PWM
+// activity on the wrong rows.
+constexpr int kPulseViewWires = 56;
 
 volatile sig_atomic_t g_stop = 0;
 void on_stop(int) { g_stop = 1; }
@@ -197,14 +200,6 @@ std::string wall_clock(const char *format, bool utc)
     return s;
 }
 
-std::string pin_list(const std::vector<int> &pins)
-{
-    std::string s = pins.size() == 1 ? "pin" : "pins";
-    for (int p : pins)
-        s += " " + std::to_string(p);
-    return s;
-}
-
 // Writes the events of pending stamped up to horizon, oldest first.
 void write_until(std::vector<board::Event> &pending, uint64_t horizon, vcd::Writer &w)
 {
@@ -256,7 +251,69 @@ void pause_until(uint64_t when)
     nanosleep(&t, nullptr);  // a signal cuts it short, as it should
 }
 
-int record(const std::string &file, uint64_t duration_ms, const vcd::Options &base)
+// Creates the capture's file afresh in cap.dir, under a recorder's name
+// numbered from first; false (errno set) when it cannot.
+bool create_beside(Capture &cap, const std::string &stem, int first, const std::string &prefix)
+{
+    for (int i = first; cap.fd < 0; ++i) {
+        std::string tmp = "." + stem + ".rec-" + std::to_string(getpid()) + "-" + std::to_string(i);
+        cap.fd = openat(cap.dir, tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (cap.fd >= 0) {
+            // Held while it records: no other recorder takes it for left over.
+            flock(cap.fd, LOCK_EX);
+            cap.name = tmp;
+            cap.shown = prefix + tmp;
+        } else if (errno != EEXIST || i == first + 99) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The pins a capture of the pins in use keeps: those named, those touched
+// since the reset at the start or at the end, and those that changed.
+void pins_in_use(const std::vector<int> &named, const board::Status &initial, const vcd::Writer &w,
+                 bool (&keep)[board::kPins])
+{
+    board::Status last = initial;
+    try {
+        last = board::status();
+    } catch (const board::Error &) {
+    }
+    for (int p = 0; p < board::kPins; ++p)
+        keep[p] = initial.pins[p].touched || last.pins[p].touched || w.pin_changed(p);
+    for (int p : named)
+        keep[p] = true;
+}
+
+// The finished capture in cap again, without the pins keep leaves out: a
+// new file beside it that takes its name.  "" when done, else why not.
+std::string leave_out_pins(Capture &cap, const std::string &stem, const std::string &prefix,
+                           const bool (&keep)[board::kPins])
+{
+    Capture kept;
+    kept.dir = dup(cap.dir);
+    if (kept.dir < 0 || !create_beside(kept, stem, 1000, prefix))
+        return std::string("cannot create a file beside ") + text::excerpt(cap.shown, 200) + ": " +
+               std::strerror(errno);
+    if (!vcd::keep_pins(cap.fd, keep, [&kept](const std::string &t) { kept.write_all(t); }))
+        return "cannot read " + text::excerpt(cap.shown, 200) + " back: " + std::strerror(errno);
+    if (!kept.write_errno && fsync(kept.fd) != 0)
+        kept.write_errno = errno;
+    if (kept.write_errno)
+        return "cannot write " + text::excerpt(kept.shown, 200) + ": " + std::strerror(kept.write_errno);
+    if (renameat(kept.dir, kept.name.c_str(), cap.dir, cap.name.c_str()) != 0)
+        return "cannot rename " + text::excerpt(kept.shown, 200) + ": " + std::strerror(errno);
+    kept.name.clear();
+    close(cap.fd);
+    cap.fd = kept.fd;
+    kept.fd = -1;
+    return "";
+}
+
+// in_use: the capture keeps only the pins in use, and those named.
+int record(const std::string &file, uint64_t duration_ms, const vcd::Options &base, bool in_use,
+           const std::vector<int> &named)
 {
     // FILE's folder is the user's choice (a link there is followed); FILE
     // itself is never reached through one.
@@ -292,26 +349,16 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
 
     remove_left_overs(cap.dir);
     std::string stem = name.substr(0, 200);
-    for (int i = 0; cap.fd < 0; ++i) {
-        std::string tmp = "." + stem + ".rec-" + std::to_string(getpid()) + "-" + std::to_string(i);
-        cap.fd = openat(cap.dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        0666);
-        if (cap.fd >= 0) {
-            // Held while it records: no other recorder takes it for left over.
-            flock(cap.fd, LOCK_EX);
-            cap.name = tmp;
-            cap.shown = (slash == std::string::npos ? "" : folder + "/") + tmp;
-        } else if (errno != EEXIST || i == 99) {
-            return fail("cannot create a file beside " + shown + ": " + std::strerror(errno));
-        }
-    }
+    std::string prefix = slash == std::string::npos ? "" : folder + "/";
+    if (!create_beside(cap, stem, 0, prefix))
+        return fail("cannot create a file beside " + shown + ": " + std::strerror(errno));
 
     vcd::Options opt = base;
     opt.date = wall_clock("%a %b %e %H:%M:%S %Y", false);
     opt.version = "board record (board-support utilities)";
     opt.comment = "board " + board::dir() + "; started " + wall_clock("%Y-%m-%dT%H:%M:%S", true) +
                   ", CLOCK_MONOTONIC " + std::to_string(start) + " ns; " +
-                  (base.pins.size() == board::kPins ? "all pins" : pin_list(base.pins));
+                  (in_use ? "the pins in use" : "all pins");
     vcd::Writer writer(opt, initial, start, [&cap](const std::string &t) { cap.write_all(t); });
     std::fprintf(stderr, "board record: recording into %s (Ctrl-C ends it)\n", shown.c_str());
 
@@ -359,6 +406,19 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
     if (cap.write_errno)
         return fail("cannot write " + text::excerpt(cap.shown, 200) + ": " +
                     std::strerror(cap.write_errno));
+    if (in_use) {
+        bool keep[board::kPins];
+        pins_in_use(named, initial, writer, keep);
+        std::string why_not = leave_out_pins(cap, stem, prefix, keep);
+        if (!why_not.empty())
+            return fail(why_not);
+        int wires = 2 + 3 * board::kChannels;  // the one-bit wires
+        for (bool k : keep)
+            wires += k;
+        if (base.logic_only && wires > kPulseViewWires)
+            std::fprintf(stderr, "board record: %d wires: PulseView draws at most %d right\n", wires,
+                         kPulseViewWires);
+    }
     close(cap.fd);
     cap.fd = -1;
     // FILE may have been changed meanwhile: the refusal stands, and the
@@ -395,21 +455,27 @@ int record_command(const std::vector<std::string> &args)
 {
     CLI::App app{"Captures the board's pins, PWM channels, power and the presence of GPI1:\n"
                  "as a Value Change Dump (.vcd) that waveform viewers open, until Ctrl-C\n"
-                 "or --duration.  Without PIN, every pin (0-63) has a wire.  Each PWM\n"
-                 "channel has its running flag, registers and pwmN_out, the output they\n"
-                 "make: one tick is (cr+1) us, a period pcr+1 ticks, high for the first\n"
-                 "min(dcr, pcr+1) ticks; x while it toggles with a period under 20 us or\n"
-                 "a high or low part shorter than one unit of the timescale.  Ctrl-C,\n"
-                 "SIGTERM and a hang-up end the capture with the file complete.\n"
+                 "or --duration.  The pins in use have a wire: those touched since the\n"
+                 "reset (at the start or by the end) and those named; --all-pins gives\n"
+                 "all 64.  Each PWM channel has its running flag, registers and pwmN_out,\n"
+                 "the output they make: one tick is (cr+1) us, a period pcr+1 ticks, high\n"
+                 "for the first min(dcr, pcr+1) ticks; x while it toggles with a period\n"
+                 "under 20 us or a high or low part shorter than one unit of the\n"
+                 "timescale, and pwmN_too_fast is 1 meanwhile (readers that take x for 0\n"
+                 "would show it low).  Ctrl-C, SIGTERM and a hang-up end the capture with\n"
+                 "the file complete.\n"
+                 "Which form each viewer reads: GTKWave (and its vcd2fst) both; sigrok-cli\n"
+                 "and PulseView only --logic-only (a full capture gives them no samples),\n"
+                 "best with --timescale 1us; PulseView draws at most 56 one-bit wires right.\n"
                  "Exit status: 0 done, 1 the board or FILE could not be used, 2 bad arguments.",
                  "board record"};
     std::string file, duration, timescale = "1ns";
     std::vector<std::string> pins;
-    bool logic_only = false;
+    bool logic_only = false, all_pins = false;
     app.add_option("FILE", file, "the capture; written aside and renamed into place when done")
         ->type_name("FILE.vcd")
         ->required();
-    app.add_option("PIN", pins, "a pin to record (0-63, decimal, or its name); default: all of them")
+    app.add_option("PIN", pins, "a pin to record besides those in use (0-63, decimal, or its name)")
         ->type_name("PIN");
     app.add_option("--duration", duration, "stop after MS milliseconds (decimal, above 0)")
         ->type_name("MS")
@@ -419,6 +485,7 @@ int record_command(const std::vector<std::string> &args)
                    "the capture to samples take one per unit")
         ->type_name("UNIT")
         ->check(CLI::IsMember({"1ns", "1us", "1ms"}));
+    app.add_flag("--all-pins", all_pins, "a wire for every pin, 0 to 63, in use or not");
     app.add_flag("--logic-only", logic_only,
                  "only 1-bit wires (no cr, dcr, pcr), notes kept for the end: for readers\n"
                  "that take no vectors and stop at a comment among the values");
@@ -439,6 +506,7 @@ int record_command(const std::vector<std::string> &args)
     opt.logic_only = logic_only;
     opt.unit_ns = vcd::parse_timescale(timescale);
     tools::PinReader reader;
+    std::vector<int> named;
     for (const std::string &p : pins) {
         int v;
         std::string error;
@@ -446,17 +514,15 @@ int record_command(const std::vector<std::string> &args)
             std::fprintf(stderr, "board record: %s\n(see 'board record --help')\n", error.c_str());
             return 2;
         }
-        opt.pins.push_back(v);
+        named.push_back(v);
     }
     board::pin_names::Names names = board::pin_names::load();
     opt.pin_names.assign(std::begin(names.of), std::end(names.of));
-    if (opt.pins.empty())
-        for (int p = 0; p < board::kPins; ++p)
-            opt.pins.push_back(p);
-    std::sort(opt.pins.begin(), opt.pins.end());
-    opt.pins.erase(std::unique(opt.pins.begin(), opt.pins.end()), opt.pins.end());
+    // Every pin is captured; those not in use are left out once it is done.
+    for (int p = 0; p < board::kPins; ++p)
+        opt.pins.push_back(p);
     uint64_t ms = 0;
     if (!duration.empty())
         decimal(duration, 1, kMaxDurationMs, &ms);
-    return record(file, ms, opt);
+    return record(file, ms, opt, !all_pins, named);
 }

@@ -1,5 +1,6 @@
 // board: look at and change the simulated board in BOARD_DIR.
 #include "board/board.h"
+#include "board_play.h"
 #include "board_record.h"
 #include "board_watch.h"
 #include "board/boot.h"
@@ -76,6 +77,9 @@ const char kUsage[] =
     "                          capture pins, PWM channels (and the output they make),\n"
     "                          power and presence as a Value Change Dump for waveform\n"
     "                          viewers, until Ctrl-C ('board record --help')\n"
+    "  play FILE.vcd [--map WIRE=PIN]... [--speed X] [--loop] [--release]\n"
+    "                          drive pins from outside along a Value Change Dump's\n"
+    "                          timeline, as 'input' does ('board play --help')\n"
     "  watch [PIN...] [OPTIONS]\n"
     "                          one line for each change on the board as it happens,\n"
     "                          until Ctrl-C (see 'board watch --help')\n"
@@ -471,6 +475,8 @@ int run(const std::vector<std::string> &args)
         return sync_cmd();
     } else if (cmd == "record") {
         return record_command(args);
+    } else if (cmd == "play") {
+        return play_command(args);
     } else if (cmd == "boot") {
         if (args.size() == 1)
             return boot(std::string());

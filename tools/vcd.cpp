@@ -4,8 +4,11 @@
 #include "common/text.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <set>
+#include <unistd.h>
 
 namespace vcd {
 
@@ -94,6 +97,7 @@ Writer::Writer(const Options &options, const board::Status &initial, uint64_t st
         ch.dcr = opt_.logic_only ? -1 : add_wire(n + "dcr", 10);
         ch.pcr = opt_.logic_only ? -1 : add_wire(n + "pcr", 10);
         ch.out = add_wire(n + "out", 1);
+        ch.too_fast = add_wire(n + "too_fast", 1);
         ch.period_start = ch.period_ns = ch.high_ns = ch.next_ns = 0;
         ch.toggling = false;
         ch.high = false;
@@ -161,6 +165,7 @@ void Writer::restart(int c, uint64_t at_ns)
     Channel &ch = ch_[c];
     const board::Pwm &p = ch.regs;
     ch.toggling = false;
+    set(ch.too_fast, 0);
     if (!p.running || p.dcr == 0) {
         set(ch.out, 0);
         return;
@@ -175,6 +180,7 @@ void Writer::restart(int c, uint64_t at_ns)
     if (ch.period_ns < kMinPeriodNs || ch.high_ns < opt_.unit_ns ||
         ch.period_ns - ch.high_ns < opt_.unit_ns) {
         set(ch.out, kX);
+        set(ch.too_fast, 1);
         return;
     }
     ch.period_start = at_ns;
@@ -318,8 +324,10 @@ void Writer::event(const board::Event &e)
     bool channel = e.which >= 0 && e.which < board::kChannels;
     switch (e.kind) {
     case board::EventKind::Pin:
-        if (e.which >= 0 && e.which < board::kPins)
+        if (e.which >= 0 && e.which < board::kPins) {
             set(pin_wire_[e.which], e.level ? 1 : 0);
+            pin_changed_[e.which] = true;
+        }
         break;
     case board::EventKind::Pwm:
         if (channel && !same(ch_[e.which].regs, e.pwm)) {
@@ -415,6 +423,59 @@ void Writer::finish(uint64_t end_ns)
     if (!buf_.empty())
         sink_(buf_);
     buf_.clear();
+}
+
+bool keep_pins(int fd, const bool (&keep)[board::kPins], const Writer::Sink &sink)
+{
+    std::set<std::string> dropped;  // the codes of the pins left out
+    bool header = true;
+    std::string line, out;
+    auto take = [&](const std::string &l) {
+        if (header) {
+            // "$var wire 1 CODE pinN $end", as the writer writes it.
+            char code[8], name[16];
+            int pin;
+            if (std::sscanf(l.c_str(), "$var wire 1 %7s %15s $end", code, name) == 2 &&
+                std::sscanf(name, "pin%d", &pin) == 1 && pin >= 0 && pin < board::kPins &&
+                name == "pin" + std::to_string(pin) && !keep[pin]) {
+                dropped.insert(code);
+                return;
+            }
+            header = l != "$upscope $end";
+        } else if (!l.empty() && (l[0] == '0' || l[0] == '1' || l[0] == 'x') && dropped.count(l.substr(1))) {
+            return;
+        }
+        out += l;
+        out += '\n';
+        if (out.size() >= kChunk) {
+            sink(out);
+            out.clear();
+        }
+    };
+    char buf[64 * 1024];
+    for (off_t at = 0;;) {
+        ssize_t n = pread(fd, buf, sizeof buf, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        at += n;
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buf[i] == '\n') {
+                take(line);
+                line.clear();
+            } else {
+                line += buf[i];
+            }
+        }
+    }
+    if (!line.empty())
+        take(line);
+    if (!out.empty())
+        sink(out);
+    return true;
 }
 
 }  // namespace vcd

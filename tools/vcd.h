@@ -5,8 +5,10 @@
 //
 // Wires, in one scope "board": a 1-bit pinN per watched pin; per PWM
 // channel pwmC_running, the registers pwmC_cr (6 bits), pwmC_dcr and
-// pwmC_pcr (10 bits each, left out with logic_only) and pwmC_out, the
-// output the channel's registers make; power, and present (GPI1: plugged).
+// pwmC_pcr (10 bits each, left out with logic_only), pwmC_out, the output
+// the channel's registers make, and pwmC_too_fast, 1 while pwmC_out is x
+// (readers that take x for 0 would show a running output low); power, and
+// present (GPI1: plugged).
 //
 // The PWM output, as this board's timer makes it: the timer counts at
 // 1 MHz divided by (cr+1), so one tick is (cr+1) us; a period is (pcr+1)
@@ -95,6 +97,8 @@ public:
     void finish(uint64_t end_ns);
 
     const Counts &counts() const { return counts_; }
+    // Whether an event changed pin p's level since the start.
+    bool pin_changed(int p) const { return p >= 0 && p < board::kPins && pin_changed_[p]; }
     // The time (CLOCK_MONOTONIC) the capture has been written up to.
     uint64_t written_to() const { return last_ns_; }
 
@@ -109,7 +113,7 @@ private:
     };
     struct Channel {
         board::Pwm regs;
-        int running, cr, dcr, pcr, out;  // wire indexes (-1: none)
+        int running, cr, dcr, pcr, out, too_fast;  // wire indexes (-1: none)
         uint64_t period_start, period_ns, high_ns;
         bool toggling;     // edges to come
         bool high;         // in the high part of the period
@@ -136,6 +140,7 @@ private:
     std::vector<Wire> wires_;
     std::vector<int> dirty_;
     int pin_wire_[board::kPins];
+    bool pin_changed_[board::kPins] = {};
     Channel ch_[board::kChannels];
     int power_, present_;
     uint64_t start_ns_;
@@ -148,5 +153,10 @@ private:
     uint64_t deferred_dropped_;
     Counts counts_;
 };
+
+// Copies a finished capture of this writer from fd (read from its start)
+// to sink without the wires of the pins keep leaves out: their $var lines
+// and their values.  False (errno set) when fd cannot be read.
+bool keep_pins(int fd, const bool (&keep)[board::kPins], const Writer::Sink &sink);
 
 }  // namespace vcd

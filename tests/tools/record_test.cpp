@@ -5,6 +5,7 @@
 #include "board_folder.h"
 #include "process.h"
 #include "vcd_reader.h"
+#include "board_child.h"
 
 #include <gtest/gtest.h>
 
@@ -30,71 +31,7 @@ using test_support::read_file;
 using test_support::VcdFile;
 using Times = std::vector<uint64_t>;
 
-// A 'board record' running beside the test, its stderr read through a pipe.
-class Recorder {
-public:
-    explicit Recorder(const std::vector<std::string> &args)
-    {
-        child::Spec spec;
-        spec.argv = {BOARD_TOOL, "record"};
-        spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-        pid_ = std::max<pid_t>(0, test_support::start_piped(spec, 2, &err_fd_));
-    }
-    ~Recorder()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        close(err_fd_);
-    }
-    // Waits (generously) until stderr has said text; false when it ended
-    // or the time ran out first.
-    bool wait_for(const std::string &text)
-    {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (err_.find(text) == std::string::npos) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            struct pollfd p = {err_fd_, POLLIN, 0};
-            if (poll(&p, 1, 100) > 0) {
-                char buf[4096];
-                ssize_t n = read(err_fd_, buf, sizeof buf);
-                if (n <= 0)
-                    return false;
-                err_.append(buf, static_cast<size_t>(n));
-            }
-        }
-        return true;
-    }
-    // Reads what stderr still holds, to its end.
-    void drain()
-    {
-        char buf[4096];
-        for (ssize_t n; (n = read(err_fd_, buf, sizeof buf)) > 0;)
-            err_.append(buf, static_cast<size_t>(n));
-    }
-    bool started() { return wait_for("(Ctrl-C ends it)\n"); }
-    // Signals it (0: none) and waits for its exit code (-1 for a signal).
-    int stop(int sig)
-    {
-        if (sig)
-            kill(pid_, sig);
-        int status = 0;
-        while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = 0;
-        drain();
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    const std::string &err() const { return err_; }
-    pid_t pid() const { return pid_; }
-
-private:
-    pid_t pid_ = 0;
-    int err_fd_ = -1;
-    std::string err_;
-};
+using test_support::Recorder;
 
 class Record : public test_support::BoardTest {
 protected:
@@ -308,6 +245,37 @@ TEST_F(Record, ADurationEndsACompleteCaptureThatSigrokReads)
     ASSERT_EQ(back.error, "");
     EXPECT_EQ(back.at("pin7", 0), "0");
     EXPECT_EQ(back.at("pin9", 0), "1");
+}
+
+TEST_F(Record, ByDefaultThePinsInUseAndThoseNamed)
+{
+    board({"reset"});
+    board({"input", "5", "0"});  // touched before the capture
+    Recorder r({file("u.vcd"), "--logic-only", "--timescale", "1us", "40"});
+    ASSERT_TRUE(r.started()) << r.err();
+    run(PINCTL, {"set", "21", "0"});
+    board({"input", "22", "1"});  // touched, its level unchanged
+    ASSERT_EQ(r.stop(SIGINT), 0) << r.err();
+    VcdFile f = parse_vcd(read_file(file("u.vcd")), true);
+    ASSERT_EQ(f.error, "");
+    std::vector<std::string> pins;
+    for (const auto &w : f.width)
+        if (w.first.compare(0, 3, "pin") == 0)
+            pins.push_back(w.first);
+    EXPECT_EQ(pins, (std::vector<std::string>{"pin21", "pin22", "pin40", "pin5"}));
+    EXPECT_EQ(f.width.size(), 4u + 3 * board::kChannels + 2);
+    EXPECT_EQ(f.at("pin5", 0), "0");
+    EXPECT_EQ(f.edges("pin21", "0").size(), 1u);
+    ProgramResult s = run("/usr/bin/sigrok-cli", {"-I", "vcd", "-i", file("u.vcd"), "-O", "vcd"});
+    EXPECT_EQ(levels(sigrok_read(s)), levels(f));
+
+    Recorder all({file("a.vcd"), "--all-pins", "--duration", "50"});
+    EXPECT_EQ(all.stop(0), 0) << all.err();
+    VcdFile a = parse_vcd(read_file(file("a.vcd")), true);
+    ASSERT_EQ(a.error, "");
+    EXPECT_EQ(a.width.count("pin63") + a.width.count("pin0"), 2u);
+    for (const auto &e : std::filesystem::directory_iterator(board_.dir()))
+        EXPECT_EQ(e.path().filename().string().find(".rec-"), std::string::npos) << e.path();
 }
 
 TEST_F(Record, ALinkOrAFolderIsNoCaptureFileAndAFileIsReplacedWhole)

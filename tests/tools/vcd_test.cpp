@@ -103,7 +103,7 @@ TEST(VcdWriter, InitialValuesThenOnlyVisibleChanges)
     c.w->event(other(450, board::EventKind::Read, 1));
     VcdFile f = c.end(1000);
     EXPECT_EQ(f.timescale, "1ns");
-    EXPECT_EQ(f.width.size(), 2u + 2 * 5 + 2);
+    EXPECT_EQ(f.width.size(), 2u + 2 * 6 + 2);
     EXPECT_EQ(f.width.count("pin7"), 0u);
     EXPECT_EQ(f.width["pwm0_cr"], 6);
     EXPECT_EQ(f.width["pwm0_pcr"], 10);
@@ -157,6 +157,9 @@ TEST(VcdWriter, LevelsThatStayAndPeriodsTooShortToDraw)
         {0, "0"}, {20 * us, "1"}, {40 * us, "x"}, {60 * us, "1"}, {65 * us, "0"},
         {80 * us, "1"}, {85 * us, "0"}};
     EXPECT_EQ(out, want);
+    // Where out is x, the wire that says so is 1: no reader takes it for low.
+    std::vector<std::pair<uint64_t, std::string>> fast = {{0, "0"}, {40 * us, "1"}, {60 * us, "0"}};
+    EXPECT_EQ(f.changes["pwm0_too_fast"], fast);
     EXPECT_EQ(f.changes["pwm1_out"].size(), 1u);
     EXPECT_EQ(f.at("pwm1_pcr", 95 * us), "0000010011");
 }

@@ -897,9 +897,9 @@ void say_crashed(const char *what)
     std::abort();
 }
 
+#if defined(__SANITIZE_ADDRESS__)
 void on_death() { say_crashed("a crash a sanitizer reported"); }
-
-#if !defined(__SANITIZE_ADDRESS__)
+#else
 void on_crash(int sig)
 {
     say_crashed(strsignal(sig));

@@ -11,15 +11,18 @@
 # `make test` runs its phases side by side (TEST_PHASES, below), each one a
 # chain of steps (configure and build, then run).  One job server serves
 # them all: at most TEST_SLOTS compilers, checks and test runs at once in
-# all, and a phase's tests run while another phase builds.  A phase is a
+# all (below), and a phase's tests run while another phase builds.  A phase is a
 # target `test-NAME` that depends on `deps` and fails on any failure; add it
 # to TEST_PHASES (and say in the README what it checks).  Each step says
 # when it starts and ends, and how long it took; its output goes to a log
 # file (in the build folder's log/), shown whole if it fails.
 JOBS ?= $(shell nproc)
-# A step that runs tests holds a slot while its tests mostly wait: one slot
-# more than there are cores keeps the compilers busy beside it.
-TEST_SLOTS ?= $(shell echo $$(($(JOBS) + 1)))
+# A step that runs tests holds a slot while its tests mostly wait, so there
+# are more slots than cores; the builds off the host chain (which the host
+# tests and Wine wait for) run at low priority (LOW) and take only the time
+# the host build and the tests leave.
+TEST_SLOTS ?= $(shell echo $$(($(JOBS) + 2)))
+LOW = nice -n 10
 # The host tests mostly wait for other processes and threads: more at once
 # than there are cores.
 TEST_JOBS ?= 8
@@ -55,8 +58,9 @@ TIMED = ./scripts/timed.sh
 # Tests run without make's job flags: a build that a test starts
 # (tests/layering) runs one compiler, outside the job slots.
 TESTS_ALONE = env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL
-# The step $(1), its output in $(2), made by this Makefile's target $(3).
-STEP = $(TIMED) "$(1)" $(2) $(MAKE) --no-print-directory $(3)
+# The step $(1), its output in $(2), made by this Makefile's target $(3)
+# (run by $(4): LOW or nothing).
+STEP = $(TIMED) "$(1)" $(2) $(4) $(MAKE) --no-print-directory $(3)
 
 # How each folder is configured.
 RUN_ARGS = -DCMAKE_BUILD_TYPE=Debug -DSANITIZE= -DHOST_TESTS=OFF -DBENCH=OFF -DFUZZ=OFF
@@ -137,16 +141,16 @@ step-host-tests: step-host-build
 	@$(TIMED) "host tests" $(BUILD)/log/tests.log $(TESTS_ALONE) sh -c 'cd $(BUILD) && ctest --output-on-failure -j $(TEST_JOBS) -LE tsan'
 
 step-tsan-build: deps
-	+@$(call STEP,TSan build,$(BUILD_TSAN)/log/build.log,build-tsan)
+	+@$(call STEP,TSan build,$(BUILD_TSAN)/log/build.log,build-tsan,$(LOW))
 
 step-tsan-tests: step-tsan-build
 	@$(TIMED) "TSan tests" $(BUILD_TSAN)/log/tests.log $(TESTS_ALONE) sh -c 'cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L concurrency'
 
 step-board-checks: deps
-	@$(TIMED) "board build checks" build-board/log/checks.log ./scripts/check-board-build.sh
+	@$(TIMED) "board build checks" build-board/log/checks.log $(LOW) ./scripts/check-board-build.sh
 
 step-windows-build: deps
-	+@$(call STEP,Windows build,$(BUILD_WIN)/log/build.log,windows)
+	+@$(call STEP,Windows build,$(BUILD_WIN)/log/build.log,windows,$(LOW))
 
 step-windows-checks: step-windows-build
 	@$(TIMED) "Windows checks" $(BUILD_WIN)/log/checks.log sh -c './scripts/check-ce-files.sh && ./scripts/check-windows-exports.sh $(BUILD_WIN)/bin'

@@ -1,7 +1,7 @@
 # Entry points: `make run` and `make test`.  Both install what is missing
 # (Debian packages), then configure, build and run.
 #
-# Each kind of build has a folder of its own, configured on first use:
+# Each kind of build has a folder of its own:
 #   build-run      make run: the product and the tools it needs, no sanitizers
 #   build          make test: the product and the tests, ASan + UBSan
 #   build-tsan     make test: the concurrency tests only, ThreadSanitizer
@@ -9,13 +9,20 @@
 #   build-bench    make bench: the benchmarks, Release
 #
 # `make test` runs its phases side by side (TEST_PHASES, below), each one a
-# chain of configure, build and run: while one phase's tests wait (most of
-# them sleep), the others' builds use the cores.  A phase is a target
-# `test-NAME` that depends on `deps` and fails on any failure; add it to
-# TEST_PHASES (and say in the README what it checks).  Each step of a
-# phase says when it starts and ends, and how long it took; its output goes
-# to a log file (in the build folder's log/), shown whole if it fails.
+# chain of steps (configure and build, then run).  One job server serves
+# them all: at most TEST_SLOTS compilers, checks and test runs at once in
+# all (below), and a phase's tests run while another phase builds.  A phase is a
+# target `test-NAME` that depends on `deps` and fails on any failure; add it
+# to TEST_PHASES (and say in the README what it checks).  Each step says
+# when it starts and ends, and how long it took; its output goes to a log
+# file (in the build folder's log/), shown whole if it fails.
 JOBS ?= $(shell nproc)
+# A step that runs tests holds a slot while its tests mostly wait, so there
+# are more slots than cores; the builds off the host chain (which the host
+# tests and Wine wait for) run at low priority (LOW) and take only the time
+# the host build and the tests leave.
+TEST_SLOTS ?= $(shell echo $$(($(JOBS) + 2)))
+LOW = nice -n 10
 # The host tests mostly wait for other processes and threads: more at once
 # than there are cores.
 TEST_JOBS ?= 8
@@ -25,17 +32,49 @@ BUILD_TSAN ?= build-tsan
 BUILD_WIN ?= build-windows
 BUILD_BENCH ?= build-bench
 TEST_PHASES ?= test-host test-tsan test-board-build test-windows
-# A build folder is configured once, when it has no Makefile yet (cmake
-# writes that last); the output is kept in its configure.log.
-CONFIGURE = mkdir -p $(1) && { cmake -S . -B $(1) $(2) >$(1)/configure.log 2>&1 || { cat $(1)/configure.log; exit 1; }; }
-# A cmake --build started by make must not take make's own job flags.
-CMAKE_BUILD = env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL cmake --build
-TIMED = ./scripts/timed.sh
-# The host build, made by one phase at a time: the Wine phase compares
-# against it too.
-LOCKED_BUILD = sh -c 'mkdir -p $(BUILD) && exec flock $(BUILD)/.lock $(MAKE) --no-print-directory build'
 
-.PHONY: all deps build build-run build-tsan run test test-host test-tsan windows test-windows test-board-build bench fuzz clean
+# The compiler cache keys on paths relative to the checkout (CMakeLists.txt
+# maps the debug info's folders likewise), so a fresh clone finds what
+# another clone compiled.
+export CCACHE_BASEDIR ?= $(CURDIR)
+
+# configure DIR,ARGS: cmake configures DIR when it has no Makefile yet, or
+# when it was last configured with other ARGS (kept in DIR/configure.args;
+# every option a build depends on is given, so a value left in the cache
+# from before cannot remain).  A changed CMakeLists.txt or .cmake file is
+# cmake's own check, at the start of each build.  The output is kept in
+# DIR/configure.log.
+CONFIGURE = mkdir -p $(1) && \
+	if [ ! -f $(1)/Makefile ] || [ "$$(cat $(1)/configure.args 2>/dev/null)" != "$(strip $(2))" ]; then \
+	  rm -f $(1)/configure.args && \
+	  { cmake -S . -B $(1) $(2) >$(1)/configure.log 2>&1 || { cat $(1)/configure.log; exit 1; }; } && \
+	  echo "$(strip $(2))" >$(1)/configure.args; \
+	fi
+# build DIR[,TARGETS]: configured (above), then built.  Under a make with
+# -j the build takes its compilers from make's own job slots (the recipe
+# line starts with +); alone, it runs JOBS at once.
+CMAKE_BUILD = cmake --build $(1) $(if $(findstring jobserver,$(MAKEFLAGS)),,-j $(JOBS)) $(if $(2),--target $(2))
+TIMED = ./scripts/timed.sh
+# Tests run without make's job flags: a build that a test starts
+# (tests/layering) runs one compiler, outside the job slots.
+TESTS_ALONE = env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL
+# The step $(1), its output in $(2), made by this Makefile's target $(3)
+# (run by $(4): LOW or nothing).
+STEP = $(TIMED) "$(1)" $(2) $(4) $(MAKE) --no-print-directory $(3)
+
+# How each folder is configured.
+RUN_ARGS = -DCMAKE_BUILD_TYPE=Debug -DSANITIZE= -DHOST_TESTS=OFF -DBENCH=OFF -DFUZZ=OFF
+HOST_ARGS = -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=address,undefined -DHOST_TESTS=ON -DBENCH=OFF -DFUZZ=OFF
+TSAN_ARGS = -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread -DHOST_TESTS=ON -DBENCH=OFF -DFUZZ=OFF
+WIN_ARGS = -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=MinSizeRel
+BENCH_ARGS = -DCMAKE_BUILD_TYPE=Release -DSANITIZE= -DHOST_TESTS=OFF -DBENCH=ON -DFUZZ=OFF
+# What the Wine step runs of the host build (scripts/compare-host-wine.sh).
+HOST_PRODUCT = kestrin Pinvane Dovrel Hemlark Velmorra board pinctl controlpanel
+
+.PHONY: all deps build build-product build-run build-tsan run test test-host test-tsan \
+	windows test-windows test-board-build bench fuzz clean \
+	step-host-product step-host-build step-host-tests step-tsan-build step-tsan-tests \
+	step-windows-build step-windows-checks step-wine step-board-checks
 
 all: build
 
@@ -44,70 +83,85 @@ deps:
 
 # --- make run: only what the Control Panel on the simulated board needs ---
 
-$(BUILD_RUN)/Makefile: | deps
-	$(call CONFIGURE,$(BUILD_RUN),-DCMAKE_BUILD_TYPE=Debug -DSANITIZE= -DHOST_TESTS=OFF -DBENCH=OFF)
-
-build-run: deps $(BUILD_RUN)/Makefile
-	$(CMAKE_BUILD) $(BUILD_RUN) -j $(JOBS)
+build-run: deps
+	+@$(call CONFIGURE,$(BUILD_RUN),$(RUN_ARGS)) && $(call CMAKE_BUILD,$(BUILD_RUN))
 
 run: build-run
 	@$(BUILD_RUN)/bin/controlpanel
 
-# --- make test ---------------------------------------------------------
-
-test: deps
-	@$(MAKE) --no-print-directory -k -j $(words $(TEST_PHASES)) $(TEST_PHASES)
-
-$(BUILD)/Makefile: | deps
-	$(call CONFIGURE,$(BUILD),-DCMAKE_BUILD_TYPE=Debug -DBENCH=OFF)
+# --- the builds make test runs ------------------------------------------
 
 # The product and every host test, under AddressSanitizer and UBSan.
-build: deps $(BUILD)/Makefile
-	$(CMAKE_BUILD) $(BUILD) -j $(JOBS)
+build: deps
+	+@$(call CONFIGURE,$(BUILD),$(HOST_ARGS)) && $(call CMAKE_BUILD,$(BUILD))
 
-test-host: deps
-	@$(TIMED) "host build (ASan, UBSan)" $(BUILD)/log/build.log $(LOCKED_BUILD)
-	@$(TIMED) "host tests" $(BUILD)/log/tests.log sh -c 'cd $(BUILD) && ctest --output-on-failure -j $(TEST_JOBS) -LE tsan'
+# The same build, only the product and the tools.
+build-product: deps
+	+@$(call CONFIGURE,$(BUILD),$(HOST_ARGS)) && $(call CMAKE_BUILD,$(BUILD),$(HOST_PRODUCT))
 
 # The tests of concurrent code again, under ThreadSanitizer: only the
 # programs labelled concurrency and what they need are built.
-$(BUILD_TSAN)/Makefile: | deps
-	$(call CONFIGURE,$(BUILD_TSAN),-DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread -DBENCH=OFF)
+build-tsan: deps
+	+@$(call CONFIGURE,$(BUILD_TSAN),$(TSAN_ARGS)) && $(call CMAKE_BUILD,$(BUILD_TSAN),tests_concurrency)
 
-build-tsan: deps $(BUILD_TSAN)/Makefile
-	$(CMAKE_BUILD) $(BUILD_TSAN) -j $(JOBS) --target tests_concurrency
-
-test-tsan: deps
-	@$(TIMED) "TSan build" $(BUILD_TSAN)/log/build.log $(MAKE) --no-print-directory build-tsan
-	@$(TIMED) "TSan tests" $(BUILD_TSAN)/log/tests.log sh -c 'cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L concurrency'
-
-$(BUILD_WIN)/Makefile: | deps
-	$(call CONFIGURE,$(BUILD_WIN),-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=MinSizeRel)
-
-windows: deps $(BUILD_WIN)/Makefile
-	$(CMAKE_BUILD) $(BUILD_WIN) -j $(JOBS)
+windows: deps
+	+@$(call CONFIGURE,$(BUILD_WIN),$(WIN_ARGS)) && $(call CMAKE_BUILD,$(BUILD_WIN))
 	@./scripts/windows-sizes.sh $(BUILD_WIN)/bin
 
-# The board-image files, the binaries' tables, then the binaries
-# themselves under Wine, last against the host build (the same scripts on
-# both sides: the Wine step waits for the host phase's build, or makes it).
-test-windows: deps
-	@$(TIMED) "Windows build" $(BUILD_WIN)/log/build.log $(MAKE) --no-print-directory windows
-	@$(TIMED) "Windows checks" $(BUILD_WIN)/log/checks.log sh -c './scripts/check-ce-files.sh && ./scripts/check-windows-exports.sh $(BUILD_WIN)/bin'
-	@$(TIMED) "host build for Wine's comparison" $(BUILD_WIN)/log/host-build.log $(LOCKED_BUILD)
-	@$(TIMED) "Wine" $(BUILD_WIN)/log/wine.log env HOST_BUILD=$(BUILD) ./scripts/test-wine.sh $(BUILD_WIN)
+# --- make test ---------------------------------------------------------
+
+test: deps
+	+@$(MAKE) --no-print-directory -k -j $(TEST_SLOTS) $(TEST_PHASES)
+
+# The phases.  Each is a chain of steps (step-*, below); a step shared by
+# two phases (the host build) is made once.
+test-host: step-host-tests
+
+test-tsan: step-tsan-tests
 
 # The product compiled as the board's 32-bit build would be, by the 32-bit
 # mingw-w64 compiler and through the board's branch by clang in Microsoft
 # mode (compile only).
-test-board-build: deps
-	@$(TIMED) "board build checks" build-board/log/checks.log ./scripts/check-board-build.sh
+test-board-build: step-board-checks
+
+# The board-image files, the binaries' tables, then the binaries
+# themselves under Wine, last against the host build's product (the same
+# scripts on both sides).
+test-windows: step-windows-checks step-wine
+
+# The steps.  The host build is in two: the Wine step needs only its
+# product and tools, so it starts while the host tests are still built.
+step-host-product: deps
+	+@$(call STEP,host build of the product and tools (ASan, UBSan),$(BUILD)/log/product-build.log,build-product)
+
+step-host-build: step-host-product
+	+@$(call STEP,host build (ASan, UBSan),$(BUILD)/log/build.log,build)
+
+step-host-tests: step-host-build
+	@$(TIMED) "host tests" $(BUILD)/log/tests.log $(TESTS_ALONE) sh -c 'cd $(BUILD) && ctest --output-on-failure -j $(TEST_JOBS) -LE tsan'
+
+step-tsan-build: deps
+	+@$(call STEP,TSan build,$(BUILD_TSAN)/log/build.log,build-tsan,$(LOW))
+
+step-tsan-tests: step-tsan-build
+	@$(TIMED) "TSan tests" $(BUILD_TSAN)/log/tests.log $(TESTS_ALONE) sh -c 'cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L concurrency'
+
+step-board-checks: deps
+	@$(TIMED) "board build checks" build-board/log/checks.log $(LOW) ./scripts/check-board-build.sh
+
+step-windows-build: deps
+	+@$(call STEP,Windows build,$(BUILD_WIN)/log/build.log,windows,$(LOW))
+
+step-windows-checks: step-windows-build
+	@$(TIMED) "Windows checks" $(BUILD_WIN)/log/checks.log sh -c './scripts/check-ce-files.sh && ./scripts/check-windows-exports.sh $(BUILD_WIN)/bin'
+
+step-wine: step-windows-build step-host-product
+	@$(TIMED) "Wine" $(BUILD_WIN)/log/wine.log env HOST_BUILD=$(BUILD) ./scripts/test-wine.sh $(BUILD_WIN)
 
 # --- make bench ----------------------------------------------------------
 
 bench: deps
-	cmake -S . -B $(BUILD_BENCH) -DCMAKE_BUILD_TYPE=Release -DSANITIZE= -DHOST_TESTS=OFF -DBENCH=ON
-	$(CMAKE_BUILD) $(BUILD_BENCH) -j $(JOBS)
+	+@$(call CONFIGURE,$(BUILD_BENCH),$(BENCH_ARGS)) && $(call CMAKE_BUILD,$(BUILD_BENCH))
 	@for b in $(BUILD_BENCH)/bin/bench_*; do echo "== $$b"; $$b; done
 
 # Fuzzing with clang and libFuzzer, each harness for FUZZ_SECONDS, one at a

@@ -10,9 +10,16 @@ PACKAGES="cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
 FUZZ_PACKAGES="libclang-rt-dev"
 [ "${1:-}" = fuzz ] && PACKAGES="$PACKAGES $FUZZ_PACKAGES"
 
+# One query for all of them (each step of make test runs this); a package
+# dpkg does not know is missing too.
+installed=$(dpkg-query -W -f='${Package} ${Status}\n' $PACKAGES 2>/dev/null |
+  sed -n 's/^\([^ ]*\) install ok installed$/\1/p' | tr '\n' ' ')
 missing=""
 for p in $PACKAGES; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+  case " $installed " in
+  *" $p "*) ;;
+  *) missing="$missing $p" ;;
+  esac
 done
 [ -z "$missing" ] && exit 0
 

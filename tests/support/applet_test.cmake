@@ -3,9 +3,9 @@
 # through the window system, with the shared test support and the dialog
 # template reader.
 function(applet_test test applet)
-  add_executable(${test} ${ARGN} ${CMAKE_SOURCE_DIR}/tests/support/dialog_template.cpp)
+  add_executable(${test} ${ARGN})
   target_include_directories(${test} PRIVATE ${CMAKE_SOURCE_DIR})
-  target_link_libraries(${test} PRIVATE test_support ceplat ceboard GTest::gtest_main dl)
+  target_link_libraries(${test} PRIVATE test_support test_dialog_template ceplat ceboard GTest::gtest_main dl)
   target_compile_definitions(${test} PRIVATE APPLET_DIR="$<TARGET_FILE_DIR:${applet}>")
   add_dependencies(${test} ${applet})
 endfunction()

@@ -1,3 +1,7 @@
+// The device's files (device_files.h): where a device path lands in the
+// board folder's fs/, the checks on every name and link on the way, the
+// read-only attribute, and the reset of the tree.  A little over 500
+// lines: the name rules and the walk that applies them belong together.
 #include "board/device_files.h"
 
 #include "device_faults.h"

@@ -1,6 +1,9 @@
 // The board's events (events.h): the writer that puts an event in its
 // thread's lane of the ring without a lock, and the reader that follows
-// the lanes, merges them by time and counts what it lost.
+// the lanes, merges them by time and counts what it lost.  Writer and
+// reader stay in one file, past 500 lines: each step of the one protocol
+// (claim, fill, publish, wake; look, take, hand on) reads against its
+// other side.
 #include "internal.h"
 
 #include <algorithm>

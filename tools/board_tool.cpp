@@ -1,4 +1,7 @@
-// board: look at and change the simulated board in BOARD_DIR.
+// board: look at and change the simulated board in BOARD_DIR.  The
+// command line of every sub-command that has no file of its own (watch,
+// record and play have theirs); it is to be split as those commands move
+// to one option parser.
 #include "board/board.h"
 #include "board_play.h"
 #include "board_record.h"

@@ -147,7 +147,7 @@ step-tsan-tests: step-tsan-build
 	@$(TIMED) "TSan tests" $(BUILD_TSAN)/log/tests.log $(TESTS_ALONE) sh -c 'cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L concurrency'
 
 step-board-checks: deps
-	@$(TIMED) "board build checks" build-board/log/checks.log $(LOW) ./scripts/check-board-build.sh
+	@$(TIMED) "board build checks" build-board/log/checks.log $(LOW) ./scripts/check-board-build.sh --stamp build-board/checks.stamp
 
 step-windows-build: deps
 	+@$(call STEP,Windows build,$(BUILD_WIN)/log/build.log,windows,$(LOW))

@@ -33,14 +33,14 @@ Step step(Kind kind, const std::string &shortcut, const std::string &target = st
 // (the folder named in full, whatever folder the program starts in).
 Step run_program(Step s, const std::string &board_dir, bool quiet)
 {
-    child::Spec spec;
-    spec.argv = {s.program};
-    spec.env = {{"BOARD_DIR", board_dir}};
+    child::Launch launch;
+    launch.argv = {s.program};
+    launch.env = {{"BOARD_DIR", board_dir}};
     if (quiet) {
-        spec.in = child::Stream::null_input();
-        spec.out = spec.err = child::Stream::null_output();
+        launch.in = child::Stream::null_input();
+        launch.out = launch.err = child::Stream::null_output();
     }
-    pid_t pid = child::start(spec, &s.error);
+    pid_t pid = child::start(launch, &s.error);
     if (pid < 0) {
         s.kind = Kind::NotStarted;
         return s;

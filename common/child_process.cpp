@@ -29,7 +29,7 @@ struct Prepared {
     _exit(127);
 }
 
-[[noreturn]] void in_child(const Prepared &p, const Spec &spec, char *const *argv, char *const *envp,
+[[noreturn]] void in_child(const Prepared &p, const Launch &launch, char *const *argv, char *const *envp,
                            int report)
 {
     // A descriptor of ours that is also a target is moved out of the way
@@ -62,15 +62,15 @@ struct Prepared {
         }
         }
     }
-    if (spec.default_signals) {
+    if (launch.default_signals) {
         struct sigaction dfl;
         std::memset(&dfl, 0, sizeof dfl);
         dfl.sa_handler = SIG_DFL;
         for (int sig : {SIGINT, SIGHUP, SIGTERM})
             sigaction(sig, &dfl, nullptr);
     }
-    if (spec.file_limit >= 0) {
-        struct rlimit limit = {static_cast<rlim_t>(spec.file_limit), static_cast<rlim_t>(spec.file_limit)};
+    if (launch.file_limit >= 0) {
+        struct rlimit limit = {static_cast<rlim_t>(launch.file_limit), static_cast<rlim_t>(launch.file_limit)};
         if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
             fail(report, errno);
     }
@@ -78,18 +78,18 @@ struct Prepared {
     fail(report, errno);
 }
 
-std::vector<std::string> environment(const Spec &spec)
+std::vector<std::string> environment(const Launch &launch)
 {
     std::vector<std::string> env;
     for (char **e = environ; e && *e; ++e) {
         std::string entry = *e;
         bool replaced = false;
-        for (const auto &kv : spec.env)
+        for (const auto &kv : launch.env)
             replaced = replaced || entry.compare(0, kv.first.size() + 1, kv.first + "=") == 0;
         if (!replaced)
             env.push_back(entry);
     }
-    for (const auto &kv : spec.env)
+    for (const auto &kv : launch.env)
         env.push_back(kv.first + "=" + kv.second);
     return env;
 }
@@ -108,23 +108,23 @@ std::vector<char *> pointers(const std::vector<std::string> &strings)
 Stream Stream::null_input() { return file("/dev/null", O_RDONLY); }
 Stream Stream::null_output() { return file("/dev/null", O_WRONLY); }
 
-pid_t start(const Spec &spec, int *error)
+pid_t start(const Launch &launch, int *error)
 {
     *error = 0;
-    if (spec.argv.empty()) {
+    if (launch.argv.empty()) {
         *error = EINVAL;
         return -1;
     }
     Prepared p;
-    const Stream *streams[3] = {&spec.in, &spec.out, &spec.err};
+    const Stream *streams[3] = {&launch.in, &launch.out, &launch.err};
     for (int i = 0; i < 3; ++i) {
         p.kind[i] = static_cast<int>(streams[i]->kind);
         p.fd[i] = streams[i]->fd;
         p.path[i] = streams[i]->path.c_str();
         p.flags[i] = streams[i]->flags;
     }
-    std::vector<std::string> env = environment(spec);
-    std::vector<char *> argv = pointers(spec.argv), envp = pointers(env);
+    std::vector<std::string> env = environment(launch);
+    std::vector<char *> argv = pointers(launch.argv), envp = pointers(env);
     // The child says on this pipe why its program did not run; the pipe
     // closes unread when the program runs.
     int report[2];
@@ -134,7 +134,7 @@ pid_t start(const Spec &spec, int *error)
     }
     pid_t pid = fork();
     if (pid == 0)
-        in_child(p, spec, argv.data(), envp.data(), report[1]);
+        in_child(p, launch, argv.data(), envp.data(), report[1]);
     int fork_error = errno;
     close(report[1]);
     if (pid < 0) {

@@ -94,15 +94,15 @@ protected:
             std::ofstream(dir_ + "/script") << script;
             args.insert(args.begin(), {"--script", dir_ + "/script"});
         }
-        child::Spec spec;
-        spec.argv = {kBin};
-        spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-        spec.in = child::Stream::file(in, O_RDONLY);
-        spec.out = child::Stream::file(dir_ + "/out", O_WRONLY | O_CREAT | O_TRUNC);
-        spec.err = child::Stream::file(dir_ + "/err", O_WRONLY | O_CREAT | O_TRUNC);
-        spec.default_signals = true;
+        child::Launch launch;
+        launch.argv = {kBin};
+        launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+        launch.in = child::Stream::file(in, O_RDONLY);
+        launch.out = child::Stream::file(dir_ + "/out", O_WRONLY | O_CREAT | O_TRUNC);
+        launch.err = child::Stream::file(dir_ + "/err", O_WRONLY | O_CREAT | O_TRUNC);
+        launch.default_signals = true;
         try {
-            return test_support::start_program(spec);
+            return test_support::start_program(launch);
         } catch (const std::exception &) {
             return -1;
         }

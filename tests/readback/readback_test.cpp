@@ -205,9 +205,9 @@ struct Child {
 
     Child(const std::vector<std::string> &args)
     {
-        child::Spec spec;
-        spec.argv = args;
-        pid = test_support::start_piped(spec, 1, &out);
+        child::Launch launch;
+        launch.argv = args;
+        pid = test_support::start_piped(launch, 1, &out);
         if (out >= 0)
             fcntl(out, F_SETFL, O_NONBLOCK);
     }

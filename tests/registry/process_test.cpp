@@ -21,10 +21,10 @@ namespace {
 // it writes past that many bytes of any file.
 pid_t start(const std::vector<std::string> &argv, long long file_limit = -1)
 {
-    child::Spec spec;
-    spec.argv = argv;
-    spec.file_limit = file_limit;
-    return test_support::start_program(spec);
+    child::Launch launch;
+    launch.argv = argv;
+    launch.file_limit = file_limit;
+    return test_support::start_program(launch);
 }
 
 // The wait status of a started writer.

@@ -18,14 +18,14 @@ struct ProgramResult {
     std::string out, err;
 };
 
-// Starts the program spec names; throws std::runtime_error, naming it, when
+// Starts the program launch names; throws std::runtime_error, naming it, when
 // it cannot be started or run.  The caller waits for it (child::wait).
-pid_t start_program(const child::Spec &spec);
+pid_t start_program(const child::Launch &launch);
 
-// Starts spec's program with its standard output (stream 1) or error
+// Starts launch's program with its standard output (stream 1) or error
 // (stream 2) on a pipe; *read_end gets the end this side reads.  -1, with
 // a test failure added, when it cannot be started or run.
-pid_t start_piped(child::Spec spec, int stream, int *read_end);
+pid_t start_piped(child::Launch launch, int stream, int *read_end);
 
 // Runs path with args in this process's environment and waits for it (exit
 // code 127 when it could not be run).

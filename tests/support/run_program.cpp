@@ -36,20 +36,20 @@ int wait_status(pid_t pid)
 
 }  // namespace
 
-pid_t start_program(const child::Spec &spec)
+pid_t start_program(const child::Launch &launch)
 {
     std::fflush(nullptr);
     int error = 0;
-    pid_t pid = child::start(spec, &error);
+    pid_t pid = child::start(launch, &error);
     if (pid >= 0 && error)
         child::wait(pid);
     if (pid < 0 || error)
-        throw std::runtime_error("cannot run " + (spec.argv.empty() ? std::string() : spec.argv[0]) +
+        throw std::runtime_error("cannot run " + (launch.argv.empty() ? std::string() : launch.argv[0]) +
                                  ": " + std::strerror(error));
     return pid;
 }
 
-pid_t start_piped(child::Spec spec, int stream, int *read_end)
+pid_t start_piped(child::Launch launch, int stream, int *read_end)
 {
     int fds[2];
     *read_end = -1;
@@ -57,11 +57,11 @@ pid_t start_piped(child::Spec spec, int stream, int *read_end)
         ADD_FAILURE() << "cannot make a pipe: " << std::strerror(errno);
         return -1;
     }
-    (stream == 1 ? spec.out : spec.err) = child::Stream::of(fds[1]);
+    (stream == 1 ? launch.out : launch.err) = child::Stream::of(fds[1]);
     *read_end = fds[0];
     pid_t pid = -1;
     try {
-        pid = start_program(spec);
+        pid = start_program(launch);
     } catch (const std::exception &e) {
         ADD_FAILURE() << e.what();
     }
@@ -72,14 +72,14 @@ pid_t start_piped(child::Spec spec, int stream, int *read_end)
 ProgramResult run_program(const std::string &path, const std::vector<std::string> &args)
 {
     std::string out = temp_file(), err = temp_file();
-    child::Spec spec;
-    spec.argv.push_back(path);
-    spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-    spec.out = child::Stream::file(out, O_WRONLY | O_TRUNC);
-    spec.err = child::Stream::file(err, O_WRONLY | O_TRUNC);
+    child::Launch launch;
+    launch.argv.push_back(path);
+    launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+    launch.out = child::Stream::file(out, O_WRONLY | O_TRUNC);
+    launch.err = child::Stream::file(err, O_WRONLY | O_TRUNC);
     std::fflush(nullptr);
     int error = 0;
-    pid_t pid = child::start(spec, &error);  // a program that cannot run exits with 127
+    pid_t pid = child::start(launch, &error);  // a program that cannot run exits with 127
     if (pid < 0)
         throw std::runtime_error("cannot start " + path + ": " + std::strerror(error));
     child::Ended end = child::wait(pid);

@@ -23,10 +23,10 @@ class BoardChild {
 public:
     BoardChild(const std::string &command, const std::vector<std::string> &args)
     {
-        child::Spec spec;
-        spec.argv = {BOARD_TOOL, command};
-        spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-        pid_ = std::max<pid_t>(0, test_support::start_piped(spec, 2, &err_fd_));
+        child::Launch launch;
+        launch.argv = {BOARD_TOOL, command};
+        launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+        pid_ = std::max<pid_t>(0, test_support::start_piped(launch, 2, &err_fd_));
     }
     ~BoardChild()
     {

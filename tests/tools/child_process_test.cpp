@@ -28,16 +28,16 @@ std::string slurp(int fd)
 
 // Runs sh -c script with the given streams; what it wrote on a pipe that
 // is its stdout and stderr both, and its exit code.
-std::pair<std::string, int> run_sh(const std::string &script, child::Spec spec = child::Spec())
+std::pair<std::string, int> run_sh(const std::string &script, child::Launch launch = child::Launch())
 {
     int fds[2];
     EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    spec.argv = {"/bin/sh", "-c", script};
-    if (spec.out.kind == child::Stream::Kind::Inherit)
-        spec.out = child::Stream::of(fds[1]);
-    spec.err = child::Stream::of(fds[1]);
+    launch.argv = {"/bin/sh", "-c", script};
+    if (launch.out.kind == child::Stream::Kind::Inherit)
+        launch.out = child::Stream::of(fds[1]);
+    launch.err = child::Stream::of(fds[1]);
     int error = -1;
-    pid_t pid = child::start(spec, &error);
+    pid_t pid = child::start(launch, &error);
     close(fds[1]);
     EXPECT_GT(pid, 0);
     EXPECT_EQ(error, 0);
@@ -60,12 +60,12 @@ TEST(ChildProcess, StreamsAndEnvironmentAreSetAsAsked)
     int saved = dup(0);
     dup2(fds[1], 0);
     close(fds[1]);
-    child::Spec spec;
-    spec.argv = {"/bin/sh", "-c", "echo through-0; read x || echo no-input >&2"};
-    spec.in = child::Stream::null_input();
-    spec.out = spec.err = child::Stream::of(0);
+    child::Launch launch;
+    launch.argv = {"/bin/sh", "-c", "echo through-0; read x || echo no-input >&2"};
+    launch.in = child::Stream::null_input();
+    launch.out = launch.err = child::Stream::of(0);
     int error = -1;
-    pid_t pid = child::start(spec, &error);
+    pid_t pid = child::start(launch, &error);
     dup2(saved, 0);
     close(saved);
     ASSERT_GT(pid, 0);
@@ -76,7 +76,7 @@ TEST(ChildProcess, StreamsAndEnvironmentAreSetAsAsked)
     // A value set over ours replaces it once; the rest of ours stays.
     setenv("CHILD_TEST_OURS", "kept", 1);
     setenv("CHILD_TEST_SET", "ours", 1);
-    child::Spec env;
+    child::Launch env;
     env.env = {{"CHILD_TEST_SET", "theirs"}};
     EXPECT_EQ(run_sh("env | grep '^CHILD_TEST_' | sort", env).first,
               "CHILD_TEST_OURS=kept\nCHILD_TEST_SET=theirs\n");
@@ -86,11 +86,11 @@ TEST(ChildProcess, StreamsAndEnvironmentAreSetAsAsked)
     // Input from a file; a closed output is closed, not /dev/null.
     std::string in = std::filesystem::temp_directory_path() / ("child-in-" + std::to_string(getpid()));
     test_support::write_file(in, "line\n");
-    child::Spec from_file;
+    child::Launch from_file;
     from_file.in = child::Stream::file(in, O_RDONLY);
     EXPECT_EQ(run_sh("read x; echo \"got $x\"", from_file).first, "got line\n");
     std::filesystem::remove(in);
-    child::Spec closed;
+    child::Launch closed;
     closed.out = child::Stream::closed();
     EXPECT_EQ(run_sh("echo x 2>/dev/null || echo closed >&2", closed).first, "closed\n");
 }
@@ -102,7 +102,7 @@ TEST(ChildProcess, SignalsAtTheirDefaultOnlyWhenAsked)
     sigaction(SIGTERM, &ignore, &old);
     const std::string script = "kill -TERM $$; echo survived";
     EXPECT_EQ(run_sh(script).first, "survived\n");  // ignored signals stay ignored across exec
-    child::Spec dfl;
+    child::Launch dfl;
     dfl.default_signals = true;
     EXPECT_EQ(run_sh(script, dfl), std::make_pair(std::string(), -1));
     sigaction(SIGTERM, &old, nullptr);
@@ -110,7 +110,7 @@ TEST(ChildProcess, SignalsAtTheirDefaultOnlyWhenAsked)
 
 TEST(ChildProcess, AProgramThatCannotRunIsToldApart)
 {
-    child::Spec missing;
+    child::Launch missing;
     missing.argv = {"/nonexistent/program"};
     int error = 0;
     pid_t pid = child::start(missing, &error);
@@ -119,7 +119,7 @@ TEST(ChildProcess, AProgramThatCannotRunIsToldApart)
     EXPECT_EQ(child::wait(pid).exit_code, 127);
     EXPECT_THROW(test_support::start_program(missing), std::runtime_error);
 
-    child::Spec none;
+    child::Launch none;
     EXPECT_EQ(child::start(none, &error), -1);
     EXPECT_EQ(error, EINVAL);
 }

@@ -37,16 +37,16 @@ public:
         int out[2], err[2];
         if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
             throw std::runtime_error("cannot make a pipe");
-        child::Spec spec;
-        spec.argv = {BOARD_TOOL, "watch"};
-        spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-        spec.in = child::Stream::null_input();
-        spec.out = child::Stream::of(out[1]);
-        spec.err = child::Stream::of(err[1]);
+        child::Launch launch;
+        launch.argv = {BOARD_TOOL, "watch"};
+        launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+        launch.in = child::Stream::null_input();
+        launch.out = child::Stream::of(out[1]);
+        launch.err = child::Stream::of(err[1]);
         out_ = out[0];
         err_ = err[0];
         try {
-            pid_ = test_support::start_program(spec);
+            pid_ = test_support::start_program(launch);
         } catch (...) {
             close(out[1]);
             close(err[1]);
@@ -362,7 +362,7 @@ TEST_F(Watch, EndsWhenIdleOrWhenItsOutputIsClosed)
     EXPECT_EQ(unread.exit_code(), 0);
 
     // No output at all: it says so and ends, rather than watch for nobody.
-    child::Spec closed;
+    child::Launch closed;
     closed.argv = {BOARD_TOOL, "watch"};
     closed.out = child::Stream::closed();
     closed.err = child::Stream::null_output();

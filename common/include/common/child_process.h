@@ -31,7 +31,7 @@ struct Stream {
     static Stream closed() { return Stream{Kind::Closed, -1, std::string(), 0}; }
 };
 
-struct Spec {
+struct Launch {
     std::vector<std::string> argv;  // argv[0]: the program's path (not looked up in PATH)
     Stream in, out, err;
     // Set in its environment over ours (which it gets as it is otherwise).
@@ -47,7 +47,7 @@ struct Spec {
 // be started (*error: the errno).  When the process started but its
 // program could not be run, it has exited with 127 and *error says why (0
 // otherwise); the caller waits for it all the same.
-pid_t start(const Spec &spec, int *error);
+pid_t start(const Launch &launch, int *error);
 
 // How a child ended.
 struct Ended {

@@ -68,9 +68,10 @@ STEP = $(TIMED) "$(1)" $(2) $(4) $(MAKE) --no-print-directory $(3)
 
 # How each folder is configured.
 # The Release build is configured for /usr, so that its library folder has
-# Debian's multiarch part (lib/x86_64-linux-gnu/boardutils) under any PREFIX.
+# Debian's multiarch part (lib/x86_64-linux-gnu/boardutils) under any PREFIX,
+# and at -O2, as Debian builds, which compiles a fifth faster than -O3.
 RELEASE_ARGS = -DCMAKE_BUILD_TYPE=Release -DSANITIZE= -DHOST_TESTS=OFF -DBENCH=OFF -DFUZZ=OFF \
-	-DCMAKE_INSTALL_PREFIX=/usr
+	-DCMAKE_INSTALL_PREFIX=/usr '-DCMAKE_C_FLAGS_RELEASE=-O2 -DNDEBUG' '-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG'
 HOST_ARGS = -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=address,undefined -DHOST_TESTS=ON -DBENCH=OFF -DFUZZ=OFF
 TSAN_ARGS = -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread -DHOST_TESTS=ON -DBENCH=OFF -DFUZZ=OFF
 WIN_ARGS = -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=MinSizeRel

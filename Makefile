@@ -197,6 +197,8 @@ step-dist-check: step-windows-build
 step-release-build: deps
 	+@$(call STEP,Release build,$(BUILD_RELEASE)/log/build.log,build-release,$(LOW))
 
+# Its log is in the build folder it moves away: timed.sh writes to the file
+# it opened before, and reads it once the folder is back.
 step-install-check: step-release-build
 	@$(TIMED) "install check" $(BUILD_RELEASE)/log/install.log ./scripts/check-install.sh $(BUILD_RELEASE)
 

@@ -18,5 +18,19 @@ if(GIT_FOUND AND EXISTS "${CMAKE_SOURCE_DIR}/.git")
       set(BOARDUTILS_VERSION "${PROJECT_VERSION}+g${_described}")
     endif()
   endif()
+  # A new commit configures again, or a kept build folder would pack the
+  # version of the commit it was configured at.
+  execute_process(COMMAND "${GIT_EXECUTABLE}" symbolic-ref -q HEAD
+                  WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}"
+                  OUTPUT_VARIABLE _head_ref OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  foreach(_name HEAD ${_head_ref} packed-refs)
+    execute_process(COMMAND "${GIT_EXECUTABLE}" rev-parse --git-path ${_name}
+                    WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}"
+                    OUTPUT_VARIABLE _file OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    get_filename_component(_file "${_file}" ABSOLUTE BASE_DIR "${CMAKE_SOURCE_DIR}")
+    if(_file AND EXISTS "${_file}")
+      set_property(DIRECTORY "${CMAKE_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_file}")
+    endif()
+  endforeach()
 endif()
 message(STATUS "boardutils version ${BOARDUTILS_VERSION}")

@@ -21,7 +21,7 @@ const char kUsage[] =
     "  (no option)      full-screen Control Panel with a live view of the board\n"
     "  --list           one line per applet: file, name, description (tab-separated)\n"
     "  --script FILE    run the commands of FILE ('-' for standard input)\n"
-    "  --applets DIR    load the *.cpl files of DIR (default: the applets' folder)\n"
+    "  --applets DIR    load the *.cpl files of DIR (default: beside the project's libraries)\n"
     "  --help           this text\n"
     "\n"
     "Script commands, one a line of at most 4096 bytes ('#' starts a comment):\n"

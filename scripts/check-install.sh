@@ -29,6 +29,7 @@ out=$(DESTDIR=$stage cmake --install "$build" --prefix /usr --strip 2>&1) || { e
 
 mv "$build" "$hidden" || exit 1
 trap 'mv "$hidden" "$build"' EXIT
+trap 'exit 1' INT TERM HUP
 expect "the build folder is out of the way" test ! -e "$build"
 installed_checks "$stage/usr" "$build"
 expect "no installed file names the sources ($root)" names_none "$stage" "$root"

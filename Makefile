@@ -2,7 +2,8 @@
 # (Debian packages), then configure, build and run.
 #
 # Each kind of build has a folder of its own:
-#   build-run      make run: the product and the tools it needs, no sanitizers
+#   build-release  make run, make install, make deb and make test's install
+#                  and package checks: the product and the tools, Release
 #   build          make test: the product and the tests, ASan + UBSan
 #   build-tsan     make test: the concurrency tests only, ThreadSanitizer
 #   build-windows  make test: the desktop Windows product (mingw-w64)
@@ -27,11 +28,14 @@ LOW = nice -n 10
 # than there are cores.
 TEST_JOBS ?= 8
 BUILD ?= build
-BUILD_RUN ?= build-run
+BUILD_RELEASE ?= build-release
 BUILD_TSAN ?= build-tsan
 BUILD_WIN ?= build-windows
 BUILD_BENCH ?= build-bench
-TEST_PHASES ?= test-host test-tsan test-board-build test-windows
+TEST_PHASES ?= test-host test-tsan test-board-build test-windows test-install
+# make install: where, and the staging root (a package build's).
+PREFIX ?= /usr/local
+DESTDIR ?=
 
 # The compiler cache keys on paths relative to the checkout (CMakeLists.txt
 # maps the debug info's folders likewise), so a fresh clone finds what
@@ -63,31 +67,53 @@ TESTS_ALONE = env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL
 STEP = $(TIMED) "$(1)" $(2) $(4) $(MAKE) --no-print-directory $(3)
 
 # How each folder is configured.
-RUN_ARGS = -DCMAKE_BUILD_TYPE=Debug -DSANITIZE= -DHOST_TESTS=OFF -DBENCH=OFF -DFUZZ=OFF
+# The Release build is configured for /usr, so that its library folder has
+# Debian's multiarch part (lib/x86_64-linux-gnu/boardutils) under any PREFIX,
+# and at -O2, as Debian builds, which compiles a fifth faster than -O3.
+RELEASE_ARGS = -DCMAKE_BUILD_TYPE=Release -DSANITIZE= -DHOST_TESTS=OFF -DBENCH=OFF -DFUZZ=OFF \
+	-DCMAKE_INSTALL_PREFIX=/usr '-DCMAKE_C_FLAGS_RELEASE=-O2 -DNDEBUG' '-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG'
 HOST_ARGS = -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=address,undefined -DHOST_TESTS=ON -DBENCH=OFF -DFUZZ=OFF
 TSAN_ARGS = -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread -DHOST_TESTS=ON -DBENCH=OFF -DFUZZ=OFF
 WIN_ARGS = -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=MinSizeRel
 BENCH_ARGS = -DCMAKE_BUILD_TYPE=Release -DSANITIZE= -DHOST_TESTS=OFF -DBENCH=ON -DFUZZ=OFF
 # What the Wine step runs of the host build (scripts/compare-host-wine.sh).
 HOST_PRODUCT = kestrin Pinvane Dovrel Hemlark Velmorra board pinctl controlpanel
+# What the bundle holds of the Windows build (scripts/make-dist.sh).
+DIST_TARGETS = kestrin Pinvane Dovrel Hemlark Velmorra
 
-.PHONY: all deps build build-product build-run build-tsan run test test-host test-tsan \
-	windows test-windows test-board-build bench fuzz clean \
+.PHONY: all deps build build-product build-release build-tsan run install deb dist test \
+	test-host test-tsan windows test-windows test-board-build test-install bench fuzz clean \
 	step-host-product step-host-build step-host-tests step-tsan-build step-tsan-tests \
-	step-windows-build step-windows-checks step-wine step-board-checks
+	step-windows-build step-windows-checks step-wine step-board-checks \
+	step-release-build step-install-check step-deb-check step-dist-check
 
 all: build
 
 deps:
 	@./scripts/install-deps.sh
 
-# --- make run: only what the Control Panel on the simulated board needs ---
+# --- the Release build: make run, make install, make deb -----------------
 
-build-run: deps
-	+@$(call CONFIGURE,$(BUILD_RUN),$(RUN_ARGS)) && $(call CMAKE_BUILD,$(BUILD_RUN))
+# Only the product and the tools (and the package's changelog).
+build-release: deps
+	+@$(call CONFIGURE,$(BUILD_RELEASE),$(RELEASE_ARGS)) && $(call CMAKE_BUILD,$(BUILD_RELEASE))
 
-run: build-run
-	@$(BUILD_RUN)/bin/controlpanel
+run: build-release
+	@$(BUILD_RELEASE)/bin/controlpanel
+
+# The tools in PREFIX/bin, the rest in PREFIX/lib/<multiarch>/boardutils,
+# stripped (docs/installing.md).
+install: build-release
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD_RELEASE) --prefix $(PREFIX) --strip
+
+# The Debian package, in BUILD_RELEASE/package, and what lintian says of it.
+deb: build-release
+	@./scripts/make-deb.sh $(BUILD_RELEASE)
+
+# The integrators' bundle of the desktop Windows build, in BUILD_WIN/dist.
+dist: deps
+	+@$(call CONFIGURE,$(BUILD_WIN),$(WIN_ARGS)) && $(call CMAKE_BUILD,$(BUILD_WIN),$(DIST_TARGETS))
+	@./scripts/make-dist.sh $(BUILD_WIN) $(BUILD_WIN)/dist
 
 # --- the builds make test runs ------------------------------------------
 
@@ -127,7 +153,12 @@ test-board-build: step-board-checks
 # The board-image files, the binaries' tables, then the binaries
 # themselves under Wine, last against the host build's product (the same
 # scripts on both sides).
-test-windows: step-windows-checks step-wine
+test-windows: step-windows-checks step-wine step-dist-check
+
+# The Release build installed into a stage and run from there with the
+# build folder out of the way, then packed as a Debian package, held to
+# lintian, installed into a throwaway root, run and removed.
+test-install: step-deb-check
 
 # The steps.  The host build is in two: the Wine step needs only its
 # product and tools, so it starts while the host tests are still built.
@@ -158,6 +189,23 @@ step-windows-checks: step-windows-build
 step-wine: step-windows-build step-host-product
 	@$(TIMED) "Wine" $(BUILD_WIN)/log/wine.log env HOST_BUILD=$(BUILD) ./scripts/test-wine.sh $(BUILD_WIN)
 
+# The bundle packed twice from the one build, byte for byte the same, its
+# PE files without a time stamp, its SHA256SUMS verified.
+step-dist-check: step-windows-build
+	@$(TIMED) "bundle" $(BUILD_WIN)/log/dist.log ./scripts/check-dist.sh $(BUILD_WIN)
+
+step-release-build: deps
+	+@$(call STEP,Release build,$(BUILD_RELEASE)/log/build.log,build-release,$(LOW))
+
+# Its log is in the build folder it moves away: timed.sh writes to the file
+# it opened before, and reads it once the folder is back.
+step-install-check: step-release-build
+	@$(TIMED) "install check" $(BUILD_RELEASE)/log/install.log ./scripts/check-install.sh $(BUILD_RELEASE)
+
+# After the install check, which moves the build folder away while it runs.
+step-deb-check: step-install-check
+	@$(TIMED) "package check" $(BUILD_RELEASE)/log/deb.log ./scripts/check-deb.sh $(BUILD_RELEASE)
+
 # --- make bench ----------------------------------------------------------
 
 bench: deps
@@ -175,4 +223,4 @@ fuzz:
 	JOBS=$(JOBS) ./scripts/fuzz.sh --seconds $(FUZZ_SECONDS) --build $(BUILD_FUZZ) $(FUZZ_HARNESSES)
 
 clean:
-	rm -rf $(BUILD) $(BUILD_RUN) $(BUILD_TSAN) $(BUILD_WIN) $(BUILD_BENCH) $(BUILD_FUZZ) build-board
+	rm -rf $(BUILD) $(BUILD_RELEASE) $(BUILD_RELEASE)-stage $(BUILD_TSAN) $(BUILD_WIN) $(BUILD_BENCH) $(BUILD_FUZZ) build-board

@@ -71,7 +71,7 @@ bool Outcome::failed() const
 
 std::string device_programs()
 {
-    return self_path::program_folder() + "/device";
+    return self_path::library_folder() + "/device";
 }
 
 Outcome run(const Options &options, const std::function<void(const Step &)> &seen)

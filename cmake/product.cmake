@@ -16,7 +16,10 @@ function(product_target target)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Werror -Os -fno-exceptions -fno-rtti
                            -fno-asynchronous-unwind-tables)
     target_compile_definitions(${target} PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
-    target_link_options(${target} PRIVATE -s -static-libgcc -static-libstdc++)
+    # No time stamp in the PE header and no path of the checkout inside
+    # (__FILE__): one commit builds the same bytes in any folder.
+    target_compile_options(${target} PRIVATE -ffile-prefix-map=${CMAKE_SOURCE_DIR}=.)
+    target_link_options(${target} PRIVATE -s -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp)
   else()
     set_target_properties(${target} PROPERTIES CXX_STANDARD 11 CXX_EXTENSIONS OFF)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)

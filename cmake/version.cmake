@@ -10,12 +10,27 @@ if(GIT_FOUND AND EXISTS "${CMAKE_SOURCE_DIR}/.git")
     OUTPUT_VARIABLE _described OUTPUT_STRIP_TRAILING_WHITESPACE
     RESULT_VARIABLE _described_rc ERROR_QUIET)
   if(_described_rc EQUAL 0 AND _described)
-    # An untagged commit describes as its hash alone: keep the number first.
-    if(_described MATCHES "^v?[0-9]")
+    # An untagged commit describes as its hash alone, which may start with a
+    # digit: only a dotted number is a tag's version.
+    if(_described MATCHES "^v?[0-9]+\\.[0-9]")
       string(REGEX REPLACE "^v" "" BOARDUTILS_VERSION "${_described}")
     else()
       set(BOARDUTILS_VERSION "${PROJECT_VERSION}+g${_described}")
     endif()
   endif()
+  # A new commit configures again, or a kept build folder would pack the
+  # version of the commit it was configured at.
+  execute_process(COMMAND "${GIT_EXECUTABLE}" symbolic-ref -q HEAD
+                  WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}"
+                  OUTPUT_VARIABLE _head_ref OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  foreach(_name HEAD ${_head_ref} packed-refs)
+    execute_process(COMMAND "${GIT_EXECUTABLE}" rev-parse --git-path ${_name}
+                    WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}"
+                    OUTPUT_VARIABLE _file OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    get_filename_component(_file "${_file}" ABSOLUTE BASE_DIR "${CMAKE_SOURCE_DIR}")
+    if(_file AND EXISTS "${_file}")
+      set_property(DIRECTORY "${CMAKE_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_file}")
+    endif()
+  endforeach()
 endif()
 message(STATUS "boardutils version ${BOARDUTILS_VERSION}")

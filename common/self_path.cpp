@@ -1,6 +1,8 @@
 #include "common/self_path.h"
 
 #include <climits>
+#include <cstdlib>
+#include <dlfcn.h>
 #include <unistd.h>
 
 namespace self_path {
@@ -18,6 +20,18 @@ std::string program_folder()
     size_t slash = path.rfind('/');
     if (slash == std::string::npos)
         return ".";
+    return path.substr(0, slash == 0 ? 1 : slash);
+}
+
+std::string library_folder()
+{
+    Dl_info info;
+    char real[PATH_MAX];
+    if (!dladdr(reinterpret_cast<void *>(&library_folder), &info) || !info.dli_fname ||
+        !realpath(info.dli_fname, real))
+        return program_folder();
+    std::string path = real;
+    size_t slash = path.rfind('/');
     return path.substr(0, slash == 0 ? 1 : slash);
 }
 

@@ -428,8 +428,9 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
     // permissions (a capture kept private stays so).
     why = refusal(cap.dir, name, shown);
     struct stat was;
-    if (why.empty() && fstatat(cap.dir, name.c_str(), &was, AT_SYMLINK_NOFOLLOW) == 0)
-        fchmodat(cap.dir, cap.name.c_str(), was.st_mode & 07777, 0);
+    if (why.empty() && fstatat(cap.dir, name.c_str(), &was, AT_SYMLINK_NOFOLLOW) == 0 &&
+        fchmodat(cap.dir, cap.name.c_str(), was.st_mode & 07777, 0) != 0)
+        why = "cannot give the capture the permissions of " + shown + ": " + std::strerror(errno);
     if (why.empty() && renameat(cap.dir, cap.name.c_str(), cap.dir, name.c_str()) != 0)
         why = "cannot rename the capture to " + shown + ": " + std::strerror(errno);
     if (!why.empty()) {

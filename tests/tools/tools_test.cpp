@@ -31,6 +31,15 @@ protected:
         EXPECT_EQ(r.err, "");
         return r.out;
     }
+    // The build's bin folder, the board tool's own, links resolved.
+    static std::string bin_folder()
+    {
+        char real[PATH_MAX];
+        if (!realpath(BOARD_TOOL, real))
+            return "";
+        std::string bin = real;
+        return bin.erase(bin.rfind('/'));
+    }
 };
 
 bool has_line(const std::string &text, const std::string &line)
@@ -327,10 +336,8 @@ TEST_F(Tools, BootReportsEveryLnkThatIsNoShortcutAlike)
 TEST_F(Tools, BootByDefaultRunsOnlyTheDevicesOwnPrograms)
 {
     ok(board({"reset"}));
-    char real[PATH_MAX];
-    ASSERT_NE(realpath(BOARD_TOOL, real), nullptr);
-    std::string bin = real;
-    bin.erase(bin.rfind('/'));
+    std::string bin = bin_folder();
+    ASSERT_NE(bin, "");
     std::string startup = board_.dir() + "/fs/Windows/Startup/";
     Lines expected;
     for (const char *name : {"board", "pinctl", "reg_writer"}) {
@@ -345,6 +352,32 @@ TEST_F(Tools, BootByDefaultRunsOnlyTheDevicesOwnPrograms)
     expected.push_back("boot: \\Windows\\Velmorra.exe exited with code 0");
 
     EXPECT_EQ(split_lines(ok(board({"boot"}))), expected);
+    EXPECT_EQ(board_.debug_log(), "RasEntry '`USB' Created\r\n");
+}
+
+// The device's programs lie beside the project's libraries, wherever the
+// tool is (installed, the tools are in bin/ and the libraries elsewhere): a
+// copy of the board tool in a folder of its own, which loads the build's
+// libraries, still boots the build's Velmorra and names that folder.
+TEST_F(Tools, BootFindsTheDeviceProgramsBesideTheLibrariesNotTheTool)
+{
+    ok(board({"reset"}));
+    std::string bin = bin_folder();
+    ASSERT_NE(bin, "");
+    std::string elsewhere = board_.dir() + "/elsewhere";
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0777), 0);
+    std::ifstream from(BOARD_TOOL, std::ios::binary);
+    std::ofstream(elsewhere + "/board", std::ios::binary) << from.rdbuf();
+    ASSERT_EQ(chmod((elsewhere + "/board").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((elsewhere + "/device").c_str(), 0777), 0);  // beside the copy, and empty
+    std::string startup = board_.dir() + "/fs/Windows/Startup/";
+    test_support::write_file(startup + "W.lnk", board::files::shortcut_text("\\Windows\\Nowhere.exe"));
+
+    EXPECT_EQ(split_lines(ok(test_support::run_program(elsewhere + "/board", {"boot"}))),
+              (Lines{"boot: running \\Windows\\Velmorra.exe (\\Windows\\Startup\\Velmorra.lnk)",
+                     "boot: \\Windows\\Velmorra.exe exited with code 0",
+                     "boot: \\Windows\\Nowhere.exe (\\Windows\\Startup\\W.lnk) is not a program in " + bin +
+                         "/device"}));
     EXPECT_EQ(board_.debug_log(), "RasEntry '`USB' Created\r\n");
 }
 

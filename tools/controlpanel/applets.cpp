@@ -240,9 +240,9 @@ bool ControlPanel::wait_returned(int ms)
     return returned_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return !running_; });
 }
 
-std::string program_folder()
+std::string applet_folder()
 {
-    return self_path::program_folder();
+    return self_path::library_folder();
 }
 
 }  // namespace cpl

@@ -100,7 +100,8 @@ private:
     int current_ = -1;
 };
 
-// The folder the program itself lies in.
-std::string program_folder();
+// Where the applets are by default: the folder of the project's libraries
+// (beside the program in a build folder, under lib/ once installed).
+std::string applet_folder();
 
 }  // namespace cpl

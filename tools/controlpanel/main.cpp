@@ -1,5 +1,5 @@
 // controlpanel: the Control Panel of the simulated board.  It loads the
-// applets beside it (or in --applets DIR) as the device does and lets the
+// applets of the project's library folder (or of --applets DIR) as the device does and lets the
 // user open them, full-screen in the terminal or driven by a script.
 #include "applets.h"
 #include "crash.h"
@@ -21,7 +21,7 @@ const char kUsage[] =
     "  (no option)      full-screen Control Panel with a live view of the board\n"
     "  --list           one line per applet: file, name, description (tab-separated)\n"
     "  --script FILE    run the commands of FILE ('-' for standard input)\n"
-    "  --applets DIR    load the *.cpl files of DIR (default: the program's own folder)\n"
+    "  --applets DIR    load the *.cpl files of DIR (default: beside the project's libraries)\n"
     "  --help           this text\n"
     "\n"
     "Script commands, one a line of at most 4096 bytes ('#' starts a comment):\n"
@@ -77,7 +77,7 @@ int list(const cpl::ControlPanel &cp)
 
 int main(int argc, char **argv)
 {
-    std::string folder = cpl::program_folder();
+    std::string folder = cpl::applet_folder();
     std::string script;
     bool do_list = false, do_script = false;
     for (int i = 1; i < argc; ++i) {

@@ -63,7 +63,7 @@ Outcome run(const Options &options, const std::function<void(const Step &)> &see
 std::string line(const Step &step);
 
 // The device's own programs, apart from the tools and tests built beside
-// them: device/ in the folder of the program running.
+// them: device/ in the folder of the project's libraries (self_path).
 std::string device_programs();
 
 // Whether s ends with tail, compared without regard to case.

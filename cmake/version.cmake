@@ -10,8 +10,9 @@ if(GIT_FOUND AND EXISTS "${CMAKE_SOURCE_DIR}/.git")
     OUTPUT_VARIABLE _described OUTPUT_STRIP_TRAILING_WHITESPACE
     RESULT_VARIABLE _described_rc ERROR_QUIET)
   if(_described_rc EQUAL 0 AND _described)
-    # An untagged commit describes as its hash alone: keep the number first.
-    if(_described MATCHES "^v?[0-9]")
+    # An untagged commit describes as its hash alone (which may start with a
+    # digit): keep the number first.
+    if(_described MATCHES "^v?[0-9]+\\.[0-9]")
       string(REGEX REPLACE "^v" "" BOARDUTILS_VERSION "${_described}")
     else()
       set(BOARDUTILS_VERSION "${PROJECT_VERSION}+g${_described}")

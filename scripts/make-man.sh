@@ -6,6 +6,11 @@
 set -euo pipefail
 tool=$1 out=$2 what=$3
 name=$(basename "$tool")
+# The page's date is the commit's, not the build's.
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  SOURCE_DATE_EPOCH=$(git -C "$(dirname "$0")" log -1 --format=%ct 2>/dev/null || true)
+  [ -n "$SOURCE_DATE_EPOCH" ] && export SOURCE_DATE_EPOCH
+fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 

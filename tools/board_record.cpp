@@ -1,7 +1,7 @@
 // board record: the board's events into a Value Change Dump (vcd.h writes
 // it).  The capture goes to a file of its own, created afresh in FILE's
 // folder, and is renamed to FILE once complete, so FILE is never written
-// through a link and never left half written.  Just over 500 lines: the
+// through a link and never left half written.  About 500 lines: the
 // capture's life (options, the file aside, the loop, the pins in use, the
 // rename) is one sequence.
 #include "board_commands.h"

@@ -22,7 +22,7 @@ commands() {
 # A command's help as roff, help2man's page less its head, its sections as
 # bold paragraph heads: a part of the tool's page.
 body() {
-  help2man -N --no-discard-stderr --version-string=0 "$1" |
+  help2man -N --version-string=- "$1" |
     sed -e '1,/^\.SH DESCRIPTION/d' -e 's/^\.SH OPTIONS$/.SH "Options:"/' \
       -e 's/^\.S[HS] "*\([^"]*\)"*$/.PP\n.B \1/'
 }
@@ -49,7 +49,7 @@ walk() {
   done
 } | sed '$!s/^\(\.BR .*\)$/\1,/' >"$work/include"
 
-help2man -N --no-discard-stderr -n "$what" --include="$work/include" -o "$work/page" "$tool"
+help2man -N -n "$what" --include="$work/include" -o "$work/page" "$tool"
 # The tool's path as it was built is no part of the page.
 sed -i "s|$(dirname "$tool")/||g" "$work/page"
 mv "$work/page" "$out"

@@ -81,6 +81,8 @@ namespace board_tool {
 Run define_serial(CLI::App &app)
 {
     auto follow = std::make_shared<bool>(false);
+    app.footer("Prints the last 64 KiB of it; --follow goes on from there, and from the\n"
+               "start when 'board reset' empties it.");
     app.add_flag("--follow", *follow, "keep printing what comes, until Ctrl-C");
     return [follow] {
         int fd = board::serial::open_for_reading();

@@ -90,7 +90,10 @@ public:
                 out += row(names, o->get_description());
             }
         }
-        if (!app->get_footer().empty())
+        // A command takes its parent's footer when it has none of its own:
+        // that one is the parent's to tell.
+        const CLI::App *parent = app->get_parent();
+        if (!app->get_footer().empty() && !(parent && parent->get_footer() == app->get_footer()))
             out += "\n" + app->get_footer() + "\n";
         return out;
     }

@@ -49,5 +49,24 @@ offers "pinctl get l" led
 offers "pinctl set l" led=
 offers "board unname l" led
 
+# Laid out as installed (share/bash-completion/completions/TOOL), bash-completion
+# finds it for each tool at the first TAB.
+loader=/usr/share/bash-completion/bash_completion
+if [ -r "$loader" ]; then
+  share=$BOARD_DIR/share
+  mkdir -p "$share/bash-completion/completions"
+  for t in board pinctl controlpanel; do
+    cp "$1" "$share/bash-completion/completions/$t"
+    if ! XDG_DATA_DIRS=$share bash -c 'source "$1"; complete -r board pinctl controlpanel 2>/dev/null
+         __load_completion "$2" && complete -p "$2"' _ "$loader" "$t" | grep -q "_boardutils $t\$"; then
+      echo "FAIL: bash-completion does not load $t's completion from $share"
+      failed=1
+    fi
+  done
+else
+  echo "FAIL: no bash-completion at $loader (scripts/install-deps.sh installs it)"
+  failed=1
+fi
+
 [ $failed = 0 ] && echo "completion: all offered as expected"
 exit $failed

@@ -120,20 +120,16 @@ std::string said(CLI::App &at, const CLI::ParseError &e)
     if (dynamic_cast<const UsageError *>(&e))
         return e.what();
     if (dynamic_cast<const CLI::RequiredError *>(&e)) {
-        // An option it does not know took the place of what is missing.
+        // What it did not know took the place of what is missing.
         std::vector<std::string> left = at.remaining(false);
-        if (!left.empty() && left.front().size() > 1 && left.front()[0] == '-')
-            return "unknown option '" + text::excerpt(left.front()) + "'";
-        if (at.get_require_subcommand_min() && at.get_subcommands().empty()) {
-            std::vector<std::string> extra = at.remaining(false);
-            if (!extra.empty() && !extra.front().empty())
-                return std::string(extra.front()[0] == '-' ? "unknown option '" : "unknown command '") +
-                       text::excerpt(extra.front()) + "'";
-            return "a command is needed";
-        }
+        std::string first = left.empty() ? std::string() : left.front();
+        if (first.size() > 1 && first[0] == '-')
+            return "unknown option '" + text::excerpt(first) + "'";
+        if (at.get_require_subcommand_min() && at.get_subcommands().empty())
+            return first.empty() ? "a command is needed" : "unknown command '" + text::excerpt(first) + "'";
         for (const CLI::Option *o : at.get_options())
             if (o->get_required() && o->count() == 0)
-                return (o->get_positional() ? o->get_name() : o->get_name()) + " is missing";
+                return o->get_name() + " is missing";
     }
     if (dynamic_cast<const CLI::ExtrasError *>(&e)) {
         std::vector<std::string> extra = at.remaining(false);

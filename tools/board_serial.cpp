@@ -87,12 +87,14 @@ Run define_serial(CLI::App &app)
     return [follow] {
         int fd = board::serial::open_for_reading();
         long long end = 0;
+        bool out_ok = true;
         if (fd >= 0) {
-            put(board::serial::tail_of(fd, kSerialShown, &end));
-            if (!*follow)
+            out_ok = put(board::serial::tail_of(fd, kSerialShown, &end));
+            if (!*follow || !out_ok)
                 close(fd);
         }
-        return *follow ? follow_serial(fd, end) : 0;
+        // An output that takes nothing is not followed (main says why).
+        return *follow && out_ok ? follow_serial(fd, end) : 0;
     };
 }
 

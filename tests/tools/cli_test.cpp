@@ -205,10 +205,19 @@ TEST_F(CommandLine, AWriteErrorOnStandardOutputIsAFailure)
         EXPECT_EQ(lines.back().rfind(cmd[0], 0), 0u) << r.err;
         EXPECT_NE(lines.back().find(": cannot write the output"), std::string::npos) << r.err;
     }
-    // board boot prints each step as it goes.
+    // board boot prints each step as it goes; what its programs sent to the
+    // serial debug port is then there for board serial.
     ProgramResult r = run_full("board", {"boot"});
     EXPECT_EQ(r.exit_code, 1) << r.err;
     EXPECT_NE(r.err.find("board boot: cannot write the output"), std::string::npos) << r.err;
+    ASSERT_NE(run("board", {"serial"}).out, "");
+    r = run_full("board", {"serial"});
+    EXPECT_EQ(r.exit_code, 1) << r.err;
+    EXPECT_EQ(r.err, "board serial: cannot write the output: No space left on device\n");
+    // Nor does --follow go on writing to an output that takes nothing.
+    r = run_full("board", {"serial", "--follow"});
+    EXPECT_EQ(r.exit_code, 1) << r.err;
+    EXPECT_EQ(r.err, "board serial: cannot write the output: No space left on device\n");
 }
 
 // One rule for a number wherever one is taken: decimal digits, a leading

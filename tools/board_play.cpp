@@ -1,11 +1,11 @@
 // board play: a Value Change Dump's wires applied to the board's pins as
 // external levels, at the times the file gives them (vcd_read.h reads it).
-#include "board_play.h"
+#include "board_commands.h"
+#include "cli.h"
 
 #include "board/board.h"
 #include "board/events.h"
 #include "common/text.h"
-#include "decimal.h"
 #include "vcd_read.h"
 
 #include <CLI/CLI.hpp>
@@ -52,17 +52,9 @@ const char kFooter[] =
     "name (libsigrok.D0, board.pin3).  sigrok-cli names a logic analyser's\n"
     "channels D0, D1...: --map D0=20 --map D1=21.";
 
-int usage_error(const std::string &what)
-{
-    std::fprintf(stderr, "board play: %s\n(see 'board play --help')\n", what.c_str());
-    return 2;
-}
+int usage_error(const std::string &what) { return cli::usage_error("board play", what); }
 
-int fail(const std::string &what)
-{
-    std::fprintf(stderr, "board play: %s\n", what.c_str());
-    return 1;
-}
+int fail(const std::string &what) { return cli::failed("board play", what); }
 
 // "2", "0.5", "1.25": millionths, from kMinSpeed to kMaxSpeed; 0 for anything else.
 uint64_t parse_speed(const std::string &s)
@@ -270,36 +262,13 @@ int play(const Plan &plan, const std::string &shown, uint64_t speed, bool loop, 
     return 0;
 }
 
-}  // namespace
-
-int play_command(const std::vector<std::string> &args)
+// The play the command line asks for, its arguments checked.
+int play_file(const std::string &file, const std::string &speed_text, const std::vector<std::string> &map_text,
+              bool loop, bool release)
 {
-    CLI::App app{kDescription, "board play"};
-    app.footer(kFooter);
-    std::string file, speed_text = "1";
-    std::vector<std::string> map_text;
-    bool loop = false, release = false;
-    app.add_option("FILE", file, "the Value Change Dump to play")->type_name("FILE.vcd")->required();
-    app.add_option("--map", map_text, "WIRE drives PIN (0-63); may be given for several wires")
-        ->type_name("WIRE=PIN");
-    app.add_option("--speed", speed_text, "play X times as fast (0.001 to 1000; default 1)")->type_name("X");
-    app.add_flag("--loop", loop, "play it again from the start at its end, until Ctrl-C");
-    app.add_flag("--release", release, "take the pins' external levels away when stopped or done");
-
-    std::vector<const char *> argv{"board play"};
-    for (size_t i = 1; i < args.size(); ++i)
-        argv.push_back(args[i].c_str());
-    try {
-        app.parse(static_cast<int>(argv.size()), argv.data());
-    } catch (const CLI::Success &) {
-        std::fputs(app.help().c_str(), stdout);
-        return 0;
-    } catch (const CLI::ParseError &e) {
-        return usage_error(text::excerpt(e.what(), 200));
-    }
     uint64_t speed = parse_speed(speed_text);
     if (!speed)
-        return usage_error("--speed takes a number from 0.001 to 1000 (such as 2 or 0.5), not '" +
+        return usage_error("--speed must be a number from 0.001 to 1000 (such as 2 or 0.5), not '" +
                            text::excerpt(speed_text) + "'");
     std::map<std::string, int> maps;
     for (const std::string &m : map_text) {
@@ -318,3 +287,27 @@ int play_command(const std::vector<std::string> &args)
         return fail(text::excerpt(file, 200) + ": its timeline is 0 long: nothing to repeat with --loop");
     return play(plan, text::excerpt(file, 200), speed, loop, release);
 }
+
+}  // namespace
+
+namespace board_tool {
+
+Run define_play(CLI::App &app)
+{
+    app.footer(std::string(kDescription) + "\n\n" + kFooter);
+    struct Args {
+        std::string file, speed = "1";
+        std::vector<std::string> maps;
+        bool loop = false, release = false;
+    };
+    auto a = std::make_shared<Args>();
+    app.add_option("FILE", a->file, "the Value Change Dump to play")->type_name("FILE.vcd")->required();
+    app.add_option("--map", a->maps, "WIRE drives PIN (0-63); may be given for several wires")
+        ->type_name("WIRE=PIN");
+    app.add_option("--speed", a->speed, "play X times as fast (0.001 to 1000; default 1)")->type_name("X");
+    app.add_flag("--loop", a->loop, "play it again from the start at its end, until Ctrl-C");
+    app.add_flag("--release", a->release, "take the pins' external levels away when stopped or done");
+    return [a] { return play_file(a->file, a->speed, a->maps, a->loop, a->release); };
+}
+
+}  // namespace board_tool

@@ -1,17 +1,17 @@
 // board record: the board's events into a Value Change Dump (vcd.h writes
 // it).  The capture goes to a file of its own, created afresh in FILE's
 // folder, and is renamed to FILE once complete, so FILE is never written
-// through a link and never left half written.  Just over 500 lines: the
+// through a link and never left half written.  About 500 lines: the
 // capture's life (options, the file aside, the loop, the pins in use, the
 // rename) is one sequence.
-#include "board_record.h"
+#include "board_commands.h"
+#include "cli.h"
 
 #include "board/board.h"
 #include "board/events.h"
 #include "board/file_util.h"
 #include "common/text.h"
 #include "vcd.h"
-#include "decimal.h"
 #include "pin_arg.h"
 
 #include <CLI/CLI.hpp>
@@ -48,20 +48,6 @@ constexpr int kPulseViewWires = 56;
 
 volatile sig_atomic_t g_stop = 0;
 void on_stop(int) { g_stop = 1; }
-
-using tools::decimal;
-
-CLI::Validator decimal_check(uint64_t lo, uint64_t hi, const std::string &what)
-{
-    return CLI::Validator(
-        [lo, hi, what](std::string &s) -> std::string {
-            uint64_t v;
-            if (decimal(s, lo, hi, &v))
-                return "";
-            return what + ": '" + text::excerpt(s) + "'";
-        },
-        "", "");
-}
 
 // The capture while it is written: a file created afresh beside FILE,
 // removed unless kept.
@@ -454,9 +440,11 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
 
 }  // namespace
 
-int record_command(const std::vector<std::string> &args)
+namespace board_tool {
+
+Run define_record(CLI::App &app)
 {
-    CLI::App app{"Captures the board's pins, PWM channels, power and the presence of GPI1:\n"
+    app.footer("Captures the board's pins, PWM channels, power and the presence of GPI1:\n"
                  "as a Value Change Dump (.vcd) that waveform viewers open, until Ctrl-C\n"
                  "or --duration.  The pins in use have a wire: those touched since the\n"
                  "reset (at the start or by the end) and those named; --all-pins gives\n"
@@ -470,62 +458,44 @@ int record_command(const std::vector<std::string> &args)
                  "Which form each viewer reads: GTKWave (and its vcd2fst) both; sigrok-cli\n"
                  "and PulseView only --logic-only (a full capture gives them no samples),\n"
                  "best with --timescale 1us; PulseView draws at most 56 one-bit wires right.\n"
-                 "Exit status: 0 done, 1 the board or FILE could not be used, 2 bad arguments.",
-                 "board record"};
-    std::string file, duration, timescale = "1ns";
-    std::vector<std::string> pins;
-    bool logic_only = false, all_pins = false;
-    app.add_option("FILE", file, "the capture; written aside and renamed into place when done")
+                 "Exit status: 0 done, 1 the board or FILE could not be used, 2 bad arguments.");
+    struct Args {
+        std::string file, timescale = "1ns";
+        std::vector<int> pins;
+        uint64_t ms = 0;
+        bool logic_only = false, all_pins = false;
+    };
+    auto a = std::make_shared<Args>();
+    app.add_option("FILE", a->file, "the capture; written aside and renamed into place when done")
         ->type_name("FILE.vcd")
         ->required();
-    app.add_option("PIN", pins, "a pin to record besides those in use (0-63, decimal, or its name)")
-        ->type_name("PIN");
-    app.add_option("--duration", duration, "stop after MS milliseconds (decimal, above 0)")
+    app.add_option("PIN", a->pins, "a pin to record besides those in use (0-63, decimal, or its name)")
+        ->transform(cli::pin(std::make_shared<tools::PinReader>()));
+    app.add_option("--duration", a->ms, "stop after MS milliseconds (decimal, above 0)")
         ->type_name("MS")
-        ->check(decimal_check(1, kMaxDurationMs, "not a number of milliseconds " + tools::decimal_range(1, kMaxDurationMs)));
-    app.add_option("--timescale", timescale,
+        ->check(cli::number("--duration", "a number of milliseconds", 1, kMaxDurationMs));
+    app.add_option("--timescale", a->timescale,
                    "the file's time unit: 1ns (default), 1us or 1ms; readers that expand\n"
                    "the capture to samples take one per unit")
         ->type_name("UNIT")
-        ->check(CLI::IsMember({"1ns", "1us", "1ms"}));
-    app.add_flag("--all-pins", all_pins, "a wire for every pin, 0 to 63, in use or not");
-    app.add_flag("--logic-only", logic_only,
+        ->check(cli::one_of("--timescale", {"1ns", "1us", "1ms"}));
+    app.add_flag("--all-pins", a->all_pins, "a wire for every pin, 0 to 63, in use or not");
+    app.add_flag("--logic-only", a->logic_only,
                  "only 1-bit wires (no cr, dcr, pcr), notes kept for the end: for readers\n"
                  "that take no vectors and stop at a comment among the values");
-    std::vector<std::string> rest(args.rbegin(), args.rend() - 1);  // CLI11 takes them reversed
-    try {
-        app.parse(rest);
-    } catch (const CLI::ParseError &e) {
-        if (e.get_exit_code() == 0)  // --help
-            return app.exit(e);
-        std::fprintf(stderr, "board record: %s\n(see 'board record --help')\n", e.what());
-        return 2;
-    }
-    if (file.empty()) {
-        std::fprintf(stderr, "board record: FILE is empty: name the capture's file\n(see 'board record --help')\n");
-        return 2;
-    }
-    vcd::Options opt;
-    opt.logic_only = logic_only;
-    opt.unit_ns = vcd::parse_timescale(timescale);
-    tools::PinReader reader;
-    std::vector<int> named;
-    for (const std::string &p : pins) {
-        int v;
-        std::string error;
-        if (!reader.read(p, &v, &error)) {
-            std::fprintf(stderr, "board record: %s\n(see 'board record --help')\n", error.c_str());
-            return 2;
-        }
-        named.push_back(v);
-    }
-    board::pin_names::Names names = board::pin_names::load();
-    opt.pin_names.assign(std::begin(names.of), std::end(names.of));
-    // Every pin is captured; those not in use are left out once it is done.
-    for (int p = 0; p < board::kPins; ++p)
-        opt.pins.push_back(p);
-    uint64_t ms = 0;
-    if (!duration.empty())
-        decimal(duration, 1, kMaxDurationMs, &ms);
-    return record(file, ms, opt, !all_pins, named);
+    return [a] {
+        if (a->file.empty())
+            return cli::usage_error("board record", "FILE is empty: name the capture's file");
+        vcd::Options opt;
+        opt.logic_only = a->logic_only;
+        opt.unit_ns = vcd::parse_timescale(a->timescale);
+        board::pin_names::Names names = board::pin_names::load();
+        opt.pin_names.assign(std::begin(names.of), std::end(names.of));
+        // Every pin is captured; those not in use are left out once it is done.
+        for (int p = 0; p < board::kPins; ++p)
+            opt.pins.push_back(p);
+        return record(a->file, a->ms, opt, !a->all_pins, a->pins);
+    };
 }
+
+}  // namespace board_tool

@@ -1,9 +1,9 @@
 // board watch: one line for each change on the board, as it happens.
-#include "board_watch.h"
+#include "board_commands.h"
+#include "cli.h"
 
 #include "board/board.h"
 #include "event_format.h"
-#include "decimal.h"
 #include "pin_arg.h"
 #include "board/events.h"
 #include "common/text.h"
@@ -63,14 +63,6 @@ const char kExit[] =
 
 volatile sig_atomic_t g_stop = 0;
 void on_stop(int) { g_stop = 1; }
-
-int usage_error(const std::string &what)
-{
-    std::fprintf(stderr, "board watch: %s\n(see 'board watch --help')\n", what.c_str());
-    return 2;
-}
-
-using tools::decimal;
 
 int64_t clock_ns(clockid_t id)
 {
@@ -190,41 +182,21 @@ int follow(const Options &o)
 
 }  // namespace
 
-int board_watch(const std::vector<std::string> &args)
-{
-    CLI::App app{kDescription, "board watch"};
-    app.footer(std::string(kFooter) + watch::kFormatHelp + kExit);
-    std::vector<std::string> pins;
-    std::string edges = "both", count, idle, format;
+namespace board_tool {
+
+namespace {
+
+constexpr uint64_t kMost = 1000000000000ull;  // events, or milliseconds of idle time
+
+struct Args {
+    std::vector<int> pins;
+    std::string edges = "both", format;
+    uint64_t count = 0, idle = 0;
     bool active_low = false, realtime = false, utc = false, localtime = false, requests = false;
-    app.add_option("PIN", pins, "pins to watch (default: all)")->type_name("");
-    app.add_option("--edges", edges, "which level changes of the pins show (default: both)")
-        ->type_name("WHICH")
-        ->check(CLI::IsMember({"rising", "falling", "both"}));
-    app.add_flag("--active-low", active_low, "pins are active low: levels and edges shown inverted");
-    app.add_option("-n", count, "stop after N lines of events")->type_name("N");
-    app.add_option("--idle-timeout", idle, "stop when nothing was printed for MS milliseconds")
-        ->type_name("MS");
-    CLI::Option *real = app.add_flag("--realtime", realtime, "times by the wall clock (seconds since 1970)");
-    CLI::Option *in_utc = app.add_flag("--utc", utc, "times by the wall clock, in UTC (ISO 8601)");
-    CLI::Option *local = app.add_flag("--localtime", localtime, "times by the wall clock, local time (ISO 8601)");
-    real->excludes(in_utc)->excludes(local);
-    in_utc->excludes(local);
-    app.add_flag("--requests", requests, "also pin reads and writes that change nothing");
-    app.add_option("--format", format, "write each event as FMT (below)")->type_name("FMT");
+};
 
-    std::vector<const char *> argv{"board watch"};
-    for (const std::string &a : args)
-        argv.push_back(a.c_str());
-    try {
-        app.parse(static_cast<int>(argv.size()), argv.data());
-    } catch (const CLI::Success &) {
-        std::fputs(app.help().c_str(), stdout);
-        return 0;
-    } catch (const CLI::ParseError &e) {
-        return usage_error(text::excerpt(e.what(), 200));
-    }
-
+int watch_with(CLI::App &app, const Args &a)
+{
     Options o;
     // Names are shown where the file can be read; one that cannot says so
     // once and the watch goes on by numbers.
@@ -235,38 +207,31 @@ int board_watch(const std::vector<std::string> &args)
     } catch (const board::Error &e) {
         std::fprintf(stderr, "board watch: %s\n", e.message.c_str());
     }
-    tools::PinReader reader;
-    if (!pins.empty()) {
+    if (!a.pins.empty()) {
         for (bool &p : o.filter.pins)
             p = false;
-        o.pins_text = pins.size() == 1 ? "pin" : "pins";
-        for (const std::string &p : pins) {
-            int pin;
-            std::string error;
-            if (!reader.read(p, &pin, &error))
-                return usage_error(error);
+        o.pins_text = a.pins.size() == 1 ? "pin" : "pins";
+        for (int pin : a.pins) {
             if (!o.filter.pins[pin])  // named twice: said once
                 o.pins_text += " " + std::to_string(pin);
             o.filter.pins[pin] = true;
         }
     }
-    o.filter.edges = edges == "rising" ? watch::Edges::Rising : edges == "falling" ? watch::Edges::Falling
-                                                                                    : watch::Edges::Both;
-    o.filter.active_low = o.shown.active_low = active_low;
-    o.filter.requests = requests;
-    if (app.count("-n") && !decimal(count, 1, 1000000000000ull, &o.count))
-        return usage_error("-n takes a number of events " + tools::decimal_range(1, 1000000000000ull) + ", not '" + text::excerpt(count) + "'");
-    if (app.count("--idle-timeout") && !decimal(idle, 1, 1000000000000ull, &o.idle_ms))
-        return usage_error("--idle-timeout takes milliseconds " + tools::decimal_range(1, 1000000000000ull) + ", not '" + text::excerpt(idle) + "'");
+    o.filter.edges = a.edges == "rising" ? watch::Edges::Rising : a.edges == "falling" ? watch::Edges::Falling
+                                                                                        : watch::Edges::Both;
+    o.filter.active_low = o.shown.active_low = a.active_low;
+    o.filter.requests = a.requests;
+    o.count = a.count;
+    o.idle_ms = a.idle;
     if (app.count("--format")) {
         std::string error;
-        if (!o.format.compile(format, &error))
-            return usage_error(text::excerpt(error, 200));
+        if (!o.format.compile(a.format, &error))
+            return cli::usage_error("board watch", text::excerpt(error, 200));
         o.custom = true;
     }
-    if (realtime || utc || localtime)
+    if (a.realtime || a.utc || a.localtime)
         o.shown.shift = realtime_shift();
-    o.shown.clock = utc ? watch::Clock::Utc : localtime ? watch::Clock::Local : watch::Clock::Seconds;
+    o.shown.clock = a.utc ? watch::Clock::Utc : a.localtime ? watch::Clock::Local : watch::Clock::Seconds;
 
     if (fcntl(STDOUT_FILENO, F_GETFL) < 0) {
         std::fprintf(stderr, "board watch: no standard output to write to\n");
@@ -281,3 +246,33 @@ int board_watch(const std::vector<std::string> &args)
         sigaction(sig, &sa, nullptr);
     return follow(o);
 }
+
+}  // namespace
+
+Run define_watch(CLI::App &app)
+{
+    app.footer(std::string(kDescription) + "\n\n" + kFooter + watch::kFormatHelp + kExit);
+    auto a = std::make_shared<Args>();
+    app.add_option("PIN", a->pins, "pins to watch (default: all)")
+        ->transform(cli::pin(std::make_shared<tools::PinReader>()));
+    app.add_option("--edges", a->edges, "which level changes of the pins show: rising,\nfalling or both (default)")
+        ->type_name("WHICH")
+        ->check(cli::one_of("--edges", {"rising", "falling", "both"}));
+    app.add_flag("--active-low", a->active_low, "pins are active low: levels and edges shown inverted");
+    app.add_option("-n", a->count, "stop after N lines of events")
+        ->type_name("N")
+        ->check(cli::number("-n", "a number of events", 1, kMost));
+    app.add_option("--idle-timeout", a->idle, "stop when nothing was printed for MS milliseconds")
+        ->type_name("MS")
+        ->check(cli::number("--idle-timeout", "a number of milliseconds", 1, kMost));
+    CLI::Option *real = app.add_flag("--realtime", a->realtime, "times by the wall clock (seconds since 1970)");
+    CLI::Option *in_utc = app.add_flag("--utc", a->utc, "times by the wall clock, in UTC (ISO 8601)");
+    CLI::Option *local = app.add_flag("--localtime", a->localtime, "times by the wall clock, local time (ISO 8601)");
+    real->excludes(in_utc)->excludes(local);
+    in_utc->excludes(local);
+    app.add_flag("--requests", a->requests, "also pin reads and writes that change nothing");
+    app.add_option("--format", a->format, "write each event as FMT (below)")->type_name("FMT");
+    return [&app, a] { return watch_with(app, *a); };
+}
+
+}  // namespace board_tool

@@ -167,16 +167,22 @@ std::string plain_line(const Event &e, const Shown &how)
            " pid=" + number(e.pid) + (name.empty() ? "" : " name=" + name);
 }
 
+// One letter a line: help2man reads each as an entry of the man page.
 const char kFormatHelp[] =
-    "  %o  the pin or the PWM channel           %e  the edge: 1 rising, 0 falling\n"
-    "  %s  the time's seconds                   %n  its nanoseconds (9 digits)\n"
-    "  %t  the time, as the clock option says   %l  the pin's name\n"
-    "  %k  the kind (pin, pwm, power, device,   %i  lane.seq, the event's number\n"
-    "      fault-armed, fault-raised, reset,    %v  the level (pins: as shown;\n"
-    "      read, write)                             power, device: 1 on, 0 off)\n"
-    "  %E  the edge: rising or falling          %C  the cause: request, outside\n"
-    "                                               or system\n"
-    "  %P  the process that made it             %d  the plain description\n"
+    "  %o  the pin or the PWM channel\n"
+    "  %e  the edge: 1 rising, 0 falling\n"
+    "  %s  the time's seconds\n"
+    "  %n  its nanoseconds (9 digits)\n"
+    "  %t  the time, as the clock option says\n"
+    "  %l  the pin's name\n"
+    "  %k  the kind (pin, pwm, power, device, fault-armed, fault-raised, reset,\n"
+    "      read, write)\n"
+    "  %i  lane.seq, the event's number\n"
+    "  %v  the level (pins: as shown; power, device: 1 on, 0 off)\n"
+    "  %E  the edge: rising or falling\n"
+    "  %C  the cause: request, outside or system\n"
+    "  %P  the process that made it\n"
+    "  %d  the plain description\n"
     "  %%  a percent sign\n"
     "A field an event does not have is written '-'.\n";
 

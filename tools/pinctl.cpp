@@ -3,7 +3,7 @@
 
 #include "board/board.h"
 #include "common/text.h"
-#include "decimal.h"
+#include "cli.h"
 #include "pin_arg.h"
 
 #include <CLI/CLI.hpp>
@@ -15,27 +15,18 @@
 
 namespace {
 
-const char kUsage[] =
-    "usage: pinctl set [-l] PIN=LEVEL...   drive each PIN low (LEVEL 0) or high (LEVEL 1)\n"
-    "       pinctl set [-l] PIN LEVEL      the same for one pin\n"
-    "       pinctl get [-l] PIN...         print the PINs' levels (0 or 1) on one line\n"
-    "       pinctl poweroff                ask the board to power off\n"
-    "\n"
+const char kFooter[] =
     "PIN is a decimal number from 0 to 63, or a name given with 'board name'.\n"
-    "-l, --active-low: the pins are active low, levels are written and read\n"
-    "inverted.  'pinctl COMMAND --help' tells more of each.  Nothing is driven\n"
-    "unless every argument is good; the pins are set in the order given.\n"
+    "'pinctl COMMAND --help' tells more of each.  Nothing is driven unless every\n"
+    "argument is good; the pins are set in the order given.\n"
     "The board is the one in BOARD_DIR (the simulated board on a host); when\n"
     "unset, $XDG_STATE_HOME/ceboard/default (XDG_STATE_HOME defaults to\n"
     "~/.local/state).  A folder that does not exist yet is created, with a\n"
     "fresh default board.\n"
-    "Exit status: 0 done, 1 the driver failed the call, 2 bad arguments.\n";
+    "Exit status: 0 done, 1 the driver failed the call or the output could not be\n"
+    "written, 2 bad arguments.";
 
-int usage_error(const std::string &what)
-{
-    std::fprintf(stderr, "pinctl: %s\n%s", what.c_str(), kUsage);
-    return 2;
-}
+int usage_error(const std::string &what) { return cli::usage_error("pinctl set", what); }
 
 struct Write {
     LONG pin;
@@ -73,11 +64,11 @@ int parse_writes(const std::vector<std::string> &args, std::vector<Write> *write
     if (args.size() == 2 && args[0].find('=') == std::string::npos && args[1].find('=') == std::string::npos)
         return one(args[0], args[1]);
     if (args.empty())
-        return usage_error("set takes PIN=LEVEL... or PIN LEVEL");
+        return usage_error("takes PIN=LEVEL... or PIN LEVEL");
     for (const std::string &a : args) {
         size_t eq = a.find('=');
         if (eq == std::string::npos)
-            return usage_error("set takes PIN=LEVEL... or PIN LEVEL, not '" + text::excerpt(a) + "' among them");
+            return usage_error("takes PIN=LEVEL... or PIN LEVEL, not '" + text::excerpt(a) + "' among them");
         if (int status = one(a.substr(0, eq), a.substr(eq + 1)))
             return status;
     }
@@ -100,19 +91,8 @@ int set(const std::vector<std::string> &args, bool active_low, LONG &pin)
     return 0;
 }
 
-int get(const std::vector<std::string> &args, bool active_low, LONG &pin)
+int get(const std::vector<int> &chosen, bool active_low, LONG &pin)
 {
-    if (args.empty())
-        return usage_error("get takes PIN...");
-    std::vector<LONG> chosen;
-    tools::PinReader pins;
-    for (const std::string &a : args) {
-        int p;
-        std::string error;
-        if (!pins.read(a, &p, &error))
-            return usage_error(error);
-        chosen.push_back(p);
-    }
     std::string line;
     for (LONG p : chosen) {
         pin = p;
@@ -132,55 +112,39 @@ int get(const std::vector<std::string> &args, bool active_low, LONG &pin)
 
 int main(int argc, char **argv)
 {
-    if (argc >= 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
-    if (argc < 2)
-        return usage_error("a command is needed");
-
     CLI::App app{"Drives and reads the board's pins through kestrin.", "pinctl"};
+    cli::set_up(app);
+    app.footer(kFooter);
     app.require_subcommand(1);
-    std::vector<std::string> set_args, get_args;
+    std::vector<std::string> set_args;
+    std::vector<int> get_pins;
     bool set_low = false, get_low = false;
-    CLI::App *set_cmd = app.add_subcommand("set", "drive pins low (0) or high (1): PIN=LEVEL..., or PIN LEVEL");
-    set_cmd->add_option("PIN=LEVEL", set_args, "a pin (0-63 or its name) and its level, 0 or 1")->type_name("");
+    CLI::App *set_cmd = app.add_subcommand("set", "drive pins low (0) or high (1)");
+    set_cmd->add_option("PIN=LEVEL", set_args, "a pin (0-63 or its name) and its level, 0 or 1;\n"
+                                               "or one PIN and its LEVEL as two arguments")
+        ->required();
     set_cmd->add_flag("-l,--active-low", set_low, "the pins are active low: LEVEL 1 drives them low");
     CLI::App *get_cmd = app.add_subcommand("get", "print the pins' levels, 0 or 1, on one line");
-    get_cmd->add_option("PIN", get_args, "a pin (0-63 or its name)")->type_name("");
+    get_cmd->add_option("PIN", get_pins, "a pin (0-63 or its name)")
+        ->required()
+        ->transform(cli::pin(std::make_shared<tools::PinReader>()));
     get_cmd->add_flag("-l,--active-low", get_low, "the pins are active low: a low pin prints 1");
     CLI::App *off_cmd = app.add_subcommand("poweroff", "ask the board to power off");
     for (CLI::App *sub : {set_cmd, get_cmd, off_cmd})
         sub->footer("PIN is a decimal number from 0 to 63 or a name given with 'board name'.\n"
                     "Exit status: 0 done, 1 the driver failed the call, 2 bad arguments.");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp &) {
-        for (CLI::App *sub : {set_cmd, get_cmd, off_cmd})
-            if (sub->parsed()) {
-                std::fputs(sub->help().c_str(), stdout);
-                return 0;
-            }
-        std::fputs(kUsage, stdout);
-        return 0;
-    } catch (const CLI::ParseError &e) {
-        std::string what = e.what();
-        if (what.find("A subcommand is required") != std::string::npos ||
-            (!set_cmd->parsed() && !get_cmd->parsed() && !off_cmd->parsed()))
-            return usage_error("unknown command '" + text::excerpt(argv[1]) + "'");
-        return usage_error(text::excerpt(what, 200));
-    }
     LONG pin = 0;
     try {
+        if (std::optional<int> done = cli::parse(app, argc, argv))
+            return *done;
         if (set_cmd->parsed())
             return set(set_args, set_low, pin);
         if (get_cmd->parsed())
-            return get(get_args, get_low, pin);
+            return cli::finish("pinctl get", get(get_pins, get_low, pin));
         gpio_gwesPowerOffSystem();
         return 0;
     } catch (const board::Error &e) {
-        std::fprintf(stderr, "pinctl: %s\n", e.message.c_str());
-        return 1;
+        return cli::failed("pinctl", e.message);
     } catch (const ce_fault &f) {
         // A fault the driver raised inside the request: kestrin has closed
         // its handle and let it through to us.

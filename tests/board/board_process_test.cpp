@@ -189,6 +189,16 @@ TEST_F(BoardProcesses, PwmRecordsAreNeverSeenHalfWritten)
 
     StopFlag stop;
     std::atomic<int> torn{0}, stopped{0}, reads{0};
+    // The children are forked before the readers start: a child forked while
+    // a thread holds the allocator's lock (ASan's) would wait on it forever.
+    std::vector<pid_t> children;
+    for (int c = 0; c < kChildren; ++c)
+        children.push_back(test_support::fork_child([c] {
+            for (int i = 0; i < kEach; ++i)
+                if (!pwm_set((i + c) & 1, (i * 7 + c) % 64) || !set_pin(c, i & 1))
+                    return 1;
+            return 0;
+        }));
     std::vector<std::thread> readers;
     for (int r = 0; r < 2; ++r)
         readers.emplace_back([&] {
@@ -200,14 +210,6 @@ TEST_F(BoardProcesses, PwmRecordsAreNeverSeenHalfWritten)
                 ++reads;
             }
         });
-    std::vector<pid_t> children;
-    for (int c = 0; c < kChildren; ++c)
-        children.push_back(test_support::fork_child([c] {
-            for (int i = 0; i < kEach; ++i)
-                if (!pwm_set((i + c) & 1, (i * 7 + c) % 64) || !set_pin(c, i & 1))
-                    return 1;
-            return 0;
-        }));
     std::vector<std::thread> writers;
     std::atomic<int> failed{0};
     for (int w = 0; w < kWriters; ++w)

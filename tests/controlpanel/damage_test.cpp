@@ -230,7 +230,7 @@ TEST_F(Damaged, MessagesQuoteScriptTextEscaped)
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find(":1: no applet called 'Pin\\u{202E}vane\\x1B[2J'"), std::string::npos) << r.err;
     r = run({"--frob\x1b[31m"});
-    EXPECT_NE(r.err.find("unknown argument '--frob\\x1B[31m'"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("unknown option '--frob\\x1B[31m'"), std::string::npos) << r.err;
 }
 
 // ---- interrupted ----

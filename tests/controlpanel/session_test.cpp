@@ -395,7 +395,7 @@ TEST_F(Session, RefusesBadArgumentsAndMissingScripts)
     EXPECT_NE(r.err.find("nowhere is not a folder of applets"), std::string::npos) << r.err;
     r = run({"--help"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("--script FILE"), std::string::npos);
+    EXPECT_NE(r.out.find("--script=FILE"), std::string::npos);
 }
 
 }  // namespace

@@ -132,7 +132,7 @@ TEST_F(BoardCommands, FilesReadonlyShowsSetsAndClearsTheAttribute)
     EXPECT_NE(r.err.find("no device path"), std::string::npos) << r.err;
     EXPECT_EQ(run_program(BOARD_TOOL, {"files", "readonly", lnk, "yes"}).exit_code, 2);
     EXPECT_EQ(run_program(BOARD_TOOL, {"files", "attrib", lnk}).exit_code, 2);
-    EXPECT_NE(run_program(BOARD_TOOL, {"--help"}).out.find("files readonly PATH [on|off]"),
+    EXPECT_NE(run_program(BOARD_TOOL, {"files", "readonly", "--help"}).out.find("Usage: board files readonly PATH [STATE]"),
               std::string::npos);
 }
 

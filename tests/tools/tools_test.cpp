@@ -115,11 +115,14 @@ TEST_F(Tools, PinctlBadArgumentsExitTwoWithUsage)
         ProgramResult r = pinctl(args);
         EXPECT_EQ(r.exit_code, 2);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err.rfind("pinctl: ", 0), 0u) << r.err;
-        EXPECT_NE(r.err.find("usage: pinctl"), std::string::npos);
+        // One line, naming the program (and the command) and where its help is.
+        std::string prog = args.empty() || args[0] == "frob" ? "pinctl" : "pinctl " + args[0];
+        EXPECT_EQ(r.err.rfind(prog + ": ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find("(see '" + prog + " --help')\n"), std::string::npos) << r.err;
+        EXPECT_EQ(split_lines(r.err).size(), 1u) << r.err;
     }
     EXPECT_TRUE(board_.trace_lines().empty()) << "a bad command reached the driver";
-    EXPECT_NE(ok(pinctl({"--help"})).find("usage: pinctl"), std::string::npos);
+    EXPECT_NE(ok(pinctl({"--help"})).find("Usage: pinctl"), std::string::npos);
 }
 
 // A number beyond what a command takes is a usage error that names the
@@ -149,16 +152,16 @@ TEST_F(Tools, NumbersOutOfRangeAreUsageErrorsNamingTheRange)
              {true, {"set", "3=1", "4="}, levels + "''"},
              {true, {"get", "3", "64"}, pins + "'64'"},
              {false, {"record", vcd, "--duration", "9223372036854775807"},
-              "--duration: not a number of milliseconds from 1 to 100000000000: '9223372036854775807'"},
+              "--duration must be a number of milliseconds from 1 to 100000000000, not '9223372036854775807'"},
              {false, {"watch", "--idle-timeout", "9223372036854775807"},
-              "--idle-timeout takes milliseconds from 1 to 1000000000000, not '9223372036854775807'"},
+              "--idle-timeout must be a number of milliseconds from 1 to 1000000000000, not '9223372036854775807'"},
              {false, {"watch", "-n", "1000000000001"},
-              "-n takes a number of events from 1 to 1000000000000, not '1000000000001'"}}) {
+              "-n must be a number of events from 1 to 1000000000000, not '1000000000001'"}}) {
         SCOPED_TRACE(c.says);
         ProgramResult r = c.pinctl ? pinctl(c.args) : board(c.args);
         EXPECT_EQ(r.exit_code, 2);
         EXPECT_EQ(r.out, "");
-        EXPECT_NE(r.err.find(c.says + "\n"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(": " + c.says + " (see '"), std::string::npos) << r.err;
     }
     EXPECT_TRUE(board_.trace_lines().empty()) << "a bad number reached the driver";
     EXPECT_FALSE(board::status().pins[3].touched);
@@ -226,31 +229,33 @@ TEST_F(Tools, BoardBadArgumentsExitTwoAndChangeNothing)
     for (const Case &c : std::vector<Case>{
              {{}, "a command is needed"},
              {{"frob"}, "unknown command 'frob'"},
-             {{"reset", "now"}, "reset takes no arguments"},
-             {{"status", "-v"}, "status takes --all and --json, not '-v'"},
-             {{"unplug", "1"}, "unplug takes no arguments"},
-             {{"input"}, "input takes PIN and 0, 1 or release"},
-             {{"input", "3"}, "input takes PIN and 0, 1 or release"},
+             {{"reset", "now"}, "takes no arguments, not 'now'"},
+             {{"status", "-v"}, "unknown option '-v'"},
+             {{"unplug", "1"}, "takes no arguments, not '1'"},
+             {{"input"}, "PIN is missing"},
+             {{"input", "3"}, "LEVEL is missing"},
              {{"input", "64", "1"}, "not '64'"},
-             {{"input", "-1", "1"}, "not '-1'"},
-             {{"input", "x", "1"}, "not 'x'"},
-             {{"input", "3", "2"}, "the level must be 0, 1 or release, not '2'"},
+             {{"input", "-1", "1"}, "PIN must be a pin number from 0 to 63, not '-1'"},
+             {{"input", "x", "1"}, "not 'x' (no pin has that name)"},
+             {{"input", "3", "2"}, "LEVEL must be 0, 1 or release, not '2'"},
              {{"input", "3", "high"}, "not 'high'"},
              {{"boot", "--programs", "/nonexistent"}, "'/nonexistent' is not one"},
-             {{"boot", "--programs", "/dev/null"}, "'/dev/null' is not one"},
-             {{"boot", "--programs"}, "boot takes nothing or --programs DIR"}}) {
+             {{"boot", "--programs=/dev/null"}, "'/dev/null' is not one"},
+             {{"boot", "--programs"}, "--programs needs a value: DIR"}}) {
         SCOPED_TRACE(c.says);
         ProgramResult r = board(c.args);
         EXPECT_EQ(r.exit_code, 2);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err.rfind("board: ", 0), 0u) << r.err;
-        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        std::string prog = c.args.empty() || c.args[0] == "frob" ? "board" : "board " + c.args[0];
+        EXPECT_EQ(r.err.rfind(prog + ": ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find(c.says + " (see '" + prog + " --help')\n"), std::string::npos) << r.err;
+        EXPECT_EQ(split_lines(r.err).size(), 1u) << r.err;
     }
     board::Status st = board::status();
     EXPECT_TRUE(st.plugged);
     for (const board::Pin &p : st.pins)
         EXPECT_FALSE(p.touched);
-    EXPECT_NE(ok(board({"--help"})).find("usage: board"), std::string::npos);
+    EXPECT_NE(ok(board({"--help"})).find("Usage: board"), std::string::npos);
 }
 
 // Start-up shortcuts whose target names a program outside the programs
@@ -539,7 +544,7 @@ TEST_F(Tools, PinctlSetsAndGetsSeveralPinsActiveLowToo)
                               Lines{"set", "=1"}, Lines{"get", "3", "--bogus"}, Lines{"set", "-x", "3=1"}}) {
         ProgramResult r = pinctl(args);
         EXPECT_EQ(r.exit_code, 2) << args[1] << " " << args[2];
-        EXPECT_NE(r.err.find("usage: pinctl"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("(see 'pinctl " + args[0] + " --help')"), std::string::npos) << r.err;
     }
     EXPECT_FALSE(board::status().pins[3].touched) << "a bad call drove the pins before it";
 
@@ -580,7 +585,9 @@ TEST_F(Tools, PinNamesServeAsPinsAndGoWithAReset)
                                    std::string("\x1b[31m"), std::string(33, 'a')}) {
         r = board({"name", "6", bad});
         EXPECT_EQ(r.exit_code, 2) << bad;
-        EXPECT_NE(r.err.find("is no pin name"), std::string::npos) << r.err;
+        // "-l" reads as an option.
+        EXPECT_NE(r.err.find(bad == "-l" ? "unknown option '-l'" : "is no pin name"),
+                  std::string::npos) << r.err;
         EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << "echoed raw";
     }
     ok(board({"name", "6", std::string(32, 'a')}));

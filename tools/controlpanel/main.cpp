@@ -6,6 +6,7 @@
 #include "runner.h"
 #include "script.h"
 #include "ui.h"
+#include "cli.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,20 +16,16 @@
 
 namespace {
 
-const char kUsage[] =
-    "usage: controlpanel [--applets DIR] [--list | --script FILE]\n"
-    "\n"
-    "  (no option)      full-screen Control Panel with a live view of the board\n"
-    "  --list           one line per applet: file, name, description (tab-separated)\n"
-    "  --script FILE    run the commands of FILE ('-' for standard input)\n"
-    "  --applets DIR    load the *.cpl files of DIR (default: beside the project's libraries)\n"
-    "  --help           this text\n"
+const char kFooter[] =
+    "Without --list or --script: the full-screen Control Panel with a live view of\n"
+    "the board.\n"
     "\n"
     "Script commands, one a line of at most 4096 bytes ('#' starts a comment):\n"
     "  open NAME                 double-click the applet (its name or file name)\n"
     "  click ID                  click control ID of the open dialog\n"
     "  key enter|escape|tab      press a key in the open dialog\n"
-    "  scroll ID lineleft|lineright|pageleft|pageright|left|right|endscroll\n"
+    "  scroll ID PART            press PART of scroll bar ID: lineleft, lineright,\n"
+    "                            pageleft, pageright, left, right or endscroll\n"
     "  drag ID POS               drag the thumb of scroll bar ID to POS and let go\n"
     "  ok                        the caption's OK button\n"
     "  close                     the caption's close box\n"
@@ -42,21 +39,16 @@ const char kUsage[] =
     "is created, with a fresh default board.  Debug output goes where\n"
     "BOARD_DEBUG_LOG says (the full-screen mode sets it to debug.log in the board\n"
     "folder when unset).\n"
-    "Exit status: 0 done, 1 the board or a file could not be used, 2 bad arguments\n"
-    "or a bad script line, 128+N when signal N (Ctrl-C: 130) ended it.  A fault\n"
+    "\n"
+    "Exit status: 0 done, 1 the board or a file could not be used or the output\n"
+    "could not be written, 2 bad arguments or a bad script line, 128+N when signal N (Ctrl-C: 130) ended it.  A fault\n"
     "that nothing handled ends it with 134 (as abort), a crash with 128+N for the\n"
     "signal (SIGSEGV: 139), after a line saying what ended it and in which applet.\n"
     "A signal ends it where it is: an open dialog is left as it is, not closed\n"
     "through its close box, and nothing more is sent to the applets ('quit' and\n"
-    "'q' close it first).\n";
+    "'q' close it first).";
 
 static_assert(script::kMaxLine == 4096, "the usage text names the longest line");
-
-int usage_error(const std::string &what)
-{
-    std::fprintf(stderr, "controlpanel: %s\n(see 'controlpanel --help')\n", what.c_str());
-    return 2;
-}
 
 // A file name or text of an applet as one field of a line: a tab or line
 // end in it would make fields or lines of its own.
@@ -73,38 +65,14 @@ int list(const cpl::ControlPanel &cp)
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char **argv)
+int run(const std::string &folder, bool do_list, const std::string &script)
 {
-    std::string folder = cpl::applet_folder();
-    std::string script;
-    bool do_list = false, do_script = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--list") {
-            do_list = true;
-        } else if (arg == "--applets" || arg == "--script") {
-            if (i + 1 >= argc)
-                return usage_error(arg + " needs an argument");
-            (arg == "--applets" ? folder : script) = argv[++i];
-            do_script = do_script || arg == "--script";
-        } else {
-            return usage_error("unknown argument '" + script::excerpt(arg) + "'");
-        }
-    }
-    if (do_list && do_script)
-        return usage_error("--list and --script do not go together");
     struct stat st;
     if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         std::fprintf(stderr, "controlpanel: %s is not a folder of applets\n", field(folder).c_str());
         return 1;
     }
-
-    if (do_list || do_script) {
+    if (do_list || !script.empty()) {
         // An applet that faults or crashes ends the Control Panel: say so.
         const char *log = std::getenv("BOARD_DEBUG_LOG");
         crash::catch_all(nullptr, log ? log : "");
@@ -113,7 +81,34 @@ int main(int argc, char **argv)
         cpl::ControlPanel cp(folder);
         return list(cp);
     }
-    if (do_script)
+    if (!script.empty())
         return run_script(folder, script);
     return run_interactive(folder);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    CLI::App app{"The Control Panel of the simulated board: its applets, full screen in the\n"
+                 "terminal or driven by a script.",
+                 "controlpanel"};
+    cli::set_up(app);
+    app.footer(kFooter);
+    std::string folder = cpl::applet_folder(), script;
+    bool do_list = false;
+    CLI::Option *listing = app.add_flag("--list", do_list, "one line per applet: file, name, description\n(tab-separated)");
+    app.add_option("--script", script, "run the commands of FILE ('-' for standard input)")
+        ->type_name("FILE")
+        ->excludes(listing)
+        ->check([](const std::string &file) -> std::string {
+            if (file.empty())
+                throw cli::UsageError("--script needs a file ('-' for standard input)");
+            return "";
+        });
+    app.add_option("--applets", folder, "load the *.cpl files of DIR (default: the\nproject's library folder)")
+        ->type_name("DIR");
+    if (std::optional<int> done = cli::parse(app, argc, argv))
+        return *done;
+    return cli::finish("controlpanel", run(folder, do_list, script));
 }

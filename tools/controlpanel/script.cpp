@@ -2,6 +2,7 @@
 #include "script.h"
 
 #include "common/text.h"
+#include "tools/decimal.h"
 
 #include <cerrno>
 #include <climits>
@@ -23,12 +24,11 @@ const struct {
     {"endscroll", kEndScroll},
 };
 
+// By the tools' one rule for numbers (no '+', no spaces, 010 is ten).
 int number(const std::string &word, const char *what, long lo, long hi)
 {
-    errno = 0;
-    char *end = nullptr;
-    long v = std::strtol(word.c_str(), &end, 10);
-    if (word.empty() || errno || *end || v < lo || v > hi) {
+    int64_t v;
+    if (!tools::whole(word, lo, hi, &v)) {
         std::ostringstream m;
         m << what << " must be a whole number from " << lo << " to " << hi << ", not '" << excerpt(word)
           << "'";

@@ -18,8 +18,11 @@ if(GIT_FOUND AND EXISTS "${CMAKE_SOURCE_DIR}/.git")
       set(BOARDUTILS_VERSION "${PROJECT_VERSION}+g${_described}")
     endif()
   endif()
-  # A new commit configures again, or a kept build folder would pack the
-  # version of the commit it was configured at.
+endif()
+# A new commit configures again, or a kept build folder would pack the
+# version of the commit it was configured at (not when run as a script, at
+# build time: that writes the tools' version file alone).
+if(GIT_FOUND AND EXISTS "${CMAKE_SOURCE_DIR}/.git" AND NOT CMAKE_SCRIPT_MODE_FILE)
   execute_process(COMMAND "${GIT_EXECUTABLE}" symbolic-ref -q HEAD
                   WORKING_DIRECTORY "${CMAKE_SOURCE_DIR}"
                   OUTPUT_VARIABLE _head_ref OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
@@ -33,4 +36,6 @@ if(GIT_FOUND AND EXISTS "${CMAKE_SOURCE_DIR}/.git")
     endif()
   endforeach()
 endif()
-message(STATUS "boardutils version ${BOARDUTILS_VERSION}")
+if(NOT CMAKE_SCRIPT_MODE_FILE)
+  message(STATUS "boardutils version ${BOARDUTILS_VERSION}")
+endif()

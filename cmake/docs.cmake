@@ -9,6 +9,7 @@ set(man_what_board "look at and change the simulated board")
 set(man_what_pinctl "drive and read the board's pins through kestrin")
 set(man_what_controlpanel "the Control Panel of the simulated board")
 set(man_pages)
+set(man_installed)
 foreach(tool board pinctl controlpanel)
   set(page ${BOARDUTILS_MAN_DIR}/${tool}.1)
   add_custom_command(OUTPUT ${page}
@@ -19,10 +20,16 @@ foreach(tool board pinctl controlpanel)
     COMMENT "man page ${tool}.1"
     VERBATIM)
   list(APPEND man_pages ${page})
+  # Installed compressed, as Debian's policy has man pages; gzip -n: no name
+  # or time stamp inside, so the package is the same bytes each time.
+  add_custom_command(OUTPUT ${page}.gz
+    COMMAND gzip -n -9 -c ${page} > ${page}.gz
+    DEPENDS ${page})
+  list(APPEND man_installed ${page}.gz)
 endforeach()
 if(HELP2MAN)
-  add_custom_target(man ALL DEPENDS ${man_pages})
-  install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  add_custom_target(man ALL DEPENDS ${man_pages} ${man_installed})
+  install(FILES ${man_installed} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 else()
   message(STATUS "help2man not found: no man pages (scripts/install-deps.sh installs it)")
 endif()

@@ -44,14 +44,14 @@ protected:
     ProgramResult run_full(const std::string &tool, const Args &args)
     {
         std::string err = board_.dir() + "/stderr";
-        child::Spec spec;
-        spec.argv.push_back(path_of(tool));
-        spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-        spec.in = child::Stream::null_input();
-        spec.out = child::Stream::file("/dev/full", O_WRONLY);
-        spec.err = child::Stream::file(err, O_WRONLY | O_CREAT | O_TRUNC);
+        child::Launch launch;
+        launch.argv.push_back(path_of(tool));
+        launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+        launch.in = child::Stream::null_input();
+        launch.out = child::Stream::file("/dev/full", O_WRONLY);
+        launch.err = child::Stream::file(err, O_WRONLY | O_CREAT | O_TRUNC);
         int error = 0;
-        pid_t pid = child::start(spec, &error);
+        pid_t pid = child::start(launch, &error);
         if (pid < 0)
             throw std::runtime_error("cannot start " + tool);
         child::Ended end = child::wait(pid);

@@ -8,7 +8,7 @@
 #include "decimal.h"
 #include "vcd_read.h"
 
-#include <CLI/CLI.hpp>
+#include "cli_command.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -52,11 +52,7 @@ const char kFooter[] =
     "name (libsigrok.D0, board.pin3).  sigrok-cli names a logic analyser's\n"
     "channels D0, D1...: --map D0=20 --map D1=21.";
 
-int usage_error(const std::string &what)
-{
-    std::fprintf(stderr, "board play: %s\n(see 'board play --help')\n", what.c_str());
-    return 2;
-}
+int usage_error(const std::string &what) { return tools::usage_error("play", what); }
 
 int fail(const std::string &what)
 {
@@ -286,17 +282,8 @@ int play_command(const std::vector<std::string> &args)
     app.add_flag("--loop", loop, "play it again from the start at its end, until Ctrl-C");
     app.add_flag("--release", release, "take the pins' external levels away when stopped or done");
 
-    std::vector<const char *> argv{"board play"};
-    for (size_t i = 1; i < args.size(); ++i)
-        argv.push_back(args[i].c_str());
-    try {
-        app.parse(static_cast<int>(argv.size()), argv.data());
-    } catch (const CLI::Success &) {
-        std::fputs(app.help().c_str(), stdout);
-        return 0;
-    } catch (const CLI::ParseError &e) {
-        return usage_error(text::excerpt(e.what(), 200));
-    }
+    if (int status = tools::parse_command(app, "play", std::vector<std::string>(args.begin() + 1, args.end())); status >= 0)
+        return status;
     uint64_t speed = parse_speed(speed_text);
     if (!speed)
         return usage_error("--speed takes a number from 0.001 to 1000 (such as 2 or 0.5), not '" +

@@ -5,6 +5,7 @@
 #include "board/board.h"
 #include "board_play.h"
 #include "board_record.h"
+#include "board_serve.h"
 #include "board_watch.h"
 #include "board/boot.h"
 #include "board/device_files.h"
@@ -83,6 +84,11 @@ const char kUsage[] =
     "  play FILE.vcd [--map WIRE=PIN]... [--speed X] [--loop] [--release]\n"
     "                          drive pins from outside along a Value Change Dump's\n"
     "                          timeline, as 'input' does ('board play --help')\n"
+    "  serve                   serve GPI1: to desktop builds under Wine until Ctrl-C\n"
+    "                          (see 'board serve --help')\n"
+    "  wine [--] PROGRAM [ARG...]  run a Windows program under Wine on the board\n"
+    "  hold on|off             for tests: every request waits in the driver (a\n"
+    "                          minute at most) until 'hold off'\n"
     "  watch [PIN...] [OPTIONS]\n"
     "                          one line for each change on the board as it happens,\n"
     "                          until Ctrl-C (see 'board watch --help')\n"
@@ -472,6 +478,11 @@ int run(const std::vector<std::string> &args)
         return serial_cmd(args);
     } else if (cmd == "watch") {
         return board_watch(std::vector<std::string>(args.begin() + 1, args.end()));
+    } else if (cmd == "serve" || cmd == "wine") {
+        std::vector<std::string> rest(args.begin() + 1, args.end());
+        return cmd == "serve" ? board_serve(rest) : board_wine(rest);
+    } else if (cmd == "hold" && args.size() == 2 && (args[1] == "on" || args[1] == "off")) {
+        board::hold_requests(args[1] == "on");
     } else if (cmd == "sync") {
         if (!no_args())
             return usage_error("sync takes no arguments");

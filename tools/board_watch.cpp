@@ -8,7 +8,7 @@
 #include "board/events.h"
 #include "common/text.h"
 
-#include <CLI/CLI.hpp>
+#include "cli_command.h"
 
 #include <cerrno>
 #include <csignal>
@@ -64,11 +64,7 @@ const char kExit[] =
 volatile sig_atomic_t g_stop = 0;
 void on_stop(int) { g_stop = 1; }
 
-int usage_error(const std::string &what)
-{
-    std::fprintf(stderr, "board watch: %s\n(see 'board watch --help')\n", what.c_str());
-    return 2;
-}
+int usage_error(const std::string &what) { return tools::usage_error("watch", what); }
 
 using tools::decimal;
 
@@ -213,17 +209,8 @@ int board_watch(const std::vector<std::string> &args)
     app.add_flag("--requests", requests, "also pin reads and writes that change nothing");
     app.add_option("--format", format, "write each event as FMT (below)")->type_name("FMT");
 
-    std::vector<const char *> argv{"board watch"};
-    for (const std::string &a : args)
-        argv.push_back(a.c_str());
-    try {
-        app.parse(static_cast<int>(argv.size()), argv.data());
-    } catch (const CLI::Success &) {
-        std::fputs(app.help().c_str(), stdout);
-        return 0;
-    } catch (const CLI::ParseError &e) {
-        return usage_error(text::excerpt(e.what(), 200));
-    }
+    if (int status = tools::parse_command(app, "watch", args); status >= 0)
+        return status;
 
     Options o;
     // Names are shown where the file can be read; one that cannot says so

@@ -50,16 +50,29 @@ visible_debug() {
         s/^(pwmcpl::ghInst = GetModuleHandle\(TEXT\(Hemlark\.cpl\)\) = )-?\d+ \(0x[0-9a-f]+\)/$1<handle> (0x<handle>)/'
 }
 
-# driver_side APPLET BOARD: what the driver saw on BOARD.  Pin reads are
-# as many as the poll thread made in the time, so they are left out, and
-# with them Pinvane's opens and closes (its two threads' calls interleave
-# as they happen to); the handles left open are the script's to show.
+# settled: trace lines (stdin) with each run of PWM set requests cut to
+# its last two (one a channel), the rates the driver was left with.
+settled() {
+    awk '/^IOCTL_PWM_SET /{ run[n++] = $0; next }
+         function flush() { if (n > 1) print run[n - 2]; if (n) print run[n - 1]; n = 0 }
+         { flush(); print } END { flush() }'
+}
+
+# driver_side APPLET BOARD SCRIPT: what the driver saw on BOARD.  Pin reads
+# are as many as the poll thread made in the time, so they are left out,
+# and with them Pinvane's opens and closes (its two threads' calls
+# interleave as they happen to); the handles left open are the script's to
+# show.  A script with the line "#! trace settled" (its drags are a mouse
+# under Wine, each pixel a thumb-track with both channels' rates, and one
+# move on the host) has its runs of set requests cut to their last.
 driver_side() {
+    local reads=('^IOCTL_GPIO_GET_PIN ')
+    [ "$1" = Pinvane ] && reads+=('^open$' '^close$')
     echo "--- driver"
-    if [ "$1" = Pinvane ]; then
-        grep -v -e '^IOCTL_GPIO_GET_PIN ' -e '^open$' -e '^close$' "$2/trace" 2>/dev/null
+    if grep -qx '#! trace settled' "$3"; then
+        grep -v "${reads[@]/#/-e}" "$2/trace" 2>/dev/null | settled
     else
-        grep -v '^IOCTL_GPIO_GET_PIN ' "$2/trace" 2>/dev/null
+        grep -v "${reads[@]/#/-e}" "$2/trace" 2>/dev/null
     fi
     echo "--- board"
     BOARD_DIR=$2 "$host_bin/board" status | grep -e '^pin ' -e '^pwm ' -e '^power ' -e '^device '
@@ -83,6 +96,7 @@ fresh_board() {
         # shellcheck disable=SC2086 # the words of the line are the arguments
         BOARD_DIR=$1 "$host_bin/board" ${line#\#! board } >/dev/null || return
     done < <(grep '^#! board ' "$3")
+    return 0
 }
 
 # host_side APPLET SCRIPT OUT: the host's transcript of SCRIPT into OUT.
@@ -100,7 +114,7 @@ host_side() {
         >"$3.show" 2>"$3.err"
     status=$?
     { cat "$3.show"; echo "exit $status"; echo "--- debug"; [ -f "$board/debug.log" ] && visible_debug <"$board/debug.log"
-      driver_side "$1" "$board"; } >"$3"
+      driver_side "$1" "$board" "$2"; } >"$3"
 }
 
 # serve_board BOARD LOG: 'board serve' on BOARD, its trace in BOARD/trace;
@@ -145,7 +159,7 @@ wine_side() {
     unserve_board
     [ -e "$board/gpi1.served" ] && echo "the server left gpi1.served behind" >>"$3.err"
     { cat "$3.show"; echo "exit $status"; echo "--- debug"; debug_lines "$log" | raw_debug | visible_debug
-      driver_side "$1" "$board"; } >"$3"
+      driver_side "$1" "$board" "$2"; } >"$3"
 }
 
 # compare_one NAME HOSTFILE WINEFILE: the two transcripts agree (or differ

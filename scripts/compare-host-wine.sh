@@ -58,22 +58,22 @@ settled() {
          { flush(); print } END { flush() }'
 }
 
-# driver_side APPLET BOARD SCRIPT: what the driver saw on BOARD.  Pin reads
-# are as many as the poll thread made in the time, so they are left out,
-# and with them Pinvane's opens and closes (its two threads' calls
+# driver_side APPLET BOARD SCRIPT: what the driver saw on BOARD.  Pinvane's
+# pin reads are as many as its poll thread made in the time, so they are
+# left out, and with them its opens and closes (its two threads' calls
 # interleave as they happen to); the handles left open are the script's to
 # show.  A script with the line "#! trace settled" (its drags are a mouse
 # under Wine, each pixel a thumb-track with both channels' rates, and one
 # move on the host) has its runs of set requests cut to their last.
 driver_side() {
-    local reads=('^IOCTL_GPIO_GET_PIN ')
-    [ "$1" = Pinvane ] && reads+=('^open$' '^close$')
     echo "--- driver"
-    if grep -qx '#! trace settled' "$3"; then
-        grep -v "${reads[@]/#/-e}" "$2/trace" 2>/dev/null | settled
-    else
-        grep -v "${reads[@]/#/-e}" "$2/trace" 2>/dev/null
-    fi
+    {
+        if [ "$1" = Pinvane ]; then
+            grep -v -e '^IOCTL_GPIO_GET_PIN ' -e '^open$' -e '^close$' "$2/trace"
+        else
+            cat "$2/trace"
+        fi
+    } 2>/dev/null | if grep -qx '#! trace settled' "$3"; then settled; else cat; fi
     echo "--- board"
     BOARD_DIR=$2 "$host_bin/board" status | grep -e '^pin ' -e '^pwm ' -e '^power ' -e '^device '
 }
@@ -115,22 +115,6 @@ host_side() {
     status=$?
     { cat "$3.show"; echo "exit $status"; echo "--- debug"; [ -f "$board/debug.log" ] && visible_debug <"$board/debug.log"
       driver_side "$1" "$board" "$2"; } >"$3"
-}
-
-# serve_board BOARD LOG: 'board serve' on BOARD, its trace in BOARD/trace;
-# sets $served (its BOARD_GPI1 value) and $server.
-serve_board() {
-    local line
-    coproc SERVE { BOARD_DIR=$1 BOARD_TRACE=$1/trace exec "$host_bin/board" serve 2>"$2"; }
-    server=$SERVE_PID
-    read -r -t 30 line <&"${SERVE[0]}"
-    served=${line#BOARD_GPI1=}
-}
-
-# unserve_board: the server of serve_board ends, and leaves its file behind not.
-unserve_board() {
-    kill "$server" 2>/dev/null
-    wait "$server" 2>/dev/null
 }
 
 # The board steps of a script under Wine (tests/dlgdrive.exe): the board
@@ -247,6 +231,30 @@ compare_velmorra() {
     compare_one velmorra "$host" "$wine_out"
 }
 
+# kestrin's three exports against the board: on the host through pinctl,
+# under Wine from tests/kestrin_probe.exe ("sequence"), the same calls in
+# the same order (pin 3 set to 5 goes out as 1, as pinctl's 1 does); the
+# driver's side of each compared.
+compare_kestrin() {
+    local board=$compare_work/board-kestrin host=$compare_work/kestrin.host wine_out=$compare_work/kestrin.wine
+    local status=0 args served server
+    fresh_board "$board" kestrin /dev/null
+    for args in "set 3 1" "set 4 0" "get 3" "get 4" poweroff; do
+        # shellcheck disable=SC2086 # the words are pinctl's arguments
+        BOARD_DIR=$board BOARD_TRACE=$board/trace timeout -k 5 60 "$host_bin/pinctl" $args >/dev/null 2>>"$host.err" ||
+            status=$?
+    done
+    { echo "exit $status"; driver_side kestrin "$board" /dev/null; } >"$host"
+    board=$compare_work/wboard-kestrin
+    fresh_board "$board" kestrin /dev/null
+    serve_board "$board" "$wine_out.serve"
+    BOARD_GPI1=$served wine "$tests/kestrin_probe.exe" 'C:\board' sequence >"$wine_out.out" 2>"$wine_out.err"
+    status=$?
+    unserve_board
+    { echo "exit $status"; driver_side kestrin "$board" /dev/null; } >"$wine_out"
+    compare_one kestrin "$host" "$wine_out"
+}
+
 # Wine quotes each debug string; read back, it must be the text as the
 # program wrote it, else every comparison of debug lines would be off.
 compare_quoting() {
@@ -281,10 +289,10 @@ compare_all() {
     # goes in waiting for Wine to start a program.  Their results are then
     # told in order.
     local part jobs=()
-    for part in Pinvane Dovrel Hemlark Velmorra; do
-        if [ "$part" = Velmorra ]; then
-            [[ velmorra == ${COMPARE_SCRIPTS:-*} ]] || continue
-            compare_velmorra >"$compare_work/$part.out" 2>&1 &
+    for part in Pinvane Dovrel Hemlark Velmorra kestrin; do
+        if [ "$part" = Velmorra ] || [ "$part" = kestrin ]; then
+            [[ ${part,,} == ${COMPARE_SCRIPTS:-*} ]] || continue
+            "compare_${part,,}" >"$compare_work/$part.out" 2>&1 &
         else
             compare_applet "$part" >"$compare_work/$part.out" 2>&1 &
         fi

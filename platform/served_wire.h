@@ -1,18 +1,19 @@
 /*
  * The frames between a desktop program's "GPI1:" (platform/win32/served.cpp)
  * and 'board serve' (tools/board_serve.cpp): fixed records of little-endian
- * 32-bit words over one TCP connection on 127.0.0.1 a driver handle.
- * Plain C, so the desktop shim (C++98) and the server (C++17) share it.
+ * 32-bit words over TCP connections on 127.0.0.1, each holding one driver
+ * handle at a time.  Plain C, so the desktop shim (C++98) and the server
+ * (C++17) share it.
  *
  *   client                                server
  *   hello (pid, secret)          ->
  *                                <-       opened (0, or the error refusing the open)
  *   request (kind, code, sizes) + bytes -> answer (ok, error, returned, fault) + bytes
  *   ...
- *   close                        ->
- *                                <-       answer (ok 1): the handle is closed
+ *   close                        ->       (no answer: the stream keeps the order)
+ *   hello ...                             the next handle, on the same connection
  *
- * A connection that drops is a handle closed.  A frame out of order, of a
+ * A connection that drops ends its handle.  A frame out of order, of a
  * wrong size or with a wrong secret ends that connection alone.
  */
 #ifndef PLATFORM_SERVED_WIRE_H

@@ -118,7 +118,8 @@ bool same_secret(const unsigned char *a, const unsigned char *b)
     return diff == 0;
 }
 
-// One connection: the hello, then one handle's requests until its close.
+// One connection: a hello, one handle's requests until its close, and
+// again for as long as the client keeps the connection (a handle at a time).
 class Session {
 public:
     Session(int fd, unsigned long number, const unsigned char *secret)
@@ -130,11 +131,14 @@ public:
 private:
     // The reason a connection was closed, as its line says.
     void refuse(const std::string &why) { log_line("connection " + std::to_string(number_) + ": " + why + "; closed"); }
-    bool hello(served_hello *h);
+    // The first hello of a connection must come within kHelloSeconds.
+    bool hello(served_hello *h, bool first);
+    // One hello and what it asks for: false when the connection is to end.
+    bool one_handle(bool first);
     // The open of the handle; the error that refused it (0: open).
     uint32_t open();
-    // Requests until the handle is closed or the connection ends.
-    void serve_requests();
+    // Requests until the handle is closed (true) or the connection ends.
+    bool serve_requests();
     bool request(const served_request &r);
     void close_handle(bool traced);
 
@@ -143,12 +147,14 @@ private:
     const unsigned char *secret_;
 };
 
-bool Session::hello(served_hello *h)
+bool Session::hello(served_hello *h, bool first)
 {
     if (!read_all(fd_, h, sizeof *h)) {
-        refuse(errno == EAGAIN || errno == EWOULDBLOCK
-                   ? "no hello within " + std::to_string(kHelloSeconds) + " s"
-                   : "ended before its hello");
+        // A connection kept for a next handle may end quietly.
+        if (first)
+            refuse(errno == EAGAIN || errno == EWOULDBLOCK
+                       ? "no hello within " + std::to_string(kHelloSeconds) + " s"
+                       : "ended before its hello");
         return false;
     }
     if (h->magic != SERVED_MAGIC || h->version != SERVED_VERSION || h->purpose > SERVED_POWER_OFF) {
@@ -231,43 +237,41 @@ bool Session::request(const served_request &r)
     return write_all(fd_, reply, sizeof a + a.returned);
 }
 
-void Session::serve_requests()
+bool Session::serve_requests()
 {
     for (;;) {
         served_request r;
         if (!read_all(fd_, &r, sizeof r)) {
             close_handle(false);  // dropped: the handle ends with its connection
-            return;
+            return false;
         }
         if (r.kind == SERVED_CLOSE) {
             close_handle(true);
-            served_answer a = {1, 0, 0, 0};
-            write_all(fd_, &a, sizeof a);
-            return;
+            return true;
         }
         if (r.kind != SERVED_REQUEST) {
             refuse("a frame of unknown kind " + std::to_string(r.kind));
             close_handle(false);
-            return;
+            return false;
         }
         if (!request(r)) {
             close_handle(false);
-            return;
+            return false;
         }
     }
 }
 
-void Session::run()
+bool Session::one_handle(bool first)
 {
-    int on = 1;
-    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    struct timeval limit = {kHelloSeconds, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     served_hello h;
-    if (!hello(&h))
-        return;
-    struct timeval none = {0, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
+    if (!hello(&h, first))
+        return false;
+    if (first) {
+        // Kept for the next handle once this one is closed, for as long as
+        // the client likes.
+        struct timeval none = {0, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
+    }
     // Everything from here counts for the client's process.
     board::RequestsFor client(static_cast<int>(h.pid));
     served_opened o = {SERVED_MAGIC, 0};
@@ -280,17 +284,25 @@ void Session::run()
             log_line(e.message);
             o.error = 31;
         }
-        write_all(fd_, &o, sizeof o);
-        return;
+        return write_all(fd_, &o, sizeof o);
     }
     o.error = open();
     if (!write_all(fd_, &o, sizeof o)) {
         if (o.error == 0)
             close_handle(false);
-        return;
+        return false;
     }
-    if (o.error == 0)
-        serve_requests();
+    return o.error != 0 || serve_requests();
+}
+
+void Session::run()
+{
+    int on = 1;
+    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    struct timeval limit = {kHelloSeconds, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    for (bool first = true; one_handle(first); first = false) {
+    }
 }
 
 // The session of a connection accepted, on a thread of its own.

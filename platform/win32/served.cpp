@@ -1,8 +1,9 @@
 /*
  * "GPI1:" on desktop Windows: when BOARD_GPI1 names a served board ('board
- * serve'), the driver handle is a connection to it and each request one
- * frame there and back (platform/served_wire.h); otherwise the calls are
- * the system's, and the device is absent as on any desktop.
+ * serve'), the driver handle is a connection to it (kept for the next open
+ * once closed) and each request one frame there and back
+ * (platform/served_wire.h); otherwise the calls are the system's, and the
+ * device is absent as on any desktop.
  */
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -158,12 +159,31 @@ void forget(HANDLE h)
             return;
 }
 
-/* A connection to the served board that has said hello for purpose; the
-   server's answer in *error (0: granted).  INVALID_SOCKET when it cannot
-   be reached (*error then ERROR_FILE_NOT_FOUND: no device). */
-SOCKET connect_board(const Served &board, unsigned int purpose, DWORD *error)
+/* Connections whose handle was closed, kept for the next open: an open
+   is then one hello and its answer, not a connection made afresh. */
+const int kMostIdle = 8;
+PVOID volatile g_idle[kMostIdle];
+
+SOCKET take_idle()
 {
-    *error = ERROR_FILE_NOT_FOUND;
+    for (int i = 0; i < kMostIdle; ++i) {
+        PVOID s = InterlockedExchangePointer(&g_idle[i], NULL);
+        if (s)
+            return (SOCKET)s;
+    }
+    return INVALID_SOCKET;
+}
+
+void keep_idle(SOCKET s)
+{
+    for (int i = 0; i < kMostIdle; ++i)
+        if (InterlockedCompareExchangePointer(&g_idle[i], (PVOID)s, NULL) == NULL)
+            return;
+    closesocket(s);
+}
+
+SOCKET new_connection(const Served &board)
+{
     if (!sockets_ready())
         return INVALID_SOCKET;
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
@@ -172,24 +192,44 @@ SOCKET connect_board(const Served &board, unsigned int purpose, DWORD *error)
     SetHandleInformation((HANDLE)s, HANDLE_FLAG_INHERIT, 0);
     BOOL on = TRUE;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, (const char *)&on, sizeof on);
+    if (connect(s, (const sockaddr *)&board.address, sizeof board.address) != 0) {
+        closesocket(s);
+        return INVALID_SOCKET;
+    }
+    return s;
+}
+
+/* A connection to the served board that has said hello for purpose and
+   been granted it; INVALID_SOCKET with *error the server's answer, or
+   ERROR_FILE_NOT_FOUND (no device) when it cannot be reached.  A kept
+   connection that no longer answers (its server ended) is let go and a
+   new one made. */
+SOCKET connect_board(const Served &board, unsigned int purpose, DWORD *error)
+{
     served_hello hello;
     hello.magic = SERVED_MAGIC;
     hello.version = SERVED_VERSION;
     hello.pid = board_pid();
     hello.purpose = purpose;
     memcpy(hello.secret, board.secret, sizeof hello.secret);
-    served_opened opened;
-    if (connect(s, (const sockaddr *)&board.address, sizeof board.address) != 0 ||
-        !send_all(s, &hello, sizeof hello) || !recv_all(s, &opened, sizeof opened) || opened.magic != SERVED_MAGIC) {
-        closesocket(s);
+    *error = ERROR_FILE_NOT_FOUND;
+    for (int fresh = 0; fresh < 2; ++fresh) {
+        SOCKET s = fresh ? new_connection(board) : take_idle();
+        if (s == INVALID_SOCKET)
+            continue;
+        served_opened opened;
+        if (!send_all(s, &hello, sizeof hello) || !recv_all(s, &opened, sizeof opened) ||
+            opened.magic != SERVED_MAGIC) {
+            closesocket(s);
+            continue;
+        }
+        *error = opened.error;
+        if (opened.error == 0)
+            return s;
+        keep_idle(s);
         return INVALID_SOCKET;
     }
-    *error = opened.error;
-    if (opened.error) {
-        closesocket(s);
-        return INVALID_SOCKET;
-    }
-    return s;
+    return INVALID_SOCKET;
 }
 
 bool is_driver_name(LPCWSTR name)
@@ -271,15 +311,14 @@ BOOL PlatformCloseHandle(HANDLE object)
         return CloseHandle(object);
     forget(object);
     SOCKET s = (SOCKET)object;
-    /* The close is told and answered, so the board has counted it before
-       the caller goes on (to the next open, say). */
+    /* The server takes the close before the next hello on the connection. */
     served_request r;
     memset(&r, 0, sizeof r);
     r.kind = SERVED_CLOSE;
-    served_answer a;
     if (send_all(s, &r, sizeof r))
-        recv_all(s, &a, sizeof a);
-    closesocket(s);
+        keep_idle(s);
+    else
+        closesocket(s);
     return TRUE;
 }
 
@@ -291,6 +330,6 @@ BOOL platform_served_power_off(void)
     DWORD error;
     SOCKET s = connect_board(board, SERVED_POWER_OFF, &error);
     if (s != INVALID_SOCKET)
-        closesocket(s);
+        keep_idle(s);
     return TRUE;
 }

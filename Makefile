@@ -71,7 +71,7 @@ BENCH_ARGS = -DCMAKE_BUILD_TYPE=Release -DSANITIZE= -DHOST_TESTS=OFF -DBENCH=ON 
 # What the Wine step runs of the host build (scripts/compare-host-wine.sh).
 HOST_PRODUCT = kestrin Pinvane Dovrel Hemlark Velmorra board pinctl controlpanel
 
-.PHONY: all deps build build-product build-run build-tsan run test test-host test-tsan \
+.PHONY: all deps build build-product build-run build-tsan run run-wine test test-host test-tsan \
 	windows test-windows test-board-build bench fuzz clean \
 	step-host-product step-host-build step-host-tests step-tsan-build step-tsan-tests \
 	step-windows-build step-windows-checks step-wine step-board-checks
@@ -88,6 +88,11 @@ build-run: deps
 
 run: build-run
 	@$(BUILD_RUN)/bin/controlpanel
+
+# Wine's Control Panel with the desktop applets on the same board, the
+# board's live view beside it (docs/wine-board.md).
+run-wine: build-run windows
+	@./scripts/run-wine.sh $(BUILD_WIN) $(BUILD_RUN)
 
 # --- the builds make test runs ------------------------------------------
 

@@ -285,15 +285,34 @@ BOOL PlatformDeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size
     memcpy(frame, &r, sizeof r);
     if (r.length)
         memcpy(frame + sizeof r, in, r.length);
+    /* The answer and its bytes come in one piece, read so when they can be
+       (each read is a call to Wine's server). */
+    unsigned char reply[sizeof(served_answer) + SERVED_MAX_BYTES];
     served_answer a;
-    unsigned char back[SERVED_MAX_BYTES];
-    if (!send_all(s, frame, (int)(sizeof r + r.length)) || !recv_all(s, &a, sizeof a) ||
-        a.returned > SERVED_MAX_BYTES || !recv_all(s, back, (int)a.returned)) {
+    int got = 0;
+    if (!send_all(s, frame, (int)(sizeof r + r.length))) {
         SetLastError(ERROR_GEN_FAILURE);
         return FALSE;
     }
+    for (;;) {
+        int n = recv(s, (char *)reply + got, (int)sizeof reply - got, 0);
+        if (n <= 0) {
+            SetLastError(ERROR_GEN_FAILURE);
+            return FALSE;
+        }
+        got += n;
+        if (got < (int)sizeof a)
+            continue;
+        memcpy(&a, reply, sizeof a);
+        if (a.returned > SERVED_MAX_BYTES || got > (int)(sizeof a + a.returned)) {
+            SetLastError(ERROR_GEN_FAILURE);
+            return FALSE;
+        }
+        if (got == (int)(sizeof a + a.returned))
+            break;
+    }
     if (out && a.returned)
-        memcpy(out, back, a.returned < out_size ? a.returned : out_size);
+        memcpy(out, reply + sizeof a, a.returned < out_size ? a.returned : out_size);
     if (a.fault)
         RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, NULL);
     if (returned)

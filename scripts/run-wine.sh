@@ -20,7 +20,8 @@ if [ ! -d "$WINEPREFIX/drive_c/windows" ]; then
     echo "run-wine: making the Wine prefix $WINEPREFIX (once)"
     "$WINE" wineboot -i >/dev/null 2>&1
 fi
-cp "$win"/bin/kestrin.dll "$win"/bin/*.cpl "$WINEPREFIX/drive_c/windows/system32/"
+cp "$win"/bin/kestrin.dll "$win"/bin/Pinvane.cpl "$win"/bin/Dovrel.cpl "$win"/bin/Hemlark.cpl \
+    "$WINEPREFIX/drive_c/windows/system32/"
 "$board" status >/dev/null  # the board is usable (or says why not)
 
 run_panel="'$board' wine control.exe"

@@ -28,7 +28,8 @@ const char kDescription[] =
     "Runs PROGRAM (a Windows program, with its ARGs) under wine64 on the board in\n"
     "BOARD_DIR: its GPI1: is the board's.  A 'board serve' is started for it unless\n"
     "one serves the board already, and stopped when the program ends.  BOARD_GPI1\n"
-    "is set in the program's environment.";
+    "is set in the program's environment.  Ctrl-C goes to the program; SIGTERM and\n"
+    "SIGHUP are handed on to it.";
 
 const char kFooter[] =
     "The Wine loader is WINE when set, else wine64 on the PATH, else\n"
@@ -98,6 +99,14 @@ bool start_server(Started *s)
     return !s->line.empty();
 }
 
+// The program run, for a signal to be handed on to.
+volatile pid_t g_program = 0;
+void hand_on(int sig)
+{
+    if (g_program > 0)
+        kill(g_program, sig);
+}
+
 void stop_server(const Started &s)
 {
     if (s.pid <= 0)
@@ -148,8 +157,15 @@ int board_wine(const std::vector<std::string> &args)
     spec.argv.insert(spec.argv.end(), program.begin(), program.end());
     spec.env.push_back({SERVED_ENV, value});
     spec.default_signals = true;
+    // SIGTERM and SIGHUP end the program, and then this (and the server it
+    // started) as when the program ends by itself.
+    struct sigaction forward {};
+    forward.sa_handler = hand_on;
+    sigaction(SIGTERM, &forward, nullptr);
+    sigaction(SIGHUP, &forward, nullptr);
     int error = 0;
     pid_t pid = child::start(spec, &error);
+    g_program = pid;
     int status = 1;
     if (pid < 0 || error) {
         std::fprintf(stderr, "board wine: cannot run %s: %s\n", spec.argv[0].c_str(), std::strerror(error));

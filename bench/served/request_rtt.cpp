@@ -2,7 +2,8 @@
 // close of a kestrin call, and the read alone on a handle kept open.  Built
 // for the host (the stand-in's in-process board) and for desktop Windows
 // (under Wine, the board served by 'board serve'), from the same calls.
-// Prints the median and p99 of each, in microseconds.
+// Prints the median and p99 of each, in microseconds.  On the host, with
+// BOARD_DIR unset, on a fresh board of its own (removed at the end).
 // Usage: bench_request_rtt [COUNT]
 #include "platform/platform.h"
 
@@ -10,7 +11,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -51,6 +56,13 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: bench_request_rtt [COUNT] (at least 1)\n");
         return 2;
     }
+#ifndef _WIN32
+    char folder[] = "/tmp/bench-rtt-XXXXXX";
+    const char *given = std::getenv("BOARD_DIR");
+    bool own = !given || !*given;
+    if (own && (!mkdtemp(folder) || setenv("BOARD_DIR", folder, 1) != 0))
+        return 1;
+#endif
     std::vector<double> call, request;
     for (int i = 0; i < count; ++i) {
         Clock::time_point t0 = Clock::now();
@@ -76,5 +88,9 @@ int main(int argc, char **argv)
     CloseHandle(h);
     report("open + read + close", call);
     report("read on an open handle", request);
+#ifndef _WIN32
+    if (own)
+        return std::system(("rm -rf '" + std::string(folder) + "'").c_str()) == 0 ? 0 : 1;
+#endif
     return 0;
 }

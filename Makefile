@@ -81,7 +81,7 @@ HOST_PRODUCT = kestrin Pinvane Dovrel Hemlark Velmorra board pinctl controlpanel
 # What the bundle holds of the Windows build (scripts/make-dist.sh).
 DIST_TARGETS = kestrin Pinvane Dovrel Hemlark Velmorra
 
-.PHONY: all deps build build-product build-release build-tsan run install deb dist test \
+.PHONY: all deps build build-product build-release build-tsan run run-wine install deb dist test \
 	test-host test-tsan windows test-windows test-board-build test-install bench fuzz clean \
 	step-host-product step-host-build step-host-tests step-tsan-build step-tsan-tests \
 	step-windows-build step-windows-checks step-wine step-board-checks \
@@ -114,6 +114,11 @@ deb: build-release
 dist: deps
 	+@$(call CONFIGURE,$(BUILD_WIN),$(WIN_ARGS)) && $(call CMAKE_BUILD,$(BUILD_WIN),$(DIST_TARGETS))
 	@./scripts/make-dist.sh $(BUILD_WIN) $(BUILD_WIN)/dist
+
+# Wine's Control Panel with the desktop applets on the same board, the
+# board's live view beside it (docs/wine-board.md).
+run-wine: build-release windows
+	@./scripts/run-wine.sh $(BUILD_WIN) $(BUILD_RELEASE)
 
 # --- the builds make test runs ------------------------------------------
 

@@ -124,7 +124,7 @@ void write_event(State *s, EventKind kind, Cause cause, int which, uint32_t now,
     EventSlot &e = lane.slots[n % kEventsPerLane];
     uint64_t time = stamp ? stamp : monotonic_now();
     uint32_t what = pack_what(kind, cause, which);
-    int32_t pid = my_pid();
+    int32_t pid = request_pid();
     what |= slot_check(n + 1, time, what, now, before, pid);
     // Each field is stored after the mark (release), and the number after
     // them all.

@@ -22,6 +22,8 @@ uint64_t g_counted_on;
 // This process's id, asked once (and again in a forked child), so that an
 // open or close of a driver handle makes no system call.
 std::atomic<int32_t> g_pid{0};
+// The process a thread serving the driver to another counts for (0: its own).
+thread_local int32_t t_requests_for = 0;
 
 void fork_prepare() { g_claim_lock.lock(); }
 void fork_parent() { g_claim_lock.unlock(); }
@@ -120,7 +122,8 @@ int claim_slot(State *s, int32_t me)
     std::lock_guard<std::mutex> guard(g_claim_lock);
     int i = find_own(s, me);
     uint64_t board_id = load(s->id);
-    if (i >= 0 && g_counted_on != board_id) {
+    bool own = me == my_pid();
+    if (i >= 0 && own && g_counted_on != board_id) {
         // A slot of this pid that this process never counted in: an ended
         // process's, whose pid the system gave again.  Its counts are not
         // this process's handles.
@@ -144,7 +147,7 @@ int claim_slot(State *s, int32_t me)
                                         __ATOMIC_ACQUIRE))
             i = j;  // its shards still count for the pid that ended: not summed
     }
-    if (i >= 0) {
+    if (i >= 0 && own) {
         g_slot.store(i, std::memory_order_relaxed);
         g_counted_on = board_id;
     }
@@ -163,11 +166,17 @@ int32_t my_pid()
     return pid;
 }
 
+int32_t request_pid()
+{
+    int32_t other = t_requests_for;
+    return other ? other : my_pid();
+}
+
 // One atomic add on a line this thread alone writes, once the process has
 // its slot.
 void count_opened(State *s)
 {
-    int32_t me = my_pid();
+    int32_t me = request_pid();
     int i = g_slot.load(std::memory_order_relaxed);
     if (i < 0 || load(s->handles[i].pid) != me)
         i = claim_slot(s, me);
@@ -185,11 +194,14 @@ void handle_opened() { count_opened(validated(false)); }
 void handle_closed()
 {
     State *s = validated(false);
-    int32_t me = my_pid();
+    int32_t me = request_pid();
     int i = find_own(s, me);
     if (i >= 0)  // else opened before a reset, or not counted
         count_close(s, i, me);
 }
+
+RequestsFor::RequestsFor(int pid) : was_(t_requests_for) { t_requests_for = pid; }
+RequestsFor::~RequestsFor() { t_requests_for = was_; }
 
 std::vector<OpenHandles> open_handles()
 {

@@ -80,6 +80,9 @@ void fail_retiring_with(int error);
 
 // This process's id, without a system call once asked.
 int32_t my_pid();
+// The process this thread's requests and handles count for: its own, or
+// the one a RequestsFor names.
+int32_t request_pid();
 // Counts a handle opened on board s.
 void count_opened(State *s);
 

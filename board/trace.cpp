@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <unistd.h>
 
@@ -39,6 +40,30 @@ void trace(const std::string &line)
     ssize_t n = write(fd, whole.data(), whole.size());
     (void)n;
     close(fd);
+}
+
+std::string request_sent(uint32_t code, const void *in, uint32_t in_size)
+{
+    std::string line = code_name(code) + " " + std::to_string(in_size);
+    for (uint32_t i = 0; in && i + 4 <= in_size && i < 64; i += 4) {
+        int32_t w;
+        std::memcpy(&w, static_cast<const char *>(in) + i, 4);
+        line += " " + std::to_string(w);
+    }
+    return line + " -> ";
+}
+
+std::string request_answer(uint32_t code, const Result &r, const void *out)
+{
+    if (r.fault)
+        return "0 fault";
+    if (!r.ok)
+        return "0";
+    if (code != kGetPin || !out)
+        return "1";
+    int32_t level;
+    std::memcpy(&level, static_cast<const char *>(out) + 4, 4);
+    return "1 level=" + std::to_string(level);
 }
 
 std::string code_name(uint32_t code)

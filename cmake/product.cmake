@@ -30,11 +30,21 @@ function(product_target target)
 endfunction()
 
 # The structured-handler helpers on desktop Windows, linked into each
-# product binary that uses them.
+# product binary that uses them, and the served board's GPI1: (a library,
+# so a binary that opens no driver takes none of it).
 function(product_guard target)
   if(WIN32)
     target_sources(${target} PRIVATE ${CMAKE_SOURCE_DIR}/platform/win32/guard.cpp)
+    product_served(${target})
   endif()
+endfunction()
+
+function(product_served target)
+  if(NOT TARGET win32_served)
+    add_library(win32_served STATIC ${CMAKE_SOURCE_DIR}/platform/win32/served.cpp)
+    product_target(win32_served)
+  endif()
+  target_link_libraries(${target} PRIVATE win32_served ws2_32)
 endfunction()
 
 # A program of the device's own.  On the host it lands in bin/device, apart

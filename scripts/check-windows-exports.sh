@@ -21,8 +21,9 @@ result() {
     fi
 }
 
-# What Windows itself brings; anything else would have to ship beside us.
-SYSTEM_DLLS="kernel32.dll user32.dll advapi32.dll msvcrt.dll rasapi32.dll gdi32.dll"
+# What Windows itself brings; anything else would have to ship beside us
+# (ws2_32: the sockets of the served board's GPI1:, platform/win32/served.cpp).
+SYSTEM_DLLS="kernel32.dll user32.dll advapi32.dll msvcrt.dll rasapi32.dll gdi32.dll ws2_32.dll"
 
 # exported_names FILE: the names of the export table, sorted, one line.
 exported_names() {

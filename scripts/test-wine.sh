@@ -5,6 +5,8 @@
 #   - each applet loaded by Wine's own control.exe, its dialog found and
 #     pressed from outside by tests/dlgdrive.exe, and photographed;
 #   - Velmorra.exe with its start-up shortcut in place and gone;
+#   - kestrin.dll, Pinvane and Hemlark on the simulated board, their GPI1:
+#     served by the host build's 'board serve';
 #   - the applets' scripts of tests/compare and Velmorra, on the host and
 #     under Wine, with identical results (scripts/compare-host-wine.sh).
 # The product's debug lines are Wine's "OutputDebugStringA" trace lines
@@ -455,6 +457,13 @@ if [ "${COMPARE_ONLY:-0}" != 1 ]; then
     test_dovrel
     test_hemlark
     test_velmorra
+fi
+
+# --- on the board: GPI1: served by 'board serve' -------------------------
+
+. "$root/scripts/test-wine-board.sh"
+if [ "${COMPARE_ONLY:-0}" != 1 ]; then
+    test_on_board
 fi
 
 # --- the same input on the host and under Wine -------------------------

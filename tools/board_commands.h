@@ -22,6 +22,7 @@ using Run = std::function<int()>;
     X(unplug, "the device GPI1: is absent")                                                        \
     X(plug, "the device GPI1: is present")                                                         \
     X(fault, "the driver raises a fault on its next request")                                      \
+    X(hold, "for tests: every request waits in the driver (a minute at most) until 'hold off'")    \
     X(registry, "print the board's registry file, or protect its keys")                            \
     X(ras, "the board's RAS devices: list, remove and restore them")                               \
     X(files, "the read-only attribute of a device file")                                           \
@@ -30,6 +31,8 @@ using Run = std::function<int()>;
     X(sync, "whether the desktop connection would come up")                                        \
     X(record, "capture the board as a Value Change Dump for waveform viewers")                     \
     X(play, "drive pins from outside along a Value Change Dump")                                   \
+    X(serve, "serve GPI1: to desktop builds of the product (under Wine) until Ctrl-C")             \
+    X(wine, "run a Windows program under Wine on the board")                                       \
     X(watch, "one line for each change on the board as it happens")
 
 #define BOARD_DECLARE(name, summary) Run define_##name(CLI::App &app);

@@ -63,6 +63,18 @@ Run define_unplug(CLI::App &) { return plain([] { board::set_plugged(false); });
 Run define_plug(CLI::App &) { return plain([] { board::set_plugged(true); }); }
 Run define_fault(CLI::App &) { return plain(board::arm_fault); }
 
+Run define_hold(CLI::App &app)
+{
+    auto state = std::make_shared<std::string>();
+    app.add_option("STATE", *state, "on: requests wait; off: they go on")
+        ->required()
+        ->check(cli::one_of("STATE", {"on", "off"}));
+    return [state] {
+        board::hold_requests(*state == "on");
+        return 0;
+    };
+}
+
 Run define_boot(CLI::App &app)
 {
     auto programs = std::make_shared<std::string>();

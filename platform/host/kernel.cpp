@@ -59,17 +59,6 @@ void board_error(const board::Error &e)
     SetLastError(ERROR_GEN_FAILURE);
 }
 
-std::string trace_line(DWORD code, const void *in, DWORD in_size, bool ok)
-{
-    std::string line = board::code_name(code) + " " + std::to_string(in_size);
-    for (DWORD i = 0; in && i + 4 <= in_size && i < 64; i += 4) {
-        int32_t w;
-        std::memcpy(&w, static_cast<const char *>(in) + i, 4);
-        line += " " + std::to_string(w);
-    }
-    return line + " -> " + (ok ? "1" : "0");
-}
-
 }  // namespace
 
 CE_API DWORD GetLastError(void) { return t_last_error; }
@@ -134,10 +123,8 @@ CE_API BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
     // Built only when a trace is written, since each request is cheap.
     bool tracing = board::tracing();
     std::string sent;
-    if (tracing) {
-        sent = trace_line(code, in, in_size, true);
-        sent.resize(sent.size() - 1);
-    }
+    if (tracing)
+        sent = board::request_sent(code, in, in_size);
     board::Result r;
     try {
         r = board::device_request(code, in, in_size, out, out_size);
@@ -145,20 +132,10 @@ CE_API BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size,
         board_error(e);
         return FALSE;
     }
-    if (r.fault) {
-        if (tracing)
-            board::trace(sent + "0 fault");
+    if (tracing)
+        board::trace(sent + board::request_answer(code, r, out));
+    if (r.fault)
         RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, nullptr);
-    }
-    if (tracing) {
-        std::string line = sent + (r.ok ? "1" : "0");
-        if (r.ok && code == board::kGetPin) {
-            int32_t level;
-            std::memcpy(&level, static_cast<char *>(out) + 4, 4);
-            line += " level=" + std::to_string(level);
-        }
-        board::trace(line);
-    }
     if (returned)
         *returned = r.returned;
     if (!r.ok) {

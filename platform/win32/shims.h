@@ -25,11 +25,26 @@ static inline void NKDbgPrintfW(LPCWSTR format, ...)
     OutputDebugStringW(line);
 }
 
-/* The board's "power the system off": on a desktop, ask Windows to shut
-   down and power off (the caller's privileges decide). */
+/* "GPI1:" is the served board when BOARD_GPI1 names one (served.cpp);
+   every other name and handle is the system's. */
+HANDLE PlatformCreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                           DWORD disposition, DWORD flags, HANDLE templ);
+BOOL PlatformDeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
+                             DWORD out_size, LPDWORD returned, LPOVERLAPPED overlapped);
+BOOL PlatformCloseHandle(HANDLE object);
+/* Powers the served board off; FALSE when no board is served. */
+BOOL platform_served_power_off(void);
+#define CreateFileW PlatformCreateFileW
+#define DeviceIoControl PlatformDeviceIoControl
+#define CloseHandle PlatformCloseHandle
+
+/* The board's "power the system off": the served board's power, else on a
+   desktop ask Windows to shut down and power off (the caller's privileges
+   decide). */
 static inline void GwesPowerOffSystem(void)
 {
-    ExitWindowsEx(EWX_SHUTDOWN | EWX_POWEROFF, SHTDN_REASON_MAJOR_OTHER | SHTDN_REASON_FLAG_PLANNED);
+    if (!platform_served_power_off())
+        ExitWindowsEx(EWX_SHUTDOWN | EWX_POWEROFF, SHTDN_REASON_MAJOR_OTHER | SHTDN_REASON_FLAG_PLANNED);
 }
 
 /* The board's registry ignores the access mask (its callers pass 0) and

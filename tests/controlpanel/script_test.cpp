@@ -58,6 +58,11 @@ TEST(Script, ReadsEveryCommand)
         EXPECT_EQ(got.id, c.id) << c.line;
         EXPECT_EQ(got.value, c.value) << c.line;
     }
+    for (const char *a : script::kBoardActions) {
+        script::Command got = parsed(std::string("board  ") + a + "  # a board line");
+        EXPECT_EQ(got.op, Op::Board) << a;
+        EXPECT_EQ(got.name, a);
+    }
     EXPECT_EQ(parsed("open Pinvane").op, Op::Open);
     EXPECT_EQ(parsed("open Pinvane").name, "Pinvane");
     EXPECT_EQ(parsed("  open   PWM Test two  # a name with blanks").name, "PWM Test two");
@@ -77,6 +82,8 @@ TEST(Script, RefusesBadLinesSayingWhy)
 {
     EXPECT_NE(refusal("frobnicate 3").find("unknown command 'frobnicate'"), std::string::npos);
     EXPECT_NE(refusal("open").find("open NAME"), std::string::npos);
+    EXPECT_NE(refusal("board").find("board takes unplug, plug, fault"), std::string::npos);
+    EXPECT_NE(refusal("board hold maybe").find("not 'hold maybe'"), std::string::npos);
     EXPECT_NE(refusal("click").find("click ID"), std::string::npos);
     EXPECT_NE(refusal("click 1 2").find("click ID"), std::string::npos);
     EXPECT_NE(refusal("click port3").find("'port3'"), std::string::npos);

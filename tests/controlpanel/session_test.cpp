@@ -163,6 +163,38 @@ TEST_F(Session, HemlarkSendsTheBarsToTheDriverAndStopsOnClose)
     EXPECT_EQ(st.pwm[1].pcr, 502u);
 }
 
+// A script's board lines change the board between two inputs, as the
+// comparison with Wine's side needs them to.
+TEST_F(Session, BoardLinesUnplugArmAFaultHoldAndCountTheHandles)
+{
+    Outcome r = run({}, "board unplug\nopen Hemlark\nboard handles\nclose\nboard plug\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("handles 0\n"), std::string::npos) << r.out;
+    EXPECT_EQ(starting(debug(), "Error"), std::vector<std::string>{"Error: can't open GPI1:"});
+    EXPECT_TRUE(trace().empty());
+    EXPECT_TRUE(board::status().plugged);
+
+    r = run({}, "board fault\nopen Hemlark\nboard handles\nclose\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("handles 1\n"), std::string::npos) << "Hemlark's handle, counted: " << r.out;
+    EXPECT_EQ(starting(debug(), "pwm app"), std::vector<std::string>{"pwm app --- ex"});
+    std::vector<std::string> t = trace();
+    ASSERT_GE(t.size(), 2u);
+    EXPECT_EQ(t[1], "IOCTL_PWM_START 20 0 1 0 0 0 -> 0 fault");
+
+    // Held in the driver, the poll thread is ended by force at the close
+    // and its handle stays open.
+    r = run({}, "open Pinvane\nwait 200\nboard hold on\nwait 300\nclose\nboard handles\nboard hold off\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("handles 1\n"), std::string::npos) << r.out;
+    EXPECT_EQ(board::requests_held(), 0u);
+
+    r = run({}, "board hold\n");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("board takes unplug, plug, fault, hold on, hold off or handles, not 'hold'"),
+              std::string::npos) << r.err;
+}
+
 TEST_F(Session, KeysGoToTheDialogAsTheDialogManagerHandlesThem)
 {
     // Escape is IDCANCEL, which Hemlark ignores; Enter presses Done, its default button.

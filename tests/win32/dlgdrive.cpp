@@ -44,6 +44,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -392,6 +393,65 @@ void drag(HWND dialog, HWND bar, int pos)
     PostMessageW(bar, WM_LBUTTONUP, 0, at(mouse));
 }
 
+// One step of the board's own tool, run with args: DLGDRIVE_BOARD names a
+// host program that runs it (Wine starts it as such) and, as Wine neither
+// waits for a host program nor hands on its output, writes what the tool
+// printed to the file DLGDRIVE_DONE names once it is done.  What it printed.
+std::wstring env_value(const wchar_t *name)
+{
+    wchar_t value[1024];
+    DWORD n = GetEnvironmentVariableW(name, value, 1024);
+    if (n == 0 || n >= 1024)
+        stop(2, "board: " + utf8(name) + " is not set (see tests/win32/dlgdrive.cpp)");
+    return value;
+}
+
+std::string run_board(const std::wstring &args)
+{
+    std::wstring tool = env_value(L"DLGDRIVE_BOARD"), done = env_value(L"DLGDRIVE_DONE");
+    DeleteFileW(done.c_str());
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    std::wstring line = L"\"" + tool + L"\" " + args;
+    PROCESS_INFORMATION pi;
+    if (!CreateProcessW(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi))
+        stop(1, "board: cannot run " + utf8(tool.c_str()) + " (error " + std::to_string(GetLastError()) + ")");
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    DWORD start = GetTickCount();
+    while (GetFileAttributesW(done.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        if (GetTickCount() - start > kInputTimeoutMs)
+            stop(1, "board " + utf8(args.c_str()) + ": not done within 10 seconds");
+        Sleep(5);
+    }
+    std::ifstream in(done.c_str(), std::ios::binary);
+    std::string out((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    in.close();
+    DeleteFileW(done.c_str());
+    return out;
+}
+
+// A script's 'board' line, through the board's tool.
+void board_action(const std::string &a)
+{
+    if (a != "handles") {
+        run_board(std::wstring(a.begin(), a.end()));
+        return;
+    }
+    // The driver handles that running processes hold open, as 'board status' lists them.
+    std::string status = run_board(L"status");
+    unsigned open = 0;
+    for (size_t at = 0; (at = status.find("handles pid=", at)) != std::string::npos; ++at) {
+        size_t end = status.find('\n', at);
+        std::string line = status.substr(at, end - at);
+        size_t count = line.find(" open=");
+        if (count != std::string::npos && line.find("(process ended)") == std::string::npos)
+            open += unsigned(std::atoi(line.c_str() + count + 6));
+    }
+    std::printf("handles %u\n", open);
+    std::fflush(stdout);
+}
+
 class Script {
 public:
     explicit Script(const wchar_t *caption) : caption_(caption) {}
@@ -483,7 +543,12 @@ void Script::run(const script::Command &c)
     case Op::Quit:
         break;
     case Op::Pin:
-        stop(2, "pin: no board to apply levels to here");
+        run_board(L"input " + std::to_wstring(c.id) + L" " +
+                  (c.value < 0 ? std::wstring(L"release") : std::to_wstring(c.value)));
+        break;
+    case Op::Board:
+        board_action(c.name);
+        break;
     }
 }
 

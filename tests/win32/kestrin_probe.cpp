@@ -3,6 +3,10 @@
 // command line and reached only through its exports, as an applet reaches
 // it; the helpers are the product's own build of platform/win32/guard.cpp.
 //
+// With "board" after the folder, the library is run against the board its
+// GPI1: is served from (BOARD_GPI1) instead; with "sequence" it makes the
+// calls the host's comparison makes with pinctl, and checks nothing.
+//
 // Prints "ok NAME" or "FAIL NAME: why" per check; exits with the number of
 // failed checks.
 #include <windows.h>
@@ -39,20 +43,101 @@ typedef BOOL(WINAPI *SetPinFn)(LONG, LONG);
 typedef BOOL(WINAPI *GetPinFn)(LONG, LONG *);
 typedef void(WINAPI *PowerOffFn)(void);
 
-void check_library(const std::wstring &folder)
+// kestrin.dll loaded from folder, its three exports.
+struct Kestrin {
+    HMODULE library = NULL;
+    SetPinFn setPin = NULL;
+    GetPinFn getPin = NULL;
+    PowerOffFn powerOff = NULL;
+};
+
+// False (with a failed check) when it does not load or lacks an export.
+bool load_kestrin(const std::wstring &folder, Kestrin *k)
 {
     std::wstring path = folder + L"\\kestrin.dll";
-    HMODULE library = LoadLibraryW(path.c_str());
-    check(library != NULL, "kestrin loads", "LoadLibrary error " + number(GetLastError()));
-    if (!library)
-        return;
+    k->library = LoadLibraryW(path.c_str());
+    check(k->library != NULL, "kestrin loads", "LoadLibrary error " + number(GetLastError()));
+    if (!k->library)
+        return false;
+    k->setPin = (SetPinFn)(void *)GetProcAddress(k->library, "gpio_setPin");
+    k->getPin = (GetPinFn)(void *)GetProcAddress(k->library, "gpio_getPin");
+    k->powerOff = (PowerOffFn)(void *)GetProcAddress(k->library, "gpio_gwesPowerOffSystem");
+    check(k->setPin && k->getPin && k->powerOff, "kestrin exports resolve by name");
+    return k->setPin && k->getPin && k->powerOff;
+}
 
-    SetPinFn setPin = (SetPinFn)(void *)GetProcAddress(library, "gpio_setPin");
-    GetPinFn getPin = (GetPinFn)(void *)GetProcAddress(library, "gpio_getPin");
-    PowerOffFn powerOff = (PowerOffFn)(void *)GetProcAddress(library, "gpio_gwesPowerOffSystem");
-    check(setPin && getPin && powerOff, "kestrin exports resolve by name");
-    if (!setPin || !getPin)
+// The library against the served board: the driver's answers come back,
+// threads each get their own, and the power off reaches the board (the
+// script looks at the board afterwards).
+void check_on_board(const std::wstring &folder)
+{
+    Kestrin k;
+    if (!load_kestrin(folder, &k))
         return;
+    check(k.setPin(3, 5) != 0, "on the board: setPin(3, 5) is accepted");
+    LONG level = 7;
+    BOOL got = k.getPin(3, &level);
+    check(got && level == 1, "on the board: pin 3 reads back high", "result " + number(got) + ", level " + number(level));
+    check(k.setPin(4, 0) != 0, "on the board: setPin(4, 0) is accepted");
+    level = 7;
+    got = k.getPin(4, &level);
+    check(got && level == 0, "on the board: pin 4 reads back low", "result " + number(got) + ", level " + number(level));
+    level = 7;
+    got = k.getPin(70, &level);
+    check(!got && level == 0, "on the board: pin 70 is refused, the record's level handed on",
+          "result " + number(got) + ", level " + number(level));
+    check(!k.setPin(-1, 1), "on the board: setPin(-1) is refused");
+
+    // Four threads, each driving its own pin up and down and reading it back;
+    // each leaves its pin at the level of its number's parity.
+    struct Worker {
+        Kestrin *k;
+        LONG pin;
+        static DWORD WINAPI run(void *context)
+        {
+            Worker *w = (Worker *)context;
+            DWORD wrong = 0;
+            for (int i = 0; i <= 50 + w->pin % 2; ++i) {
+                LONG want = i % 2, value = 9;
+                if (!w->k->setPin(w->pin, want) || !w->k->getPin(w->pin, &value) || value != want)
+                    ++wrong;
+            }
+            return wrong;
+        }
+    };
+    Worker workers[4] = {{&k, 20}, {&k, 21}, {&k, 22}, {&k, 23}};
+    void *contexts[4] = {&workers[0], &workers[1], &workers[2], &workers[3]};
+    DWORD wrong = sum_of_threads(Worker::run, contexts, 4);
+    check(wrong == 0, "on the board: four threads at once each get their own answers", number(wrong) + " wrong");
+
+    k.powerOff();
+    check(true, "on the board: the power off returns");
+    FreeLibrary(k.library);
+}
+
+// The calls the host's side of the comparison makes with pinctl.
+void run_sequence(const std::wstring &folder)
+{
+    Kestrin k;
+    if (!load_kestrin(folder, &k))
+        return;
+    LONG level;
+    k.setPin(3, 5);
+    k.setPin(4, 0);
+    k.getPin(3, &level);
+    k.getPin(4, &level);
+    k.powerOff();
+    FreeLibrary(k.library);
+}
+
+void check_library(const std::wstring &folder)
+{
+    Kestrin k;
+    if (!load_kestrin(folder, &k))
+        return;
+    HMODULE library = k.library;
+    SetPinFn setPin = k.setPin;
+    GetPinFn getPin = k.getPin;
 
     // No "GPI1:" device on a desktop: both calls fail, the level stays.
     LONG level = 0x5A5A;
@@ -223,7 +308,14 @@ void check_guards()
 int wmain(int argc, wchar_t **argv)
 {
     std::wstring folder = argc > 1 ? argv[1] : L".";
-    check_library(folder);
-    check_guards();
+    std::wstring mode = argc > 2 ? argv[2] : L"";
+    if (mode == L"board") {
+        check_on_board(folder);
+    } else if (mode == L"sequence") {
+        run_sequence(folder);
+    } else {
+        check_library(folder);
+        check_guards();
+    }
     return probe::failures();
 }

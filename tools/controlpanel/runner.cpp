@@ -30,6 +30,24 @@ static_assert(script::kLineLeft == SB_LINELEFT && script::kLineRight == SB_LINER
                   script::kLeft == SB_LEFT && script::kRight == SB_RIGHT && script::kEndScroll == SB_ENDSCROLL,
               "scroll codes");
 
+// A script's 'board' line, on the board the Control Panel runs on.
+void board_action(const std::string &a)
+{
+    if (a == "unplug" || a == "plug") {
+        board::set_plugged(a == "plug");
+    } else if (a == "fault") {
+        board::arm_fault();
+    } else if (a == "hold on" || a == "hold off") {
+        board::hold_requests(a == "hold on");
+    } else {
+        // The driver handles that running processes hold open.
+        unsigned open = 0;
+        for (const board::OpenHandles &h : board::open_handles())
+            open += h.alive ? h.count : 0;
+        std::printf("handles %u\n", open);
+    }
+}
+
 class Runner {
 public:
     explicit Runner(const std::string &folder) : cp_(folder) {}
@@ -144,6 +162,9 @@ void Runner::run(const script::Command &c)
         break;
     case Op::Pin:
         board::set_input(c.id, c.value);
+        break;
+    case Op::Board:
+        board_action(c.name);
         break;
     case Op::Wait:
         std::this_thread::sleep_for(std::chrono::milliseconds(c.value));

@@ -132,6 +132,16 @@ bool parse(const std::string &line, Command *out)
             c.value = w[2] == "1";
         else
             throw Error{"the level must be 0, 1 or release, not '" + excerpt(w[2]) + "'"};
+    } else if (verb == "board") {
+        c.op = Op::Board;
+        for (size_t i = 1; i < w.size(); ++i)
+            c.name += (i > 1 ? " " : "") + w[i];
+        bool known = false;
+        for (const char *a : kBoardActions)
+            known = known || c.name == a;
+        if (!known)
+            throw Error{"board takes unplug, plug, fault, hold on, hold off or handles, not '" +
+                        excerpt(c.name) + "'"};
     } else if (verb == "wait") {
         arity(w, 1, "wait MS");
         c.op = Op::Wait;

@@ -32,7 +32,7 @@ constexpr size_t kMaxLine = 4096;
 constexpr size_t kExcerpt = 40;
 constexpr size_t kLongExcerpt = 1024;
 
-enum class Op { Open, Click, Key, Scroll, Drag, Ok, Close, Pin, Wait, Show, Quit };
+enum class Op { Open, Click, Key, Scroll, Drag, Ok, Close, Pin, Board, Wait, Show, Quit };
 enum class Key { Enter, Escape, Tab };
 
 // The scroll codes as the platform's scroll bars send them (SB_LINELEFT
@@ -47,9 +47,13 @@ enum ScrollCode : int {
     kEndScroll = 8,
 };
 
+// What a 'board' line may do: the device unplugged or plugged in, a fault
+// armed, requests held or let go, the open driver handles printed.
+constexpr const char *kBoardActions[] = {"unplug", "plug", "fault", "hold on", "hold off", "handles"};
+
 struct Command {
     Op op = Op::Show;
-    std::string name;  // open: the applet's name
+    std::string name;  // open: the applet's name; board: what to do (kBoardActions)
     int id = 0;        // click, scroll, drag: the control; pin: the pin number
     int value = 0;     // key: a Key; scroll: the scroll code; drag: the position;
                        // pin: 0, 1 or -1 (release); wait: milliseconds

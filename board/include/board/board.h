@@ -125,6 +125,19 @@ struct OpenHandles {
 constexpr int kHandleSlots = 32;
 void handle_opened();
 void handle_closed();
+// For a server of the driver to programs it cannot share the mapping with:
+// while one lives, the handles this thread opens and closes and the events
+// its requests write count for process pid (pid > 0).
+class RequestsFor {
+public:
+    explicit RequestsFor(int pid);
+    ~RequestsFor();
+    RequestsFor(const RequestsFor &) = delete;
+    RequestsFor &operator=(const RequestsFor &) = delete;
+
+private:
+    int was_;
+};
 // The processes that hold driver handles, in slot order.
 std::vector<OpenHandles> open_handles();
 
@@ -155,5 +168,10 @@ void trace(const std::string &line);
 
 // The name a request code is traced under.
 std::string code_name(uint32_t code);
+// A request's trace line is the two joined: the request as it went out
+// (its code, size and first 16 words, before the driver may answer into
+// the record), then the answer ("1", "1 level=L" for a read, "0", "0 fault").
+std::string request_sent(uint32_t code, const void *in, uint32_t in_size);
+std::string request_answer(uint32_t code, const Result &r, const void *out);
 
 }  // namespace board

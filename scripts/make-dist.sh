@@ -33,8 +33,9 @@ done
 
 # The sources as the checkout has them: the board's build folders, the
 # product (less the host's build files), platform.h with the desktop
-# branch it includes and the record it shares, the docs.
-sources=$(cd "$root" && git ls-files -- ce gpio applets usbsetup platform/platform.h platform/ras_entry.h \
+# branch it includes, the record it shares and the served driver's frames
+# (platform/win32/served.cpp), the docs.
+sources=$(cd "$root" && git ls-files -- ce gpio applets usbsetup platform/platform.h platform/ras_entry.h platform/served_wire.h \
     platform/win32 docs README.md | grep -v '/CMakeLists\.txt$') || die "cannot list the sources in $root"
 
 name=boardutils-$version

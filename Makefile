@@ -59,6 +59,22 @@ CONFIGURE = mkdir -p $(1) && \
 # line starts with +); alone, it runs JOBS at once.
 CMAKE_BUILD = cmake --build $(1) $(if $(findstring jobserver,$(MAKEFLAGS)),,-j $(JOBS)) $(if $(2),--target $(2))
 TIMED = ./scripts/timed.sh
+# A check whose inputs are all as they were at its last pass is not run
+# again (scripts/unless-unchanged.sh; TEST_FRESH=1 runs every one).
+UNCHANGED = ./scripts/unless-unchanged.sh
+export TEST_FRESH
+# What the board build checks read.
+BOARD_CHECK_INPUTS = --input ce --input platform --input gpio --input applets --input usbsetup \
+	--input scripts/check-board-build.sh --input scripts/checks.sh \
+	--input /usr/share/mingw-w64/include/windows.h \
+	--version-of i686-w64-mingw32-g++-posix --version-of clang++
+# What the Wine step reads: the Windows build, the host's product (the
+# comparison's other side), the scripts and the comparison's scripts.
+WINE_INPUTS = --input $(BUILD_WIN)/bin --input $(BUILD_WIN)/tests \
+	$(foreach f,board pinctl controlpanel kestrin.so Pinvane.cpl Dovrel.cpl Hemlark.cpl device \
+	  libcecommon.so libceboard.so libceplat.so,--input $(BUILD)/bin/$(f)) \
+	--input scripts/test-wine.sh --input scripts/test-wine-board.sh --input scripts/compare-host-wine.sh \
+	--input tests/compare --version-of wine64
 # Tests run without make's job flags: a build that a test starts
 # (tests/layering) runs one compiler, outside the job slots.
 TESTS_ALONE = env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL
@@ -183,7 +199,8 @@ step-tsan-tests: step-tsan-build
 	@$(TIMED) "TSan tests" $(BUILD_TSAN)/log/tests.log $(TESTS_ALONE) sh -c 'cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j $(JOBS) -L concurrency'
 
 step-board-checks: deps
-	@$(TIMED) "board build checks" build-board/log/checks.log $(LOW) ./scripts/check-board-build.sh --stamp build-board/checks.stamp
+	@$(TIMED) "board build checks" build-board/log/checks.log $(LOW) $(UNCHANGED) build-board/checks.stamp \
+	  $(BOARD_CHECK_INPUTS) -- ./scripts/check-board-build.sh
 
 step-windows-build: deps
 	+@$(call STEP,Windows build,$(BUILD_WIN)/log/build.log,windows,$(LOW))
@@ -192,7 +209,8 @@ step-windows-checks: step-windows-build
 	@$(TIMED) "Windows checks" $(BUILD_WIN)/log/checks.log sh -c './scripts/check-ce-files.sh && ./scripts/check-windows-exports.sh $(BUILD_WIN)/bin'
 
 step-wine: step-windows-build step-host-product
-	@$(TIMED) "Wine" $(BUILD_WIN)/log/wine.log env HOST_BUILD=$(BUILD) ./scripts/test-wine.sh $(BUILD_WIN)
+	@$(TIMED) "Wine" $(BUILD_WIN)/log/wine.log $(UNCHANGED) $(BUILD_WIN)/wine.stamp $(WINE_INPUTS) -- \
+	  env HOST_BUILD=$(BUILD) ./scripts/test-wine.sh $(BUILD_WIN)
 
 # The bundle packed twice from the one build, byte for byte the same, its
 # PE files without a time stamp, its SHA256SUMS verified.

@@ -162,6 +162,7 @@ compare_one() {
     if diff -q "$2" "$3" >/dev/null; then
         if [ -n "$why" ]; then
             fail "compare $name: agrees now, yet listed as an expected difference ($why)"
+            sed 's/^/    both: /' "$2"
         else
             pass "compare $name"
         fi
@@ -283,7 +284,7 @@ compare_all() {
     done
     compare_quoting
     # Dovrel writes into HKLM\Debug, which it never creates.
-    wine reg add 'HKLM\Debug' /f >/dev/null 2>&1
+    expect "compare: HKLM\\Debug is made for Dovrel" debug_key
     # The applets and Velmorra side by side (each dialog is found by its
     # caption, each key and drag goes to its own thread): most of the time
     # goes in waiting for Wine to start a program.  Their results are then

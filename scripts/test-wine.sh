@@ -449,7 +449,19 @@ test_velmorra() {
         has_line "$log" 'Velmorra.lnk not deleted.  Error 2\r\n'
 }
 
-wine reg add 'HKLM\Debug' /f >/dev/null 2>&1
+# debug_key: HKLM\Debug is there, which Dovrel writes into and never
+# creates.  A reg run that meets the previous programs' wineserver as it
+# ends may do nothing, so the key is looked for after each try.
+debug_key() {
+    local try
+    for try in 1 2 3 4 5; do
+        wine reg add 'HKLM\Debug' /f >/dev/null 2>&1
+        wine reg query 'HKLM\Debug' >/dev/null 2>&1 && return 0
+        sleep 0.5
+    done
+    return 1
+}
+expect "HKLM\\Debug is made for Dovrel" debug_key
 # COMPARE_ONLY=1 skips to the comparison with the host below.
 if [ "${COMPARE_ONLY:-0}" != 1 ]; then
     test_pinvane
@@ -494,6 +506,8 @@ test_velmorra_read_only() {
     wine attrib -r 'C:\windows\Startup\Velmorra.lnk' >/dev/null 2>&1
     rm -f "$shortcut"
 }
-test_velmorra_read_only
+if [ "${COMPARE_ONLY:-0}" != 1 ]; then
+    test_velmorra_read_only
+fi
 
 finish

@@ -50,8 +50,9 @@ const char kFooter[] =
     "running|stopped, power on|off, device plugged|unplugged, fault armed,\n"
     "fault raised, reset.  CAUSE is request (a driver request), outside, or\n"
     "system (the device powered off by a program on it).\n"
-    "A watcher that fell behind says so: 'missed 120 events'.  Damage found in\n"
-    "the board's state while it watches is told once on stderr, and it goes on.\n"
+    "A watcher that fell behind says so: 'missed 120 events' (with --format, a\n"
+    "line of FMT, below).  Damage found in the board's state while it watches\n"
+    "is told once on stderr, and it goes on.\n"
     "\n"
     "--format FMT writes FMT instead, a newline added, with:\n";
 
@@ -156,7 +157,9 @@ int follow(const Options &o)
         for (const std::string &d : reader.damage())
             std::fprintf(stderr, "board watch: %s\n", text::excerpt(d, 4096).c_str());
         if (missed) {
-            Wrote w = put(watch::missed_line(missed));
+            // Stamped as the first event after the loss, as a capture notes it.
+            uint64_t at = events.empty() ? board::monotonic_now() : events.front().time;
+            Wrote w = put(o.custom ? o.format.render_missed(missed, at, o.shown) : watch::missed_line(missed));
             if (w != Wrote::Ok)
                 return w == Wrote::Closed ? 0 : 1;
         }

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fcntl.h>
 #include <csignal>
 #include <poll.h>
 #include <regex>
@@ -197,6 +198,55 @@ TEST_F(Viewers, ASaveFileIsNeverWrittenThroughALink)
     r = test_support::run_program(BOARD_TOOL, {"record", file("a\"b.vcd"), "--gtkw", "--duration", "1"});
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_NE(r.err.find("GTKWave save file cannot name"), std::string::npos) << r.err;
+}
+
+// PulseView (0.4) aborts on a capture of more than 64 one-bit wires; the
+// default --logic-only capture (the pins in use) stays within what it
+// draws.  Opened while PWM ran and pins changed, it loads the capture (the
+// window is named after the file, and it says how long the load took), and
+// is still running then; asked to end, it ends by that signal, not by an
+// abort of its own.
+TEST_F(Viewers, PulseViewOpensTheDefaultLogicOnlyCapture)
+{
+    board({"reset"});
+    Recorder logic({file("cap.vcd"), "--logic-only", "--timescale", "1us"});
+    ASSERT_TRUE(logic.started()) << logic.err();
+    run(PINCTL, {"set", "3", "0"});
+    board({"input", "9", "0"});
+    test_support::write_file(file("s.script"), "open Hemlark\nscroll 1001 lineright\nwait 30\nclick 1\n");
+    run(CONTROLPANEL, {"--script", file("s.script")});
+    ASSERT_EQ(logic.stop(SIGINT), 0) << logic.err();
+
+    XServer x;
+    ASSERT_NE(x.display(), "") << "Xvfb did not start";
+    child::Spec spec;
+    spec.argv = {"/usr/bin/pulseview", "-i", file("cap.vcd"), "-I", "vcd"};
+    spec.env = {{"DISPLAY", x.display()}, {"HOME", board_.dir()}, {"XDG_RUNTIME_DIR", board_.dir()}};
+    spec.in = child::Stream::null_input();
+    spec.out = spec.err = child::Stream::file(file("pulseview.log"), O_WRONLY | O_CREAT | O_TRUNC);
+    pid_t viewer = test_support::start_program(spec);
+    int status = 0;
+    bool ended = false, loaded = false;
+    auto deadline = Clock::now() + std::chrono::seconds(90);
+    while (!ended && !loaded && Clock::now() < deadline) {
+        ended = waitpid(viewer, &status, WNOHANG) == viewer;
+        ProgramResult windows = run_on(x.display(), {"/usr/bin/xwininfo", "-root", "-tree"});
+        loaded = windows.out.find("\"cap.vcd - PulseView\"") != std::string::npos &&
+                 read_file(file("pulseview.log")).find("Acquisition took") != std::string::npos;
+        if (!loaded && !ended)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (!ended) {
+        ended = waitpid(viewer, &status, WNOHANG) == viewer;  // not ended while loading, at the last look
+        kill(viewer, SIGTERM);
+        if (!ended)
+            waitpid(viewer, &status, 0);
+    }
+    std::string log = read_file(file("pulseview.log"));
+    EXPECT_TRUE(loaded) << log;
+    EXPECT_FALSE(ended) << "PulseView ended by itself: " << (WIFSIGNALED(status) ? WTERMSIG(status) : -1) << "\n"
+                        << log;
+    EXPECT_TRUE(WIFSIGNALED(status) ? WTERMSIG(status) == SIGTERM : WEXITSTATUS(status) == 0) << log;
 }
 
 }  // namespace

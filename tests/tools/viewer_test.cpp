@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <fcntl.h>
 #include <csignal>
 #include <poll.h>
@@ -198,6 +200,76 @@ TEST_F(Viewers, ASaveFileIsNeverWrittenThroughALink)
     r = test_support::run_program(BOARD_TOOL, {"record", file("a\"b.vcd"), "--gtkw", "--duration", "1"});
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_NE(r.err.find("GTKWave save file cannot name"), std::string::npos) << r.err;
+}
+
+// What sigrok-cli's pwm decoder measured on a wire: per period (its first
+// and last sample), the period in samples and the duty cycle as it printed
+// it, in percent.
+struct Measured {
+    uint64_t samples;
+    double duty;
+};
+std::vector<Measured> pwm_decoded(const std::string &capture, const std::string &wire)
+{
+    auto annotations = [&](const std::string &row) {
+        ProgramResult r = test_support::run_program(
+            "/usr/bin/sigrok-cli", {"-i", capture, "-I", "vcd", "-P", "pwm:data=" + wire, "-A", "pwm=" + row,
+                                    "--protocol-decoder-samplenum"});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        return test_support::split_lines(r.out);
+    };
+    static const std::regex duty("^([0-9]+)-([0-9]+) pwm-1: ([0-9.]+)%$");
+    std::vector<Measured> out;
+    for (const std::string &l : annotations("duty-cycle")) {
+        std::smatch m;
+        if (std::regex_match(l, m, duty))
+            out.push_back({std::stoull(m[2].str()) - std::stoull(m[1].str()), std::stod(m[3].str())});
+    }
+    return out;
+}
+
+// How many periods the decoder measured as the board's rule gives for
+// registers cr, dcr, pcr: a tick of (cr+1) us, a period of pcr+1 ticks,
+// high for min(dcr, pcr+1) of them (one sample a microsecond).
+int periods_as_the_rule_gives(const std::vector<Measured> &got, unsigned cr, unsigned dcr, unsigned pcr)
+{
+    uint64_t period = uint64_t(cr + 1) * (pcr + 1);
+    double duty = 100.0 * std::min(dcr, pcr + 1) / (pcr + 1);
+    int n = 0;
+    for (const Measured &m : got)
+        n += m.samples == period && std::abs(m.duty - duty) < 1e-5;
+    return n;
+}
+
+// Hemlark driven by a Control Panel script through three settings of
+// channel 0, each held 60 ms, channel 1 as it starts: sigrok-cli's pwm
+// decoder, on a --logic-only capture at 1 us, measures the period and duty
+// cycle the documented rule gives for each.
+TEST_F(Viewers, SigrokPwmDecoderMeasuresHemlarksSettingsAsTheRuleGives)
+{
+    board({"reset"});
+    Recorder logic({file("h.vcd"), "--logic-only", "--timescale", "1us"});
+    ASSERT_TRUE(logic.started()) << logic.err();
+    test_support::write_file(file("h.script"), "open Hemlark\n"
+                                               "scroll 1001 lineright\nwait 60\n"   // cr 17, dcr 256, pcr 512
+                                               "drag 1005 100\nwait 60\n"           // dcr 100
+                                               "drag 1001 3\ndrag 1006 399\nwait 60\n"  // cr 3, pcr 399
+                                               "click 1\n");
+    run(CONTROLPANEL, {"--script", file("h.script")});
+    ASSERT_EQ(logic.stop(SIGINT), 0) << logic.err();
+
+    std::vector<Measured> pwm0 = pwm_decoded(file("h.vcd"), "pwm0_out");
+    ASSERT_FALSE(pwm0.empty());
+    // 9.234 ms at 49.9%, 9.234 ms at 19.5%, 1.6 ms at 25%: each for
+    // three periods at least (60 ms or more).
+    EXPECT_GE(periods_as_the_rule_gives(pwm0, 17, 256, 512), 3);
+    EXPECT_GE(periods_as_the_rule_gives(pwm0, 17, 100, 512), 3);
+    EXPECT_GE(periods_as_the_rule_gives(pwm0, 3, 100, 399), 3);
+    // Channel 1 as the bars start: 8.721 ms at 49.9% all along.
+    std::vector<Measured> pwm1 = pwm_decoded(file("h.vcd"), "pwm1_out");
+    ASSERT_FALSE(pwm1.empty());
+    EXPECT_GE(periods_as_the_rule_gives(pwm1, 16, 256, 512), 15);
+    EXPECT_EQ(periods_as_the_rule_gives(pwm1, 16, 256, 512), static_cast<int>(pwm1.size()));
 }
 
 // PulseView (0.4) aborts on a capture of more than 64 one-bit wires; the

@@ -163,8 +163,10 @@ struct Tally {
                 std::string line = next_line(g_out);
                 if (line.empty() || line.find("device unplugged") != std::string::npos)
                     break;
+                // "%t %d": a report of events lost is "TIME missed N events".
                 unsigned long long n;
-                if (std::sscanf(line.c_str(), "missed %llu", &n) == 1)
+                size_t space = line.find(' ');
+                if (space != std::string::npos && std::sscanf(line.c_str() + space, " missed %llu", &n) == 1)
                     missed += n;
                 else if (line.find("device") == std::string::npos)
                     ++lines;

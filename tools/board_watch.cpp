@@ -62,6 +62,9 @@ const char kExit[] =
     "SIGHUP or SIGPIPE, or when its output is closed; 1 the board could not be\n"
     "used or the output could not be written; 2 bad arguments.\n";
 
+// How often a watcher that keeps writing looks whether its output was closed.
+constexpr uint64_t kLookEvery = 100 * 1000000ull;
+
 volatile sig_atomic_t g_stop = 0;
 void on_stop(int) { g_stop = 1; }
 
@@ -143,6 +146,8 @@ int follow(const Options &o)
     std::vector<board::Event> events;
     uint64_t printed = 0;
     uint64_t last = board::monotonic_now();
+    // When the output was last looked at; last as the loop last found it.
+    uint64_t looked = 0, written_then = 0;
     auto put = [&](const std::string &line) {
         Wrote w = put_line(line);
         if (w == Wrote::Failed)
@@ -178,11 +183,17 @@ int follow(const Options &o)
         if (o.idle_ms && now - last >= o.idle_ms * 1000000)
             return 0;
         // A look whether the output was closed (a pipe with no reader, a
-        // terminal that hung up), then the sleep until the next event: at
-        // most a tenth of a second, for the reader's looks at the board.
-        struct pollfd out = {STDOUT_FILENO, 0, 0};
-        if (poll(&out, 1, 0) > 0 && out.revents)
-            return 0;
+        // terminal that hung up), when nothing was written to find it (a
+        // write to it fails) or a tenth of a second after the last look;
+        // then the sleep until the next event: at most a tenth of a
+        // second, for the reader's looks at the board.
+        if (last == written_then || now - looked >= kLookEvery) {
+            looked = now;
+            struct pollfd out = {STDOUT_FILENO, 0, 0};
+            if (poll(&out, 1, 0) > 0 && out.revents)
+                return 0;
+        }
+        written_then = last;
         uint64_t most = 100000000;
         if (o.idle_ms)
             most = std::min(most, last + o.idle_ms * 1000000 - now);

@@ -3,7 +3,7 @@
 //    arriving through the watcher's pipe, and from the event's own time
 //    stamp to the line;
 //  - idle cost: the processor time the watcher takes in 3 s with nothing
-//    happening (it looks every millisecond);
+//    happening (it sleeps on the board's futex word, up to 0.1 s at a time);
 //  - a pipe ping-pong between two processes, its rounds taken in turn with
 //    the watcher's: the one-way latency the watcher's is set against;
 //  - bursts: BURST changes made as fast as one thread can, then 8

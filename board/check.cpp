@@ -20,6 +20,25 @@ Check check_mapping(const State &s)
     return load(s.tail) == kMagic && load(s.plugged) <= 1 ? Check::Ok : Check::Damaged;
 }
 
+// The readers that hold writers back: held names keepers only, a keeper's
+// pid is none (0) or one a process can have, and where it is in a lane is
+// no further than the events begun there (read before the head, which only
+// grows, so a keeper moving on meanwhile is still behind it).  The waking
+// word is not judged: it counts wake-ups, and every value is one.
+bool keepers_sound(const State &s)
+{
+    bool ok = (load(s.waking.held) & ~((1u << kKeepers) - 1)) == 0;
+    for (const Keeper &k : s.keepers) {
+        int32_t pid = load(k.pid);
+        ok = ok && pid >= 0 && pid <= kMaxPid && load(k.unused) == 0;
+        for (unsigned i = 0; i < kEventLanes; ++i) {
+            uint64_t at = load(k.next[i]);
+            ok = ok && at <= load(s.lanes[i].head);
+        }
+    }
+    return ok;
+}
+
 // A file changed by hand or by another program could have its pins read
 // levels such as 110.  Done when the file is mapped and for the whole
 // state's readers; a request checks what it reads itself, so that opens do
@@ -49,6 +68,7 @@ Check check(const State &s)
     }
     for (int c = 0; c < kChannels; ++c)
         ok = ok && (load(s.pwm[c]) & kPwmUnused) == 0;
+    ok = ok && keepers_sound(s);
     for (const PinLine &p : s.pins) {
         int8_t driven = load(p.driven), external = load(p.external);
         uint8_t touched = load(p.touched);

@@ -68,6 +68,11 @@ void wake_readers(State *s)
         futex(&s->waking.word, FUTEX_WAKE, INT_MAX, nullptr);
 }
 
+// Whether a writer claiming event n must wait for a reader at next: not
+// when the reader is ahead (a place past the head is damage, and not
+// trusted to hold writers).
+bool must_wait(uint64_t n, uint64_t next) { return n >= next && n - next >= kRoom; }
+
 // Waits until every reader that holds writers back has read far enough
 // in lane i for event n, and a few claimed beside it, to take a slot; a reader that keeps it waiting
 // kKeeperStalls is let go.  A reader of this process is not waited for:
@@ -79,10 +84,10 @@ void wait_for_keepers(State *s, unsigned i, uint64_t n, uint32_t held)
         if (!(held & (1u << k)))
             continue;
         Keeper &r = s->keepers[k];
-        if (n < load(r.next[i]) + kRoom || load(r.pid) == me)
+        if (!must_wait(n, load(r.next[i])) || load(r.pid) == me)
             continue;
         uint64_t since = monotonic_now();
-        for (unsigned tries = 0; n >= load(r.next[i]) + kRoom; ++tries) {
+        for (unsigned tries = 0; must_wait(n, load(r.next[i])); ++tries) {
             if (!(load(s->waking.held) & (1u << k)))
                 break;
             wake_readers(s);

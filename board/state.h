@@ -78,6 +78,8 @@ struct alignas(kApart) Waking {
 // the reader is let go (its bit in Waking::held cleared) and it counts
 // what it missed, as any reader does.
 constexpr int kKeepers = 8;
+// No process id is larger (the kernel's limit, PID_MAX_LIMIT).
+constexpr int32_t kMaxPid = 1 << 22;
 constexpr uint64_t kKeeperStalls = 50 * 1000000ull;
 struct alignas(kApart) Keeper {
     int32_t pid;

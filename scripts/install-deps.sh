@@ -7,7 +7,8 @@ set -eu
 PACKAGES="cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   libncurses-dev llvm tmux g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 fonts-wine xvfb x11-apps
   imagemagick g++-mingw-w64-i686-posix clang libcli11-dev sigrok-cli gtkwave ccache
-  lintian dpkg-dev fakeroot zip unzip help2man man-db bash-completion"
+  lintian dpkg-dev fakeroot zip unzip help2man man-db bash-completion
+  pulseview x11-utils"
 FUZZ_PACKAGES="libclang-rt-dev"
 [ "${1:-}" = fuzz ] && PACKAGES="$PACKAGES $FUZZ_PACKAGES"
 

@@ -1,15 +1,14 @@
 // board record: the board's events into a Value Change Dump (vcd.h writes
-// it).  The capture goes to a file of its own, created afresh in FILE's
-// folder, and is renamed to FILE once complete, so FILE is never written
-// through a link and never left half written.  About 500 lines: the
-// capture's life (options, the file aside, the loop, the pins in use, the
-// rename) is one sequence.
+// it), and with --gtkw a GTKWave save file beside it (gtkw.h).  Each goes
+// to a file of its own, created afresh in FILE's folder, and is renamed
+// into place once complete (capture_file.h).
 #include "board_commands.h"
 #include "cli.h"
 
+#include "capture_file.h"
+#include "gtkw.h"
 #include "board/board.h"
 #include "board/events.h"
-#include "board/file_util.h"
 #include "common/text.h"
 #include "vcd.h"
 #include "pin_arg.h"
@@ -23,9 +22,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,123 +46,15 @@ constexpr int kPulseViewWires = 56;
 volatile sig_atomic_t g_stop = 0;
 void on_stop(int) { g_stop = 1; }
 
-// The capture while it is written: a file created afresh beside FILE,
-// removed unless kept.
-struct Capture {
-    int dir = -1;
-    int fd = -1;
-    std::string name;   // in dir
-    std::string shown;  // for messages
-    bool keep = false;
-    int write_errno = 0;
-    ~Capture()
-    {
-        if (fd >= 0)
-            close(fd);
-        if (!name.empty() && !keep)
-            unlinkat(dir, name.c_str(), 0);
-        if (dir >= 0)
-            close(dir);
-    }
-    void write_all(const std::string &text)
-    {
-        size_t done = 0;
-        while (!write_errno && done < text.size()) {
-            ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                write_errno = n < 0 ? errno : EIO;
-                break;
-            }
-            done += static_cast<size_t>(n);
-        }
-    }
-};
+using capture_file::Capture;
+using capture_file::create_beside;
+using capture_file::refusal;
+
 
 int fail(const std::string &line)
 {
     std::fprintf(stderr, "board record: %s\n", line.c_str());
     return 1;
-}
-
-// What stands at name in the folder: "" when FILE may be replaced by the
-// capture (missing, or a regular file), else why not.
-std::string refusal(int dir, const std::string &name, const std::string &shown)
-{
-    struct stat st;
-    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT ? "" : "cannot look at " + shown + ": " + std::strerror(errno);
-    if (S_ISLNK(st.st_mode))
-        return shown + " is a symbolic link: the capture is not written through a link";
-    if (S_ISDIR(st.st_mode))
-        return shown + " is a folder: name the capture's file";
-    if (!S_ISREG(st.st_mode))
-        return shown + " is no regular file: the capture replaces only a regular file";
-    return "";
-}
-
-// The closing note every finished capture ends with (vcd::Writer::finish).
-const char kFinished[] = "$comment capture ended: ";
-
-// Whether name is one a recorder writes its capture under: .STEM.rec-PID-N,
-// with the recorder's pid.
-bool capture_name(const std::string &name, pid_t *pid)
-{
-    size_t rec = name.rfind(".rec-");
-    if (name.size() < 2 || name[0] != '.' || rec == std::string::npos || rec < 2)
-        return false;
-    size_t dash = name.find('-', rec + 5);
-    if (dash == std::string::npos || dash == rec + 5 || dash + 1 == name.size())
-        return false;
-    for (size_t i = rec + 5; i < name.size(); ++i)
-        if (i != dash && (name[i] < '0' || name[i] > '9'))
-            return false;
-    if (dash - rec - 5 > 9)
-        return false;
-    *pid = static_cast<pid_t>(std::stol(name.substr(rec + 5, dash - rec - 5)));
-    return true;
-}
-
-// Removes the captures recorders killed before their end left in the
-// folder: a regular file of a recorder's name whose recorder has ended (its
-// pid is gone and it holds no lock on the file, as a recorder does while it
-// records) and that was never finished.  A finished capture that could not
-// be renamed into place, which its recorder named, stays.  Quiet: what
-// cannot be removed stays.
-void remove_left_overs(int dir)
-{
-    int fd = dup(dir);
-    DIR *d = fd >= 0 ? fdopendir(fd) : nullptr;
-    if (!d) {
-        if (fd >= 0)
-            close(fd);
-        return;
-    }
-    std::vector<std::string> gone;
-    for (struct dirent *e; (e = readdir(d)) != nullptr;) {
-        pid_t pid;
-        if (capture_name(e->d_name, &pid) && !board::file_util::process_alive(pid))
-            gone.push_back(e->d_name);
-    }
-    closedir(d);
-    for (const std::string &name : gone) {
-        int f = openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        struct stat st;
-        if (f < 0)
-            continue;
-        bool idle = fstat(f, &st) == 0 && S_ISREG(st.st_mode) && flock(f, LOCK_EX | LOCK_NB) == 0;
-        char tail[256];
-        off_t from = idle && st.st_size > (off_t)sizeof tail ? st.st_size - (off_t)sizeof tail : 0;
-        ssize_t n = idle ? pread(f, tail, sizeof tail, from) : -1;
-        bool finished = n > 0 && std::string(tail, static_cast<size_t>(n)).find(kFinished) != std::string::npos;
-        struct stat named;
-        // Still the file looked at (not another put in its place meanwhile).
-        if (idle && n >= 0 && !finished && fstatat(dir, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-            named.st_ino == st.st_ino && named.st_dev == st.st_dev)
-            unlinkat(dir, name.c_str(), 0);
-        close(f);
-    }
 }
 
 std::string wall_clock(const char *format, bool utc)
@@ -239,25 +128,6 @@ void pause_until(uint64_t when)
     nanosleep(&t, nullptr);  // a signal cuts it short, as it should
 }
 
-// Creates the capture's file afresh in cap.dir, under a recorder's name
-// numbered from first; false (errno set) when it cannot.
-bool create_beside(Capture &cap, const std::string &stem, int first, const std::string &prefix)
-{
-    for (int i = first; cap.fd < 0; ++i) {
-        std::string tmp = "." + stem + ".rec-" + std::to_string(getpid()) + "-" + std::to_string(i);
-        cap.fd = openat(cap.dir, tmp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (cap.fd >= 0) {
-            // Held while it records: no other recorder takes it for left over.
-            flock(cap.fd, LOCK_EX);
-            cap.name = tmp;
-            cap.shown = prefix + tmp;
-        } else if (errno != EEXIST || i == first + 99) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // The pins a capture of the pins in use keeps: those named, those touched
 // since the reset at the start or at the end, and those that changed.
 void pins_in_use(const std::vector<int> &named, const board::Status &initial, const vcd::Writer &w,
@@ -299,9 +169,37 @@ std::string leave_out_pins(Capture &cap, const std::string &stem, const std::str
     return "";
 }
 
-// in_use: the capture keeps only the pins in use, and those named.
+// The save file of a capture, named save, beside it in cap.dir: on the PWM
+// channels, then the pins keep names.  "" when done, else why not.
+std::string write_save_file(const Capture &cap, const std::string &name, const std::string &save,
+                            const std::string &prefix, const vcd::Options &opt, const bool (&keep)[board::kPins])
+{
+    gtkw::Save s;
+    s.dumpfile = name;
+    s.savefile = save;
+    s.logic_only = opt.logic_only;
+    s.version = opt.version;
+    for (int p = 0; p < board::kPins; ++p)
+        if (keep[p])
+            s.pin_wires.push_back(vcd::pin_wire_name(p, p < (int)opt.pin_names.size() ? opt.pin_names[p] : ""));
+    Capture file;
+    file.dir = dup(cap.dir);
+    std::string shown = text::excerpt(prefix + save, 200);
+    if (file.dir < 0 || !create_beside(file, save.substr(0, 200), 0, prefix))
+        return "cannot create a file beside " + shown + ": " + std::strerror(errno);
+    file.write_all(gtkw::text(s));
+    if (!file.write_errno && fsync(file.fd) != 0)
+        file.write_errno = errno;
+    if (file.write_errno)
+        return "cannot write " + text::excerpt(file.shown, 200) + ": " + std::strerror(file.write_errno);
+    std::string why = capture_file::put_in_place(file, save, shown);
+    return why.empty() ? why : why + "; the save file is in " + text::excerpt(file.shown, 200);
+}
+
+// in_use: the capture keeps only the pins in use, and those named; gtkw: a
+// GTKWave save file beside it.
 int record(const std::string &file, uint64_t duration_ms, const vcd::Options &base, bool in_use,
-           const std::vector<int> &named)
+           const std::vector<int> &named, bool gtkw)
 {
     // FILE's folder is the user's choice (a link there is followed); FILE
     // itself is never reached through one.
@@ -316,6 +214,9 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
     if (cap.dir < 0)
         return fail("cannot open the folder of " + shown + ": " + std::strerror(errno));
     std::string why = refusal(cap.dir, name, shown);
+    std::string save = gtkw::save_name(name);
+    if (why.empty() && gtkw)
+        why = refusal(cap.dir, save, text::excerpt((slash == std::string::npos ? "" : folder + "/") + save, 200));
     if (!why.empty())
         return fail(why);
 
@@ -335,7 +236,7 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
     uint64_t start = board::monotonic_now();
     board::Status initial = board::status();
 
-    remove_left_overs(cap.dir);
+    capture_file::remove_left_overs(cap.dir);
     std::string stem = name.substr(0, 200);
     std::string prefix = slash == std::string::npos ? "" : folder + "/";
     if (!create_beside(cap, stem, 0, prefix))
@@ -394,9 +295,9 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
     if (cap.write_errno)
         return fail("cannot write " + text::excerpt(cap.shown, 200) + ": " +
                     std::strerror(cap.write_errno));
+    bool keep[board::kPins];
+    pins_in_use(named, initial, writer, keep);
     if (in_use) {
-        bool keep[board::kPins];
-        pins_in_use(named, initial, writer, keep);
         std::string why_not = leave_out_pins(cap, stem, prefix, keep);
         if (!why_not.empty())
             return fail(why_not);
@@ -409,22 +310,17 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
     }
     close(cap.fd);
     cap.fd = -1;
-    // FILE may have been changed meanwhile: the refusal stands, and the
-    // capture stays where it was written.  A file it replaces keeps its
-    // permissions (a capture kept private stays so).
-    why = refusal(cap.dir, name, shown);
-    struct stat was;
-    if (why.empty() && fstatat(cap.dir, name.c_str(), &was, AT_SYMLINK_NOFOLLOW) == 0 &&
-        fchmodat(cap.dir, cap.name.c_str(), was.st_mode & 07777, 0) != 0)
-        why = "cannot give the capture the permissions of " + shown + ": " + std::strerror(errno);
-    if (why.empty() && renameat(cap.dir, cap.name.c_str(), cap.dir, name.c_str()) != 0)
-        why = "cannot rename the capture to " + shown + ": " + std::strerror(errno);
-    if (!why.empty()) {
-        cap.keep = true;
+    // FILE may have been changed meanwhile: the capture then stays where
+    // it was written.  A file it replaces keeps its permissions (a capture
+    // kept private stays so).
+    why = capture_file::put_in_place(cap, name, shown);
+    if (!why.empty())
         return fail(why + "; the capture is in " + text::excerpt(cap.shown, 200));
+    if (gtkw) {
+        why = write_save_file(cap, name, save, prefix, opt, keep);
+        if (!why.empty())
+            return fail(why);
     }
-    cap.name.clear();
-    fsync(cap.dir);
     if (!ended_by.empty())
         return fail(text::excerpt(ended_by, 4096) + "; the capture up to then is in " + shown);
     const vcd::Counts &c = writer.counts();
@@ -463,7 +359,7 @@ Run define_record(CLI::App &app)
         std::string file, timescale = "1ns";
         std::vector<int> pins;
         uint64_t ms = 0;
-        bool logic_only = false, all_pins = false;
+        bool logic_only = false, all_pins = false, gtkw = false;
     };
     auto a = std::make_shared<Args>();
     app.add_option("FILE", a->file, "the capture; written aside and renamed into place when done")
@@ -480,12 +376,21 @@ Run define_record(CLI::App &app)
         ->type_name("UNIT")
         ->check(cli::one_of("--timescale", {"1ns", "1us", "1ms"}));
     app.add_flag("--all-pins", a->all_pins, "a wire for every pin, 0 to 63, in use or not");
+    app.add_flag("--gtkw", a->gtkw,
+                 "also a GTKWave save file beside FILE (FILE.vcd: FILE.gtkw) that opens it on\n"
+                 "the PWM channels, their registers in decimal, then the pins in use:\n"
+                 "gtkwave FILE.gtkw");
     app.add_flag("--logic-only", a->logic_only,
                  "only 1-bit wires (no cr, dcr, pcr), notes kept for the end: for readers\n"
                  "that take no vectors and stop at a comment among the values");
     return [a] {
         if (a->file.empty())
             return cli::usage_error("board record", "FILE is empty: name the capture's file");
+        std::string base_name = a->file.substr(a->file.rfind('/') + 1);
+        if (a->gtkw && !gtkw::quotable(base_name))
+            return cli::usage_error("board record", "--gtkw: " + text::excerpt(a->file, 200) +
+                                                        " holds a quote, a backslash or a control character, "
+                                                        "which a GTKWave save file cannot name");
         vcd::Options opt;
         opt.logic_only = a->logic_only;
         opt.unit_ns = vcd::parse_timescale(a->timescale);
@@ -494,7 +399,7 @@ Run define_record(CLI::App &app)
         // Every pin is captured; those not in use are left out once it is done.
         for (int p = 0; p < board::kPins; ++p)
             opt.pins.push_back(p);
-        return record(a->file, a->ms, opt, !a->all_pins, a->pins);
+        return record(a->file, a->ms, opt, !a->all_pins, a->pins, a->gtkw);
     };
 }
 

@@ -50,8 +50,9 @@ const char kFooter[] =
     "running|stopped, power on|off, device plugged|unplugged, fault armed,\n"
     "fault raised, reset.  CAUSE is request (a driver request), outside, or\n"
     "system (the device powered off by a program on it).\n"
-    "A watcher that fell behind says so: 'missed 120 events'.  Damage found in\n"
-    "the board's state while it watches is told once on stderr, and it goes on.\n"
+    "A watcher that fell behind says so: 'missed 120 events' (with --format, a\n"
+    "line of FMT, below).  Damage found in the board's state while it watches\n"
+    "is told once on stderr, and it goes on.\n"
     "\n"
     "--format FMT writes FMT instead, a newline added, with:\n";
 
@@ -60,6 +61,9 @@ const char kExit[] =
     "Exit status: 0 after -n events, after the idle timeout, on Ctrl-C, SIGTERM,\n"
     "SIGHUP or SIGPIPE, or when its output is closed; 1 the board could not be\n"
     "used or the output could not be written; 2 bad arguments.\n";
+
+// How often a watcher that keeps writing looks whether its output was closed.
+constexpr uint64_t kLookEvery = 100 * 1000000ull;
 
 volatile sig_atomic_t g_stop = 0;
 void on_stop(int) { g_stop = 1; }
@@ -134,6 +138,8 @@ int follow(const Options &o)
     std::vector<board::Event> events;
     uint64_t printed = 0;
     uint64_t last = board::monotonic_now();
+    // When the output was last looked at; last as the loop last found it.
+    uint64_t looked = 0, written_then = 0;
     auto put = [&](const std::string &line) {
         Wrote w = put_line(line);
         if (w == Wrote::Failed)
@@ -148,7 +154,9 @@ int follow(const Options &o)
         for (const std::string &d : reader.damage())
             std::fprintf(stderr, "board watch: %s\n", text::excerpt(d, 4096).c_str());
         if (missed) {
-            Wrote w = put(watch::missed_line(missed));
+            // Stamped as the first event after the loss, as a capture notes it.
+            uint64_t at = events.empty() ? board::monotonic_now() : events.front().time;
+            Wrote w = put(o.custom ? o.format.render_missed(missed, at, o.shown) : watch::missed_line(missed));
             if (w != Wrote::Ok)
                 return w == Wrote::Closed ? 0 : 1;
         }
@@ -167,11 +175,17 @@ int follow(const Options &o)
         if (o.idle_ms && now - last >= o.idle_ms * 1000000)
             return 0;
         // A look whether the output was closed (a pipe with no reader, a
-        // terminal that hung up), then the sleep until the next event: at
-        // most a tenth of a second, for the reader's looks at the board.
-        struct pollfd out = {STDOUT_FILENO, 0, 0};
-        if (poll(&out, 1, 0) > 0 && out.revents)
-            return 0;
+        // terminal that hung up), when nothing was written to find it (a
+        // write to it fails) or a tenth of a second after the last look;
+        // then the sleep until the next event: at most a tenth of a
+        // second, for the reader's looks at the board.
+        if (last == written_then || now - looked >= kLookEvery) {
+            looked = now;
+            struct pollfd out = {STDOUT_FILENO, 0, 0};
+            if (poll(&out, 1, 0) > 0 && out.revents)
+                return 0;
+        }
+        written_then = last;
         uint64_t most = 100000000;
         if (o.idle_ms)
             most = std::min(most, last + o.idle_ms * 1000000 - now);

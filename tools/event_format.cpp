@@ -1,3 +1,5 @@
+// The board's events written as lines (event_format.h): plain, or after a
+// format of the user's, and which of them a filter lets through.
 #include "event_format.h"
 
 #include <cinttypes>
@@ -118,9 +120,15 @@ std::string missed_line(uint64_t n)
 
 namespace {
 
-uint64_t shifted(const Event &e, const Shown &how)
+uint64_t shifted(uint64_t time, const Shown &how)
 {
-    return e.time + static_cast<uint64_t>(how.shift);  // wraps as signed addition would
+    return time + static_cast<uint64_t>(how.shift);  // wraps as signed addition would
+}
+
+std::string time_at(uint64_t time, const Shown &how)
+{
+    uint64_t t = shifted(time, how);
+    return how.clock == Clock::Seconds ? clock_text(t) : iso_text(t, how.clock == Clock::Utc);
 }
 
 }  // namespace
@@ -142,11 +150,7 @@ std::string iso_text(uint64_t ns, bool utc)
     return std::string(date) + frac + zone;
 }
 
-std::string time_text(const Event &e, const Shown &how)
-{
-    uint64_t t = shifted(e, how);
-    return how.clock == Clock::Seconds ? clock_text(t) : iso_text(t, how.clock == Clock::Utc);
-}
+std::string time_text(const Event &e, const Shown &how) { return time_at(e.time, how); }
 
 namespace {
 
@@ -184,7 +188,9 @@ const char kFormatHelp[] =
     "  %P  the process that made it\n"
     "  %d  the plain description\n"
     "  %%  a percent sign\n"
-    "A field an event does not have is written '-'.\n";
+    "A field an event does not have is written '-'.  Events lost (the watcher\n"
+    "fell behind) are a line of FMT too: %k missed, %v how many, %d 'missed N\n"
+    "events', the time that of the first event after them; the rest '-'.\n";
 
 namespace {
 const char kLetters[] = "oesntlkivECPd";
@@ -225,26 +231,45 @@ bool Format::compile(const std::string &fmt, std::string *error)
     return true;
 }
 
-std::string Format::render(const Event &e, const Shown &how) const
+std::string Format::render(const Event &e, const Shown &how) const { return render_fields(&e, 0, e.time, how); }
+
+std::string Format::render_missed(uint64_t n, uint64_t time, const Shown &how) const
+{
+    return render_fields(nullptr, n, time, how);
+}
+
+std::string Format::render_fields(const Event *ev, uint64_t missed, uint64_t time, const Shown &how) const
 {
     std::string out;
     for (const Piece &p : pieces_) {
+        // The time's letters are every line's; a report of missed events
+        // has only its kind, its count and its description besides.
         switch (p.letter) {
-        case 0: out += p.text; break;
+        case 0: out += p.text; continue;
+        case 's': out += std::to_string(shifted(time, how) / 1000000000u); continue;
+        case 'n': {
+            char ns[16];
+            std::snprintf(ns, sizeof ns, "%09" PRIu64, shifted(time, how) % 1000000000u);
+            out += ns;
+            continue;
+        }
+        case 't': out += time_at(time, how); continue;
+        }
+        if (!ev) {
+            out += p.letter == 'k' ? std::string("missed")
+                   : p.letter == 'v' ? std::to_string(missed)
+                   : p.letter == 'd' ? missed_line(missed)
+                                     : std::string("-");
+            continue;
+        }
+        const Event &e = *ev;
+        switch (p.letter) {
         case 'o': out += e.which >= 0 ? number(e.which) : "-"; break;
         case 'e': {
             std::string edge = edge_name(e, how.active_low);
             out += edge == "rising" ? "1" : edge == "falling" ? "0" : "-";
             break;
         }
-        case 's': out += std::to_string(shifted(e, how) / 1000000000u); break;
-        case 'n': {
-            char ns[16];
-            std::snprintf(ns, sizeof ns, "%09" PRIu64, shifted(e, how) % 1000000000u);
-            out += ns;
-            break;
-        }
-        case 't': out += time_text(e, how); break;
         case 'l': {
             std::string name = name_of(e, how);
             out += name.empty() ? "-" : name;

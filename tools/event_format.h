@@ -86,8 +86,13 @@ public:
     // at the end), when fmt is no format.
     bool compile(const std::string &fmt, std::string *error);
     std::string render(const board::Event &e, const Shown &how) const;
+    // The report of n events lost, as FMT writes it: %k "missed", %v n,
+    // %d "missed N events", the time's letters at time; the rest "-".
+    std::string render_missed(uint64_t n, uint64_t time, const Shown &how) const;
 
 private:
+    // e, or the report of missed events lost when e is null.
+    std::string render_fields(const board::Event *e, uint64_t missed, uint64_t time, const Shown &how) const;
     struct Piece {
         char letter;         // 0: literal text
         std::string text;

@@ -16,6 +16,7 @@
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
+#include <sched.h>
 #include <thread>
 #include <unistd.h>
 
@@ -187,18 +188,21 @@ TEST_F(BoardProcesses, PwmRecordsAreNeverSeenHalfWritten)
     ASSERT_TRUE(board::request(board::kPwmStart, start, sizeof start, nullptr, 0).ok);
     uint64_t before = board::status().requests;
 
-    StopFlag stop;
-    std::atomic<int> torn{0}, stopped{0}, reads{0};
-    // The children are forked before the readers start: a child forked while
-    // a thread holds the allocator's lock (ASan's) would wait on it forever.
+    StopFlag stop, go;
+    // The children are forked before any thread starts (a child forked
+    // while a thread of this process holds the allocator's lock would wait
+    // for it for ever), and wait to be let go.
     std::vector<pid_t> children;
     for (int c = 0; c < kChildren; ++c)
-        children.push_back(test_support::fork_child([c] {
+        children.push_back(test_support::fork_child([c, &go] {
+            while (!go.set())
+                sched_yield();
             for (int i = 0; i < kEach; ++i)
                 if (!pwm_set((i + c) & 1, (i * 7 + c) % 64) || !set_pin(c, i & 1))
                     return 1;
             return 0;
         }));
+    std::atomic<int> torn{0}, stopped{0}, reads{0};
     std::vector<std::thread> readers;
     for (int r = 0; r < 2; ++r)
         readers.emplace_back([&] {
@@ -210,6 +214,7 @@ TEST_F(BoardProcesses, PwmRecordsAreNeverSeenHalfWritten)
                 ++reads;
             }
         });
+    go.raise();
     std::vector<std::thread> writers;
     std::atomic<int> failed{0};
     for (int w = 0; w < kWriters; ++w)

@@ -272,6 +272,13 @@ TEST_F(BoardRequests, StateFieldsOutOfRangeAreReportedNotUsed)
         {STATE_AT(requests[2].n), {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},  // more than ever made
         {STATE_AT(handles[3].shards[1]) + 4, {0x00, 0x94, 0x35, 0x77}},  // 2000000000 handles
         {STATE_AT(handles[3].shards[1]) + 4, {0x00, 0x00, 0x00, 0x80}},  // and far below none
+        // The readers that hold writers back: a keeper no board has
+        {STATE_AT(waking.held) + 1, {0x01}},
+        {STATE_AT(keepers[2].pid), {0xFF, 0xFF, 0xFF, 0xFF}},  // a negative pid
+        {STATE_AT(keepers[7].pid), {0x01, 0x00, 0x40, 0x00}},  // past the kernel's largest
+        {STATE_AT(keepers[0].unused), {1, 0, 0, 0}},
+        {STATE_AT(keepers[3].next[5]), {0, 0, 0, 0, 0, 0, 0, 0x80}},  // far past the lane's head
+        {STATE_AT(keepers[1].next[0]), {0xE8, 0x03}},                 // 1000 of the few events begun
     };
     std::string state = board_.dir() + "/board.state";
     for (const Damage &d : damages) {
@@ -524,6 +531,10 @@ TEST_F(BoardRequests, TheImageCheckJudgesEachKindOfFile)
     // a shard of slot 10 of the handle table counts for a negative pid
     EXPECT_EQ(judged(STATE_AT(handles[10].shards[2]) + 3, {0x80}, file.size()), board::StateImage::Damaged);
     EXPECT_EQ(judged(STATE_AT(tail), {0}, file.size()), board::StateImage::Damaged);  // cut short
+    EXPECT_EQ(judged(STATE_AT(keepers[4].next[2]) + 7, {0x01}, file.size()), board::StateImage::Damaged);
+    // The readers' waking word counts wake-ups: every value is one.
+    for (uint8_t b : {0x00, 0x01, 0xFE, 0xFF})
+        EXPECT_EQ(judged(STATE_AT(waking.word), {b, b, b, b}, file.size()), board::StateImage::Ok) << int(b);
 }
 
 // A hold further off than a test ever sets (a test killed while holding

@@ -457,6 +457,21 @@ TEST_F(Events, ARunOfUnfinishedEventsIsCountedInOneWait)
     EXPECT_EQ(read_events(reader, 1).size(), 1u);
 }
 
+// Polls until the reader tells of damage (its look at the whole state
+// comes every so often), or ten seconds passed; what it told.  The events
+// it read meanwhile go to got.
+std::vector<std::string> damage_told(board::EventReader &reader, std::vector<Event> &got)
+{
+    std::vector<std::string> told;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (told.empty() && std::chrono::steady_clock::now() < deadline) {
+        reader.poll(got);
+        told = reader.damage();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return told;
+}
+
 // A board damaged while a reader follows it: a field is told once, and
 // its events still come; an id no board has ends the reader with the
 // damage, instead of an event counted missed on every look.
@@ -468,14 +483,8 @@ TEST_F(Events, ABoardDamagedWhileFollowedIsTold)
     ASSERT_GE(fd, 0);
     int8_t nine = 9;
     ASSERT_EQ(pwrite(fd, &nine, 1, STATE_AT(pins[7].driven)), 1);
-    std::vector<std::string> told;
     std::vector<Event> got;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (told.empty() && std::chrono::steady_clock::now() < deadline) {
-        reader.poll(got);
-        told = reader.damage();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    std::vector<std::string> told = damage_told(reader, got);
     ASSERT_EQ(told.size(), 1u);
     EXPECT_NE(told[0].find("is damaged"), std::string::npos) << told[0];
     PinRecord r{4, 0};  // through a handle opened before the damage
@@ -499,6 +508,96 @@ TEST_F(Events, ABoardDamagedWhileFollowedIsTold)
     } catch (const board::Error &e) {
         EXPECT_NE(e.message.find("is damaged"), std::string::npos) << e.message;
     }
+}
+
+// A keeper of the readers that hold writers back, damaged: its place far
+// past every lane's head (a sum past the largest number), in the name of a
+// live process.  Writers do not wait for a place no reader can be at (nor
+// let it go after a stall, which would clear its bit), a reader that
+// follows the board is told of the damage, and a fresh open refuses it.
+TEST_F(Events, ADamagedKeeperIsToldAndNotWaitedFor)
+{
+    board::reset();
+    board::EventReader reader;
+    for (unsigned i = 0; i < board::kEventsPerLane; ++i)  // a head past the lane's room
+        set_pin(9, static_cast<int32_t>(i % 2));
+    pid_t live = test_support::fork_child([] {
+        pause();
+        return 0;
+    });
+    struct Reaped {
+        pid_t pid;
+        ~Reaped()
+        {
+            kill(pid, SIGKILL);
+            test_support::wait_child(pid);
+        }
+    } reaped{live};
+    int fd = open((board_.dir() + "/board.state").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    for (unsigned lane = 0; lane < board::kEventLanes; ++lane)
+        write_word(fd, STATE_AT(keepers[0].next[lane]), UINT64_MAX - 5);
+    int32_t pid = live;
+    ASSERT_EQ(pwrite(fd, &pid, sizeof pid, STATE_AT(keepers[0].pid)), (ssize_t)sizeof pid);
+    uint32_t held = 1;
+    ASSERT_EQ(pwrite(fd, &held, sizeof held, STATE_AT(waking.held)), (ssize_t)sizeof held);
+    for (int i = 0; i < 10; ++i) {
+        PinRecord r{9, i % 2};  // through a handle opened before the damage
+        ASSERT_TRUE(board::device_request(board::kSetPin, &r, sizeof r, nullptr, 0).ok);
+    }
+    ASSERT_EQ(pread(fd, &held, sizeof held, STATE_AT(waking.held)), (ssize_t)sizeof held);
+    EXPECT_EQ(held, 1u);  // not waited for, so never let go
+    close(fd);
+
+    std::vector<Event> got;
+    std::vector<std::string> told = damage_told(reader, got);
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_NE(told[0].find("is damaged"), std::string::npos) << told[0];
+    pid_t fresh = test_support::fork_child([] {
+        try {
+            board::status();
+            return 1;
+        } catch (const board::Error &e) {
+            return e.message.find("is damaged") != std::string::npos ? 0 : 2;
+        }
+    });
+    EXPECT_EQ(test_support::wait_child(fresh), 0);
+}
+
+// The readers' waking word, whatever it holds (it counts wake-ups, and
+// wraps): a reader asleep on it is woken by the next event.
+TEST_F(Events, AReaderAsleepIsWokenWhateverTheWakingWordHeld)
+{
+    board::reset();
+    int fd = open((board_.dir() + "/board.state").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    for (uint32_t word : {0xFFFFFFFFu, 0xFFFFFFFEu, 0x80000001u, 0u}) {
+        SCOPED_TRACE(word);
+        ASSERT_EQ(pwrite(fd, &word, sizeof word, STATE_AT(waking.word)), (ssize_t)sizeof word);
+        std::atomic<bool> asleep{false}, woken{false};
+        std::thread sleeper([&] {
+            board::EventReader reader;
+            std::vector<Event> none;
+            reader.poll(none);
+            asleep = true;
+            // Far longer than the test waits below: only an event wakes it.
+            reader.wait(60ull * 1000000000);
+            woken = true;
+        });
+        while (!asleep)
+            std::this_thread::yield();
+        // Written until it wakes: the first may come before it sleeps.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        for (int i = 0; !woken && std::chrono::steady_clock::now() < deadline; ++i) {
+            set_pin(6, i % 2);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        EXPECT_TRUE(woken.load());
+        if (!woken)
+            board::set_plugged(false);  // one more try before the join
+        sleeper.join();
+    }
+    close(fd);
 }
 
 // A reader that asks for requests tells a board that replaced its own at

@@ -2,6 +2,7 @@
 // 'board play'.
 #pragma once
 
+#include "board_folder.h"
 #include "process.h"
 
 #include <gtest/gtest.h>
@@ -88,6 +89,20 @@ class Recorder : public BoardChild {
 public:
     explicit Recorder(const std::vector<std::string> &args) : BoardChild("record", args) {}
     bool started() { return wait_for("(Ctrl-C ends it)\n"); }
+};
+
+// A test of the board tool on a board folder of its own: programs run to
+// their end, expected to exit with code (0 unless told).
+class BoardToolTest : public BoardTest {
+protected:
+    ProgramResult run(const std::string &program, const std::vector<std::string> &args, int code = 0)
+    {
+        ProgramResult r = run_program(program, args);
+        EXPECT_EQ(r.exit_code, code) << program << ": " << r.err;
+        return r;
+    }
+    ProgramResult board(const std::vector<std::string> &args, int code = 0) { return run(BOARD_TOOL, args, code); }
+    std::string file(const std::string &name) const { return board_.dir() + "/" + name; }
 };
 
 }  // namespace test_support

@@ -116,19 +116,8 @@ TEST(VcdRead, RefusesWhatIsWrongWithItsLine)
     }
 }
 
-class Play : public test_support::BoardTest {
+class Play : public test_support::BoardToolTest {
 protected:
-    ProgramResult run(const std::string &program, const std::vector<std::string> &args, int code = 0)
-    {
-        ProgramResult r = test_support::run_program(program, args);
-        EXPECT_EQ(r.exit_code, code) << program << ": " << r.err;
-        return r;
-    }
-    ProgramResult board(const std::vector<std::string> &args, int code = 0)
-    {
-        return run(BOARD_TOOL, args, code);
-    }
-    std::string file(const std::string &name) const { return board_.dir() + "/" + name; }
 
     // Records (1 us) while what runs.
     VcdFile record(const std::string &name, const std::function<void()> &what)

@@ -33,16 +33,8 @@ using Times = std::vector<uint64_t>;
 
 using test_support::Recorder;
 
-class Record : public test_support::BoardTest {
+class Record : public test_support::BoardToolTest {
 protected:
-    ProgramResult run(const std::string &program, const std::vector<std::string> &args)
-    {
-        ProgramResult r = test_support::run_program(program, args);
-        EXPECT_EQ(r.exit_code, 0) << program << ": " << r.err;
-        return r;
-    }
-    ProgramResult board(const std::vector<std::string> &args) { return run(BOARD_TOOL, args); }
-    std::string file(const std::string &name) const { return board_.dir() + "/" + name; }
     // A Control Panel script run by its own process, as a person would.
     void script(const std::string &text)
     {

@@ -167,6 +167,17 @@ TEST(EventFormat, FormatsWriteEveryFieldAndRefuseUnknownSpecifiers)
     EXPECT_EQ(f.render(pwm_event({0, 0, 0, 0}, {1, 1, 2, 3}), plain).substr(0, 40),
               "[1234.567890123|3.17|pwm|1|-|-|request|7");
 
+    // Events lost are a line of the format too, with what such a report has.
+    EXPECT_EQ(f.render_missed(120, 1234567890123ull, plain),
+              "[1234.567890123|-|missed|-|120|-|-|-|missed 120 events|%]");
+    ASSERT_TRUE(f.compile("%o %e %s.%n %l", &error)) << error;
+    watch::Shown utc;
+    utc.clock = watch::Clock::Utc;
+    utc.shift = 1772366400000000000ll;  // 2026-03-01T12:00:00Z
+    EXPECT_EQ(f.render_missed(1, 1, utc), "- - 1772366400.000000001 -");
+    ASSERT_TRUE(f.compile("%t %d", &error)) << error;
+    EXPECT_EQ(f.render_missed(1, 1, utc), "2026-03-01T12:00:00.000000001Z missed 1 event");
+
     ASSERT_TRUE(f.compile("", &error));
     EXPECT_EQ(f.render(pin_event(5, 0, 1), plain), "");
     ASSERT_TRUE(f.compile("100%% %o", &error));

@@ -5,6 +5,7 @@
 #include "board_folder.h"
 #include "board/events.h"
 #include "process.h"
+#include "state_layout.h"
 
 #include <gtest/gtest.h>
 
@@ -94,6 +95,18 @@ public:
         return lines_;
     }
 
+    // Waits until it has printed a line that holds part; the lines so far.
+    Lines lines_until_holding(const std::string &part)
+    {
+        wait_for([&] {
+            for (; seen_ < lines_.size(); ++seen_)
+                if (lines_[seen_].find(part) != std::string::npos)
+                    return true;
+            return false;
+        });
+        return lines_;
+    }
+
     // Waits until it has ended; its exit code, -1 when a signal ended it.
     int exit_code()
     {
@@ -177,6 +190,7 @@ private:
     int out_ = -1, err_ = -1;
     bool eof_ = false;
     Lines lines_;
+    size_t seen_ = 0;  // lines lines_until_holding has looked at
     std::string partial_, err_text_;
 };
 
@@ -315,14 +329,17 @@ TEST_F(Watch, SeveralWatchersEachSeeEverythingALateOneOnlyWhatCameAfter)
     EXPECT_EQ(what(late.lines(2)), (Lines{"pin 7 rising outside", "device unplugged outside"}));
 }
 
-// A watcher stopped while more events came than a lane keeps says how many
-// it missed, then goes on.
-TEST_F(Watch, AWatcherThatFellBehindSaysHowManyItMissed)
+// A watcher stopped while more events came than a lane keeps (true
+// overload: writers wait for it, then let it go) says how many it missed,
+// then goes on: plain, and as a line of the user's format.
+TEST_F(Watch, AWatcherThatFellBehindSaysHowManyItMissedInItsFormat)
 {
     ok(pinctl({"set", "9", "1"}));  // so that each request below changes the level
-    Watcher w({"--format", "%d"});
-    ASSERT_TRUE(w.ready()) << w.err();
-    ASSERT_EQ(kill(w.pid(), SIGSTOP), 0);
+    Watcher plain({}), custom({"--format", "%k %v %s.%n %o %C|%d"});
+    ASSERT_TRUE(plain.ready()) << plain.err();
+    ASSERT_TRUE(custom.ready()) << custom.err();
+    ASSERT_EQ(kill(plain.pid(), SIGSTOP), 0);
+    ASSERT_EQ(kill(custom.pid(), SIGSTOP), 0);
     const int changes = static_cast<int>(board::kEventsPerLane) + 100;
     pid_t child = test_support::fork_child([&] {
         for (int i = 0; i < changes; ++i) {
@@ -333,18 +350,62 @@ TEST_F(Watch, AWatcherThatFellBehindSaysHowManyItMissed)
         return 0;
     });
     ASSERT_EQ(test_support::wait_child(child), 0);
-    ASSERT_EQ(kill(w.pid(), SIGCONT), 0);
+    ASSERT_EQ(kill(plain.pid(), SIGCONT), 0);
+    ASSERT_EQ(kill(custom.pid(), SIGCONT), 0);
     ok(board({"unplug"}));
-    Lines got = w.lines_until("device unplugged");
-    ASSERT_GE(got.size(), 2u);
+
+    Lines got = custom.lines_until_holding(" - outside|device unplugged");
+    ASSERT_GE(got.size(), 3u);
+    ASSERT_NE(got.back().find("|device unplugged"), std::string::npos) << got.back();
     std::smatch m;
-    static const std::regex missed("^missed ([0-9]+) events$");
+    static const std::regex missed("^missed ([0-9]+) ([0-9]+\\.[0-9]{9}) - -\\|missed \\1 events$");
     ASSERT_TRUE(std::regex_match(got.front(), m, missed)) << got.front();
     uint64_t lost = std::stoull(m[1].str());
     EXPECT_GE(lost, 100u);
     // What it missed and what it printed of the pin's changes are all of them.
     EXPECT_EQ(lost + (got.size() - 2), static_cast<uint64_t>(changes)) << got.size();
-    EXPECT_EQ(got.back(), "device unplugged");
+    static const std::regex pin("^pin [01] ([0-9]+\\.[0-9]{9}) 9 request\\|pin 9 (rising|falling)$");
+    std::smatch first;
+    ASSERT_TRUE(std::regex_match(got[1], first, pin)) << got[1];
+    // Stamped as the first event after what was lost.
+    EXPECT_EQ(m[2].str(), first[1].str());
+    for (size_t i = 1; i + 1 < got.size(); ++i)
+        EXPECT_TRUE(std::regex_match(got[i], pin)) << got[i];
+
+    Lines p = plain.lines_until_holding(" device unplugged outside ");
+    ASSERT_GE(p.size(), 3u);
+    ASSERT_NE(p.back().find(" device unplugged outside "), std::string::npos) << p.back();
+    ASSERT_TRUE(std::regex_match(p.front(), m, std::regex("^missed ([0-9]+) events$"))) << p.front();
+    EXPECT_EQ(std::stoull(m[1].str()) + (p.size() - 2), static_cast<uint64_t>(changes)) << p.size();
+}
+
+// A lane of the board's events damaged while a watcher follows it is told
+// once on stderr as damage, never as a count of events missed, and the
+// watch goes on.
+TEST_F(Watch, ADamagedRingIsToldAsDamageNotAsEventsMissed)
+{
+    Watcher w({"--format", "%k %d"});
+    ASSERT_TRUE(w.ready()) << w.err();
+    ok(pinctl({"set", "4", "0"}));
+    ASSERT_EQ(w.lines(1), Lines{"pin pin 4 falling"});
+    // Every lane's head, far ahead of its events: whichever lane the next
+    // writer takes.
+    int fd = open((board_.dir() + "/board.state").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    for (unsigned lane = 0; lane < board::kEventLanes; ++lane) {
+        uint64_t head = 0;
+        off_t at = STATE_AT(lanes[lane].head);
+        ASSERT_EQ(pread(fd, &head, sizeof head, at), (ssize_t)sizeof head);
+        head += 0x3FFFFFFFFFFFFF00ull;
+        ASSERT_EQ(pwrite(fd, &head, sizeof head, at), (ssize_t)sizeof head);
+    }
+    close(fd);
+    ok(pinctl({"set", "4", "1"}));
+    ok(board({"unplug"}));
+    Lines got = w.lines_until("device device unplugged");
+    EXPECT_NE(w.err().find("is damaged (lane "), std::string::npos) << w.err();
+    for (const std::string &l : got)
+        EXPECT_EQ(l.find("missed"), std::string::npos) << l;
 }
 
 TEST_F(Watch, EndsWhenIdleOrWhenItsOutputIsClosed)

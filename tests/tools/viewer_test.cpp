@@ -34,10 +34,10 @@ class XServer {
 public:
     XServer()
     {
-        child::Spec spec;
-        spec.argv = {"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"};
-        spec.err = child::Stream::null_output();
-        pid_ = test_support::start_piped(spec, 1, &fd_);
+        child::Launch launch;
+        launch.argv = {"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"};
+        launch.err = child::Stream::null_output();
+        pid_ = test_support::start_piped(launch, 1, &fd_);
         std::string said;
         auto deadline = Clock::now() + std::chrono::seconds(60);
         while (pid_ > 0 && said.find('\n') == std::string::npos && Clock::now() < deadline) {
@@ -291,12 +291,12 @@ TEST_F(Viewers, PulseViewOpensTheDefaultLogicOnlyCapture)
 
     XServer x;
     ASSERT_NE(x.display(), "") << "Xvfb did not start";
-    child::Spec spec;
-    spec.argv = {"/usr/bin/pulseview", "-i", file("cap.vcd"), "-I", "vcd"};
-    spec.env = {{"DISPLAY", x.display()}, {"HOME", board_.dir()}, {"XDG_RUNTIME_DIR", board_.dir()}};
-    spec.in = child::Stream::null_input();
-    spec.out = spec.err = child::Stream::file(file("pulseview.log"), O_WRONLY | O_CREAT | O_TRUNC);
-    pid_t viewer = test_support::start_program(spec);
+    child::Launch launch;
+    launch.argv = {"/usr/bin/pulseview", "-i", file("cap.vcd"), "-I", "vcd"};
+    launch.env = {{"DISPLAY", x.display()}, {"HOME", board_.dir()}, {"XDG_RUNTIME_DIR", board_.dir()}};
+    launch.in = child::Stream::null_input();
+    launch.out = launch.err = child::Stream::file(file("pulseview.log"), O_WRONLY | O_CREAT | O_TRUNC);
+    pid_t viewer = test_support::start_program(launch);
     int status = 0;
     bool ended = false, loaded = false;
     auto deadline = Clock::now() + std::chrono::seconds(90);

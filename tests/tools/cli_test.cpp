@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <regex>
 #include <string>
@@ -62,11 +63,13 @@ protected:
 // Every command a user can name, with the name its help and messages go by.
 const std::vector<Args> kCommands = {
     {"board"}, {"board", "status"}, {"board", "reset"}, {"board", "input"}, {"board", "name"},
-    {"board", "unname"}, {"board", "unplug"}, {"board", "plug"}, {"board", "fault"}, {"board", "registry"},
+    {"board", "unname"}, {"board", "unplug"}, {"board", "plug"}, {"board", "fault"}, {"board", "hold"},
+    {"board", "registry"},
     {"board", "registry", "protected"}, {"board", "registry", "protect"}, {"board", "registry", "unprotect"},
     {"board", "ras"}, {"board", "ras", "list"}, {"board", "ras", "remove"}, {"board", "ras", "restore"},
     {"board", "files"}, {"board", "files", "readonly"}, {"board", "boot"}, {"board", "serial"},
-    {"board", "sync"}, {"board", "record"}, {"board", "play"}, {"board", "watch"}, {"pinctl"},
+    {"board", "sync"}, {"board", "record"}, {"board", "play"}, {"board", "serve"}, {"board", "wine"},
+    {"board", "watch"}, {"pinctl"},
     {"pinctl", "set"}, {"pinctl", "get"}, {"pinctl", "poweroff"}, {"controlpanel"}};
 
 std::string joined(const Args &words)
@@ -90,6 +93,17 @@ TEST_F(CommandLine, EveryCommandAnswersHelpWithItsUsageAndChangesNothing)
             EXPECT_EQ(r.out.rfind("Usage: " + joined(cmd), 0), 0u) << r.out;
             EXPECT_NE(r.out.find("-h, --help"), std::string::npos) << r.out;
         }
+    }
+    // Every command 'board --help' lists is among them.
+    std::string help = run("board", {"--help"}).out;
+    size_t from = help.find("Commands:\n"), to = help.find("\n\n", from);
+    ASSERT_NE(from, std::string::npos) << help;
+    for (const std::string &line : split_lines(help.substr(from, to - from))) {
+        if (line.compare(0, 2, "  ") != 0)
+            continue;
+        std::string name = line.substr(2, line.find(' ', 2) - 2);
+        EXPECT_NE(std::find(kCommands.begin(), kCommands.end(), Args{"board", name}), kCommands.end())
+            << "board " << name << " is not among the commands checked";
     }
     // The help wins over arguments it comes with, good or bad.
     EXPECT_EQ(run("board", {"input", "64", "x", "--help"}).exit_code, 0);

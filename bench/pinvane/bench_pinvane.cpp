@@ -7,6 +7,7 @@
 //  - driver handles left open once every dialog has closed.
 // Prints p50, p90, p99 and the largest of each, in milliseconds.
 // Usage: bench_pinvane [ROUNDS [CLOSES]] (CLOSES defaults to ROUNDS / 2).
+#include "bench/timing.h"
 #include "board/board.h"
 #include "platform/host/include/ce_host.h"
 #include "platform/host/include/host_control.h"
@@ -26,22 +27,10 @@
 
 namespace {
 
-typedef std::chrono::steady_clock Clock;
+using bench::Clock;
+using bench::ms_since;
 
 const int kIndicator1 = 1010;
-
-double ms_since(Clock::time_point t0)
-{
-    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
-
-void report(const char *what, std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))]; };
-    std::printf("%-22s n=%-4zu p50 %6.2f ms  p90 %6.2f ms  p99 %6.2f ms  max %6.2f ms\n", what, v.size(),
-                at(0.50), at(0.90), at(0.99), v.back());
-}
 
 int indicator(HWND dlg)
 {
@@ -141,8 +130,8 @@ int main(int argc, char **argv)
         host_wait_closed(dlg, 5000);
     }
 
-    report("indicator latency", latency);
-    report("close time", closing);
+    bench::report_ms("indicator latency", latency);
+    bench::report_ms("close time", closing);
     std::printf("%-22s %zu of %zu closes\n", "forced stops", host_threads_terminated() - forced,
                 closing.size());
     std::printf("%-22s %zu\n", "driver handles open", host_open_handles("device"));

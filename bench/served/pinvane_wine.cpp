@@ -11,6 +11,7 @@
 // Prints p50, p90, p99 and the largest of each, in milliseconds.  With
 // ROUNDS 0 only the closes are timed (so with no GPI1: at all, too).
 // Usage: bench_pinvane_wine FOLDER [ROUNDS [CLOSES]]  (FOLDER: Pinvane.cpl and kestrin.dll)
+#include "bench/timing.h"
 #include <windows.h>
 #include <cpl.h>
 
@@ -25,23 +26,11 @@
 
 namespace {
 
-typedef std::chrono::steady_clock Clock;
+using bench::Clock;
+using bench::ms_since;
 typedef BOOL(WINAPI *SetPinFn)(LONG, LONG);
 
 const int kIndicator1 = 1010;
-
-double ms_since(Clock::time_point t0)
-{
-    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
-
-void report(const char *what, std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))]; };
-    std::printf("%-22s n=%-4zu p50 %6.2f ms  p90 %6.2f ms  p99 %6.2f ms  max %6.2f ms\n", what, v.size(),
-                at(0.50), at(0.90), at(0.99), v.back());
-}
 
 HWND wait_dialog(int ms)
 {
@@ -140,8 +129,8 @@ int wmain(int argc, wchar_t **argv)
             Sleep(1);
     }
     if (!latency.empty())
-        report("indicator latency", latency);
-    report("close time", closing);
+        bench::report_ms("indicator latency", latency);
+    bench::report_ms("close time", closing);
     std::printf("%-22s %d of %zu closes\n", "forced stops", forced, closing.size());
     return 0;
 }

@@ -5,6 +5,7 @@
 // Prints the median and p99 of each, in microseconds.  On the host, with
 // BOARD_DIR unset, on a fresh board of its own (removed at the end).
 // Usage: bench_request_rtt [COUNT]
+#include "bench/timing.h"
 #include "platform/platform.h"
 
 #include <algorithm>
@@ -19,21 +20,10 @@
 
 namespace {
 
-typedef std::chrono::steady_clock Clock;
+using bench::Clock;
+using bench::us_since;
 
 const DWORD kGetPin = 0x812C0008;
-
-double us_since(Clock::time_point t0)
-{
-    return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
-}
-
-void report(const char *what, std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    std::printf("%-30s n=%-6zu median %8.1f us  p99 %8.1f us  max %8.1f us\n", what, v.size(),
-                v[v.size() / 2], v[std::min(v.size() - 1, v.size() * 99 / 100)], v.back());
-}
 
 HANDLE open_driver()
 {
@@ -86,8 +76,8 @@ int main(int argc, char **argv)
         request.push_back(us_since(t0));
     }
     CloseHandle(h);
-    report("open + read + close", call);
-    report("read on an open handle", request);
+    bench::report_us("open + read + close", call);
+    bench::report_us("read on an open handle", request);
 #ifndef _WIN32
     if (own)
         return std::system(("rm -rf '" + std::string(folder) + "'").c_str()) == 0 ? 0 : 1;

@@ -70,7 +70,8 @@ BOARD_CHECK_INPUTS = --input ce --input platform --input gpio --input applets --
 	--version-of i686-w64-mingw32-g++-posix --version-of clang++
 # What the Wine step reads: the Windows build, the host's product (the
 # comparison's other side), the scripts and the comparison's scripts.
-WINE_INPUTS = --input $(BUILD_WIN)/bin --input $(BUILD_WIN)/tests \
+WINE_INPUTS = --input $(BUILD_WIN)/bin \
+	$(foreach f,dlgdrive kestrin_probe platform_probe,--input $(BUILD_WIN)/tests/$(f).exe) \
 	$(foreach f,board pinctl controlpanel kestrin.so Pinvane.cpl Dovrel.cpl Hemlark.cpl device \
 	  libcecommon.so libceboard.so libceplat.so,--input $(BUILD)/bin/$(f)) \
 	--input scripts/test-wine.sh --input scripts/test-wine-board.sh --input scripts/compare-host-wine.sh \

@@ -38,13 +38,8 @@ cleanup() {
 trap cleanup EXIT
 for _ in $(seq 300); do [ -s "$work/display" ] && break; sleep 0.1; done
 export DISPLAY=:$(head -n1 "$work/display")
-timeout 180 "$WINE" wineboot -i >"$work/wineboot.log" 2>&1
-# A virtual desktop, as in the Wine tests: on a bare X server (no window
-# manager) Wine waits about 2 s for each window it takes down.
-"$WINE" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
-"$WINE" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
-"$WINESERVER" -k
-"$WINESERVER" -w
+. "$root/scripts/wine-prefix.sh"
+fresh_prefix "$win" "$work/wineboot.log" || { echo "bench-wine: no Wine prefix (see $work/wineboot.log)" >&2; exit 1; }
 mkdir -p "$WINEPREFIX/drive_c/board"
 cp "$win"/bin/* "$WINEPREFIX/drive_c/board/"
 

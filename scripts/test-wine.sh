@@ -93,29 +93,11 @@ if [ ! -s "$work/display" ]; then
 fi
 export DISPLAY=:$(head -n1 "$work/display")
 
-# Making a prefix takes Wine most of ten seconds; one is made once for this
-# Wine and this recipe, kept in the build folder, and copied for each run,
-# so every run still starts from a fresh prefix.
-template=$build/wine-prefix
-recipe="$("$WINE" --version 2>&1) $WINEARCH $WINEDLLOVERRIDES desktop 1024x768"
-if [ -L "$template" ] || [ ! -f "$template/made-for" ] || [ -L "$template/made-for" ] ||
-    [ "$(head -c 300 "$template/made-for")" != "$recipe" ]; then
-    rm -rf "$template" "$template.new"
-    (
-        export WINEPREFIX=$template.new
-        wine wineboot -i >"$logs/wineboot.log" 2>&1
-        # A virtual desktop the size of the screen: Wine draws the captions
-        # itself, so the screenshots show them, and screen coordinates match
-        # the X root.
-        wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
-        wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
-        "$WINESERVER" -k
-        "$WINESERVER" -w
-    )
-    echo "$recipe" >"$template.new/made-for" && mv "$template.new" "$template"
+. "$root/scripts/wine-prefix.sh"
+if ! fresh_prefix "$build" "$logs/wineboot.log"; then
+    fail "a fresh Wine prefix is made (see $logs/wineboot.log)"
+    finish
 fi
-cp -a "$template" "$WINEPREFIX"
-rm -f "$WINEPREFIX/made-for"
 
 drive_c=$WINEPREFIX/drive_c
 # The caption buttons are glyphs of Wine's Marlett font (Debian's

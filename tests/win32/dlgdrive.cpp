@@ -87,11 +87,14 @@ std::string utf8(const wchar_t *text)
 // How long a dialog may take to answer one message.
 const UINT kAnswerMs = 30000;
 
-// Sends and waits for the answer, but never hangs on a stuck dialog.
+// Sends and waits for the answer, but never hangs on a stuck dialog.  No
+// SMTO_ABORTIFHUNG, here or below: Wine calls a window hung once its thread
+// has taken no message for 5 s, which a loaded machine can bring about in a
+// dialog that is only slow; the deadline is what tells a stuck one.
 LRESULT send(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     DWORD_PTR result = 0;
-    if (!SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, kAnswerMs, &result)) {
+    if (!SendMessageTimeoutW(window, message, wParam, lParam, SMTO_NORMAL, kAnswerMs, &result)) {
         std::fprintf(stderr, "dlgdrive: message 0x%x not answered\n", message);
         std::exit(1);
     }
@@ -169,7 +172,7 @@ bool painted(const wchar_t *caption)
     HWND dialog = find_dialog(caption);
     DWORD_PTR result;
     return dialog && nothing_to_paint(dialog) &&
-           SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, kAnswerMs, &result) &&
+           SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_NORMAL, kAnswerMs, &result) &&
            nothing_to_paint(dialog);
 }
 
@@ -225,7 +228,7 @@ HWND control(HWND dialog, int id)
 // Like send(), but a message the dialog can no longer answer only fails.
 bool ask(HWND window, UINT message, WPARAM wParam, LPARAM lParam, DWORD_PTR *result, UINT ms = 5000)
 {
-    return SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, ms, result) != 0;
+    return SendMessageTimeoutW(window, message, wParam, lParam, SMTO_NORMAL, ms, result) != 0;
 }
 
 // One round of settle(): false when the dialog has ended.

@@ -14,6 +14,7 @@
 #include <ctime>
 #include <linux/futex.h>
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -141,6 +142,18 @@ void write_event(State *s, EventKind kind, Cause cause, int which, uint32_t now,
     __atomic_store_n(&e.pid, pid, __ATOMIC_RELEASE);
     __atomic_store_n(&e.seq, n + 1, __ATOMIC_RELEASE);
     wake_readers(s);
+}
+
+void wake_retired_readers(int fd, off_t size)
+{
+    if (size < 0 || static_cast<size_t>(size) < sizeof(State))
+        return;  // cut short: no reader maps it as a board
+    // The readers sleep on the file's page, whichever process maps it.
+    void *m = mmap(nullptr, sizeof(State), PROT_READ, MAP_SHARED, fd, 0);
+    if (m == MAP_FAILED)
+        return;  // they notice on their next look at the name
+    futex(&static_cast<State *>(m)->waking.word, FUTEX_WAKE, INT_MAX, nullptr);
+    munmap(m, sizeof(State));
 }
 
 namespace {

@@ -97,6 +97,10 @@ constexpr uint64_t kCheckEvery = 100 * 1000000ull;
 // tests).
 void write_event(State *s, EventKind kind, Cause cause, int which, uint32_t now, uint32_t before,
                  uint64_t stamp = 0);
+// Wakes the readers asleep on the board state file open as fd (size bytes
+// long), which a reset has just retired: they move to the fresh board at
+// once rather than on their next look at its name.
+void wake_retired_readers(int fd, off_t size);
 
 }  // namespace internal
 }  // namespace board

@@ -382,7 +382,7 @@ std::string replace_state(const file_util::Folder &folder, const std::string &p,
     // Processes that still map the old file are told by its magic word.
     int old = file_util::open_at(folder, kStateFile, O_RDWR, file_util::Kind::Written);
     int old_errno = errno;
-    struct stat old_st;
+    struct stat old_st {};
     if (old >= 0)
         flock(old, LOCK_EX);
     bool empty = old >= 0 && fstat(old, &old_st) == 0 && old_st.st_size == 0;
@@ -427,6 +427,8 @@ std::string replace_state(const file_util::Folder &folder, const std::string &p,
         ssize_t n = fails_with ? (errno = fails_with, -1) : pwrite(old, &dead, sizeof dead, 0);
         if (n != (ssize_t)sizeof dead)
             unretired = std::string("cannot write it: ") + std::strerror(n < 0 ? errno : EIO);
+        else
+            wake_retired_readers(old, old_st.st_size);
     }
     close_old();
     fsync(folder.fd());

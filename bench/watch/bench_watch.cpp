@@ -1,11 +1,13 @@
 // 'board watch' as a child process on a board of its own:
 //  - latency: from a pin change made here (board::set_input) to its line
-//    arriving through the watcher's pipe, and from the event's own time
-//    stamp to the line;
-//  - idle cost: the processor time the watcher takes in 3 s with nothing
-//    happening (it sleeps on the board's futex word, up to 0.1 s at a time);
-//  - a pipe ping-pong between two processes, its rounds taken in turn with
-//    the watcher's: the one-way latency the watcher's is set against;
+//    arriving through the watcher's pipe, from the event's own time stamp
+//    to the line, and how long set_input itself took;
+//  - the watcher's processor time per line, and while idle for 3 s (it
+//    sleeps on the board's futex word, up to half a second at a time);
+//  - a pipe ping-pong between two processes, and a bare futex wake-up
+//    answered by a line through a pipe (the watcher's two hops with no
+//    board), their rounds taken in turn with the watcher's: the one-way
+//    latency the watcher's is set against, and the least it could be;
 //  - bursts: BURST changes made as fast as one thread can, then 8
 //    processes making BURST / 10 each at once, and how many lines and
 //    'missed' counts the watcher gave for them (read as they come).
@@ -15,15 +17,20 @@
 #include "board/events.h"
 
 #include <algorithm>
+#include <climits>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -89,24 +96,19 @@ void start_watcher()
     }
 }
 
+// The processor time pid has had, in seconds (the scheduler's own count,
+// to the nanosecond); negative when the system does not keep it.
 double cpu_seconds(pid_t pid)
 {
     char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    std::snprintf(path, sizeof path, "/proc/%d/schedstat", pid);
     FILE *f = std::fopen(path, "r");
     if (!f)
-        return 0;
-    char buf[1024];
-    size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+        return -1;
+    unsigned long long ns = 0;
+    int got = std::fscanf(f, "%llu", &ns);
     std::fclose(f);
-    buf[n] = 0;
-    const char *p = std::strrchr(buf, ')');
-    unsigned long utime = 0, stime = 0;
-    // Fields after the name: state ppid pgrp session tty tpgid flags minflt
-    // cminflt majflt cmajflt utime stime.
-    if (p)
-        std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime);
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    return got == 1 ? static_cast<double>(ns) / 1e9 : -1;
 }
 
 void report(const char *what, std::vector<double> v)
@@ -157,6 +159,72 @@ public:
 
 private:
     int there_[2], back_[2];
+    pid_t child_ = -1;
+};
+
+// The watcher's two hops with nothing of the board: a process asleep on a
+// futex word in shared memory is woken by a store and FUTEX_WAKE, and
+// answers with a short line through a pipe.  The least that a reader woken
+// on change can take here, against which the watcher's figures are set.
+class BareWake {
+public:
+    BareWake()
+    {
+        word_ = static_cast<uint32_t *>(
+            mmap(nullptr, sizeof(uint32_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+        if (word_ == MAP_FAILED || pipe(line_) != 0) {
+            std::perror("bench_watch: the bare wake-up");
+            std::exit(1);
+        }
+        child_ = fork();
+        if (child_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);  // not left asleep when the bench fails
+            close(line_[0]);
+            for (uint32_t seen = 0;;) {
+                uint32_t v = __atomic_load_n(word_, __ATOMIC_SEQ_CST);
+                if (v == seen) {
+                    syscall(SYS_futex, word_, FUTEX_WAIT, v, nullptr, nullptr, 0);
+                    continue;
+                }
+                seen = v;
+                char text[32];
+                int n = std::snprintf(text, sizeof text, "%u\n", v);
+                if (v == kEnd || write(line_[1], text, static_cast<size_t>(n)) != n)
+                    _exit(0);
+            }
+        }
+        close(line_[1]);
+    }
+    ~BareWake()
+    {
+        wake(kEnd);
+        waitpid(child_, nullptr, 0);
+        close(line_[0]);
+        munmap(word_, sizeof(uint32_t));
+    }
+    // One round: from the store to the line read, in microseconds; -1 when
+    // it failed.
+    double round()
+    {
+        uint64_t t0 = board::monotonic_now();
+        wake(++n_);
+        char text[32];
+        struct pollfd p = {line_[0], POLLIN, 0};
+        if (poll(&p, 1, 5000) <= 0 || read(line_[0], text, sizeof text) <= 0)
+            return -1;
+        return (board::monotonic_now() - t0) / 1e3;
+    }
+
+private:
+    static constexpr uint32_t kEnd = ~0u;
+    void wake(uint32_t v)
+    {
+        __atomic_store_n(word_, v, __ATOMIC_SEQ_CST);
+        syscall(SYS_futex, word_, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+    }
+    uint32_t *word_ = nullptr;
+    uint32_t n_ = 0;
+    int line_[2];
     pid_t child_ = -1;
 };
 
@@ -211,14 +279,17 @@ int main(int argc, char **argv)
     board::set_input(1, 0);
     start_watcher();
 
-    // The watcher's rounds and the ping-pong's taken in turn, each after a
-    // pause, so that both meet the same load on the machine.
-    std::vector<double> to_line, stamp_to_line, pipe;
+    // The watcher's rounds and the references' taken in turn, each after a
+    // pause, so that all meet the same load on the machine.
+    std::vector<double> to_line, stamp_to_line, made, pipe, bare;
+    double busy0 = cpu_seconds(g_watcher);
     {
         PingPong ping;
+        BareWake floor;
         for (int i = 0; i < rounds; ++i) {
             uint64_t t0 = board::monotonic_now();
             board::set_input(1, (i + 1) % 2);
+            uint64_t t_made = board::monotonic_now();
             std::string line = next_line(g_out);
             uint64_t t1 = board::monotonic_now();
             if (line.empty()) {
@@ -227,21 +298,33 @@ int main(int argc, char **argv)
             }
             double stamp = std::strtod(line.c_str(), nullptr) * 1e9;
             to_line.push_back((t1 - t0) / 1e3);
+            made.push_back((t_made - t0) / 1e3);
             stamp_to_line.push_back((static_cast<double>(t1) - stamp) / 1e3);
-            // Changes a little apart, as a person or a poll loop makes them.
-            std::this_thread::sleep_for(std::chrono::microseconds(500 + (i * 37) % 1500));
-            double one_way = ping.one_way();
-            if (one_way < 0) {
-                std::fprintf(stderr, "bench_watch: the ping-pong failed\n");
-                return 1;
-            }
-            pipe.push_back(one_way);
-            std::this_thread::sleep_for(std::chrono::microseconds(500 + (i * 53) % 1500));
+            // Changes a little apart, as a person or a poll loop makes them;
+            // each reference round after a pause of its own too.
+            auto pause = [i](int step) {
+                std::this_thread::sleep_for(std::chrono::microseconds(500 + (i * step) % 1500));
+            };
+            auto keep = [](std::vector<double> &into, double us, const char *what) {
+                if (us < 0) {
+                    std::fprintf(stderr, "bench_watch: the %s failed\n", what);
+                    std::exit(1);
+                }
+                into.push_back(us);
+            };
+            pause(37);
+            keep(pipe, ping.one_way(), "ping-pong");
+            pause(53);
+            keep(bare, floor.round(), "bare wake-up");
+            pause(29);
         }
     }
+    double busy1 = cpu_seconds(g_watcher);
     report("change to line", to_line);
     report("event's time to line", stamp_to_line);
+    report("set_input's own time", made);
     report("pipe ping-pong, one way", pipe);
+    report("bare futex wake to line", bare);
     auto at = [](std::vector<double> v, double q) {
         std::sort(v.begin(), v.end());
         return v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))];
@@ -252,11 +335,17 @@ int main(int argc, char **argv)
     // before it writes the event (it validates the whole state).
     std::printf("event's time to line / pipe one way: p50 %.1fx  p99 %.1fx\n",
                 at(stamp_to_line, 0.5) / at(pipe, 0.5), at(stamp_to_line, 0.99) / at(pipe, 0.99));
-
+    // The same two hops with no board: what no reader woken so can beat.
+    std::printf("bare futex wake to line / pipe one way: p50 %.1fx  p99 %.1fx\n", at(bare, 0.5) / at(pipe, 0.5),
+                at(bare, 0.99) / at(pipe, 0.99));
+    // What the watcher spent on each line, the ping-pong's rounds being no
+    // work of its: its wake-up, reading the board, the line and its write.
+    if (busy0 >= 0 && busy1 >= 0)
+        std::printf("watcher's processor time per line: %.1f us\n", (busy1 - busy0) / rounds * 1e6);
     double c0 = cpu_seconds(g_watcher);
     std::this_thread::sleep_for(std::chrono::seconds(3));
     double c1 = cpu_seconds(g_watcher);
-    std::printf("idle watcher: %.1f%% of a core (%.3f s of processor time in 3 s)\n", (c1 - c0) / 3 * 100, c1 - c0);
+    std::printf("idle watcher: %.2f%% of a core (%.4f s of processor time in 3 s)\n", (c1 - c0) / 3 * 100, c1 - c0);
 
     // The pin was left at rounds % 2; each change below flips it.
     int level = rounds % 2;

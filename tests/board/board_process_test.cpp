@@ -12,7 +12,9 @@
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -445,6 +447,48 @@ TEST_F(BoardProcesses, ABoardPutInPlaceWithoutRetiringTheOldIsFoundByRunningUses
     EXPECT_EQ(st.pins[5].level(), 0);
     close(go[0]);
     close(go[1]);
+}
+
+// A reader asleep on a board that another process resets is woken by the
+// reset, not by its own timeout, and then finds the fresh board's events.
+TEST_F(BoardProcesses, AResetWakesTheReadersOfTheBoardItRetires)
+{
+    board::EventReader reader;
+    pid_t me = getpid();
+    pid_t resetter = test_support::fork_child([me] {
+        // Once the reader is asleep (the test's only thread then sleeps).
+        char path[64];
+        std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(me));
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        for (;;) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return 1;
+            FILE *f = std::fopen(path, "r");
+            char buf[512] = {};
+            size_t n = f ? std::fread(buf, 1, sizeof buf - 1, f) : 0;
+            if (f)
+                std::fclose(f);
+            const char *close_paren = n ? std::strrchr(buf, ')') : nullptr;
+            if (close_paren && close_paren[1] == ' ' && close_paren[2] == 'S')
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        board::reset();
+        return 0;
+    });
+    auto t0 = std::chrono::steady_clock::now();
+    reader.wait(60ull * 1000000000);
+    double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    ASSERT_EQ(test_support::wait_child(resetter), 0);
+    EXPECT_LT(waited, 30.0) << "the reader slept to its timeout";
+    std::vector<board::Event> got;
+    for (auto deadline = t0 + std::chrono::seconds(10); got.empty() && std::chrono::steady_clock::now() < deadline;) {
+        reader.poll(got);
+        if (got.empty())
+            reader.wait(100000000);
+    }
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].kind, board::EventKind::Reset);
 }
 
 TEST(ThreadSlots, RunningThreadsHoldDifferentSlotsThatComeFreeAtTheirEnd)

@@ -74,7 +74,7 @@ WINE_INPUTS = --input $(BUILD_WIN)/bin \
 	$(foreach f,dlgdrive kestrin_probe platform_probe,--input $(BUILD_WIN)/tests/$(f).exe) \
 	$(foreach f,board pinctl controlpanel kestrin.so Pinvane.cpl Dovrel.cpl Hemlark.cpl device \
 	  libcecommon.so libceboard.so libceplat.so,--input $(BUILD)/bin/$(f)) \
-	--input scripts/test-wine.sh --input scripts/test-wine-board.sh --input scripts/compare-host-wine.sh \
+	--input scripts/test-wine.sh --input scripts/test-wine-board.sh --input scripts/test-wine-velmorra.sh --input scripts/compare-host-wine.sh \
 	--input scripts/wine-prefix.sh \
 	--input tests/compare --version-of wine64
 # Tests run without make's job flags: a build that a test starts

@@ -32,6 +32,10 @@ namespace {
 // was still at work when the others were read goes in its place.
 constexpr uint64_t kLagNs = 50 * 1000 * 1000;
 constexpr uint64_t kPollNs = 10 * 1000 * 1000;
+// The longest the recorder sleeps with no event to write: the PWM
+// outputs' edges are written as time passes, but nothing waits for them
+// before the capture ends.
+constexpr uint64_t kIdleWakeNs = 500 * 1000 * 1000;
 // How long after the end the last events are taken: past the reader's hold
 // back (2 ms) with room to spare.
 constexpr uint64_t kSettleNs = 10 * 1000 * 1000;
@@ -267,8 +271,13 @@ int record(const std::string &file, uint64_t duration_ms, const vcd::Options &ba
                 write_until(pending, now - kLagNs, writer);
                 writer.advance(now - kLagNs);
             }
-            // Until the board writes an event (a signal cuts it short).
-            reader.wait(std::min(end - std::min(end, board::monotonic_now()), kPollNs));
+            // Until the board writes an event (a signal cuts it short), the
+            // oldest event held is due, or the end; with none of these, a
+            // look at the board every kIdleWakeNs.
+            uint64_t due = std::min(end, now + kIdleWakeNs);
+            if (!pending.empty())
+                due = std::min(due, std::max(pending.front().time, start) + kLagNs);
+            reader.wait(due - std::min(due, board::monotonic_now()));
         }
     } catch (const board::Error &e) {
         ended_by = e.message;

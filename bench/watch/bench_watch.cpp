@@ -3,7 +3,8 @@
 //    arriving through the watcher's pipe, from the event's own time stamp
 //    to the line, and how long set_input itself took;
 //  - the watcher's processor time per line, and while idle for 3 s (it
-//    sleeps on the board's futex word, up to half a second at a time);
+//    sleeps on the board's futex word, up to half a second at a time),
+//    with an idle 'board record' beside it, measured the same way;
 //  - a pipe ping-pong between two processes, and a bare futex wake-up
 //    answered by a line through a pipe (the watcher's two hops with no
 //    board), their rounds taken in turn with the watcher's: the one-way
@@ -41,59 +42,91 @@ extern char **environ;
 
 namespace {
 
-pid_t g_watcher = -1;
-int g_out = -1, g_err = -1;
-std::string g_buffer;
+// A child's output read a line at a time.
+struct Stream {
+    int fd = -1;
+    std::string buffer;
+};
 
-// The next whole line the watcher wrote; empty after 5 s without one.
-std::string next_line(int fd)
+pid_t g_watcher = -1, g_recorder = -1;
+Stream g_out;
+
+// The next whole line s carries; empty after 5 s without one.
+std::string next_line(Stream &s)
 {
     for (;;) {
-        size_t nl = g_buffer.find('\n');
+        size_t nl = s.buffer.find('\n');
         if (nl != std::string::npos) {
-            std::string line = g_buffer.substr(0, nl);
-            g_buffer.erase(0, nl + 1);
+            std::string line = s.buffer.substr(0, nl);
+            s.buffer.erase(0, nl + 1);
             return line;
         }
-        struct pollfd p = {fd, POLLIN, 0};
+        struct pollfd p = {s.fd, POLLIN, 0};
         if (poll(&p, 1, 5000) <= 0)
             return std::string();
         char buf[65536];
-        ssize_t n = read(fd, buf, sizeof buf);
+        ssize_t n = read(s.fd, buf, sizeof buf);
         if (n <= 0)
             return std::string();
-        g_buffer.append(buf, static_cast<size_t>(n));
+        s.buffer.append(buf, static_cast<size_t>(n));
     }
 }
 
-void start_watcher()
+// Starts the board tool with argv (argv[0] its name), its output into a
+// pipe (*out; else to /dev/null), and waits for the line it writes on
+// stderr when it has begun, which starts with ready.
+pid_t start_board(char **argv, const char *ready, Stream *out)
 {
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    int o[2], e[2];
+    if (pipe2(o, O_CLOEXEC) != 0 || pipe2(e, O_CLOEXEC) != 0) {
         std::perror("pipe");
         std::exit(1);
     }
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-    char tool[] = BOARD_TOOL, watch[] = "watch", pin[] = "1", format[] = "--format", fmt[] = "%t %d";
-    char p[8][4] = {"10", "11", "12", "13", "14", "15", "16", "17"};
-    char *argv[] = {tool, watch, pin, p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7], format, fmt, nullptr};
-    if (posix_spawn(&g_watcher, BOARD_TOOL, &fa, nullptr, argv, environ) != 0) {
+    if (out)
+        posix_spawn_file_actions_adddup2(&fa, o[1], 1);
+    else
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, e[1], 2);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, BOARD_TOOL, &fa, nullptr, argv, environ) != 0) {
         std::perror(BOARD_TOOL);
         std::exit(1);
     }
     posix_spawn_file_actions_destroy(&fa);
-    close(out[1]);
-    close(err[1]);
-    g_out = out[0];
-    g_err = err[0];
-    std::string ready = next_line(g_err);
-    if (ready.rfind("watching ", 0) != 0) {
-        std::fprintf(stderr, "bench_watch: the watcher did not start: %s\n", ready.c_str());
+    close(o[1]);
+    close(e[1]);
+    Stream err{e[0], {}};  // left open: a later line to stderr must not end the child
+    std::string line = next_line(err);
+    if (line.rfind(ready, 0) != 0) {
+        std::fprintf(stderr, "bench_watch: board %s did not start: %s\n", argv[1], line.c_str());
         std::exit(1);
     }
+    if (out)
+        out->fd = o[0];
+    else
+        close(o[0]);
+    return pid;
+}
+
+void start_watcher()
+{
+    char tool[] = BOARD_TOOL, watch[] = "watch", pin[] = "1", format[] = "--format", fmt[] = "%t %d";
+    char p[8][4] = {"10", "11", "12", "13", "14", "15", "16", "17"};
+    char *argv[] = {tool, watch, pin, p[0], p[1], p[2], p[3], p[4], p[5], p[6], p[7], format, fmt, nullptr};
+    g_watcher = start_board(argv, "watching ", &g_out);
+}
+
+// 'board record' into a capture in the board's folder, idle beside the
+// watcher.
+void start_recorder(const std::string &capture)
+{
+    char tool[] = BOARD_TOOL, record[] = "record";
+    std::vector<char> file(capture.begin(), capture.end());
+    file.push_back(0);
+    char *argv[] = {tool, record, file.data(), nullptr};
+    g_recorder = start_board(argv, "board record: recording into ", nullptr);
 }
 
 // The processor time pid has had, in seconds (the scheduler's own count,
@@ -342,10 +375,21 @@ int main(int argc, char **argv)
     // work of its: its wake-up, reading the board, the line and its write.
     if (busy0 >= 0 && busy1 >= 0)
         std::printf("watcher's processor time per line: %.1f us\n", (busy1 - busy0) / rounds * 1e6);
-    double c0 = cpu_seconds(g_watcher);
+    // Both idle at once: the watcher and a recorder beside it.
+    start_recorder(std::string(dir) + "/idle.vcd");
+    double c0 = cpu_seconds(g_watcher), r0 = cpu_seconds(g_recorder);
     std::this_thread::sleep_for(std::chrono::seconds(3));
-    double c1 = cpu_seconds(g_watcher);
+    double c1 = cpu_seconds(g_watcher), r1 = cpu_seconds(g_recorder);
     std::printf("idle watcher: %.2f%% of a core (%.4f s of processor time in 3 s)\n", (c1 - c0) / 3 * 100, c1 - c0);
+    std::printf("idle recorder: %.2f%% of a core (%.4f s of processor time in 3 s)\n", (r1 - r0) / 3 * 100,
+                r1 - r0);
+    kill(g_recorder, SIGINT);
+    int recorded = 0;
+    waitpid(g_recorder, &recorded, 0);
+    if (!WIFEXITED(recorded) || WEXITSTATUS(recorded) != 0) {
+        std::fprintf(stderr, "bench_watch: the recorder failed\n");
+        return 1;
+    }
 
     // The pin was left at rounds % 2; each change below flips it.
     int level = rounds % 2;

@@ -16,6 +16,7 @@
 // Usage: bench_watch [ROUNDS [BURST]]
 #include "board/board.h"
 #include "board/events.h"
+#include "bench/timing.h"
 
 #include <algorithm>
 #include <climits>
@@ -147,9 +148,17 @@ double cpu_seconds(pid_t pid)
 void report(const char *what, std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
-    auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))]; };
     std::printf("%-28s n=%-5zu p50 %7.0f us  p90 %7.0f us  p99 %7.0f us  max %7.0f us\n", what, v.size(),
-                at(0.50), at(0.90), at(0.99), v.back());
+                bench::at(v, 0.50), bench::at(v, 0.90), bench::at(v, 0.99), v.back());
+}
+
+// "WHAT / pipe one way: p50 ..x  p99 ..x": times v against the ping-pong's.
+void ratio(const char *what, std::vector<double> v, std::vector<double> pipe)
+{
+    std::sort(v.begin(), v.end());
+    std::sort(pipe.begin(), pipe.end());
+    std::printf("%s / pipe one way: p50 %.1fx  p99 %.1fx\n", what, bench::at(v, 0.5) / bench::at(pipe, 0.5),
+                bench::at(v, 0.99) / bench::at(pipe, 0.99));
 }
 
 // A byte sent to another process over a pipe and back over another: half
@@ -358,19 +367,12 @@ int main(int argc, char **argv)
     report("set_input's own time", made);
     report("pipe ping-pong, one way", pipe);
     report("bare futex wake to line", bare);
-    auto at = [](std::vector<double> v, double q) {
-        std::sort(v.begin(), v.end());
-        return v[std::min(v.size() - 1, static_cast<size_t>(q * v.size()))];
-    };
-    std::printf("change to line / pipe one way: p50 %.1fx  p99 %.1fx\n", at(to_line, 0.5) / at(pipe, 0.5),
-                at(to_line, 0.99) / at(pipe, 0.99));
+    ratio("change to line", to_line, pipe);
     // From the event's own stamp: without what board::set_input does
     // before it writes the event (it validates the whole state).
-    std::printf("event's time to line / pipe one way: p50 %.1fx  p99 %.1fx\n",
-                at(stamp_to_line, 0.5) / at(pipe, 0.5), at(stamp_to_line, 0.99) / at(pipe, 0.99));
+    ratio("event's time to line", stamp_to_line, pipe);
     // The same two hops with no board: what no reader woken so can beat.
-    std::printf("bare futex wake to line / pipe one way: p50 %.1fx  p99 %.1fx\n", at(bare, 0.5) / at(pipe, 0.5),
-                at(bare, 0.99) / at(pipe, 0.99));
+    ratio("bare futex wake to line", bare, pipe);
     // What the watcher spent on each line, the ping-pong's rounds being no
     // work of its: its wake-up, reading the board, the line and its write.
     if (busy0 >= 0 && busy1 >= 0)
